@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "model/memory_budget.hpp"
+#include "model/simulation_parameters.hpp"
+#include "model/uniform_stream.hpp"
+
+namespace hostswitch {
+
+inline constexpr double kInitialOptimum = 10.0;
+inline constexpr double kPeakSurvival = 1.0;  // w_max
+
+// The figures of one generation, handed to the reporter after selection.
+struct GenerationRecord {
+  std::int32_t n_g = 0;
+  std::span<const double> pop;  // the population as it entered the generation
+  std::int32_t n_HS = 0;        // emigrants that established on the new host
+  double r_phe = 0.0;           // optimum of the host in use
+  double rl_phe = 0.0;          // optimum of the new host offered
+};
+
+class Reporter {
+ public:
+  virtual ~Reporter() = default;
+  virtual void report(const GenerationRecord& generation) = 0;
+};
+
+class NullReporter final : public Reporter {
+ public:
+  void report(const GenerationRecord&) override {}
+};
+
+struct RunOutcome {
+  bool extinct = false;
+  std::int32_t n_g = 0;  // generation of extinction; for a completed run, generations run
+
+  friend bool operator==(const RunOutcome&, const RunOutcome&) = default;
+};
+
+struct RunResult {
+  RunOutcome outcome;
+  PhenotypeVector final_population;
+  double final_r_phe = kInitialOptimum;
+  std::int32_t switch_generations = 0;  // generations with n_HS > 0
+};
+
+// Births round half away from zero and are capped by the capacity in double, so a huge
+// birth rate fills to capacity without integer overflow.
+std::int32_t size_after_births(std::int32_t n_pop, double birth_rate, std::int32_t capacity);
+
+// Runs the whole simulation. Throws std::invalid_argument for a parameter set that
+// parameter_refusal() rejects, ExpDomainError and InsufficientMemory as the run meets them.
+RunResult run_population(const SimulationParameters& parameters, UniformStream& stream,
+                         Reporter& reporter);
+
+}  // namespace hostswitch

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <bit>
+#include <cstdint>
+
+namespace hostswitch {
+
+// Combined multiplicative congruential generator with two 32-bit words.
+// Every value lies strictly between 0 and 1.
+class UniformStream {
+ public:
+  static constexpr std::int32_t kModulus1 = 2147483563;
+  static constexpr std::int32_t kModulus2 = 2147483399;
+  static constexpr std::int32_t kMax1 = kModulus1 - 1;  // 2147483562
+  static constexpr std::int32_t kMax2 = kModulus2 - 1;  // 2147483398
+  // A hair below 1/2147483563; built from its bits so no decimal literal can drift.
+  static constexpr double kScale = std::bit_cast<double>(std::uint64_t{0x3E0000000A9FFFFEULL});
+
+  UniformStream() = default;
+
+  double next() {
+    s1_ = static_cast<std::int32_t>((std::int64_t{40014} * s1_) % kModulus1);
+    s2_ = static_cast<std::int32_t>((std::int64_t{40692} * s2_) % kModulus2);
+    std::int32_t z = s1_ - s2_;  // both in range, so no overflow
+    if (z < 1) z += kMax1;
+    return static_cast<double>(z) * kScale;
+  }
+
+  static constexpr int seed_size() { return 2; }
+
+  // Words are compared as unsigned: a negative word counts as a large one.
+  void put_seed(std::int32_t w1, std::int32_t w2);
+
+  std::int32_t s1() const { return s1_; }
+  std::int32_t s2() const { return s2_; }
+
+  friend bool operator==(const UniformStream&, const UniformStream&) = default;
+
+ private:
+  std::int32_t s1_ = kMax1;
+  std::int32_t s2_ = kMax2;
+};
+
+// The clock count that seeds a run: (whole seconds mod 214748) * 10000 + milliseconds * 10.
+std::int32_t clock_count(std::int64_t seconds_since_epoch, int milliseconds);
+
+// Seeds as the interactive program does for a given clock count: words count and count + 37.
+void init_random_seed(UniformStream& stream, std::int32_t count);
+
+}  // namespace hostswitch

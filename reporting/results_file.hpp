@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "model/population_model.hpp"
+
+namespace hostswitch {
+
+inline constexpr std::string_view kResultsFileName = "output.txt";
+
+// Open, write and close failures of the results file; what() holds the condition
+// ("file not found", "permission to access file denied", "open failure", "write failure")
+// and the file's full path.
+class ResultsFileError : public std::runtime_error {
+ public:
+  ResultsFileError(std::string condition, std::filesystem::path path);
+  const std::string& condition() const { return condition_; }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::string condition_;
+  std::filesystem::path path_;
+};
+
+// The condition an open failure reports for an errno value: "file not found",
+// "permission to access file denied" or "open failure".
+std::string_view open_failure_condition(int error_number);
+
+// The nine header lines and the column titles, CR LF ended.
+std::string results_header();
+std::string column_titles();
+
+// The results file: header and titles on open, one generation's class records per report
+// (the SAIDA routine), flushed and closed on close(). Writes through one large buffer.
+class ResultsFile final : public Reporter {
+ public:
+  // Creates or truncates the file and writes the header and the titles.
+  ResultsFile(const std::filesystem::path& path, double binw);
+  ~ResultsFile() override;  // flushes what is buffered, reporting nothing
+  ResultsFile(const ResultsFile&) = delete;
+  ResultsFile& operator=(const ResultsFile&) = delete;
+
+  void report(const GenerationRecord& generation) override;
+  void flush();  // throws ResultsFileError("write failure", ...)
+  void close();  // flush, then close; throws on failure
+
+ private:
+  struct State;
+  State* state_;
+};
+
+}  // namespace hostswitch

@@ -6,12 +6,15 @@
 #include <cmath>
 #include <cstddef>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "model/population_model.hpp"
 
 namespace hostswitch {
+
+enum class Emigration { kNobody, kSome, kEverybody };
 
 template <class Stream>
 RunResult run_population_with(const SimulationParameters& parameters, Stream& shared_stream,
@@ -87,22 +90,46 @@ RunResult run_population_with(const SimulationParameters& parameters, Stream& sh
     std::size_t front = 0;
     std::size_t back = static_cast<std::size_t>(n_tot);
     bool domain_error = false;
-    // Branch-free: the free slots [front, back) are never empty while an individual is
-    // being tried, so writing to the candidate slot is harmless when it is rejected.
-    auto try_individual = [&](double z) {
-      const bool emigrates = stream.next() <= emig_rate;
-      const double optimum = emigrates ? rl_phe : r_phe;
-      const double distance = z - optimum;
-      const double exponent = -(distance * distance) / survival_denominator;
-      domain_error |= std::isnan(exponent);
-      const double f = std::exp(exponent) * kPeakSurvival;
-      const bool survives = stream.next() <= f;
+    // The free slots [front, back) are never empty while an individual is being tried,
+    // so writing to the candidate slot is harmless when it is rejected.
+    auto settle = [&](double z, bool emigrates, bool survives) {
       slots[emigrates ? back - 1 : front] = z;
       front += static_cast<std::size_t>(!emigrates & survives);
       back -= static_cast<std::size_t>(emigrates & survives);
     };
-    for (const double z : pop) try_individual(z);
-    for (const double z : offspring) try_individual(z);
+    auto survival = [&](double z, double optimum) {
+      const double distance = z - optimum;
+      const double exponent = -(distance * distance) / survival_denominator;
+      domain_error |= std::isnan(exponent);
+      return std::exp(exponent) * kPeakSurvival;
+    };
+    // Draws lie strictly inside (0, 1): at a rate of 0 or less nobody emigrates, at 1 or
+    // more everybody does, and the optimum is then known before the draw that decides.
+    auto try_all = [&](auto emigration) {
+      auto try_individual = [&](double z) {
+        const bool emigrates = stream.next() <= emig_rate;
+        double f;
+        if constexpr (emigration.value == Emigration::kNobody) {
+          f = survival(z, r_phe);
+        } else if constexpr (emigration.value == Emigration::kEverybody) {
+          f = survival(z, rl_phe);
+        } else if (emigrates) {
+          f = survival(z, rl_phe);
+        } else {
+          f = survival(z, r_phe);
+        }
+        settle(z, emigrates, stream.next() <= f);
+      };
+      for (const double z : pop) try_individual(z);
+      for (const double z : offspring) try_individual(z);
+    };
+    if (emig_rate <= 0.0) {
+      try_all(std::integral_constant<Emigration, Emigration::kNobody>{});
+    } else if (emig_rate >= 1.0) {
+      try_all(std::integral_constant<Emigration, Emigration::kEverybody>{});
+    } else {
+      try_all(std::integral_constant<Emigration, Emigration::kSome>{});
+    }
     if (domain_error) throw ExpDomainError();
 
     const auto n_HS = static_cast<std::int32_t>(static_cast<std::size_t>(n_tot) - back);

@@ -210,6 +210,9 @@ TEST(PopulationModel, MatchesALiteralTranscriptionDrawForDraw) {
   expect_same_as_reference({500, 0.25, 600, 0.002, 0.3, 0.8, 3.0, 100}, 31337);
   expect_same_as_reference({300, 1.0, 1000, 0.02, 3.0, 0.5, 0.5, 100}, 555);
   expect_same_as_reference({1, 0.0, 1, 0.5, 1.0, 0.5, 2.0, 30}, 77);
+  expect_same_as_reference({40, 1.0, 100, 1.0, 1.0, 0.5, 0.3, 30}, 909);
+  expect_same_as_reference({40, 1.0, 100, 7.5, 1.0, 0.5, 0.3, 30}, 919);
+  expect_same_as_reference({40, 1.0, 100, -1.0, 1.0, 0.5, 0.3, 30}, 929);
 }
 
 TEST(PopulationModel, SameSeedSameRunToTheLastBit) {

@@ -1,0 +1,234 @@
+#include "console/summary.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <system_error>
+#include <utility>
+
+namespace hostswitch {
+
+namespace {
+
+constexpr std::string_view kColumns[] = {"n_pop",
+                                         "birth_rate",
+                                         "capacity",
+                                         "emig_rate",
+                                         "sdr",
+                                         "sdv",
+                                         "max_dist",
+                                         "n_gen",
+                                         "grid_index",
+                                         "replicate",
+                                         "seed",
+                                         "outcome",
+                                         "generations_run",
+                                         "extinction_generation",
+                                         "switch_generations",
+                                         "final_n_pop",
+                                         "final_r_phe",
+                                         "final_mean_phe",
+                                         "final_sd_phe"};
+constexpr std::size_t kColumnCount = std::size(kColumns);
+constexpr std::size_t kGridIndexColumn = 8;
+constexpr std::size_t kReplicateColumn = 9;
+
+template <class Integer>
+std::string integer_text(Integer value) {
+  std::array<char, 24> buffer{};
+  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+  return std::string(buffer.data(), result.ptr);
+}
+
+std::vector<std::string_view> split_fields(std::string_view line) {
+  std::vector<std::string_view> fields;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = line.find(',', start);
+    if (comma == std::string_view::npos) {
+      fields.push_back(line.substr(start));
+      return fields;
+    }
+    fields.push_back(line.substr(start, comma - start));
+    start = comma + 1;
+  }
+}
+
+std::optional<std::int32_t> read_int(std::string_view text) {
+  std::int32_t value = 0;
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (result.ec != std::errc{} || result.ptr != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw SummaryError(path.string() + ": cannot be read");
+  std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  if (file.bad()) throw SummaryError(path.string() + ": read failure");
+  return text;
+}
+
+std::vector<std::filesystem::path> expand_inputs(const std::vector<std::filesystem::path>& inputs) {
+  std::vector<std::filesystem::path> files;
+  for (const auto& input : inputs) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(input, error)) {
+      files.push_back(input);
+      continue;
+    }
+    std::vector<std::filesystem::path> found;
+    for (const auto& entry : std::filesystem::directory_iterator(input, error)) {
+      if (entry.path().extension() == ".csv") found.push_back(entry.path());
+    }
+    if (error) throw SummaryError(input.string() + ": " + error.message());
+    std::sort(found.begin(), found.end());
+    files.insert(files.end(), found.begin(), found.end());
+  }
+  return files;
+}
+
+}  // namespace
+
+SummaryRow summarize(const SimulationParameters& parameters, const RunLabel& label,
+                     const RunResult& result) {
+  SummaryRow row;
+  row.parameters = parameters;
+  row.label = label;
+  row.extinct = result.outcome.extinct;
+  row.generations_run = result.outcome.n_g;
+  row.switch_generations = result.switch_generations;
+  row.final_r_phe = result.final_r_phe;
+  const auto& pop = result.final_population;
+  row.final_n_pop = static_cast<std::int64_t>(pop.size());
+  if (!pop.empty()) {
+    // Two passes: the deviations are taken from the mean, not from running sums of squares,
+    // so a population far from zero keeps its small spread.
+    double sum = 0.0;
+    for (const double z : pop) sum += z;
+    const double n = static_cast<double>(pop.size());
+    const double mean = sum / n;
+    double squares = 0.0;
+    for (const double z : pop) squares += (z - mean) * (z - mean);
+    row.final_mean_phe = mean;
+    row.final_sd_phe = std::sqrt(squares / n);
+  }
+  return row;
+}
+
+std::string shortest(double value) {
+  std::array<char, 32> buffer{};
+  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+  return std::string(buffer.data(), result.ptr);
+}
+
+std::string summary_header() {
+  std::string line;
+  for (std::size_t i = 0; i < kColumnCount; ++i) {
+    if (i > 0) line += ',';
+    line += kColumns[i];
+  }
+  line += '\n';
+  return line;
+}
+
+std::string summary_line(const SummaryRow& row) {
+  const SimulationParameters& p = row.parameters;
+  const std::string fields[] = {integer_text(p.n_pop),
+                                shortest(p.birth_rate),
+                                integer_text(p.capacity),
+                                shortest(p.emig_rate),
+                                shortest(p.sdr),
+                                shortest(p.sdv),
+                                shortest(p.max_dist),
+                                integer_text(p.n_gen),
+                                integer_text(row.label.grid_index),
+                                integer_text(row.label.replicate),
+                                integer_text(row.label.seed),
+                                row.extinct ? "extinct" : "completed",
+                                integer_text(row.generations_run),
+                                row.extinct ? integer_text(row.generations_run) : std::string(),
+                                integer_text(row.switch_generations),
+                                integer_text(row.final_n_pop),
+                                shortest(row.final_r_phe),
+                                row.final_mean_phe ? shortest(*row.final_mean_phe) : std::string(),
+                                row.final_sd_phe ? shortest(*row.final_sd_phe) : std::string()};
+  static_assert(std::size(fields) == kColumnCount);
+  std::string line;
+  for (std::size_t i = 0; i < kColumnCount; ++i) {
+    if (i > 0) line += ',';
+    line += fields[i];
+  }
+  line += '\n';
+  return line;
+}
+
+MergedSummary merge_summaries(const std::vector<std::filesystem::path>& inputs) {
+  const std::string header = summary_header();
+  struct Origin {
+    std::string line;
+    std::string file;
+  };
+  std::map<std::pair<std::int32_t, std::int32_t>, Origin> rows;
+  for (const auto& path : expand_inputs(inputs)) {
+    const std::string text = read_file(path);
+    const std::string name = path.string();
+    if (text.compare(0, header.size(), header) != 0) {
+      throw SummaryError(name + ": not a summary file (the first line is not the summary header)");
+    }
+    std::size_t start = header.size();
+    for (std::size_t line_number = 2; start < text.size(); ++line_number) {
+      const std::size_t end = text.find('\n', start);
+      const std::string where = name + ":" + std::to_string(line_number);
+      if (end == std::string::npos) throw SummaryError(where + ": torn row (no line end)");
+      const std::string_view line = std::string_view(text).substr(start, end - start);
+      start = end + 1;
+      const auto fields = split_fields(line);
+      if (fields.size() != kColumnCount) {
+        throw SummaryError(where + ": expected " + std::to_string(kColumnCount) + " fields, got " +
+                           std::to_string(fields.size()));
+      }
+      const auto grid = read_int(fields[kGridIndexColumn]);
+      const auto replicate = read_int(fields[kReplicateColumn]);
+      if (!grid || !replicate || *grid < 1 || *replicate < 1) {
+        throw SummaryError(where + ": grid_index and replicate must be positive integers");
+      }
+      auto [slot, inserted] =
+          rows.try_emplace({*grid, *replicate}, Origin{std::string(line) + '\n', where});
+      if (!inserted) {
+        throw SummaryError(where + ": grid point " + std::to_string(*grid) + " replicate " +
+                           std::to_string(*replicate) + " was already read from " +
+                           slot->second.file);
+      }
+    }
+  }
+
+  MergedSummary merged;
+  merged.text = header;
+  std::int32_t max_grid = 0;
+  std::int32_t max_replicate = 0;
+  for (const auto& [key, origin] : rows) {
+    merged.text += origin.line;
+    max_grid = std::max(max_grid, key.first);
+    max_replicate = std::max(max_replicate, key.second);
+  }
+  merged.missing_count =
+      static_cast<std::int64_t>(max_grid) * max_replicate - static_cast<std::int64_t>(rows.size());
+  // Walks the full grid only as far as the first few gaps: at most rows.size() + 5 steps.
+  for (std::int32_t g = 1;
+       g <= max_grid && merged.first_missing.size() < 5 &&
+       static_cast<std::int64_t>(merged.first_missing.size()) < merged.missing_count;
+       ++g) {
+    for (std::int32_t r = 1; r <= max_replicate && merged.first_missing.size() < 5; ++r) {
+      if (!rows.contains({g, r})) merged.first_missing.push_back(RunLabel{g, r, 0});
+    }
+  }
+  return merged;
+}
+
+}  // namespace hostswitch

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/population_model.hpp"
+#include "model/simulation_parameters.hpp"
+
+namespace hostswitch {
+
+// Where a run sits in a sweep: grid point and replicate are counted from 1; a lone
+// `run` is grid point 1, replicate 1.
+struct RunLabel {
+  std::int32_t grid_index = 1;
+  std::int32_t replicate = 1;
+  std::int32_t seed = 0;  // the clock count the stream was seeded with
+};
+
+// The facts of one finished run, as one row of a summary file.
+struct SummaryRow {
+  SimulationParameters parameters;
+  RunLabel label;
+  bool extinct = false;
+  std::int32_t generations_run = 0;
+  std::int32_t switch_generations = 0;
+  std::int64_t final_n_pop = 0;
+  double final_r_phe = 0.0;
+  std::optional<double> final_mean_phe;  // none for an extinct population
+  std::optional<double> final_sd_phe;    // population standard deviation (divides by n)
+};
+
+SummaryRow summarize(const SimulationParameters& parameters, const RunLabel& label,
+                     const RunResult& result);
+
+// Shortest text that reads back as the same double.
+std::string shortest(double value);
+
+// The header line and one row, each ended by a line feed.
+std::string summary_header();
+std::string summary_line(const SummaryRow& row);
+
+class SummaryError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Joins summary files (each a header followed by rows) into one summary ordered by grid
+// point, then replicate. A directory stands for every *.csv file in it. Throws
+// SummaryError for a file that cannot be read, a foreign header, a torn or malformed row,
+// or the same grid point and replicate twice.
+struct MergedSummary {
+  std::string text;
+  // Rows absent from a full grid of the largest grid point and replicate seen, and the
+  // first few of them.
+  std::int64_t missing_count = 0;
+  std::vector<RunLabel> first_missing;
+};
+MergedSummary merge_summaries(const std::vector<std::filesystem::path>& inputs);
+
+}  // namespace hostswitch

@@ -1,0 +1,260 @@
+#include "console/sweep.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include "model/population_model.hpp"
+#include "model/uniform_stream.hpp"
+#include "reporting/results_file.hpp"
+
+namespace hostswitch {
+
+namespace {
+
+std::uint64_t splitmix64(std::uint64_t x) {
+  x += 0x9E3779B97F4A7C15ULL;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+  return x ^ (x >> 31);
+}
+
+std::uint64_t word(std::int32_t value) { return static_cast<std::uint32_t>(value); }
+
+// Thrown through the model to leave a run that is no longer wanted; not an error.
+struct RunAbandoned {};
+
+class AbandoningReporter final : public Reporter {
+ public:
+  AbandoningReporter(Reporter& inner, const std::atomic<std::size_t>& limit, std::size_t index)
+      : inner_(inner), limit_(limit), index_(index) {}
+  void report(const GenerationRecord& generation) override {
+    if (index_ >= limit_.load(std::memory_order_relaxed)) throw RunAbandoned{};
+    inner_.report(generation);
+  }
+
+ private:
+  Reporter& inner_;
+  const std::atomic<std::size_t>& limit_;
+  std::size_t index_;
+};
+
+struct Finished {
+  std::string line;
+  std::optional<std::string> failure;
+};
+
+RunResult run_one(const SimulationParameters& parameters, std::int32_t seed,
+                  const std::optional<std::filesystem::path>& results_path,
+                  const std::atomic<std::size_t>& limit, std::size_t index) {
+  UniformStream stream;
+  init_random_seed(stream, seed);
+  if (!results_path) {
+    NullReporter none;
+    AbandoningReporter reporter(none, limit, index);
+    return run_population(parameters, stream, reporter);
+  }
+  ResultsFile file(*results_path, parameters.sdr / 10.0);
+  AbandoningReporter reporter(file, limit, index);
+  RunResult result;
+  try {
+    result = run_population(parameters, stream, reporter);
+  } catch (...) {
+    file.flush();  // keep every record already written
+    throw;
+  }
+  file.close();
+  return result;
+}
+
+std::string label_text(const RunLabel& label) {
+  return "grid point " + std::to_string(label.grid_index) + " replicate " +
+         std::to_string(label.replicate) + " (seed " + std::to_string(label.seed) + ")";
+}
+
+}  // namespace
+
+std::vector<SimulationParameters> expand_grid(const ParameterLists& lists) {
+  const std::size_t sizes[] = {
+      lists.n_pop.size(), lists.birth_rate.size(), lists.capacity.size(), lists.emig_rate.size(),
+      lists.sdr.size(),   lists.sdv.size(),        lists.max_dist.size(), lists.n_gen.size()};
+  std::size_t points = 1;
+  for (const std::size_t size : sizes) {
+    if (size == 0) throw std::invalid_argument("every parameter needs at least one value");
+    if (points > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) / size) {
+      throw std::length_error("the grid has more than 2147483647 points");
+    }
+    points *= size;
+  }
+  std::vector<SimulationParameters> grid;
+  grid.reserve(points);
+  for (const auto n_pop : lists.n_pop)
+    for (const auto birth_rate : lists.birth_rate)
+      for (const auto capacity : lists.capacity)
+        for (const auto emig_rate : lists.emig_rate)
+          for (const auto sdr : lists.sdr)
+            for (const auto sdv : lists.sdv)
+              for (const auto max_dist : lists.max_dist)
+                for (const auto n_gen : lists.n_gen)
+                  grid.push_back(SimulationParameters{n_pop, birth_rate, capacity, emig_rate, sdr,
+                                                      sdv, max_dist, n_gen});
+  return grid;
+}
+
+std::int32_t replicate_seed(std::int32_t base, std::int32_t grid_index, std::int32_t replicate) {
+  std::uint64_t h = splitmix64(word(base));
+  h = splitmix64(h ^ word(grid_index));
+  h = splitmix64(h ^ word(replicate));
+  return static_cast<std::int32_t>(h >> 33);
+}
+
+std::string replicate_results_name(std::int32_t grid_index, std::int32_t replicate) {
+  return "output-" + std::to_string(grid_index) + "-" + std::to_string(replicate) + ".txt";
+}
+
+SweepOutcome run_sweep(const SweepSettings& settings, std::ostream& summary) {
+  SweepOutcome outcome;
+  const auto replicates = static_cast<std::size_t>(std::max(settings.replicates, 0));
+  const std::size_t total = settings.grid.size() * replicates;
+  outcome.total = total;
+
+  summary << summary_header();
+  summary.flush();
+  if (!summary) {
+    outcome.failure = "the summary could not be written";
+    return outcome;
+  }
+
+  std::atomic<std::size_t> next{0};
+  // Runs at or beyond the limit are not started, and those in flight are abandoned.
+  std::atomic<std::size_t> limit{total};
+  auto lower_limit = [&limit](std::size_t to) {
+    std::size_t current = limit.load();
+    while (to < current && !limit.compare_exchange_weak(current, to)) {
+    }
+  };
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  // Workers only append to the inbox, so they hold the lock for a moment; the collector
+  // sorts the runs out on its own.
+  std::vector<std::pair<std::size_t, Finished>> inbox;
+  std::map<std::size_t, Finished> finished;  // done but not yet written; collector only
+  std::size_t done = 0;                      // collector only
+  unsigned exited = 0;
+
+  auto worker = [&] {
+    for (;;) {
+      const std::size_t index = next.fetch_add(1);
+      if (index >= limit.load()) break;
+      const SimulationParameters& parameters = settings.grid[index / replicates];
+      RunLabel label;
+      label.grid_index = static_cast<std::int32_t>(index / replicates + 1);
+      label.replicate = static_cast<std::int32_t>(index % replicates + 1);
+      label.seed = replicate_seed(settings.base_seed, label.grid_index, label.replicate);
+      std::optional<std::filesystem::path> results_path;
+      if (settings.outputs) {
+        results_path =
+            *settings.outputs / replicate_results_name(label.grid_index, label.replicate);
+      }
+      Finished result;
+      try {
+        const RunResult run = run_one(parameters, label.seed, results_path, limit, index);
+        result.line = summary_line(summarize(parameters, label, run));
+      } catch (const RunAbandoned&) {
+        break;  // every later run is beyond the limit too
+      } catch (const std::bad_alloc&) {
+        result.failure = "insufficient virtual memory";
+      } catch (const std::exception& error) {
+        result.failure = error.what();
+      }
+      if (result.failure) {
+        result.failure = label_text(label) + ": " + *result.failure;
+        lower_limit(index);  // runs before this one still finish
+      }
+      const std::lock_guard lock(mutex);
+      const bool failed = result.failure.has_value();
+      inbox.emplace_back(index, std::move(result));
+      if (failed) changed.notify_one();
+    }
+    const std::lock_guard lock(mutex);
+    ++exited;
+    changed.notify_one();
+  };
+
+  const unsigned jobs =
+      static_cast<unsigned>(std::clamp<std::size_t>(total, 1, std::max(settings.jobs, 1U)));
+  std::vector<std::thread> threads;
+  try {
+    for (unsigned j = 0; j < jobs; ++j) threads.emplace_back(worker);
+  } catch (...) {
+    lower_limit(0);
+    for (auto& thread : threads) thread.join();
+    throw;
+  }
+  const auto started = static_cast<unsigned>(threads.size());
+
+  std::vector<std::pair<std::size_t, Finished>> arrived;
+  std::unique_lock lock(mutex);
+  for (;;) {
+    const bool all_exited = exited == started;
+    arrived.clear();
+    arrived.swap(inbox);
+    lock.unlock();
+
+    done += arrived.size();
+    for (auto& [index, result] : arrived) finished.emplace(index, std::move(result));
+    // Write every row whose predecessors are all written, in one piece; stop at a gap or a
+    // failure.
+    std::string lines;
+    std::size_t count = 0;
+    for (auto row = finished.begin();
+         row != finished.end() && row->first == outcome.written + count && !row->second.failure;
+         row = finished.erase(row)) {
+      lines += row->second.line;
+      ++count;
+    }
+    if (count > 0) {
+      summary << lines;
+      summary.flush();
+      if (!summary) {
+        if (!outcome.failure) outcome.failure = "the summary could not be written";
+        lower_limit(0);
+      } else {
+        outcome.written += count;
+      }
+    }
+    // The inbox was emptied after the last worker left: nothing more can come.
+    if (all_exited) break;
+    if (settings.stop && settings.stop->load() && !outcome.interrupted) {
+      outcome.interrupted = true;
+      lower_limit(0);
+    }
+    if (settings.progress) settings.progress(done, total);
+
+    lock.lock();
+    // Rows are collected in batches: a wake-up per row would cost more than a short run.
+    if (exited < started) changed.wait_for(lock, std::chrono::milliseconds(20));
+  }
+  for (auto& thread : threads) thread.join();
+
+  if (!outcome.failure) {
+    for (const auto& [index, result] : finished) {
+      if (result.failure) {
+        outcome.failure = result.failure;
+        break;
+      }
+    }
+  }
+  if (settings.progress) settings.progress(done, total);
+  return outcome;
+}
+
+}  // namespace hostswitch

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "console/summary.hpp"
+#include "model/simulation_parameters.hpp"
+
+namespace hostswitch {
+
+// One list of values per parameter; the grid is their cross product with n_pop varying
+// slowest and n_gen fastest (the order of the dialogue's questions).
+struct ParameterLists {
+  std::vector<std::int32_t> n_pop;
+  std::vector<double> birth_rate;
+  std::vector<std::int32_t> capacity;
+  std::vector<double> emig_rate;
+  std::vector<double> sdr;
+  std::vector<double> sdv;
+  std::vector<double> max_dist;
+  std::vector<std::int32_t> n_gen;
+};
+
+// The grid points in order; grid point k (from 1) is element k - 1. Throws
+// std::length_error when the grid would exceed 2147483647 points.
+std::vector<SimulationParameters> expand_grid(const ParameterLists& lists);
+
+// The clock count that seeds replicate `replicate` of grid point `grid_index` in a sweep
+// with base seed `base`: splitmix64 applied in turn to the base, xor the grid index, xor
+// the replicate (each taken as an unsigned 32-bit value), top 31 bits kept. So the seed
+// lies in 0 ... 2147483647 and neighbouring replicates get unrelated streams.
+std::int32_t replicate_seed(std::int32_t base, std::int32_t grid_index, std::int32_t replicate);
+
+// Results file name of one replicate in a sweep's output directory.
+std::string replicate_results_name(std::int32_t grid_index, std::int32_t replicate);
+
+struct SweepSettings {
+  std::vector<SimulationParameters> grid;
+  std::int32_t replicates = 1;
+  std::int32_t base_seed = 0;
+  unsigned jobs = 1;
+  // Keeps every replicate's results file there; none is written otherwise.
+  std::optional<std::filesystem::path> outputs;
+  // Set from elsewhere (a signal handler) to stop: no new run starts, runs in flight are
+  // abandoned at their next generation.
+  const std::atomic<bool>* stop = nullptr;
+  // Called on the calling thread about fifty times a second with (runs done, total).
+  std::function<void(std::size_t, std::size_t)> progress;
+};
+
+struct SweepOutcome {
+  std::size_t total = 0;
+  std::size_t written = 0;  // rows in the summary, a prefix of the canonical order
+  bool interrupted = false;
+  std::optional<std::string> failure;  // the first failing replicate and why
+};
+
+// Runs every replicate of every grid point on `jobs` threads and writes the summary (header,
+// then one row per replicate in grid-then-replicate order whatever the timing). Each row is
+// written whole and flushed once it and all rows before it are done, so an interrupted or
+// failing sweep leaves only complete rows: on a failure, the rows before the failing one.
+SweepOutcome run_sweep(const SweepSettings& settings, std::ostream& summary);
+
+}  // namespace hostswitch

@@ -1,0 +1,176 @@
+#include "reporting/results_file.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+#include "console/free_form.hpp"
+#include "reporting/fixed_format.hpp"
+#include "reporting/histogram.hpp"
+
+namespace hostswitch {
+
+namespace {
+
+constexpr std::size_t kBufferBytes = std::size_t{1} << 20;
+constexpr std::string_view kWriteFailure = "write failure";
+
+std::filesystem::path absolute_path(const std::filesystem::path& path) {
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  return error ? path : absolute;
+}
+
+}  // namespace
+
+ResultsFileError::ResultsFileError(std::string condition, std::filesystem::path path)
+    : std::runtime_error(condition + ": " + path.string()),
+      condition_(std::move(condition)),
+      path_(std::move(path)) {}
+
+std::string_view open_failure_condition(int error_number) {
+  switch (error_number) {
+    case ENOENT:
+    case ENOTDIR:
+      return "file not found";
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return "permission to access file denied";
+    default:
+      return "open failure";
+  }
+}
+
+std::string results_header() {
+  static constexpr std::string_view kTexts[] = {
+      "This file is organized as following:",
+      "--First column: generation time (n_g)",
+      "--Second column: parasite phenotype with precision of +/- sdr/10,",
+      "where sdr is the Standard deviation of the survival probability function (eqn 1) (p_phe)",
+      "--Third column: number of parasites with that phenotype (n_p)",
+      "--Fourth column: optimum phenotype imposed by the utilized host (r_phe)",
+      "--Fifth column: optimum phenotype imposed by the new host (rl_phe)",
+      "--Sixth column:  number of parasites that successfully host-switched (n_HS)",
+  };
+  std::string header;
+  for (const std::string_view text : kTexts) header += free_form_record({text}, kFileLineEnd);
+  return header;
+}
+
+std::string column_titles() {
+  // Each title right-justified in its field; none skips before r_phe and rl_phe.
+  return " "
+         "     n_g"
+         " "
+         "           p_phe"
+         " "
+         "       n_p"
+         "           r_phe"
+         "          rl_phe"
+         " "
+         "    n_HS"
+         "\r\n";
+}
+
+struct ResultsFile::State {
+  int fd = -1;
+  bool failed = false;  // a write failed: what was buffered is gone, so stop writing
+  std::filesystem::path path;
+  PhenotypeHistogram histogram;
+  std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(kBufferBytes);
+  std::size_t used = 0;
+
+  State(std::filesystem::path file, double binw) : path(std::move(file)), histogram(binw) {}
+
+  void append(std::string_view text) {
+    while (!text.empty()) {
+      if (used == kBufferBytes) write_out();
+      const std::size_t piece = std::min(text.size(), kBufferBytes - used);
+      std::memcpy(buffer.get() + used, text.data(), piece);
+      used += piece;
+      text.remove_prefix(piece);
+    }
+  }
+
+  void write_out() {
+    if (failed) throw ResultsFileError(std::string(kWriteFailure), path);
+    const char* data = buffer.get();
+    std::size_t left = used;
+    while (left > 0) {
+      const ssize_t written = ::write(fd, data, left);
+      if (written < 0) {
+        if (errno == EINTR) continue;
+        failed = true;
+        used = 0;
+        throw ResultsFileError(std::string(kWriteFailure), path);
+      }
+      data += written;
+      left -= static_cast<std::size_t>(written);
+    }
+    used = 0;
+  }
+};
+
+ResultsFile::ResultsFile(const std::filesystem::path& path, double binw)
+    : state_(new State(absolute_path(path), binw)) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    const int error_number = errno;
+    std::filesystem::path full = std::move(state_->path);
+    delete state_;
+    throw ResultsFileError(std::string(open_failure_condition(error_number)), std::move(full));
+  }
+  state_->fd = fd;
+  state_->append(results_header());
+  state_->append(column_titles());
+}
+
+ResultsFile::~ResultsFile() {
+  if (state_->fd >= 0) {
+    try {
+      state_->write_out();
+    } catch (...) {  // best effort: a destructor reports nothing
+    }
+    ::close(state_->fd);
+  }
+  delete state_;
+}
+
+void ResultsFile::report(const GenerationRecord& generation) {
+  State& state = *state_;
+  if (state.fd < 0) throw std::logic_error("results file reported after close");
+  for (const PhenotypeClass& c : state.histogram.classes(generation.pop)) {
+    if (kBufferBytes - state.used < kClassRecordBytes) state.write_out();
+    char* const end = put_class_record(state.buffer.get() + state.used, generation.n_g, c.centre,
+                                       c.n_p, generation.r_phe, generation.rl_phe, generation.n_HS);
+    state.used = static_cast<std::size_t>(end - state.buffer.get());
+  }
+}
+
+void ResultsFile::flush() {
+  if (state_->fd >= 0) state_->write_out();
+}
+
+void ResultsFile::close() {
+  State& state = *state_;
+  if (state.fd < 0) return;
+  try {
+    state.write_out();
+  } catch (...) {
+    ::close(state.fd);
+    state.fd = -1;
+    throw;
+  }
+  const int result = ::close(state.fd);
+  state.fd = -1;
+  if (result != 0) throw ResultsFileError(std::string(kWriteFailure), state.path);
+}
+
+}  // namespace hostswitch

@@ -11,29 +11,16 @@
 #include "console/dialogue.hpp"
 #include "model/population_model.hpp"
 #include "model/uniform_stream.hpp"
-#include "tests/temp_dir.hpp"
+#include "tests/test_support.hpp"
 
 namespace hostswitch {
 namespace {
 
+using testing::FakeClock;
+using testing::FakeShell;
 using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
-
-class FakeClock final : public Clock {
- public:
-  explicit FakeClock(ClockReading reading) : reading_(reading) {}
-  ClockReading now() const override { return reading_; }
-
- private:
-  ClockReading reading_;
-};
-
-class FakeShell final : public CommandRunner {
- public:
-  void run(const std::string& command) override { commands.push_back(command); }
-  std::vector<std::string> commands;
-};
 
 // 3 whole wraps of the clock count plus 5 s 123 ms: count 5 * 10000 + 123 * 10.
 constexpr ClockReading kReading{214748 * 3 + 5, 123};

@@ -6,29 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "tests/temp_dir.hpp"
+#include "tests/test_support.hpp"
 
 namespace hostswitch {
 namespace {
 
+using testing::FakeClock;
+using testing::FakeShell;
 using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
-
-class FakeClock final : public Clock {
- public:
-  explicit FakeClock(ClockReading reading) : reading_(reading) {}
-  ClockReading now() const override { return reading_; }
-
- private:
-  ClockReading reading_;
-};
-
-class FakeShell final : public CommandRunner {
- public:
-  void run(const std::string& command) override { commands.push_back(command); }
-  std::vector<std::string> commands;
-};
 
 const std::string kRuleLine = " ---------------------------------------------\n";
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "model/population_model.hpp"
+#include "tests/test_support.hpp"
 
 namespace hostswitch {
 namespace {
@@ -39,27 +40,8 @@ const std::string kHeader =
 const std::string kTitles =
     "      n_g            p_phe        n_p           r_phe          rl_phe     n_HS\r\n";
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "results_file_test.XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using testing::TempDir;
+const auto& slurp = testing::read_file;
 
 // Reports the first difference instead of printing both texts whole.
 void expect_same_text(const std::string& expected, const std::string& actual) {

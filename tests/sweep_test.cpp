@@ -14,7 +14,7 @@
 #include "model/population_model.hpp"
 #include "model/uniform_stream.hpp"
 #include "reporting/results_file.hpp"
-#include "tests/temp_dir.hpp"
+#include "tests/test_support.hpp"
 
 namespace hostswitch {
 namespace {

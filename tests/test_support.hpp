@@ -6,6 +6,9 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+#include "console/dialogue.hpp"
 
 namespace hostswitch::testing {
 
@@ -39,5 +42,22 @@ inline std::string read_file(const std::filesystem::path& path) {
 inline void write_file(const std::filesystem::path& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
 }
+
+// A clock that always reads the same.
+class FakeClock final : public Clock {
+ public:
+  explicit FakeClock(ClockReading reading) : reading_(reading) {}
+  ClockReading now() const override { return reading_; }
+
+ private:
+  ClockReading reading_;
+};
+
+// Remembers the commands typed at the pause instead of running them.
+class FakeShell final : public CommandRunner {
+ public:
+  void run(const std::string& command) override { commands.push_back(command); }
+  std::vector<std::string> commands;
+};
 
 }  // namespace hostswitch::testing

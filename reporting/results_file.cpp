@@ -119,13 +119,11 @@ struct ResultsFile::State {
 };
 
 ResultsFile::ResultsFile(const std::filesystem::path& path, double binw)
-    : state_(new State(absolute_path(path), binw)) {
+    : state_(std::make_unique<State>(absolute_path(path), binw)) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
     const int error_number = errno;
-    std::filesystem::path full = std::move(state_->path);
-    delete state_;
-    throw ResultsFileError(std::string(open_failure_condition(error_number)), std::move(full));
+    throw ResultsFileError(std::string(open_failure_condition(error_number)), state_->path);
   }
   state_->fd = fd;
   state_->append(results_header());
@@ -140,7 +138,6 @@ ResultsFile::~ResultsFile() {
     }
     ::close(state_->fd);
   }
-  delete state_;
 }
 
 void ResultsFile::report(const GenerationRecord& generation) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "model/population_model.hpp"
+#include "tests/results_text.hpp"
 #include "tests/test_support.hpp"
 
 namespace hostswitch {
@@ -26,16 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kHeader =
-    " This file is organized as following:\r\n"
-    " --First column: generation time (n_g)\r\n"
-    " --Second column: parasite phenotype with precision of +/- sdr/10,\r\n"
-    " where sdr is the Standard deviation of the survival probability function (eqn 1\r\n"
-    " ) (p_phe)\r\n"
-    " --Third column: number of parasites with that phenotype (n_p)\r\n"
-    " --Fourth column: optimum phenotype imposed by the utilized host (r_phe)\r\n"
-    " --Fifth column: optimum phenotype imposed by the new host (rl_phe)\r\n"
-    " --Sixth column:  number of parasites that successfully host-switched (n_HS)\r\n";
+const std::string kHeader = results_text::header_lines();
 
 const std::string kTitles =
     "      n_g            p_phe        n_p           r_phe          rl_phe     n_HS\r\n";

@@ -26,20 +26,21 @@ inline std::string titles() {
   return line;
 }
 
-// The nine header lines as the results file documents them, then the titles.
-inline std::string header() {
-  return std::string(
-             " This file is organized as following:\r\n"
-             " --First column: generation time (n_g)\r\n"
-             " --Second column: parasite phenotype with precision of +/- sdr/10,\r\n"
-             " where sdr is the Standard deviation of the survival probability function (eqn 1\r\n"
-             " ) (p_phe)\r\n"
-             " --Third column: number of parasites with that phenotype (n_p)\r\n"
-             " --Fourth column: optimum phenotype imposed by the utilized host (r_phe)\r\n"
-             " --Fifth column: optimum phenotype imposed by the new host (rl_phe)\r\n"
-             " --Sixth column:  number of parasites that successfully host-switched (n_HS)\r\n") +
-         titles();
+// The nine header lines as the results file documents them.
+inline std::string header_lines() {
+  return " This file is organized as following:\r\n"
+         " --First column: generation time (n_g)\r\n"
+         " --Second column: parasite phenotype with precision of +/- sdr/10,\r\n"
+         " where sdr is the Standard deviation of the survival probability function (eqn 1\r\n"
+         " ) (p_phe)\r\n"
+         " --Third column: number of parasites with that phenotype (n_p)\r\n"
+         " --Fourth column: optimum phenotype imposed by the utilized host (r_phe)\r\n"
+         " --Fifth column: optimum phenotype imposed by the new host (rl_phe)\r\n"
+         " --Sixth column:  number of parasites that successfully host-switched (n_HS)\r\n";
 }
+
+// The header lines, then the titles.
+inline std::string header() { return header_lines() + titles(); }
 
 // One class record, fields at their columns.
 inline std::string record(int n_g, double p_phe, int n_p, double r_phe, double rl_phe, int n_HS) {

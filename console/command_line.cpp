@@ -287,13 +287,7 @@ int run_command(const RunArgs& args, const CommandLineContext& context) {
       // Opened before the stream is seeded, as the interactive program does.
       ResultsFile results(args.output, parameters.sdr / 10.0);
       init_random_seed(stream, label.seed);
-      try {
-        result = run_population(parameters, stream, results);
-      } catch (...) {
-        results.flush();  // keep every record already written
-        throw;
-      }
-      results.close();
+      result = run_into(results, results, parameters, stream);
     }
   } catch (const std::bad_alloc&) {
     throw InsufficientMemory();

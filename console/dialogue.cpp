@@ -133,13 +133,7 @@ int run_dialogue(std::istream& in, std::ostream& out, std::ostream& err, const C
       const ClockReading reading = clock.now();
       init_random_seed(stream, clock_count(reading.seconds_since_epoch, reading.milliseconds));
     }
-    try {
-      outcome = run_population(parameters, stream, results).outcome;
-    } catch (const std::exception&) {
-      results.flush();  // keep every record already written
-      throw;
-    }
-    results.close();
+    outcome = run_into(results, results, parameters, stream).outcome;
   } catch (const ResultsFileError& error) {
     return fatal(out, err, error.what());
   } catch (const ExpDomainError& error) {

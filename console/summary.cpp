@@ -127,15 +127,19 @@ std::string shortest(double value) {
   return std::string(buffer.data(), result.ptr);
 }
 
-std::string summary_header() {
+// One CSV line of the summary's columns.
+template <class Fields>
+std::string csv_line(const Fields& fields) {
   std::string line;
   for (std::size_t i = 0; i < kColumnCount; ++i) {
     if (i > 0) line += ',';
-    line += kColumns[i];
+    line += fields[i];
   }
   line += '\n';
   return line;
 }
+
+std::string summary_header() { return csv_line(kColumns); }
 
 std::string summary_line(const SummaryRow& row) {
   const SimulationParameters& p = row.parameters;
@@ -159,13 +163,7 @@ std::string summary_line(const SummaryRow& row) {
                                 row.final_mean_phe ? shortest(*row.final_mean_phe) : std::string(),
                                 row.final_sd_phe ? shortest(*row.final_sd_phe) : std::string()};
   static_assert(std::size(fields) == kColumnCount);
-  std::string line;
-  for (std::size_t i = 0; i < kColumnCount; ++i) {
-    if (i > 0) line += ',';
-    line += fields[i];
-  }
-  line += '\n';
-  return line;
+  return csv_line(fields);
 }
 
 MergedSummary merge_summaries(const std::vector<std::filesystem::path>& inputs) {

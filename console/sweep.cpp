@@ -63,15 +63,7 @@ RunResult run_one(const SimulationParameters& parameters, std::int32_t seed,
   }
   ResultsFile file(*results_path, parameters.sdr / 10.0);
   AbandoningReporter reporter(file, limit, index);
-  RunResult result;
-  try {
-    result = run_population(parameters, stream, reporter);
-  } catch (...) {
-    file.flush();  // keep every record already written
-    throw;
-  }
-  file.close();
-  return result;
+  return run_into(file, reporter, parameters, stream);
 }
 
 std::string label_text(const RunLabel& label) {

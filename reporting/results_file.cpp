@@ -170,4 +170,17 @@ void ResultsFile::close() {
   if (result != 0) throw ResultsFileError(std::string(kWriteFailure), state.path);
 }
 
+RunResult run_into(ResultsFile& file, Reporter& reporter, const SimulationParameters& parameters,
+                   UniformStream& stream) {
+  RunResult result;
+  try {
+    result = run_population(parameters, stream, reporter);
+  } catch (...) {
+    file.flush();
+    throw;
+  }
+  file.close();
+  return result;
+}
+
 }  // namespace hostswitch

@@ -54,4 +54,9 @@ class ResultsFile final : public Reporter {
   std::unique_ptr<State> state_;
 };
 
+// Runs the model reporting to `reporter` (the file itself, or a reporter that writes to it),
+// then closes the file; if the run fails, every record already written is flushed first.
+RunResult run_into(ResultsFile& file, Reporter& reporter, const SimulationParameters& parameters,
+                   UniformStream& stream);
+
 }  // namespace hostswitch

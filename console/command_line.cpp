@@ -30,6 +30,7 @@
 #include "model/population_model.hpp"
 #include "model/simulation_parameters.hpp"
 #include "model/uniform_stream.hpp"
+#include "reporting/io_failure.hpp"
 #include "reporting/plot.hpp"
 #include "reporting/results_file.hpp"
 
@@ -189,7 +190,7 @@ struct ParameterOptions {
     if (given(kSdv)) p.sdv = parse_real("--sdv", text(kSdv));
     if (given(kMaxDist)) p.max_dist = parse_real("--max-dist", text(kMaxDist));
     if (given(kNGen)) p.n_gen = parse_integer("--n-gen", text(kNGen));
-    if (const auto refusal = parameter_refusal(p))
+    if (const auto refusal = command_line_refusal(p))
       throw UsageError("refused parameters: " + *refusal);
     return p;
   }
@@ -244,15 +245,6 @@ std::string shell_quote(std::string_view word) {
   return text + "'";
 }
 
-void write_text_file(const std::filesystem::path& path, const std::string& text,
-                     std::string_view what) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file << text;
-  file.close();
-  if (!file)
-    throw std::runtime_error("cannot write the " + std::string(what) + " " + path.string());
-}
-
 // ---------------------------------------------------------------------------------------------
 // run
 
@@ -275,6 +267,7 @@ int run_command(const RunArgs& args, const CommandLineContext& context) {
   if (!args.replicate.empty()) label.replicate = parse_at_least("--replicate", args.replicate, 1);
   const bool seeded = args.seed_option->count() > 0;
   label.seed = seeded ? parse_integer("--seed", args.seed) : clock_seed(context.clock);
+  require_first_generation_memory(parameters);  // before the results file is replaced
 
   RunResult result;
   try {
@@ -305,9 +298,8 @@ int run_command(const RunArgs& args, const CommandLineContext& context) {
   context.out.flush();
 
   if (args.summary_option->count() > 0) {
-    write_text_file(args.summary,
-                    summary_header() + summary_line(summarize(parameters, label, result)),
-                    "summary");
+    write_whole_file(args.summary,
+                     summary_header() + summary_line(summarize(parameters, label, result)));
   }
   if (args.plot_option->count() > 0) {
     plot_results_file(PlotOptions{args.output, args.plot});
@@ -449,7 +441,7 @@ int sweep_command(const SweepArgs& args, const CommandLineContext& context) {
     }
   }();
   for (std::size_t g = 0; g < grid.size(); ++g) {
-    if (const auto refusal = parameter_refusal(grid[g])) {
+    if (const auto refusal = command_line_refusal(grid[g])) {
       throw UsageError("refused parameters at grid point " + std::to_string(g + 1) + " (" +
                        describe_point(grid[g]) + "): " + *refusal);
     }
@@ -475,8 +467,16 @@ int sweep_command(const SweepArgs& args, const CommandLineContext& context) {
     std::filesystem::create_directories(*settings.outputs);
   }
 
-  std::ofstream summary(args.summary, std::ios::binary | std::ios::trunc);
-  if (!summary) throw std::runtime_error("cannot create the summary " + args.summary);
+  for (std::size_t g = 0; g < grid.size(); ++g) {
+    try {
+      require_first_generation_memory(grid[g]);
+    } catch (const InsufficientMemory& error) {
+      throw std::runtime_error("grid point " + std::to_string(g + 1) + " (" +
+                               describe_point(grid[g]) + "): " + error.what());
+    }
+  }
+  OutputFile summary_file(args.summary);
+  std::ostream& summary = summary_file.stream();
 
   ProgressLine progress(context.err);
   if (context.show_progress) {
@@ -491,7 +491,10 @@ int sweep_command(const SweepArgs& args, const CommandLineContext& context) {
     outcome = run_sweep(settings, summary);
   }
   progress.clear();
-  summary.close();
+  // A failed write is told with its cause; a close that fails loses rows thought written.
+  if (!summary_file.close() && !outcome.failure)
+    outcome.failure = "the summary could not be written";
+  if (outcome.failure && summary_file.failure()) outcome.failure = *summary_file.failure();
 
   const std::string held = args.summary + " holds the first " + std::to_string(outcome.written) +
                            " of " + std::to_string(outcome.total) + " rows (seed base " +
@@ -532,7 +535,7 @@ int merge_command(const std::vector<std::string>& files, const std::string& summ
     context.err << '\n';
   }
   if (to_file) {
-    write_text_file(summary, merged.text, "summary");
+    write_whole_file(summary, merged.text);
   } else {
     context.out << merged.text;
     context.out.flush();

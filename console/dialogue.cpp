@@ -1,5 +1,8 @@
 #include "console/dialogue.hpp"
 
+#include <sys/wait.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <exception>
@@ -12,6 +15,7 @@
 #include "model/population_model.hpp"
 #include "model/simulation_parameters.hpp"
 #include "model/uniform_stream.hpp"
+#include "reporting/io_failure.hpp"
 #include "reporting/results_file.hpp"
 
 namespace hostswitch {
@@ -22,9 +26,16 @@ ClockReading SystemClock::now() const {
   return ClockReading{millis / 1000, static_cast<int>(millis % 1000)};
 }
 
-void SystemShell::run(const std::string& command) {
-  // The command's own status is the user's business; the pause simply goes on.
-  [[maybe_unused]] const int status = std::system(command.c_str());
+std::optional<std::string> SystemShell::run(const std::string& command) {
+  errno = 0;
+  const int status = std::system(command.c_str());
+  const int error_number = errno;
+  // A shell that cannot be started (no shell, an argument list too long for the system)
+  // looks like a shell that exited with 127, with the cause left in errno.
+  const bool not_run = status == -1 || (WIFEXITED(status) && WEXITSTATUS(status) == 127);
+  if (!not_run) return std::nullopt;
+  if (error_number != 0) return "the command could not be run: " + cause_text(error_number);
+  return std::string("the command could not be run (exit status 127)");
 }
 
 namespace {
@@ -87,7 +98,7 @@ void write_outcome(std::ostream& out, const RunOutcome& outcome) {
   write_record(out, {kRule});
 }
 
-void pause(std::istream& in, std::ostream& out, CommandRunner& shell) {
+void pause(std::istream& in, std::ostream& out, std::ostream& err, CommandRunner& shell) {
   for (;;) {
     write_record(out, {kPausePrompt});
     out.flush();
@@ -95,7 +106,11 @@ void pause(std::istream& in, std::ostream& out, CommandRunner& shell) {
     if (!std::getline(in, line)) return;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.find_first_not_of(" \t") == std::string::npos) return;
-    shell.run(line);
+    if (const auto failure = shell.run(line)) {
+      out.flush();
+      err << "hostswitch: " << *failure << '\n';
+      err.flush();
+    }
   }
 }
 
@@ -145,7 +160,7 @@ int run_dialogue(std::istream& in, std::ostream& out, std::ostream& err, const C
   }
 
   write_outcome(out, outcome);
-  pause(in, out, shell);
+  pause(in, out, err, shell);
   out.flush();
   return 0;
 }

@@ -24,16 +24,18 @@ class SystemClock final : public Clock {
   ClockReading now() const override;
 };
 
-// Runs a line typed at the closing pause.
+// Runs a line typed at the closing pause. Returns why the command could not be run at all
+// (too long for the system, no shell), or nothing: the command's own status is the user's
+// business.
 class CommandRunner {
  public:
   virtual ~CommandRunner() = default;
-  virtual void run(const std::string& command) = 0;
+  virtual std::optional<std::string> run(const std::string& command) = 0;
 };
 
 class SystemShell final : public CommandRunner {
  public:
-  void run(const std::string& command) override;
+  std::optional<std::string> run(const std::string& command) override;
 };
 
 struct DialogueOptions {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <fstream>
@@ -10,6 +11,8 @@
 #include <sstream>
 #include <system_error>
 #include <utility>
+
+#include "reporting/io_failure.hpp"
 
 namespace hostswitch {
 
@@ -67,10 +70,11 @@ std::optional<std::int32_t> read_int(std::string_view text) {
 }
 
 std::string read_file(const std::filesystem::path& path) {
+  errno = 0;
   std::ifstream file(path, std::ios::binary);
-  if (!file) throw SummaryError(path.string() + ": cannot be read");
+  if (!file) throw SummaryError(io_failure_text("open", path, errno));
   std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-  if (file.bad()) throw SummaryError(path.string() + ": read failure");
+  if (file.bad()) throw SummaryError(io_failure_text("read", path, errno));
   return text;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <stdexcept>
+#include <string>
 
 namespace hostswitch {
 
@@ -14,6 +15,9 @@ class ExpDomainError : public std::runtime_error {
 class InsufficientMemory : public std::runtime_error {
  public:
   InsufficientMemory() : std::runtime_error("insufficient virtual memory") {}
+  // With what was asked for and what there was, in parentheses after the message.
+  explicit InsufficientMemory(const std::string& detail)
+      : std::runtime_error("insufficient virtual memory (" + detail + ")") {}
 };
 
 }  // namespace hostswitch

@@ -1,6 +1,9 @@
 #include "model/population_model.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <string>
+#include <utility>
 
 #include "model/population_model_impl.hpp"
 
@@ -18,6 +21,31 @@ std::int32_t size_after_births(std::int32_t n_pop, double birth_rate, std::int32
   if (births >= room) return capacity;
   if (!(births > 0.0)) return n_pop;  // negative rates are refused before a run
   return n_pop + static_cast<std::int32_t>(births);
+}
+
+std::size_t generation_bytes(std::int32_t n_pop, std::int32_t n_tot) {
+  const auto population = static_cast<std::size_t>(std::max(n_pop, 0));
+  const auto total = static_cast<std::size_t>(std::max(n_tot, 0));
+  const std::size_t offspring = total > population ? total - population : 0;
+  return population * sizeof(double) +
+         offspring * (sizeof(double) + sizeof(std::pair<std::int32_t, std::int32_t>)) +
+         total * sizeof(double);
+}
+
+std::size_t first_generation_bytes(const SimulationParameters& parameters) {
+  return generation_bytes(
+      parameters.n_pop,
+      size_after_births(parameters.n_pop, parameters.birth_rate, parameters.capacity));
+}
+
+void require_first_generation_memory(const SimulationParameters& parameters) {
+  const std::size_t need = first_generation_bytes(parameters);
+  if (MemoryBudget::fits(need)) return;
+  const std::size_t budget = MemoryBudget::limit();
+  const std::size_t held = MemoryBudget::in_use();
+  throw InsufficientMemory("the first generation needs " + std::to_string(need) +
+                           " bytes; the memory budget has " +
+                           std::to_string(budget > held ? budget - held : 0) + " bytes");
 }
 
 RunResult run_population(const SimulationParameters& parameters, UniformStream& stream,

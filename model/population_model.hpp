@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -50,8 +51,21 @@ struct RunResult {
 // birth rate fills to capacity without integer overflow.
 std::int32_t size_after_births(std::int32_t n_pop, double birth_rate, std::int32_t capacity);
 
+// Bytes a generation's sequences hold at once: the population of n_pop, the offspring and
+// their parents' positions, and room for all n_tot survivors and emigrants.
+std::size_t generation_bytes(std::int32_t n_pop, std::int32_t n_tot);
+
+// The same for the first generation of a run (all n_pop at one phenotype, so its histogram
+// has two classes and needs next to nothing).
+std::size_t first_generation_bytes(const SimulationParameters& parameters);
+
+// Throws InsufficientMemory, naming the bytes needed and the budget, unless the first
+// generation fits the memory budget now; takes nothing.
+void require_first_generation_memory(const SimulationParameters& parameters);
+
 // Runs the whole simulation. Throws std::invalid_argument for a parameter set that
-// parameter_refusal() rejects, ExpDomainError and InsufficientMemory as the run meets them.
+// parameter_refusal() rejects, ExpDomainError and InsufficientMemory as the run meets them;
+// a generation whose sequences do not fit the memory budget fails before any is allocated.
 RunResult run_population(const SimulationParameters& parameters, UniformStream& stream,
                          Reporter& reporter);
 

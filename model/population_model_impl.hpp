@@ -20,6 +20,9 @@ template <class Stream>
 RunResult run_population_with(const SimulationParameters& parameters, Stream& shared_stream,
                               Reporter& reporter) {
   if (const auto refusal = parameter_refusal(parameters)) throw std::invalid_argument(*refusal);
+  // Filling the first population takes seconds at a billion parasites: refuse a run whose
+  // first generation cannot fit before touching any of it.
+  if (!MemoryBudget::fits(first_generation_bytes(parameters))) throw InsufficientMemory();
 
   // A local copy keeps the state words in registers through the hot loops; the caller's
   // stream is brought up to date before every report and on every way out.
@@ -57,11 +60,15 @@ RunResult run_population_with(const SimulationParameters& parameters, Stream& sh
     const std::int32_t n_tot = size_after_births(n_pop, parameters.birth_rate, parameters.capacity);
     const double n_pop_real = static_cast<double>(n_pop);
 
+    // Every sequence of the generation is had before the first draw, so a generation too big
+    // for the budget fails at once instead of after minutes of drawing.
+    const auto n_offspring = static_cast<std::size_t>(n_tot - n_pop);
+    resize_for_overwrite(offspring, n_offspring);
+    resize_for_overwrite(parents, n_offspring);
+    resize_for_overwrite(accepted, static_cast<std::size_t>(n_tot));
+
     // Draws first, parents after: the random parent loads then overlap each other instead
     // of stalling the stream one cache miss at a time.
-    const auto n_offspring = static_cast<std::size_t>(n_tot - n_pop);
-    offspring.resize(n_offspring);
-    parents.resize(n_offspring);
     for (std::size_t i = 0; i < n_offspring; ++i) {
       const double r1 = stream.next();
       const double r2 = stream.next();
@@ -85,7 +92,6 @@ RunResult run_population_with(const SimulationParameters& parameters, Stream& sh
       offspring[i] = mid + offspring[i];
     }
 
-    accepted.resize(static_cast<std::size_t>(n_tot));
     double* const slots = accepted.data();
     std::size_t front = 0;
     std::size_t back = static_cast<std::size_t>(n_tot);
@@ -139,8 +145,12 @@ RunResult run_population_with(const SimulationParameters& parameters, Stream& sh
     if (n_HS > 0) {
       r_phe = rl_phe;
       ++result.switch_generations;
+      // The emigrants move to the front of their own block in the order they were tried,
+      // so replacing the population never takes new storage.
+      std::reverse(slots + back, slots + n_tot);
+      if (back > 0) std::copy(slots + back, slots + n_tot, slots);
+      std::swap(pop, accepted);
       pop.resize(static_cast<std::size_t>(n_HS));
-      std::reverse_copy(slots + back, slots + n_tot, pop.begin());
     } else {
       std::swap(pop, accepted);
       pop.resize(front);

@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "reporting/io_failure.hpp"
 #include "reporting/results_reader.hpp"
 #include "reporting/svg_writer.hpp"
 
@@ -684,18 +685,21 @@ void write_file(const std::filesystem::path& path, const std::string& content) {
   temporary += ".partial";
   const std::string name = path.string();
   std::FILE* file = std::fopen(temporary.string().c_str(), "wb");
-  if (file == nullptr) {
-    const int error = errno;
-    throw PlotError(name +
-                    ": cannot create the picture: " + std::generic_category().message(error));
-  }
-  const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-  const int write_error = errno;
-  const bool closed = std::fclose(file) == 0;
+  if (file == nullptr) throw PlotError(io_failure_text("open", path, errno));
+  // The cause of the first failing step: a full disk often shows only at the flush.
+  bool failed = false;
+  int error = 0;
+  auto check = [&](bool step_failed) {
+    if (step_failed && !failed) error = errno;
+    failed |= step_failed;
+  };
+  check(std::fwrite(content.data(), 1, content.size(), file) != content.size());
+  check(std::fflush(file) != 0);
+  check(std::fclose(file) != 0);
   std::error_code ignored;
-  if (!written || !closed) {
+  if (failed) {
     std::filesystem::remove(temporary, ignored);
-    throw PlotError(name + ": write failure: " + std::generic_category().message(write_error));
+    throw PlotError(io_failure_text("write", path, error));
   }
   std::error_code ec;
   std::filesystem::rename(temporary, path, ec);

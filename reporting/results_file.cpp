@@ -13,6 +13,7 @@
 #include "console/free_form.hpp"
 #include "reporting/fixed_format.hpp"
 #include "reporting/histogram.hpp"
+#include "reporting/io_failure.hpp"
 
 namespace hostswitch {
 
@@ -29,10 +30,13 @@ std::filesystem::path absolute_path(const std::filesystem::path& path) {
 
 }  // namespace
 
-ResultsFileError::ResultsFileError(std::string condition, std::filesystem::path path)
-    : std::runtime_error(condition + ": " + path.string()),
+ResultsFileError::ResultsFileError(std::string condition, std::filesystem::path path,
+                                   int error_number)
+    : std::runtime_error(condition + ": " + path.string() +
+                         (error_number != 0 ? ": " + cause_text(error_number) : std::string())),
       condition_(std::move(condition)),
-      path_(std::move(path)) {}
+      path_(std::move(path)),
+      error_number_(error_number) {}
 
 std::string_view open_failure_condition(int error_number) {
   switch (error_number) {
@@ -81,7 +85,7 @@ std::string column_titles() {
 
 struct ResultsFile::State {
   int fd = -1;
-  bool failed = false;  // a write failed: what was buffered is gone, so stop writing
+  int failure = 0;  // errno of a failed write: what was buffered is gone, so stop writing
   std::filesystem::path path;
   PhenotypeHistogram histogram;
   std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(kBufferBytes);
@@ -100,16 +104,16 @@ struct ResultsFile::State {
   }
 
   void write_out() {
-    if (failed) throw ResultsFileError(std::string(kWriteFailure), path);
+    if (failure != 0) throw ResultsFileError(std::string(kWriteFailure), path, failure);
     const char* data = buffer.get();
     std::size_t left = used;
     while (left > 0) {
       const ssize_t written = ::write(fd, data, left);
       if (written < 0) {
         if (errno == EINTR) continue;
-        failed = true;
+        failure = errno;
         used = 0;
-        throw ResultsFileError(std::string(kWriteFailure), path);
+        throw ResultsFileError(std::string(kWriteFailure), path, failure);
       }
       data += written;
       left -= static_cast<std::size_t>(written);
@@ -123,7 +127,8 @@ ResultsFile::ResultsFile(const std::filesystem::path& path, double binw)
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
     const int error_number = errno;
-    throw ResultsFileError(std::string(open_failure_condition(error_number)), state_->path);
+    throw ResultsFileError(std::string(open_failure_condition(error_number)), state_->path,
+                           error_number);
   }
   state_->fd = fd;
   state_->append(results_header());
@@ -166,8 +171,11 @@ void ResultsFile::close() {
     throw;
   }
   const int result = ::close(state.fd);
+  const int error_number = errno;
   state.fd = -1;
-  if (result != 0) throw ResultsFileError(std::string(kWriteFailure), state.path);
+  if (result != 0 && error_number != EINTR) {
+    throw ResultsFileError(std::string(kWriteFailure), state.path, error_number);
+  }
 }
 
 RunResult run_into(ResultsFile& file, Reporter& reporter, const SimulationParameters& parameters,

@@ -14,17 +14,20 @@ namespace hostswitch {
 inline constexpr std::string_view kResultsFileName = "output.txt";
 
 // Open, write and close failures of the results file; what() holds the condition
-// ("file not found", "permission to access file denied", "open failure", "write failure")
-// and the file's full path.
+// ("file not found", "permission to access file denied", "open failure", "write failure"),
+// the file's full path and the cause from errno: "write failure: /x/output.txt: No space
+// left on device".
 class ResultsFileError : public std::runtime_error {
  public:
-  ResultsFileError(std::string condition, std::filesystem::path path);
+  ResultsFileError(std::string condition, std::filesystem::path path, int error_number);
   const std::string& condition() const { return condition_; }
   const std::filesystem::path& path() const { return path_; }
+  int error_number() const { return error_number_; }
 
  private:
   std::string condition_;
   std::filesystem::path path_;
+  int error_number_;
 };
 
 // The condition an open failure reports for an errno value: "file not found",

@@ -203,8 +203,8 @@ TEST(CommandLineErrors, NameTheFlagAndValueAndFail) {
 
 TEST(CommandLineErrors, RunFailuresAreReportedWithNonZeroStatus) {
   const TempDir dir;
-  // Every parent sits exactly at the optimum: 0/0 in the survival weight.
-  const Invocation domain = invoke({"run", "--sdr", "0", "--no-output"}, dir.path());
+  // Deviations beyond 1e154 square to infinity: inf/inf in the mutation weight.
+  const Invocation domain = invoke({"run", "--sdv", "1e200", "--no-output"}, dir.path());
   EXPECT_NE(domain.status, 0);
   EXPECT_NE(domain.err.find("exp: DOMAIN error"), std::string::npos) << domain.err;
 
@@ -221,9 +221,10 @@ TEST(CommandLineErrors, RunFailuresAreReportedWithNonZeroStatus) {
 
 TEST(CommandLineErrors, ValuesAtTheEdgesOfTheirRangesAreTaken) {
   const TempDir dir;
-  const Invocation run = invoke({"run", "--seed", "-2147483648", "--n-gen", "+3", "--max-dist",
-                                 "-1.5", "--birth-rate", "0", "--no-output"},
-                                dir.path());
+  const Invocation run =
+      invoke({"run", "--seed", "-2147483648", "--n-gen", "+1", "--max-dist", "0", "--emig-rate",
+              "1", "--birth-rate", "0", "--no-output"},
+             dir.path());
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("seed -2147483648"), std::string::npos) << run.out;
 }

@@ -220,28 +220,31 @@ TEST(ResultsFile, FlushKeepsWhatWasReported) {
           "        1          10.050          3          10.000           9.000        0\r\n");
 }
 
-void expect_open_failure(const fs::path& path, const std::string& condition) {
+void expect_open_failure(const fs::path& path, const std::string& condition,
+                         const std::string& cause) {
   try {
     ResultsFile results(path, 0.1);
     ADD_FAILURE() << "opened " << path;
   } catch (const ResultsFileError& error) {
     EXPECT_EQ(error.condition(), condition);
     EXPECT_EQ(error.path(), fs::absolute(path));
-    EXPECT_EQ(std::string(error.what()), condition + ": " + fs::absolute(path).string());
+    EXPECT_EQ(std::string(error.what()),
+              condition + ": " + fs::absolute(path).string() + ": " + cause);
   }
 }
 
 TEST(ResultsFile, OpenFailures) {
   TempDir dir;
-  expect_open_failure(dir.path() / "missing" / kResultsFileName, "file not found");
+  expect_open_failure(dir.path() / "missing" / kResultsFileName, "file not found",
+                      "No such file or directory");
   std::ofstream(dir.path() / "plain") << "x";
-  expect_open_failure(dir.path() / "plain" / kResultsFileName, "file not found");  // ENOTDIR
+  expect_open_failure(dir.path() / "plain" / kResultsFileName, "file not found", "Not a directory");
   fs::create_directory(dir.path() / "sub");
   fs::create_directory(dir.path() / "sub" / kResultsFileName);
-  expect_open_failure(dir.path() / "sub" / kResultsFileName, "open failure");  // EISDIR
+  expect_open_failure(dir.path() / "sub" / kResultsFileName, "open failure", "Is a directory");
   // A relative path is reported in full.
   const fs::path relative = fs::relative(dir.path(), fs::current_path()) / "missing" / "output.txt";
-  expect_open_failure(relative, "file not found");
+  expect_open_failure(relative, "file not found", "No such file or directory");
 }
 
 TEST(ResultsFile, ErrnoMapping) {
@@ -286,7 +289,7 @@ TEST(ResultsFile, PermissionDenied) {
     fs::create_directory(dir.path() / "locked");
     fs::permissions(dir.path() / "locked", fs::perms::owner_read | fs::perms::owner_exec);
     expect_open_failure(dir.path() / "locked" / kResultsFileName,
-                        "permission to access file denied");
+                        "permission to access file denied", "Permission denied");
     fs::permissions(dir.path() / "locked", fs::perms::owner_all);
     return;
   }
@@ -294,7 +297,7 @@ TEST(ResultsFile, PermissionDenied) {
   std::ofstream(file) << "old";
   const Immutable immutable(file);
   if (!immutable.set()) GTEST_SKIP() << "cannot make a file immutable here";
-  expect_open_failure(file, "permission to access file denied");
+  expect_open_failure(file, "permission to access file denied", "Operation not permitted");
 }
 
 TEST(ResultsFile, WriteFailureOnAFullDevice) {
@@ -311,7 +314,8 @@ TEST(ResultsFile, WriteFailureOnAFullDevice) {
       ADD_FAILURE() << "close succeeded on a full device";
     } catch (const ResultsFileError& error) {
       EXPECT_EQ(error.condition(), "write failure");
-      EXPECT_EQ(std::string(error.what()), "write failure: " + file.string());
+      EXPECT_EQ(std::string(error.what()),
+                "write failure: " + file.string() + ": No space left on device");
     }
   }
   {

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -53,11 +54,16 @@ class FakeClock final : public Clock {
   ClockReading reading_;
 };
 
-// Remembers the commands typed at the pause instead of running them.
+// Remembers the commands typed at the pause instead of running them; reports `failure` for
+// every one.
 class FakeShell final : public CommandRunner {
  public:
-  void run(const std::string& command) override { commands.push_back(command); }
+  std::optional<std::string> run(const std::string& command) override {
+    commands.push_back(command);
+    return failure;
+  }
   std::vector<std::string> commands;
+  std::optional<std::string> failure;
 };
 
 }  // namespace hostswitch::testing

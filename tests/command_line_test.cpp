@@ -221,10 +221,9 @@ TEST(CommandLineErrors, RunFailuresAreReportedWithNonZeroStatus) {
 
 TEST(CommandLineErrors, ValuesAtTheEdgesOfTheirRangesAreTaken) {
   const TempDir dir;
-  const Invocation run =
-      invoke({"run", "--seed", "-2147483648", "--n-gen", "+1", "--max-dist", "0", "--emig-rate",
-              "1", "--birth-rate", "0", "--no-output"},
-             dir.path());
+  const Invocation run = invoke({"run", "--seed", "-2147483648", "--n-gen", "+1", "--max-dist", "0",
+                                 "--emig-rate", "1", "--birth-rate", "0", "--no-output"},
+                                dir.path());
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("seed -2147483648"), std::string::npos) << run.out;
 }

@@ -59,7 +59,9 @@ class OutputFile::Buffer final : public std::streambuf {
     setp(space_.data(), space_.data() + space_.size());
   }
   ~Buffer() override {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ < 0) return;
+    sync();  // best effort: a destructor reports nothing
+    ::close(fd_);
   }
 
   bool close() {

@@ -34,7 +34,7 @@ class OutputFile {
  public:
   // Creates or truncates the file; throws IoFailure("open", ...).
   explicit OutputFile(const std::filesystem::path& path);
-  ~OutputFile();  // closes without reporting
+  ~OutputFile();  // writes what is buffered and closes, reporting nothing
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 

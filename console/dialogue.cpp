@@ -12,6 +12,7 @@
 #include "model/population_model.hpp"
 #include "model/simulation_parameters.hpp"
 #include "model/uniform_stream.hpp"
+#include "reporting/free_form_writer.hpp"
 #include "reporting/results_file.hpp"
 
 namespace hostswitch {

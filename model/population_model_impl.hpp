@@ -56,6 +56,7 @@ RunResult run_population_with(const SimulationParameters& parameters, Stream& sh
     const auto n_pop = static_cast<std::int32_t>(pop.size());
     const std::int32_t n_tot = size_after_births(n_pop, parameters.birth_rate, parameters.capacity);
     const double n_pop_real = static_cast<double>(n_pop);
+    result.individuals_simulated += n_tot;
 
     // Draws first, parents after: the random parent loads then overlap each other instead
     // of stalling the stream one cache miss at a time.

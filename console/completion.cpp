@@ -142,8 +142,8 @@ std::string bash_completion_script(const CLI::App& app, std::string_view program
 
   s += f + "_offer() {\n";
   s += R"(  case $1 in
-    file) compopt -o filenames 2>/dev/null; COMPREPLY+=($(compgen -f -- "$2")) ;;
-    dir) compopt -o filenames 2>/dev/null; COMPREPLY+=($(compgen -d -- "$2")) ;;
+    file) compopt -o filenames 2>/dev/null || true; COMPREPLY+=($(compgen -f -- "$2")) ;;
+    dir) compopt -o filenames 2>/dev/null || true; COMPREPLY+=($(compgen -d -- "$2")) ;;
     choices\ *) COMPREPLY+=($(compgen -W "${1#choices }" -- "$2")) ;;
   esac
 }

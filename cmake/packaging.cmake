@@ -45,8 +45,11 @@ set(CPACK_PACKAGE_NAME hostswitch)
 set(CPACK_PACKAGE_VENDOR "the hostswitch developers")
 set(CPACK_PACKAGE_CONTACT "the hostswitch developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "individual-based simulation of parasite host switching")
-set(CPACK_PACKAGE_DESCRIPTION
-    "A stochastic simulation of a parasite population that lives on one host and may switch to a new host whose demands its phenotypes happen to meet. Runs interactively or from the command line, over parameter grids on several threads, and draws its results as SVG heatmaps.")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+       "A stochastic simulation of a parasite population that lives on one host\n"
+       "and may switch to a new host whose demands its phenotypes happen to meet.\n"
+       "It runs interactively or from the command line, over parameter grids on\n"
+       "several threads, and draws its results as SVG heatmaps.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

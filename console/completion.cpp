@@ -141,11 +141,14 @@ std::string bash_completion_script(const CLI::App& app, std::string_view program
   s += "  esac\n}\n\n";
 
   s += f + "_offer() {\n";
-  s += R"(  case $1 in
-    file) compopt -o filenames 2>/dev/null || true; COMPREPLY+=($(compgen -f -- "$2")) ;;
-    dir) compopt -o filenames 2>/dev/null || true; COMPREPLY+=($(compgen -d -- "$2")) ;;
-    choices\ *) COMPREPLY+=($(compgen -W "${1#choices }" -- "$2")) ;;
+  // One reply per line of compgen, so names with blanks or wildcards stay whole.
+  s += R"(  local option=(-W "${1#choices }")
+  case $1 in
+    file) option=(-f) ;;
+    dir) option=(-d) ;;
   esac
+  [[ $1 == file || $1 == dir ]] && { compopt -o filenames 2>/dev/null || true; }
+  mapfile -t -O "${#COMPREPLY[@]}" COMPREPLY < <(compgen "${option[@]}" -- "$2")
 }
 
 )";
@@ -183,9 +186,9 @@ std::string bash_completion_script(const CLI::App& app, std::string_view program
   s += "    fi\n";
   s += "  fi\n";
   s += "  if [[ $cur == -* ]]; then\n";
-  s += "    COMPREPLY=($(compgen -W \"$(" + f + "_options \"$scope\")\" -- \"$cur\"))\n";
+  s += "    " + f + "_offer \"choices $(" + f + "_options \"$scope\")\" \"$cur\"\n";
   s += "  else\n";
-  s += "    COMPREPLY=($(compgen -W \"$(" + f + "_commands \"$scope\")\" -- \"$cur\"))\n";
+  s += "    " + f + "_offer \"choices $(" + f + "_commands \"$scope\")\" \"$cur\"\n";
   s += "    kind=$(" + f + "_positional \"$scope\")\n";
   s += "    [[ -n $kind ]] && " + f + "_offer \"$kind\" \"$cur\"\n";
   s += "  fi\n";

@@ -8,13 +8,13 @@ program=$1
 source "$2"
 
 faults=0
-# complete WORD... : the sorted words offered for the last WORD.
+# complete WORD... : the sorted words offered for the last WORD, joined by "|".
 complete_line() {
   COMP_WORDS=("$@")
   COMP_CWORD=$(($# - 1))
   COMPREPLY=()
   _hostswitch
-  printf '%s\n' "${COMPREPLY[@]}" | sed '/^$/d' | sort | tr '\n' ' ' | sed 's/ $//'
+  printf '%s\n' "${COMPREPLY[@]}" | sed '/^$/d' | sort | paste -sd '|'
 }
 expect() {
   local expected=$1
@@ -30,15 +30,15 @@ expect() {
 # The options a command's --help lists (both names of "-o,--output"), sorted.
 help_options() {
   "$program" "$@" --help | grep -Eo '^  (-[A-Za-z],)?--[A-Za-z0-9-]+' | tr ',' '\n' |
-    sed 's/^ *//' | sort | tr '\n' ' ' | sed 's/ $//'
+    sed 's/^ *//' | sort | paste -sd '|'
 }
 
 expect "sweep" hostswitch sw
-expect "--emig-rate --emit-commands" hostswitch sweep --emi
-expect "merge plot run sweep" hostswitch ""
+expect "--emig-rate|--emit-commands" hostswitch sweep --emi
+expect "merge|plot|run|sweep" hostswitch ""
 # A value of an option is not taken for a command, and the command's own options follow.
 expect "--emig-rate" hostswitch run --n-gen 5 --emi
-expect "--help --help-all" hostswitch plot --he
+expect "--help|--help-all" hostswitch plot --he
 # Every flag the help of each command lists, and only those.
 expect "$(help_options)" hostswitch -
 for command in run sweep plot merge; do
@@ -49,15 +49,16 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cd "$scratch" || exit 1
 mkdir alpha-dir
-touch alpha.txt
+touch alpha.txt 'alpha *.txt'
 # Paths after options that take one, directories only after those that take a directory,
 # nothing after numbers; "--name=value" arrives as three words.
-expect "alpha-dir alpha.txt" hostswitch run --output al
-expect "alpha-dir alpha.txt" hostswitch run --output = al
+# A name with a blank and a star is one word, not split or expanded.
+expect "alpha *.txt|alpha-dir|alpha.txt" hostswitch run --output al
+expect "alpha *.txt|alpha-dir|alpha.txt" hostswitch run --output = al
 expect "alpha-dir" hostswitch sweep --outputs al
 expect "" hostswitch run --n-gen al
-expect "alpha-dir alpha.txt" hostswitch plot al
-expect "alpha-dir alpha.txt" hostswitch merge a
+expect "alpha *.txt|alpha-dir|alpha.txt" hostswitch plot al
+expect "alpha *.txt|alpha-dir|alpha.txt" hostswitch merge a
 
 if [ "$faults" -gt 0 ]; then
   echo "$faults completions wrong" >&2

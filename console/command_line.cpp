@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -24,6 +25,9 @@
 #include <utility>
 #include <vector>
 
+#include "console/completion.hpp"
+#include "console/help_formatter.hpp"
+#include "console/run_stats.hpp"
 #include "console/summary.hpp"
 #include "console/sweep.hpp"
 #include "model/model_errors.hpp"
@@ -257,9 +261,11 @@ struct RunArgs {
   std::string summary, plot;
   CLI::Option* summary_option = nullptr;
   CLI::Option* plot_option = nullptr;
+  bool stats = false;
 };
 
 int run_command(const RunArgs& args, const CommandLineContext& context) {
+  const RunStatsMeter meter;
   const SimulationParameters parameters = args.parameters.single();
   RunLabel label;
   if (!args.grid_index.empty())
@@ -303,6 +309,9 @@ int run_command(const RunArgs& args, const CommandLineContext& context) {
   }
   if (args.plot_option->count() > 0) {
     plot_results_file(PlotOptions{args.output, args.plot});
+  }
+  if (args.stats) {
+    context.err << stats_report("hostswitch run", meter.stats(result.individuals_simulated));
   }
   return 0;
 }
@@ -396,6 +405,7 @@ struct SweepArgs {
   CLI::Option* outputs_option = nullptr;
   bool emit_commands = false;
   std::string run_dir = "runs";
+  bool stats = false;
 };
 
 int emit_commands(const SweepArgs& args, const std::vector<SimulationParameters>& grid,
@@ -433,6 +443,7 @@ int emit_commands(const SweepArgs& args, const std::vector<SimulationParameters>
 }
 
 int sweep_command(const SweepArgs& args, const CommandLineContext& context) {
+  const RunStatsMeter meter;
   const std::vector<SimulationParameters> grid = [&] {
     try {
       return expand_grid(args.parameters.lists());
@@ -495,6 +506,9 @@ int sweep_command(const SweepArgs& args, const CommandLineContext& context) {
   if (!summary_file.close() && !outcome.failure)
     outcome.failure = "the summary could not be written";
   if (outcome.failure && summary_file.failure()) outcome.failure = *summary_file.failure();
+  if (args.stats) {
+    context.err << stats_report("hostswitch sweep", meter.stats(outcome.individuals_simulated));
+  }
 
   const std::string held = args.summary + " holds the first " + std::to_string(outcome.written) +
                            " of " + std::to_string(outcome.total) + " rows (seed base " +
@@ -543,6 +557,11 @@ int merge_command(const std::vector<std::string>& files, const std::string& summ
   return 0;
 }
 
+constexpr const char* kStatsHelp =
+    "at the end, print to standard error the wall and CPU time, the peak resident memory, the "
+    "individuals simulated (the population after births, summed over generations) and the "
+    "nanoseconds per individual-generation";
+
 constexpr const char* kSweepFooter = R"(
 The grid is the cross product of the value lists, in the order of the flags above: --n-pop varies
 slowest, --n-gen fastest. Grid points and replicates are numbered from 1. Replicate r of grid point g
@@ -568,6 +587,8 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
       "interactive program: the eight questions, output.txt, the closing pause.",
       "hostswitch"};
   app.set_version_flag("--version", HOSTSWITCH_VERSION);
+  app.set_help_all_flag("--help-all", "Print the help of every command and exit");
+  app.formatter(std::make_shared<HelpFormatter>());
   app.require_subcommand(0, 1);
   std::string dialogue_seed;
   CLI::Option* dialogue_seed_option =
@@ -609,6 +630,7 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
                    "replicate written in the summary row (set by sweep --emit-commands)")
       ->type_name("INT")
       ->default_str("1");
+  run_app->add_flag("--stats", run.stats, kStatsHelp);
 
   SweepArgs sweep;
   CLI::App* sweep_app = app.add_subcommand(
@@ -645,6 +667,7 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
                        "with --emit-commands: directory of the per-run summaries")
           ->type_name("DIR")
           ->capture_default_str();
+  CLI::Option* sweep_stats_option = sweep_app->add_flag("--stats", sweep.stats, kStatsHelp);
   sweep_app->footer(kSweepFooter);
 
   std::string plot_results = std::string(kResultsFileName);
@@ -667,6 +690,12 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
   CLI::Option* merge_summary_option =
       merge_app->add_option("--summary", merge_summary, "merged summary (default: standard output)")
           ->type_name("PATH");
+
+  // Not in the help: the build installs this script.
+  if (args.size() == 1 && args.front() == "--bash-completion") {
+    context.out << bash_completion_script(app, "hostswitch");
+    return context.out ? 0 : kRuntimeFailure;
+  }
 
   std::vector<const char*> argv;
   argv.push_back("hostswitch");
@@ -692,6 +721,7 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
     refuse_together(run.plot_option, no_output_option);
     refuse_together(emit_option, jobs_option);
     refuse_together(emit_option, summary_option);
+    refuse_together(emit_option, sweep_stats_option);
     if (run_dir_option->count() > 0 && emit_option->count() == 0) {
       throw UsageError("--run-dir is only for --emit-commands");
     }

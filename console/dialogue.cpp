@@ -15,6 +15,7 @@
 #include "model/population_model.hpp"
 #include "model/simulation_parameters.hpp"
 #include "model/uniform_stream.hpp"
+#include "reporting/free_form_writer.hpp"
 #include "reporting/io_failure.hpp"
 #include "reporting/results_file.hpp"
 

@@ -1,27 +1,15 @@
 #pragma once
 
+// Free-form input: one typed value per line.
+
 #include <cstdint>
-#include <initializer_list>
 #include <istream>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <variant>
 
 namespace hostswitch {
-
-// One item of a free-form output record: a text, or an integer that follows a text.
-using FreeFormItem = std::variant<std::string_view, std::int32_t>;
-
-inline constexpr std::string_view kConsoleLineEnd = "\n";
-inline constexpr std::string_view kFileLineEnd = "\r\n";
-
-// Lays out one free-form output record: a leading blank, at most 80 columns a line, texts
-// longer than 79 characters cut every 79 characters, integers right-justified in 12 columns.
-// Returns the record's lines, each ended by line_end.
-std::string free_form_record(std::initializer_list<FreeFormItem> items,
-                             std::string_view line_end = kConsoleLineEnd);
 
 // A free-form read that failed; what() names the condition and the input channel.
 class FreeFormInputError : public std::runtime_error {

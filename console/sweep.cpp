@@ -125,6 +125,7 @@ SweepOutcome run_sweep(const SweepSettings& settings, std::ostream& summary) {
   }
 
   std::atomic<std::size_t> next{0};
+  std::atomic<std::int64_t> individuals_simulated{0};
   // Runs at or beyond the limit are not started, and those in flight are abandoned.
   std::atomic<std::size_t> limit{total};
   auto lower_limit = [&limit](std::size_t to) {
@@ -160,6 +161,7 @@ SweepOutcome run_sweep(const SweepSettings& settings, std::ostream& summary) {
       try {
         const RunResult run = run_one(parameters, label.seed, results_path, limit, index);
         result.line = summary_line(summarize(parameters, label, run));
+        individuals_simulated += run.individuals_simulated;
       } catch (const RunAbandoned&) {
         break;  // every later run is beyond the limit too
       } catch (const std::bad_alloc&) {
@@ -246,6 +248,7 @@ SweepOutcome run_sweep(const SweepSettings& settings, std::ostream& summary) {
     }
   }
   if (settings.progress) settings.progress(done, total);
+  outcome.individuals_simulated = individuals_simulated.load();
   return outcome;
 }
 

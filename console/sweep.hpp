@@ -59,7 +59,8 @@ struct SweepOutcome {
   std::size_t total = 0;
   std::size_t written = 0;  // rows in the summary, a prefix of the canonical order
   bool interrupted = false;
-  std::optional<std::string> failure;  // the first failing replicate and why
+  std::optional<std::string> failure;      // the first failing replicate and why
+  std::int64_t individuals_simulated = 0;  // over the runs that finished
 };
 
 // Runs every replicate of every grid point on `jobs` threads and writes the summary (header,

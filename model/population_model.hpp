@@ -45,6 +45,9 @@ struct RunResult {
   PhenotypeVector final_population;
   double final_r_phe = kInitialOptimum;
   std::int32_t switch_generations = 0;  // generations with n_HS > 0
+  // Individuals tried for survival, summed over generations: n_tot, the population after
+  // births, of every generation run.
+  std::int64_t individuals_simulated = 0;
 };
 
 // Births round half away from zero and are capped by the capacity in double, so a huge

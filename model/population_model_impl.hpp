@@ -59,6 +59,7 @@ RunResult run_population_with(const SimulationParameters& parameters, Stream& sh
     const auto n_pop = static_cast<std::int32_t>(pop.size());
     const std::int32_t n_tot = size_after_births(n_pop, parameters.birth_rate, parameters.capacity);
     const double n_pop_real = static_cast<double>(n_pop);
+    result.individuals_simulated += n_tot;
 
     // Every sequence of the generation is had before the first draw, so a generation too big
     // for the budget fails at once instead of after minutes of drawing.

@@ -424,6 +424,13 @@ void draw_axes(SvgWriter& svg, const Grid& grid) {
   svg.close();
 }
 
+// The largest count: whole for classes drawn one by one, a mean with about four digits.
+std::string top_value_text(const Grid& grid) {
+  const double v = grid.value_max;
+  if (grid.per_class) return svg_number(v, 0);
+  return svg_number(v, v >= 1000 ? 0 : v >= 100 ? 1 : v >= 10 ? 2 : 3);
+}
+
 void draw_colour_bar(SvgWriter& svg, const Grid& grid) {
   const double height = kPlotBottom - kPlotTop;
   svg.open("g").attr("id", "colour-bar").attr("shape-rendering", "crispEdges");
@@ -446,8 +453,9 @@ void draw_colour_bar(SvgWriter& svg, const Grid& grid) {
       .attr("fill", "none")
       .attr("stroke", "#444444")
       .close();
-  // Round counts (1, 2, 5 times a power of ten) from the top down, far enough apart to read.
-  std::vector<double> values;
+  // The top of the scale, then round counts (1, 2, 5 times a power of ten) from the top
+  // down, far enough apart to read.
+  std::vector<double> values{grid.value_max};
   const double top_power = std::pow(10.0, std::floor(std::log10(grid.value_max)));
   const double lowest = top_power >= 1 ? 1.0 : top_power / 100;
   for (double power = top_power; power >= lowest * (1 - 1e-9); power /= 10) {
@@ -459,7 +467,7 @@ void draw_colour_bar(SvgWriter& svg, const Grid& grid) {
   std::string marks;
   double last_y = -1e9;
   svg.open("g").attr("font-family", "sans-serif").attr("fill", "#222222");
-  for (double v : values) {
+  for (const double& v : values) {
     const double y = kPlotBottom - height * scale_position(grid, v);
     if (y - last_y < 16 && v != 0.0) continue;
     if (v == 0.0 && y - last_y < 12) continue;
@@ -469,7 +477,9 @@ void draw_colour_bar(SvgWriter& svg, const Grid& grid) {
     marks += ' ';
     append_svg_number(marks, y);
     marks += "h4";
-    text(svg, kBarLeft + kBarWidth + 7, y + 4, svg_number(v, v >= 1 ? 0 : 4), "start", 11);
+    const bool top = &v == &values.front();
+    text(svg, kBarLeft + kBarWidth + 7, y + 4,
+         top ? "max " + top_value_text(grid) : svg_number(v, v >= 1 ? 0 : 4), "start", 11);
   }
   svg.close();
   svg.open("path").raw_attr("d", marks).attr("stroke", "#444444").attr("fill", "none").close();
@@ -490,7 +500,7 @@ void draw_colour_bar(SvgWriter& svg, const Grid& grid) {
       .close();
 }
 
-void draw_legend(SvgWriter& svg) {
+void draw_legend(SvgWriter& svg, bool offer_range) {
   const double y = 66;
   svg.open("g").attr("font-family", "sans-serif").attr("font-size", 12).attr("fill", "#222222");
   svg.open("path")
@@ -500,17 +510,21 @@ void draw_legend(SvgWriter& svg) {
       .close();
   text(svg, 120, y, "host in use (r_phe)", "start");
   svg.open("path")
-      .raw_attr("d", "M270 62h6")
+      .raw_attr("d", offer_range ? "M270 58h12M270 66h12" : "M270 62h6")
       .attr("stroke", kOfferColour)
-      .attr("stroke-width", 1.5)
+      .attr("stroke-width", offer_range ? 1.0 : 1.5)
       .close();
-  text(svg, 282, y, "new host offered (rl_phe)", "start");
+  text(svg, offer_range ? 288 : 282, y,
+       offer_range ? "lowest and highest new host offered in a column (rl_phe)"
+                   : "new host offered (rl_phe)",
+       "start");
+  const double switch_x = offer_range ? 664 : 470;
   svg.open("path")
-      .raw_attr("d", "M470 56v10")
+      .raw_attr("d", offer_range ? "M664 56v10" : "M470 56v10")
       .attr("stroke", kHostColour)
       .attr("stroke-width", 2.0)
       .close();
-  text(svg, 478, y, "host switch (n_HS > 0), in the strip above the plot", "start");
+  text(svg, switch_x + 8, y, "host switch (n_HS > 0), in the strip above the plot", "start");
   svg.close();
 }
 
@@ -546,7 +560,7 @@ std::string write_svg(const Grid& grid, const std::vector<CellBox>& boxes, const
   }
   text(svg, kPlotLeft, 46, note, "start", 12);
   svg.close();
-  draw_legend(svg);
+  draw_legend(svg, grid.per_column > 1);
 
   svg.open("rect")
       .attr("id", "plot-area")
@@ -573,13 +587,16 @@ std::string write_svg(const Grid& grid, const std::vector<CellBox>& boxes, const
 
   const std::vector<ColumnHosts> columns = column_hosts(grid, data);
   const double column_px = grid.column_left(1) - grid.column_left(0);
-  // New hosts offered: a dash per generation, or the span of offers within a column.
+  // New hosts offered: a dash per generation. A column of many generations gets a thin
+  // line at its lowest and at its highest offer instead: the span of all its offers would
+  // cover the cells, as the offers reach max_dist either side of the host every few
+  // generations.
   std::string offers;
-  for (std::int64_t c = 0; c < grid.columns; ++c) {
-    const ColumnHosts& h = columns[static_cast<std::size_t>(c)];
-    if (std::isnan(h.rl_min)) continue;
-    const double centre = (grid.column_left(c) + grid.column_left(c + 1)) / 2;
-    if (grid.per_column == 1) {
+  if (grid.per_column == 1) {
+    for (std::int64_t c = 0; c < grid.columns; ++c) {
+      const ColumnHosts& h = columns[static_cast<std::size_t>(c)];
+      if (std::isnan(h.rl_min)) continue;
+      const double centre = (grid.column_left(c) + grid.column_left(c + 1)) / 2;
       const double half = std::clamp(0.3 * column_px, 0.75, 4.0);
       offers += 'M';
       append_svg_number(offers, centre - half);
@@ -587,13 +604,26 @@ std::string write_svg(const Grid& grid, const std::vector<CellBox>& boxes, const
       append_svg_number(offers, grid.px_y(h.rl_min));
       offers += 'h';
       append_svg_number(offers, 2 * half);
-    } else {
-      offers += 'M';
-      append_svg_number(offers, centre);
-      offers += ' ';
-      append_svg_number(offers, grid.px_y(h.rl_min) + 0.5);
-      offers += 'V';
-      append_svg_number(offers, grid.px_y(h.rl_max) - 0.5);
+    }
+  } else {
+    for (const bool lowest : {true, false}) {
+      StepPath edge;
+      bool drawing = false;
+      for (std::int64_t c = 0; c < grid.columns; ++c) {
+        const ColumnHosts& h = columns[static_cast<std::size_t>(c)];
+        if (std::isnan(h.rl_min)) {
+          drawing = false;
+          continue;
+        }
+        const double y = grid.px_y(lowest ? h.rl_min : h.rl_max);
+        if (!drawing) {
+          edge.move(grid.column_left(c), y);
+          drawing = true;
+        }
+        edge.vertical(y);
+        edge.horizontal(grid.column_left(c + 1));
+      }
+      offers += edge.data();
     }
   }
   svg.open("path")
@@ -601,8 +631,8 @@ std::string write_svg(const Grid& grid, const std::vector<CellBox>& boxes, const
       .raw_attr("d", offers)
       .attr("fill", "none")
       .attr("stroke", kOfferColour)
-      .attr("stroke-width", grid.per_column == 1 ? 1.5 : 1.0)
-      .attr("stroke-opacity", grid.per_column == 1 ? 1.0 : 0.25)
+      .attr("stroke-width", grid.per_column == 1 ? 1.5 : 0.75)
+      .attr("stroke-opacity", grid.per_column == 1 ? 1.0 : 0.8)
       .close();
 
   // Host in use: a step line; a column that spans several hosts shows their range.

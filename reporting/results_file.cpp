@@ -10,8 +10,8 @@
 #include <system_error>
 #include <utility>
 
-#include "console/free_form.hpp"
 #include "reporting/fixed_format.hpp"
+#include "reporting/free_form_writer.hpp"
 #include "reporting/histogram.hpp"
 #include "reporting/io_failure.hpp"
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "reporting/free_form_writer.hpp"
+
 namespace hostswitch {
 namespace {
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -170,6 +171,48 @@ TEST(PlotGeometry, LongRunsAverageGenerationsIntoBoundedColumns) {
   EXPECT_NEAR(width, 940, 0.5);
   EXPECT_LT(svg.size(), 1u << 20);
   EXPECT_NE(svg.find("a column averages 100 generations"), std::string::npos);
+}
+
+// The y coordinates a path visits: after each M (x then y) and each V.
+std::vector<double> path_ys(const std::string& d) {
+  std::vector<double> ys;
+  for (std::size_t at = 0; at < d.size(); ++at) {
+    if (d[at] == 'M') {
+      const std::size_t blank = d.find(' ', at);
+      ys.push_back(std::stod(d.substr(blank + 1)));
+    } else if (d[at] == 'V') {
+      ys.push_back(std::stod(d.substr(at + 1)));
+    }
+  }
+  return ys;
+}
+
+TEST(PlotGeometry, LongRunsMarkTheOfferedHostsAtTheirEdgesAndLabelTheTopCount) {
+  // 100,000 generations of one class at 10.05, 50 and 51 parasites in turn, the host at 10
+  // and the offers 2 below and 2 above it in turn. A column averages 100 generations: 50.5
+  // parasites, offers from 8 to 12, the very ends of the cells (y 642 and 108).
+  ResultsData data;
+  for (int g = 1; g <= 100000; ++g) {
+    data.cells.push_back({g, 50 + g % 2, 10.05});
+    data.generations.push_back({g, 10.0, g % 2 == 1 ? 8.0 : 12.0, 0});
+  }
+  data.class_records = static_cast<std::int64_t>(data.cells.size());
+  const std::string svg = render_results_svg(data, "offers.txt");
+  const std::vector<double> ys = path_ys(attribute_of(svg, "new-host", "d"));
+  ASSERT_FALSE(ys.empty());
+  int low = 0, high = 0;
+  for (const double y : ys) {
+    // Nothing drawn across the cells between the lowest and the highest offer.
+    EXPECT_TRUE(std::abs(y - 642) < 0.01 || std::abs(y - 108) < 0.01) << y;
+    low += std::abs(y - 642) < 0.01 ? 1 : 0;
+    high += std::abs(y - 108) < 0.01 ? 1 : 0;
+  }
+  EXPECT_GT(low, 0);
+  EXPECT_GT(high, 0);
+  EXPECT_NE(svg.find(">max 50.5</text>"), std::string::npos);
+  // Classes drawn one by one: the largest count, whole.
+  const std::string small = render_results_svg(parse_results(small_file(), "s.txt"), "s.txt");
+  EXPECT_NE(small.find(">max 255</text>"), std::string::npos);
 }
 
 TEST(PlotGeometry, ASpreadPopulationStillGivesASmallPicture) {

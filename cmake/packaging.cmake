@@ -1,0 +1,62 @@
+# What `cmake --install` puts where, the documents generated from the program itself
+# (man page, bash completion), and the Debian package `cpack -G DEB` makes.
+include(GNUInstallDirs)
+
+find_program(HELP2MAN_EXECUTABLE help2man)
+if(NOT HELP2MAN_EXECUTABLE)
+  message(FATAL_ERROR "help2man (Debian package help2man) makes the man page: run scripts/install-deps")
+endif()
+
+# The man page: the program's own --help-all (every command's help), plus a description,
+# files and examples written by hand.
+set(HOSTSWITCH_MAN_PAGE ${PROJECT_BINARY_DIR}/hostswitch.1)
+set(HOSTSWITCH_MAN_INCLUDE ${PROJECT_SOURCE_DIR}/docs/hostswitch.h2m)
+add_custom_command(
+  OUTPUT ${HOSTSWITCH_MAN_PAGE}
+  COMMAND ${HELP2MAN_EXECUTABLE} --no-info --help-option=--help-all
+          --version-string=${PROJECT_VERSION} --include=${HOSTSWITCH_MAN_INCLUDE}
+          --output=${HOSTSWITCH_MAN_PAGE} $<TARGET_FILE:hostswitch>
+  DEPENDS hostswitch ${HOSTSWITCH_MAN_INCLUDE}
+  COMMENT "Generating the man page from hostswitch --help-all"
+  VERBATIM)
+
+# The bash completion, walked out of the command-line definition by the program itself.
+set(HOSTSWITCH_COMPLETION ${PROJECT_BINARY_DIR}/hostswitch.bash-completion)
+add_custom_command(
+  OUTPUT ${HOSTSWITCH_COMPLETION}
+  COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:hostswitch> -DARGS=--bash-completion
+          -DOUTPUT=${HOSTSWITCH_COMPLETION} -P ${PROJECT_SOURCE_DIR}/cmake/write_output.cmake
+  DEPENDS hostswitch ${PROJECT_SOURCE_DIR}/cmake/write_output.cmake
+  COMMENT "Generating the bash completion from the command line"
+  VERBATIM)
+
+add_custom_target(hostswitch_documents ALL DEPENDS ${HOSTSWITCH_MAN_PAGE} ${HOSTSWITCH_COMPLETION})
+
+install(TARGETS hostswitch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${HOSTSWITCH_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${HOSTSWITCH_COMPLETION}
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+        RENAME hostswitch)
+install(FILES README.md LICENSE CHANGELOG.md CITATION.cff DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# Where the README's picture link expects it.
+install(FILES docs/plot-example.png DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+
+set(CPACK_PACKAGE_NAME hostswitch)
+set(CPACK_PACKAGE_VENDOR "the hostswitch developers")
+set(CPACK_PACKAGE_CONTACT "the hostswitch developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "individual-based simulation of parasite host switching")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+       "A stochastic simulation of a parasite population that lives on one host\n"
+       "and may switch to a new host whose demands its phenotypes happen to meet.\n"
+       "It runs interactively or from the command line, over parameter grids on\n"
+       "several threads, and draws its results as SVG heatmaps.")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Dependencies from the binary's shared libraries (dpkg-shlibdeps, Debian package dpkg-dev).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "librsvg2-bin, parallel")
+include(CPack)

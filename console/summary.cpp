@@ -11,6 +11,8 @@
 #include <system_error>
 #include <utility>
 
+#include "model/number_chars.hpp"
+
 namespace hostswitch {
 
 namespace {
@@ -123,7 +125,7 @@ SummaryRow summarize(const SimulationParameters& parameters, const RunLabel& lab
 
 std::string shortest(double value) {
   std::array<char, 32> buffer{};
-  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+  const auto result = double_to_chars(buffer.data(), buffer.data() + buffer.size(), value);
   return std::string(buffer.data(), result.ptr);
 }
 

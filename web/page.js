@@ -123,6 +123,7 @@ function receive(reply) {
     element("progress-text").textContent = `${unit} ${reply.done} of ${reply.total}`;
     return;
   }
+  if (reply.type !== "done") return;
   const { mode, form, started } = running;
   finish();
   if (reply.status !== 0) {

@@ -36,4 +36,3 @@ onmessage = async (event) => {
     buffers,
   );
 };
-postMessage({ type: "ready" });

@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
   std::filesystem::path directory = std::filesystem::current_path(error);
   if (error) directory = ".";
   const hostswitch::CommandLineContext context{
-      std::cin, std::cout, std::cerr, clock, shell, directory, "hostswitch",
-      standard_error_is_terminal() == 1};
+      std::cin, std::cout, std::cerr,    clock,
+      shell,    directory, "hostswitch", standard_error_is_terminal() == 1};
   return hostswitch::command_line_main(std::vector<std::string>(argv + 1, argv + argc), context);
 }

@@ -26,6 +26,9 @@ function startWorker() {
   worker = new Worker(workerUrl);
   worker.onmessage = (event) => receive(event.data);
   worker.onerror = (event) => {
+    // The module may be left in any state: the next run gets a fresh worker.
+    worker.terminate();
+    worker = null;
     finish();
     showMessage("The model stopped: " + (event.message || "unknown error"));
   };

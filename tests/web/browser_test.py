@@ -80,6 +80,10 @@ def wait_for_text(driver, id_, timeout=120):
     return text(driver, id_)
 
 
+def bar(driver):
+    return float(driver.find_element(By.ID, "progress").get_attribute("value"))
+
+
 def start_browser():
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
@@ -162,12 +166,14 @@ def main():
             message = wait_for_text(driver, "message")
             status, _, err, directory = native("sweep" if "replicates" in bad else "run", query)
             check(status == 2 and message == err.splitlines()[0] and
-                  text(driver, "outcome") == "" and
+                  text(driver, "outcome") == "" and text(driver, "replicates-summary") == "" and
+                  driver.find_element(By.ID, "progress").get_attribute("value") == "0" and
                   driver.find_element(By.ID, "download-output").get_attribute("disabled") and
                   not os.listdir(directory), f"refused with the native message: {message}")
 
-        # Replicates: the sweep's seeds, its summary bytes, the shares counted here.
-        query = {**typical, "seed": "5", "replicates": "6", "emig_rate": "0.3"}
+        # Replicates (here over two emigration rates, one of which never switches): the
+        # sweep's seeds, its summary bytes, the shares counted here.
+        query = {**typical, "seed": "5", "replicates": "3", "emig_rate": "0,0.3", "n_gen": "40"}
         driver.get(base + "?" + urllib.parse.urlencode({**query, "run": "1"}))
         shares = wait_for_text(driver, "replicates-summary")
         status, out, _, directory = native("sweep", query, ["--jobs=1", "--summary=summary.csv"])
@@ -178,19 +184,18 @@ def main():
         header, rows = rows[0], rows[1:]
         extinct = sum(row[header.index("outcome")] == "extinct" for row in rows)
         switched = sum(int(row[header.index("switch_generations")]) > 0 for row in rows)
-        check(shares == f"6 runs: extinct {extinct} ({100 * extinct / 6:.1f} %), with a host "
+        check(0 < extinct < 6 and 0 < switched < 6 and shares == f"6 runs: extinct {extinct} ({100 * extinct / 6:.1f} %), with a host "
                         f"switch {switched} ({100 * switched / 6:.1f} %)", f"shares: {shares}")
 
         # Cancel stops a long run: the bar stops, nothing is shown, the next run works.
         long_run = {"n_pop": "1000", "birth_rate": "2", "capacity": "1000000", "emig_rate": "0",
                     "sdr": "1", "sdv": "0.5", "max_dist": "2", "n_gen": "100000", "seed": "3"}
         driver.get(base + "?" + urllib.parse.urlencode({**long_run, "run": "1"}))
-        bar = lambda: float(driver.find_element(By.ID, "progress").get_attribute("value"))
-        WebDriverWait(driver, 60).until(lambda d: bar() > 0)
+        WebDriverWait(driver, 60).until(lambda d: bar(d) > 0)
         driver.find_element(By.ID, "cancel").click()
-        stopped_at = bar()
+        stopped_at = bar(driver)
         time.sleep(2)
-        check(bar() == stopped_at < 100000 and text(driver, "outcome") == "" and
+        check(bar(driver) == stopped_at < 100000 and text(driver, "outcome") == "" and
               driver.find_element(By.ID, "run").is_enabled(),
               f"Cancel stopped the run at generation {stopped_at:.0f}")
         field = driver.find_element(By.ID, "n_gen")

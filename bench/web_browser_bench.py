@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""The model benchmark's run (see web_bench.sh) on the page in headless Chromium, opened from
+"""The model benchmark's run (see web_bench.py) on the page in headless Chromium, opened from
 file://: the page's own figure ("done in ... s", from the request to the worker until the
 answer) of the first run, which includes starting the worker and compiling the module, and
 the best of REPEATS further runs in the same worker.

@@ -6,6 +6,7 @@ download must be what the native program writes for the same parameters and seed
 usage: browser_test.py NATIVE_HOSTSWITCH WEB_BUILD_DIR
 """
 import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -217,6 +218,7 @@ def main():
             driver.quit()
         server.terminate()
         server.wait(timeout=10)
+        shutil.rmtree(WORK, ignore_errors=True)
     if failures:
         print(f"{len(failures)} checks failed")
         sys.exit(1)

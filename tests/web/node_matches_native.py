@@ -29,9 +29,10 @@ RUNS = {
     "a subnormal emigration rate is a number": ("run --seed 3 --emig-rate 4e-320 --n-gen 30", ""),
     "the dialogue, answered from standard input": (
         "--seed 77", " Initial population size", "100\n0.5\n1e3\n.1\n1.0D0\n0.5\n2\n3*50\n\n"),
+    # The summary's shortest numbers in both notations (1e-04, 0.2, 10.05...).
     "replicates on one job": (
-        "sweep --emig-rate 0.05,0.2 --replicates 3 --seed 7 --jobs 1 --n-gen 200 --outputs kept",
-        ""),
+        "sweep --emig-rate 0.0001,0.2 --sdv 0.00001,0.5 --replicates 3 --seed 7 --jobs 1 "
+        "--n-gen 200 --outputs kept", "12 runs written"),
 }
 
 REFUSALS = [

@@ -31,6 +31,7 @@
 #include "console/summary.hpp"
 #include "console/sweep.hpp"
 #include "model/model_errors.hpp"
+#include "model/number_chars.hpp"
 #include "model/population_model.hpp"
 #include "model/simulation_parameters.hpp"
 #include "model/uniform_stream.hpp"
@@ -77,7 +78,7 @@ std::int32_t parse_integer(std::string_view flag, std::string_view text) {
 double parse_real(std::string_view flag, std::string_view text) {
   const std::string_view number = without_plus(text);
   double value = 0.0;
-  const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+  const auto [end, error] = double_from_chars(number.data(), number.data() + number.size(), value);
   if (number.empty() || end != number.data() + number.size() ||
       (error != std::errc{} && error != std::errc::result_out_of_range)) {
     throw UsageError(std::string(flag) + ": " + in_quotes(text) + " is not a number");
@@ -252,6 +253,22 @@ std::string shell_quote(std::string_view word) {
 // ---------------------------------------------------------------------------------------------
 // run
 
+// Passes every generation on, then tells the context how far the run is.
+class ProgressReporter final : public Reporter {
+ public:
+  ProgressReporter(Reporter& inner, const CommandLineContext& context, std::int32_t n_gen)
+      : inner_(inner), context_(context), n_gen_(n_gen) {}
+  void report(const GenerationRecord& generation) override {
+    inner_.report(generation);
+    if (context_.on_progress) context_.on_progress(generation.n_g, n_gen_);
+  }
+
+ private:
+  Reporter& inner_;
+  const CommandLineContext& context_;
+  std::int32_t n_gen_;
+};
+
 struct RunArgs {
   ParameterOptions parameters;
   std::string seed, grid_index, replicate;
@@ -280,13 +297,15 @@ int run_command(const RunArgs& args, const CommandLineContext& context) {
     UniformStream stream;
     if (args.no_output) {
       NullReporter none;
+      ProgressReporter reporter(none, context, parameters.n_gen);
       init_random_seed(stream, label.seed);
-      result = run_population(parameters, stream, none);
+      result = run_population(parameters, stream, reporter);
     } else {
       // Opened before the stream is seeded, as the interactive program does.
       ResultsFile results(args.output, parameters.sdr / 10.0);
+      ProgressReporter reporter(results, context, parameters.n_gen);
       init_random_seed(stream, label.seed);
-      result = run_into(results, results, parameters, stream);
+      result = run_into(results, reporter, parameters, stream);
     }
   } catch (const std::bad_alloc&) {
     throw InsufficientMemory();
@@ -490,9 +509,12 @@ int sweep_command(const SweepArgs& args, const CommandLineContext& context) {
   std::ostream& summary = summary_file.stream();
 
   ProgressLine progress(context.err);
-  if (context.show_progress) {
-    settings.progress = [&progress](std::size_t done, std::size_t total) {
-      progress.show(done, total);
+  if (context.show_progress || context.on_progress) {
+    settings.progress = [&progress, &context](std::size_t done, std::size_t total) {
+      if (context.show_progress) progress.show(done, total);
+      if (context.on_progress) {
+        context.on_progress(static_cast<std::int64_t>(done), static_cast<std::int64_t>(total));
+      }
     };
   }
   SweepOutcome outcome;

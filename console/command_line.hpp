@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -19,6 +21,9 @@ struct CommandLineContext {
   std::filesystem::path directory;        // where the interactive program writes its results file
   std::string executable = "hostswitch";  // the program named in emitted command lines
   bool show_progress = false;             // a sweep's progress line on `err`
+  // Told how far the work is: (generation, n_gen) after every generation of `run`, (runs done,
+  // total) as a sweep goes.
+  std::function<void(std::int64_t done, std::int64_t total)> on_progress = nullptr;
 };
 
 // The whole program: `args` are the arguments after the program name. No arguments runs

@@ -9,6 +9,8 @@
 #include <system_error>
 #include <utility>
 
+#include "model/number_chars.hpp"
+
 namespace hostswitch {
 
 FreeFormInputError::FreeFormInputError(std::string condition, std::string channel)
@@ -107,10 +109,14 @@ double to_real(const Number& number) {
   }
   if (number.exponent_negative) exponent = -exponent;
   // Value is 0.d(first)...d(last-1) times ten to this power.
-  const std::int64_t integer_count = static_cast<std::int64_t>(
-      std::min<std::size_t>(number.integer_digits.size(), std::size_t{kExponentCap}));
-  const std::int64_t leading =
-      static_cast<std::int64_t>(std::min<std::size_t>(first, std::size_t{kExponentCap}));
+  // A count compared as 64-bit, so the cap means the same where std::size_t is 32-bit.
+  auto capped = [](std::size_t count) {
+    return static_cast<std::uint64_t>(count) > std::uint64_t{kExponentCap}
+               ? kExponentCap
+               : static_cast<std::int64_t>(count);
+  };
+  const std::int64_t integer_count = capped(number.integer_digits.size());
+  const std::int64_t leading = capped(first);
   const std::int64_t scale = exponent + integer_count - leading;
   if (scale > 310) throw Fault{Failure::kConversion};  // at least 1e309
   if (scale < -330) return zero;                       // below half the smallest subnormal
@@ -126,7 +132,7 @@ double to_real(const Number& number) {
   normal.append(scale_text, scale_end);
 
   double value = 0.0;
-  const auto result = std::from_chars(normal.data(), normal.data() + normal.size(), value);
+  const auto result = double_from_chars(normal.data(), normal.data() + normal.size(), value);
   if (result.ec == std::errc::result_out_of_range) {
     // from_chars reports underflow the same way as overflow.
     if (scale > 0) throw Fault{Failure::kConversion};

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "model/number_chars.hpp"
 #include "reporting/io_failure.hpp"
 
 namespace hostswitch {
@@ -127,7 +128,7 @@ SummaryRow summarize(const SimulationParameters& parameters, const RunLabel& lab
 
 std::string shortest(double value) {
   std::array<char, 32> buffer{};
-  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+  const auto result = double_to_chars(buffer.data(), buffer.data() + buffer.size(), value);
   return std::string(buffer.data(), result.ptr);
 }
 

@@ -31,12 +31,15 @@ std::uint64_t word(std::int32_t value) { return static_cast<std::uint32_t>(value
 // Thrown through the model to leave a run that is no longer wanted; not an error.
 struct RunAbandoned {};
 
+// Abandons run `index` once the limit falls to it or, when given, a stop is requested.
 class AbandoningReporter final : public Reporter {
  public:
-  AbandoningReporter(Reporter& inner, const std::atomic<std::size_t>& limit, std::size_t index)
-      : inner_(inner), limit_(limit), index_(index) {}
+  AbandoningReporter(Reporter& inner, const std::atomic<std::size_t>& limit, std::size_t index,
+                     const std::atomic<bool>* stop)
+      : inner_(inner), limit_(limit), index_(index), stop_(stop) {}
   void report(const GenerationRecord& generation) override {
     if (index_ >= limit_.load(std::memory_order_relaxed)) throw RunAbandoned{};
+    if (stop_ && stop_->load(std::memory_order_relaxed)) throw RunAbandoned{};
     inner_.report(generation);
   }
 
@@ -44,6 +47,7 @@ class AbandoningReporter final : public Reporter {
   Reporter& inner_;
   const std::atomic<std::size_t>& limit_;
   std::size_t index_;
+  const std::atomic<bool>* stop_;
 };
 
 struct Finished {
@@ -53,22 +57,78 @@ struct Finished {
 
 RunResult run_one(const SimulationParameters& parameters, std::int32_t seed,
                   const std::optional<std::filesystem::path>& results_path,
-                  const std::atomic<std::size_t>& limit, std::size_t index) {
+                  const std::atomic<std::size_t>& limit, std::size_t index,
+                  const std::atomic<bool>* stop) {
   UniformStream stream;
   init_random_seed(stream, seed);
   if (!results_path) {
     NullReporter none;
-    AbandoningReporter reporter(none, limit, index);
+    AbandoningReporter reporter(none, limit, index, stop);
     return run_population(parameters, stream, reporter);
   }
   ResultsFile file(*results_path, parameters.sdr / 10.0);
-  AbandoningReporter reporter(file, limit, index);
+  AbandoningReporter reporter(file, limit, index, stop);
   return run_into(file, reporter, parameters, stream);
+}
+
+RunLabel label_of(const SweepSettings& settings, std::size_t index, std::size_t replicates) {
+  RunLabel label;
+  label.grid_index = static_cast<std::int32_t>(index / replicates + 1);
+  label.replicate = static_cast<std::int32_t>(index % replicates + 1);
+  label.seed = replicate_seed(settings.base_seed, label.grid_index, label.replicate);
+  return label;
+}
+
+std::optional<std::filesystem::path> results_path_of(const SweepSettings& settings,
+                                                     const RunLabel& label) {
+  if (!settings.outputs) return std::nullopt;
+  return *settings.outputs / replicate_results_name(label.grid_index, label.replicate);
 }
 
 std::string label_text(const RunLabel& label) {
   return "grid point " + std::to_string(label.grid_index) + " replicate " +
          std::to_string(label.replicate) + " (seed " + std::to_string(label.seed) + ")";
+}
+
+// One run after another on the calling thread: all a single job needs, and all a build
+// without threads can do. A stop request abandons the run in flight at its next generation.
+SweepOutcome run_in_order(const SweepSettings& settings, std::size_t replicates,
+                          SweepOutcome outcome, std::ostream& summary) {
+  const std::size_t total = outcome.total;
+  const std::atomic<std::size_t> limit{total};
+  for (std::size_t index = 0; index < total; ++index) {
+    if (settings.stop && settings.stop->load()) {
+      outcome.interrupted = true;
+      break;
+    }
+    const SimulationParameters& parameters = settings.grid[index / replicates];
+    const RunLabel label = label_of(settings, index, replicates);
+    std::string line;
+    try {
+      const RunResult run = run_one(parameters, label.seed, results_path_of(settings, label), limit,
+                                    index, settings.stop);
+      line = summary_line(summarize(parameters, label, run));
+    } catch (const RunAbandoned&) {
+      outcome.interrupted = true;
+      break;
+    } catch (const std::bad_alloc&) {
+      outcome.failure = label_text(label) + ": insufficient virtual memory";
+      break;
+    } catch (const std::exception& error) {
+      outcome.failure = label_text(label) + ": " + error.what();
+      break;
+    }
+    summary << line;
+    summary.flush();
+    if (!summary) {
+      outcome.failure = "the summary could not be written";
+      break;
+    }
+    ++outcome.written;
+    if (settings.progress) settings.progress(outcome.written, total);
+  }
+  if (settings.progress && total == 0) settings.progress(0, 0);
+  return outcome;
 }
 
 }  // namespace
@@ -124,6 +184,12 @@ SweepOutcome run_sweep(const SweepSettings& settings, std::ostream& summary) {
     return outcome;
   }
 
+#ifdef HOSTSWITCH_SINGLE_THREADED
+  return run_in_order(settings, replicates, outcome, summary);
+#else
+  if (settings.jobs <= 1 || total <= 1) return run_in_order(settings, replicates, outcome, summary);
+#endif
+
   std::atomic<std::size_t> next{0};
   std::atomic<std::int64_t> individuals_simulated{0};
   // Runs at or beyond the limit are not started, and those in flight are abandoned.
@@ -148,18 +214,11 @@ SweepOutcome run_sweep(const SweepSettings& settings, std::ostream& summary) {
       const std::size_t index = next.fetch_add(1);
       if (index >= limit.load()) break;
       const SimulationParameters& parameters = settings.grid[index / replicates];
-      RunLabel label;
-      label.grid_index = static_cast<std::int32_t>(index / replicates + 1);
-      label.replicate = static_cast<std::int32_t>(index % replicates + 1);
-      label.seed = replicate_seed(settings.base_seed, label.grid_index, label.replicate);
-      std::optional<std::filesystem::path> results_path;
-      if (settings.outputs) {
-        results_path =
-            *settings.outputs / replicate_results_name(label.grid_index, label.replicate);
-      }
+      const RunLabel label = label_of(settings, index, replicates);
       Finished result;
       try {
-        const RunResult run = run_one(parameters, label.seed, results_path, limit, index);
+        const RunResult run = run_one(parameters, label.seed, results_path_of(settings, label),
+                                      limit, index, nullptr);
         result.line = summary_line(summarize(parameters, label, run));
         individuals_simulated += run.individuals_simulated;
       } catch (const RunAbandoned&) {

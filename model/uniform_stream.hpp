@@ -13,8 +13,8 @@ class UniformStream {
   static constexpr std::int32_t kModulus2 = 2147483399;
   static constexpr std::int32_t kMax1 = kModulus1 - 1;  // 2147483562
   static constexpr std::int32_t kMax2 = kModulus2 - 1;  // 2147483398
-  // A hair below 1/2147483563; built from its bits so no decimal literal can drift.
-  static constexpr double kScale = std::bit_cast<double>(std::uint64_t{0x3E0000000A9FFFFEULL});
+  // A hair below 1/2147483563; a hexadecimal literal is its exact bits, so nothing can drift.
+  static constexpr double kScale = 0x1.000000A9FFFFEp-31;  // bits 0x3E0000000A9FFFFE
 
   UniformStream() = default;
 

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "model/number_chars.hpp"
+
 namespace hostswitch {
 
 namespace {
@@ -38,8 +40,7 @@ char* put_fixed3(char* out, double value, int width) {
   // Anything at or beyond 1e17 is wider than any field; skip the long digit strings.
   if (std::fabs(value) >= 1e17) return fill(out, '*', width);
   char text[32];
-  const std::to_chars_result result =
-      std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 3);
+  const std::to_chars_result result = double_to_chars_fixed(text, text + sizeof text, value, 3);
   if (result.ec != std::errc{}) return fill(out, '*', width);
   const char* begin = text;
   int length = static_cast<int>(result.ptr - text);

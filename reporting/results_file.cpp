@@ -88,7 +88,7 @@ struct ResultsFile::State {
   int failure = 0;  // errno of a failed write: what was buffered is gone, so stop writing
   std::filesystem::path path;
   PhenotypeHistogram histogram;
-  std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(kBufferBytes);
+  std::unique_ptr<char[]> buffer = std::unique_ptr<char[]>(new char[kBufferBytes]);
   std::size_t used = 0;
 
   State(std::filesystem::path file, double binw) : path(std::move(file)), histogram(binw) {}

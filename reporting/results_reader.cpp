@@ -9,6 +9,7 @@
 #include <limits>
 #include <system_error>
 
+#include "model/number_chars.hpp"
 #include "reporting/results_file.hpp"
 
 namespace hostswitch {
@@ -157,8 +158,8 @@ struct ResultsParser::State {
     if (!well_formed) {
       fail(where(column) + " hold " + shown(text) + ", not a number with 3 decimals");
     }
-    std::from_chars(number.data(), number.data() + number.size(), field.real,
-                    std::chars_format::fixed);
+    double_from_chars(number.data(), number.data() + number.size(), field.real,
+                      std::chars_format::fixed);
     return field;
   }
 

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "model/number_chars.hpp"
+
 namespace hostswitch {
 
 void append_svg_number(std::string& out, double value, int decimals) {
@@ -12,8 +14,8 @@ void append_svg_number(std::string& out, double value, int decimals) {
   std::array<char, 64> buffer{};
   // Beyond 1e17 fixed notation is as long as it is pointless; SVG never needs it here.
   if (std::fabs(value) >= 1e17) value = std::copysign(1e17, value);
-  auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                 std::chars_format::fixed, decimals);
+  auto [end, ec] =
+      double_to_chars_fixed(buffer.data(), buffer.data() + buffer.size(), value, decimals);
   if (ec != std::errc()) {
     out += '0';
     return;

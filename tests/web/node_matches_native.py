@@ -1,0 +1,110 @@
+#!/usr/bin/env python3
+"""The WebAssembly command line under node against the native program: for every case both
+run in empty directories of their own with the same arguments, and their exit status,
+standard output, standard error and every file written must be the same bytes.
+
+usage: node_matches_native.py NATIVE_HOSTSWITCH WEB_HOSTSWITCH_JS
+"""
+import os
+import subprocess
+import sys
+import tempfile
+
+NATIVE, NODE_PROGRAM = (os.path.abspath(path) for path in sys.argv[1:3])
+
+RUNS = {
+    # name: (arguments, what the native standard output must hold, standard input)
+    "typical run": ("run --seed 42 --plot output.svg --summary row.csv", ""),
+    "growth to the capacity cap": (
+        "run --seed 5 --n-pop 1000 --birth-rate 2 --capacity 20000 --emig-rate 0 --n-gen 40 "
+        "--plot output.svg", "completed after 40 generations"),
+    "many switches": (
+        "run --seed 11 --emig-rate 0.5 --sdr 3 --max-dist 0.5 --n-gen 2000 --plot output.svg",
+        "extinct at generation 84; host switch in 75 of 84"),
+    "many switches, longer": (
+        "run --seed 9 --emig-rate 0.3 --sdr 2 --max-dist 1 --n-gen 3000 --capacity 2000",
+        "extinct at generation 20; host switch in 13"),
+    "extinction at generation 1": ("run --seed 1 --emig-rate 1 --sdr 0.001 --plot output.svg",
+                                   "extinct at generation 1;"),
+    "a subnormal emigration rate is a number": ("run --seed 3 --emig-rate 4e-320 --n-gen 30", ""),
+    "the dialogue, answered from standard input": (
+        "--seed 77", " Initial population size", "100\n0.5\n1e3\n.1\n1.0D0\n0.5\n2\n3*50\n\n"),
+    # The summary's shortest numbers in both notations (1e-04, 0.2, 10.05...).
+    "replicates on one job": (
+        "sweep --emig-rate 0.0001,0.2 --sdv 0.00001,0.5 --replicates 3 --seed 7 --jobs 1 "
+        "--n-gen 200 --outputs kept", "12 runs written"),
+}
+
+REFUSALS = [
+    "run --n-pop 0",
+    "run --n-pop 100 --capacity 50",
+    "run --birth-rate=-1",
+    "run --n-pop 1e3",
+    "run --birth-rate 1e400",
+    "run --birth-rate 1e-400",
+    "run --sdr inf",
+    "run --max-dist nan",
+    "run --max-dist 0x10",
+    "run --emig-rate 1e",
+    "run --seed 99999999999",
+    "run --n-gen 2,3",
+    "sweep --replicates 0",
+    "sweep --sdv 1,,2",
+    "run --bogus 1",
+]
+
+
+def run(program, args, directory, answers):
+    completed = subprocess.run(program + args.split(), cwd=directory, capture_output=True,
+                               input=answers.encode(), timeout=600)
+    files = {}
+    for root, _, names in os.walk(directory):
+        for name in names:
+            path = os.path.join(root, name)
+            with open(path, "rb") as f:
+                files[os.path.relpath(path, directory)] = f.read()
+    return completed.returncode, completed.stdout, completed.stderr, files
+
+
+def compare(args, answers=""):
+    with tempfile.TemporaryDirectory() as native_dir, tempfile.TemporaryDirectory() as web_dir:
+        native = run([NATIVE], args, native_dir, answers)
+        web = run(["node", NODE_PROGRAM], args, web_dir, answers)
+    problems = []
+    for what, a, b in zip(("exit status", "standard output", "standard error", "files"),
+                          native, web):
+        if a != b:
+            if what == "files":
+                differing = sorted(k for k in set(a) | set(b) if a.get(k) != b.get(k))
+                problems.append(f"files differ: {differing}")
+            else:
+                problems.append(f"{what}: native {a!r}, wasm {b!r}")
+    return native, problems
+
+
+failures = []
+for name, (args, expected, *answers) in RUNS.items():
+    native, problems = compare(args, *answers)
+    status, out, err, files = native
+    if status != 0 or expected not in out.decode():
+        problems.append(f"the case does not do what it is for: {status} {out!r} {err!r}")
+    if not args.startswith("sweep") and "output.txt" not in files:
+        problems.append("no results file was written")
+    if problems:
+        failures.append(f"{name} ({args}): " + "; ".join(problems))
+    else:
+        print(f"ok: {name}: {len(files)} files, {sum(map(len, files.values()))} bytes alike")
+
+for args in REFUSALS:
+    native, problems = compare(args)
+    status, out, err, files = native
+    if status != 2 or files or not err:
+        problems.append(f"native did not refuse: {status} {err!r} {sorted(files)}")
+    if problems:
+        failures.append(f"refusal ({args}): " + "; ".join(problems))
+    else:
+        print(f"ok: refused alike: {args}: {err.decode().splitlines()[0]}")
+
+if failures:
+    print("\n".join(["FAILED:"] + failures))
+    sys.exit(1)

@@ -1,0 +1,210 @@
+// The page: reads the form (or the link's query), hands one `hostswitch run` or
+// `hostswitch sweep` command line to the worker, and shows what comes back.
+"use strict";
+
+const PARAMETERS = [
+  ["n_pop", "--n-pop"],
+  ["birth_rate", "--birth-rate"],
+  ["capacity", "--capacity"],
+  ["emig_rate", "--emig-rate"],
+  ["sdr", "--sdr"],
+  ["sdv", "--sdv"],
+  ["max_dist", "--max-dist"],
+  ["n_gen", "--n-gen"],
+];
+const FIELDS = [...PARAMETERS.map(([name]) => name), "seed", "replicates"];
+
+const element = (id) => document.getElementById(id);
+const workerUrl = URL.createObjectURL(
+  new Blob([element("worker-source").textContent], { type: "text/javascript" }),
+);
+let worker = null;
+let running = null; // what the worker is doing: {mode, started}
+const downloads = {};
+
+function startWorker() {
+  worker = new Worker(workerUrl);
+  worker.onmessage = (event) => receive(event.data);
+  worker.onerror = (event) => {
+    // The module may be left in any state: the next run gets a fresh worker.
+    worker.terminate();
+    worker = null;
+    finish();
+    showMessage("The model stopped: " + (event.message || "unknown error"));
+  };
+}
+
+function values() {
+  const result = {};
+  for (const name of FIELDS) result[name] = element(name).value.trim();
+  return result;
+}
+
+// Flags as `--flag=value`, so a value that begins with a hyphen is still read as the value.
+function commandLine(form) {
+  const args = [form.replicates === "" ? "run" : "sweep"];
+  for (const [name, flag] of PARAMETERS) args.push(flag + "=" + form[name]);
+  if (form.seed !== "") args.push("--seed=" + form.seed);
+  if (form.replicates === "") {
+    args.push("--output=output.txt", "--plot=output.svg");
+  } else {
+    args.push("--replicates=" + form.replicates, "--jobs=1", "--summary=summary.csv");
+  }
+  return args;
+}
+
+function showMessage(text) {
+  element("message").textContent = text;
+}
+
+function setDownload(id, name, bytes, type) {
+  const button = element(id);
+  if (downloads[id]) URL.revokeObjectURL(downloads[id].url);
+  delete downloads[id];
+  button.disabled = !bytes;
+  if (bytes) downloads[id] = { name, url: URL.createObjectURL(new Blob([bytes], { type })) };
+}
+
+function download(id) {
+  const file = downloads[id];
+  if (!file) return;
+  const link = document.createElement("a");
+  link.href = file.url;
+  link.download = file.name;
+  document.body.appendChild(link);
+  link.click();
+  link.remove();
+}
+
+function clearResults() {
+  showMessage("");
+  element("outcome").textContent = "";
+  element("plot").replaceChildren();
+  element("replicates-summary").textContent = "";
+  for (const id of ["download-output", "download-svg", "download-summary"]) {
+    setDownload(id, null, null);
+  }
+  for (const name of FIELDS) element(name).removeAttribute("aria-invalid");
+  element("progress").value = 0;
+  element("progress-text").textContent = "";
+}
+
+function run() {
+  if (running) return;
+  clearResults();
+  const form = values();
+  running = { mode: form.replicates === "" ? "run" : "sweep", form, started: performance.now() };
+  element("run").disabled = true;
+  element("cancel").disabled = false;
+  element("progress-text").textContent = "starting";
+  if (!worker) startWorker();
+  const files = running.mode === "run" ? ["output.txt", "output.svg"] : ["summary.csv"];
+  worker.postMessage({ args: commandLine(form), files });
+}
+
+function finish() {
+  running = null;
+  element("run").disabled = false;
+  element("cancel").disabled = true;
+}
+
+function cancel() {
+  if (!running) return;
+  worker.terminate();
+  worker = null;
+  finish();
+  element("progress-text").textContent = "cancelled";
+  showMessage("Cancelled: nothing was kept of this run.");
+}
+
+function receive(reply) {
+  if (!running) return;
+  if (reply.type === "progress") {
+    element("progress").max = Math.max(reply.total, 1);
+    element("progress").value = reply.done;
+    const unit = running.mode === "run" ? "generation" : "run";
+    element("progress-text").textContent = `${unit} ${reply.done} of ${reply.total}`;
+    return;
+  }
+  if (reply.type !== "done") return;
+  const { mode, form, started } = running;
+  finish();
+  if (reply.status !== 0) {
+    // The command line's own message, as it would print it; its hint about --help is
+    // for the terminal.
+    showMessage(reply.err.split("\n")[0]);
+    const flag = /^hostswitch \w+: --([a-z-]+)/.exec(reply.err);
+    if (flag) {
+      const name = flag[1].replace(/-/g, "_");
+      if (FIELDS.includes(name)) element(name).setAttribute("aria-invalid", "true");
+    }
+    element("progress-text").textContent = reply.status === 2 ? "refused" : "failed";
+    return;
+  }
+  const seconds = ((performance.now() - started) / 1000).toFixed(2);
+  element("progress").value = element("progress").max;
+  element("progress-text").textContent = `done in ${seconds} s`;
+  const out = reply.out.trim();
+  let seed;
+  if (mode === "run") {
+    element("outcome").textContent = out;
+    seed = /; seed (-?\d+)/.exec(out)[1];
+    const svg = new TextDecoder().decode(reply.files["output.svg"]);
+    const picture = new DOMParser().parseFromString(svg, "image/svg+xml").documentElement;
+    element("plot").replaceChildren(document.importNode(picture, true));
+    setDownload("download-output", "output.txt", reply.files["output.txt"], "text/plain");
+    setDownload("download-svg", "output.svg", reply.files["output.svg"], "image/svg+xml");
+  } else {
+    seed = /\(seed base (-?\d+)\)/.exec(out)[1];
+    const summary = reply.files["summary.csv"];
+    showReplicates(new TextDecoder().decode(summary));
+    setDownload("download-summary", "summary.csv", summary, "text/csv");
+  }
+  element("seed-used").textContent = seed;
+  remember({ ...form, seed });
+}
+
+function showReplicates(csv) {
+  const lines = csv.trim().split("\n");
+  const header = lines[0].split(",");
+  const outcome = header.indexOf("outcome");
+  const switches = header.indexOf("switch_generations");
+  const rows = lines.slice(1).map((line) => line.split(","));
+  const extinct = rows.filter((row) => row[outcome] === "extinct").length;
+  const switched = rows.filter((row) => Number(row[switches]) > 0).length;
+  const share = (count) => (rows.length ? ((100 * count) / rows.length).toFixed(1) : "0.0");
+  element("replicates-summary").textContent =
+    `${rows.length} runs: extinct ${extinct} (${share(extinct)} %), ` +
+    `with a host switch ${switched} (${share(switched)} %)`;
+}
+
+// The address bar and the link then hold the parameters and the seed used.
+function remember(form) {
+  const query = new URLSearchParams();
+  for (const name of FIELDS) if (form[name] !== "") query.set(name, form[name]);
+  try {
+    history.replaceState(null, "", "?" + query.toString());
+  } catch (refused) {
+    // some browsers keep file:// addresses as they are
+  }
+  query.set("run", "1");
+  const link = element("permalink");
+  link.href = "?" + query.toString();
+  link.hidden = false;
+}
+
+function load() {
+  const query = new URLSearchParams(location.search);
+  for (const name of FIELDS) if (query.has(name)) element(name).value = query.get(name);
+  element("parameters").addEventListener("submit", (event) => {
+    event.preventDefault();
+    run();
+  });
+  element("cancel").addEventListener("click", cancel);
+  for (const id of ["download-output", "download-svg", "download-summary"]) {
+    element(id).addEventListener("click", () => download(id));
+  }
+  if (query.get("run") === "1") run();
+}
+
+load();

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "model/simulation_parameters.hpp"
+
+namespace hostswitch {
+
+// What the statistics need of one replicate's summary row.
+struct ReplicateFacts {
+  std::int32_t replicate = 0;
+  std::int32_t generations_run = 0;
+  std::int32_t switch_generations = 0;
+  bool extinct = false;
+};
+
+struct GridPointRuns {
+  std::int32_t grid_index = 0;
+  SimulationParameters parameters;
+  std::vector<ReplicateFacts> replicates;  // in increasing replicate
+  double sum_final_n_pop = 0.0;            // extinct replicates count 0
+  double sum_final_displacement = 0.0;     // of final_r_phe - 10
+};
+
+struct SummaryData {
+  std::string file;
+  std::vector<GridPointRuns> points;  // in increasing grid_index; only points with rows
+  std::int64_t rows = 0;
+  std::int32_t max_grid_index = 0;
+  std::int32_t max_replicate = 0;
+
+  // Rows absent from the full grid of the largest grid point and replicate seen.
+  std::int64_t missing_rows() const {
+    return static_cast<std::int64_t>(max_grid_index) * max_replicate - rows;
+  }
+};
+
+// Reads and checks a summary file; throws ReportInputError naming the file and line of
+// the first fault (a foreign header, a malformed or inconsistent row, a row seen twice).
+SummaryData read_summary(const std::filesystem::path& path);
+
+}  // namespace hostswitch

@@ -98,6 +98,8 @@ class SummaryRowReader {
       real(f[18], "final_sd_phe");
     }
 
+    facts.final_n_pop = *final_n_pop;
+    facts.final_r_phe = final_r_phe;
     GridPointRuns& point = point_for(grid_index, p);
     point.replicates.push_back(facts);
     point.sum_final_n_pop += facts.extinct ? 0.0 : static_cast<double>(*final_n_pop);

@@ -15,6 +15,8 @@ struct ReplicateFacts {
   std::int32_t generations_run = 0;
   std::int32_t switch_generations = 0;
   bool extinct = false;
+  std::int64_t final_n_pop = 0;
+  double final_r_phe = 0.0;
 };
 
 struct GridPointRuns {

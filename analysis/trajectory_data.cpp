@@ -44,7 +44,6 @@ class TrajectoryReader {
     const std::int32_t n_offspring = integer(f[4], "n_offspring");
     const std::int32_t n_HS = integer(f[5], "n_HS");
     const double r_phe = real(f[6], "r_phe");
-    real(f[7], "rl_phe");
     real(f[8], "mean_phe");
     if (real(f[9], "sd_phe") < 0.0) fail("sd_phe must not be negative");
 
@@ -72,6 +71,9 @@ class TrajectoryReader {
     if (n_g == 1 && r_phe != kInitialOptimum) fail("r_phe of generation 1 must be 10");
     if (n_HS < 0) fail("n_HS must not be negative");
     if (n_HS > 0) ++switches_;
+    last_n_HS_ = n_HS;
+    last_r_phe_ = r_phe;
+    last_rl_phe_ = real(f[7], "rl_phe");
     ++rows_;
     if (static_cast<std::size_t>(n_g) > values_.size())
       values_.resize(static_cast<std::size_t>(n_g));
@@ -150,6 +152,12 @@ class TrajectoryReader {
       fail(which + " switched host in " + std::to_string(switches_) + " generations here but " +
            std::to_string(current_->switch_generations) + " in the summary");
     }
+    // The last generation leaves the population on the host the summary ends on.
+    const double final_r_phe = last_n_HS_ > 0 ? last_rl_phe_ : last_r_phe_;
+    if (final_r_phe != current_->final_r_phe ||
+        (last_n_HS_ > 0 && last_n_HS_ != current_->final_n_pop)) {
+      fail(which + " does not end on the summary's final_r_phe and final_n_pop");
+    }
   }
 
   void end_point() {
@@ -173,8 +181,10 @@ class TrajectoryReader {
         std::lower_bound(summary_.points.begin(), summary_.points.end(), grid_index,
                          [](const GridPointRuns& p, std::int32_t g) { return p.grid_index < g; });
     if (point == summary_.points.end() || point->grid_index != grid_index) return false;
+    ReplicateFacts key;
+    key.replicate = replicate;
     return std::binary_search(
-        point->replicates.begin(), point->replicates.end(), ReplicateFacts{replicate, 0, 0, false},
+        point->replicates.begin(), point->replicates.end(), key,
         [](const ReplicateFacts& a, const ReplicateFacts& b) { return a.replicate < b.replicate; });
   }
 
@@ -216,6 +226,9 @@ class TrajectoryReader {
   const ReplicateFacts* current_ = nullptr;
   std::int32_t rows_ = 0;
   std::int32_t switches_ = 0;
+  std::int32_t last_n_HS_ = 0;
+  double last_r_phe_ = 0.0;
+  double last_rl_phe_ = 0.0;
   std::vector<std::vector<std::int32_t>> values_;
   std::vector<GridPointTrajectory> result_;
 };

@@ -24,6 +24,7 @@ constexpr const char* kSingleColour = "#0072B2";
 constexpr std::size_t kMaxPanels = 48;        // per-grid-point figures
 constexpr std::size_t kMaxCombinations = 24;  // small multiples of the probability figure
 constexpr std::size_t kMaxTableRows = 500;
+constexpr std::size_t kMaxDrawnPoints = 5000;  // grid points in the probability figure
 
 constexpr double kWidth = 330;
 constexpr double kHeight = 230;
@@ -164,9 +165,18 @@ void path_to(std::string& d, double x, double y) {
 
 // The distinct values of one parameter over the grid points, in increasing order.
 std::vector<double> distinct_values(const std::vector<GridPointStats>& stats, std::size_t which) {
-  std::set<double> values;
-  for (const GridPointStats& s : stats) values.insert(parameter_value(s.parameters, which));
-  return {values.begin(), values.end()};
+  std::vector<double> values;
+  values.reserve(stats.size());
+  for (const GridPointStats& s : stats) values.push_back(parameter_value(s.parameters, which));
+  std::sort(values.begin(), values.end());
+  values.erase(std::unique(values.begin(), values.end()), values.end());
+  return values;
+}
+
+std::array<std::size_t, 8> distinct_counts(const std::vector<GridPointStats>& stats) {
+  std::array<std::size_t, 8> counts{};
+  for (std::size_t i = 0; i < counts.size(); ++i) counts[i] = distinct_values(stats, i).size();
+  return counts;
 }
 
 struct Colouring {
@@ -247,6 +257,12 @@ void probability_figure(std::string& out, const std::vector<GridPointStats>& sta
       ", with Wilson score 95% intervals; one panel per combination of the other swept "
       "parameters.</figcaption>";
   legend(out, colouring);
+  if (stats.size() > kMaxDrawnPoints) {
+    note(out, std::to_string(stats.size()) + " grid points are more than one figure can show (" +
+                  std::to_string(kMaxDrawnPoints) + "); the table holds every one.");
+    out += "</figure>";
+    return;
+  }
   out += "<div class=\"panels\">";
   std::size_t shown = 0;
   for (const auto& [key, points] : combinations) {
@@ -494,8 +510,7 @@ void write_output(const std::filesystem::path& path, const std::string& text) {
 
 ReportAxes choose_axes(const std::vector<GridPointStats>& stats, std::optional<std::size_t> x,
                        std::optional<std::size_t> colour) {
-  std::array<std::size_t, 8> counts{};
-  for (std::size_t i = 0; i < counts.size(); ++i) counts[i] = distinct_values(stats, i).size();
+  const std::array<std::size_t, 8> counts = distinct_counts(stats);
   auto most = [&counts](std::optional<std::size_t> except) {
     std::size_t best = 0;
     bool any = false;
@@ -531,9 +546,10 @@ std::string report_html(const SummaryData& summary, const std::vector<GridPointS
   Colouring colouring;
   colouring.parameter = axes.colour;
   if (axes.colour) colouring.values = distinct_values(stats, *axes.colour);
+  const std::array<std::size_t, 8> counts = distinct_counts(stats);
   std::vector<std::size_t> swept;
   for (std::size_t i = 0; i < kParameterNames.size(); ++i) {
-    if (distinct_values(stats, i).size() > 1) swept.push_back(i);
+    if (counts[i] > 1) swept.push_back(i);
   }
 
   std::string out;
@@ -562,7 +578,7 @@ std::string report_html(const SummaryData& summary, const std::vector<GridPointS
     facts += " Swept:";
     for (const std::size_t which : swept) {
       facts += " " + std::string(kParameterNames[which]) + " (" +
-               std::to_string(distinct_values(stats, which).size()) + " values)";
+               std::to_string(counts[which]) + " values)";
     }
     facts += ".";
   }

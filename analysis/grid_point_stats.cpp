@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "analysis/summary_format.hpp"
+#include "model/population_model.hpp"
 
 namespace hostswitch {
 
@@ -66,7 +67,7 @@ std::vector<SwitchBin> switch_bins(const std::vector<std::int32_t>& sorted) {
 
 }  // namespace
 
-std::vector<GridPointStats> grid_point_stats(const SummaryData& summary) {
+std::vector<GridPointStats> grid_point_stats(const SummaryData& summary, std::size_t drawn) {
   std::vector<GridPointStats> table;
   table.reserve(summary.points.size());
   std::vector<SurvivalObservation> observations;
@@ -79,11 +80,15 @@ std::vector<GridPointStats> grid_point_stats(const SummaryData& summary) {
     observations.clear();
     switches.clear();
     double switch_sum = 0.0;
+    double final_n_pop_sum = 0.0;
+    double displacement_sum = 0.0;
     for (const ReplicateFacts& r : point.replicates) {
       if (r.extinct) ++s.extinct;
       if (r.switch_generations > 0) ++s.switched;
       switch_sum += r.switch_generations;
       switches.push_back(r.switch_generations);
+      final_n_pop_sum += r.extinct ? 0.0 : static_cast<double>(r.final_n_pop);
+      displacement_sum += r.final_r_phe - kInitialOptimum;
       observations.push_back(SurvivalObservation{r.generations_run, r.extinct});
     }
     const auto n = static_cast<double>(s.replicates);
@@ -94,11 +99,14 @@ std::vector<GridPointStats> grid_point_stats(const SummaryData& summary) {
     s.mean_switches = switch_sum / n;
     std::sort(switches.begin(), switches.end());
     s.median_switches = sorted_quantile(switches, 0.5);
-    s.switch_bins = switch_bins(switches);
-    s.survival = kaplan_meier(observations);
-    s.km_median = kaplan_meier_median(s.survival);
-    s.mean_final_n_pop = point.sum_final_n_pop / n;
-    s.mean_final_displacement = point.sum_final_displacement / n;
+    std::vector<KaplanMeierStep> survival = kaplan_meier(observations);
+    s.km_median = kaplan_meier_median(survival);
+    if (table.size() < drawn) {
+      s.switch_bins = switch_bins(switches);
+      s.survival = std::move(survival);
+    }
+    s.mean_final_n_pop = final_n_pop_sum / n;
+    s.mean_final_displacement = displacement_sum / n;
     table.push_back(std::move(s));
   }
   return table;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -47,7 +48,10 @@ struct GridPointStats {
 
 inline constexpr std::int32_t kMaxSwitchBins = 30;
 
-std::vector<GridPointStats> grid_point_stats(const SummaryData& summary);
+// Statistics of every grid point with rows; the curve and the switch bins are kept only for
+// the first `drawn` grid points, which is all a page shows.
+std::vector<GridPointStats> grid_point_stats(const SummaryData& summary,
+                                             std::size_t drawn = SIZE_MAX);
 
 // The statistics table as CSV: header and one row per grid point with rows.
 std::string stats_table_header();

@@ -577,8 +577,8 @@ std::string report_html(const SummaryData& summary, const std::vector<GridPointS
   if (!swept.empty()) {
     facts += " Swept:";
     for (const std::size_t which : swept) {
-      facts += " " + std::string(kParameterNames[which]) + " (" +
-               std::to_string(counts[which]) + " values)";
+      facts += " " + std::string(kParameterNames[which]) + " (" + std::to_string(counts[which]) +
+               " values)";
     }
     facts += ".";
   }
@@ -641,14 +641,19 @@ ReportFacts write_report(const ReportOptions& options) {
   const SummaryData summary = read_summary(options.summary);
   std::vector<GridPointTrajectory> trajectories;
   if (options.trajectories) trajectories = read_trajectories(*options.trajectories, summary);
-  const std::vector<GridPointStats> stats = grid_point_stats(summary);
+  const std::vector<GridPointStats> stats = grid_point_stats(summary, kMaxPanels);
   const ReportAxes axes = choose_axes(stats, options.x, options.colour);
 
-  std::string table_text = stats_table_header();
-  for (const GridPointStats& s : stats) table_text += stats_table_row(s);
+  {
+    // Row by row: with a million grid points the table alone is some 200 MB of text.
+    std::ofstream table(options.table, std::ios::binary | std::ios::trunc);
+    table << stats_table_header();
+    for (const GridPointStats& s : stats) table << stats_table_row(s);
+    table.close();
+    if (!table) throw std::runtime_error("cannot write " + options.table.string());
+  }
   const std::string page =
       report_html(summary, stats, options.trajectories ? &trajectories : nullptr, axes);
-  write_output(options.table, table_text);
   write_output(options.html, page);
   return ReportFacts{stats.size(), summary.rows, summary.missing_rows()};
 }

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <map>
 #include <string_view>
+#include <unordered_map>
 
 #include "analysis/csv_input.hpp"
 #include "analysis/summary_format.hpp"
@@ -59,6 +59,7 @@ class SummaryRowReader {
     p.n_gen = integer(f[7], "n_gen");
     const std::int32_t grid_index = integer(f[8], "grid_index");
     ReplicateFacts facts;
+    facts.grid_index = grid_index;
     facts.replicate = integer(f[9], "replicate");
     if (grid_index < 1 || facts.replicate < 1) {
       fail("grid_index and replicate must be positive integers");
@@ -100,10 +101,8 @@ class SummaryRowReader {
 
     facts.final_n_pop = *final_n_pop;
     facts.final_r_phe = final_r_phe;
-    GridPointRuns& point = point_for(grid_index, p);
-    point.replicates.push_back(facts);
-    point.sum_final_n_pop += facts.extinct ? 0.0 : static_cast<double>(*final_n_pop);
-    point.sum_final_displacement += final_r_phe - kInitialOptimum;
+    check_point(grid_index, p);
+    data_.replicates.push_back(facts);
     ++data_.rows;
     data_.max_grid_index = std::max(data_.max_grid_index, grid_index);
     data_.max_replicate = std::max(data_.max_replicate, facts.replicate);
@@ -113,35 +112,41 @@ class SummaryRowReader {
     if (lines == 0) throw ReportInputError(name_ + ": empty file, not a summary");
     if (data_.rows == 0) throw input_error(name_, 2, "the summary holds no rows");
     data_.file = name_;
-    data_.points.reserve(points_.size());
-    for (auto& [grid_index, entry] : points_) {
-      auto& replicates = entry.point.replicates;
-      if (!std::is_sorted(replicates.begin(), replicates.end(), by_replicate)) {
-        std::stable_sort(replicates.begin(), replicates.end(), by_replicate);
-      }
-      const auto twin = std::adjacent_find(replicates.begin(), replicates.end(),
-                                           [](const ReplicateFacts& a, const ReplicateFacts& b) {
-                                             return a.replicate == b.replicate;
-                                           });
-      if (twin != replicates.end()) {
-        throw ReportInputError(name_ + ": grid point " + std::to_string(grid_index) +
-                               " replicate " + std::to_string(twin->replicate) +
-                               " appears more than once");
-      }
-      data_.points.push_back(std::move(entry.point));
+    auto& rows = data_.replicates;
+    const auto order = [](const ReplicateFacts& a, const ReplicateFacts& b) {
+      return a.grid_index != b.grid_index ? a.grid_index < b.grid_index : a.replicate < b.replicate;
+    };
+    if (!std::is_sorted(rows.begin(), rows.end(), order)) {
+      std::stable_sort(rows.begin(), rows.end(), order);
+    }
+    const auto twin =
+        std::adjacent_find(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+          return a.grid_index == b.grid_index && a.replicate == b.replicate;
+        });
+    if (twin != rows.end()) {
+      throw ReportInputError(name_ + ": grid point " + std::to_string(twin->grid_index) +
+                             " replicate " + std::to_string(twin->replicate) +
+                             " appears more than once");
+    }
+    data_.points.reserve(entries_.size());
+    for (std::size_t start = 0; start < rows.size();) {
+      std::size_t end = start;
+      while (end < rows.size() && rows[end].grid_index == rows[start].grid_index) ++end;
+      GridPointRuns point;
+      point.grid_index = rows[start].grid_index;
+      point.parameters = entries_[index_.at(point.grid_index)].parameters;
+      point.replicates = std::span<const ReplicateFacts>(rows).subspan(start, end - start);
+      data_.points.push_back(point);
+      start = end;
     }
     return std::move(data_);
   }
 
  private:
   struct Entry {
-    GridPointRuns point;
+    SimulationParameters parameters;
     std::int64_t first_line = 0;
   };
-
-  static bool by_replicate(const ReplicateFacts& a, const ReplicateFacts& b) {
-    return a.replicate < b.replicate;
-  }
 
   [[noreturn]] void fail(const std::string& problem) const {
     throw input_error(name_, number_, problem);
@@ -161,29 +166,28 @@ class SummaryRowReader {
     return *value;
   }
 
-  GridPointRuns& point_for(std::int32_t grid_index, const SimulationParameters& p) {
-    if (last_ == nullptr || last_->point.grid_index != grid_index) {
-      auto [slot, inserted] = points_.try_emplace(grid_index);
-      last_ = &slot->second;
-      if (inserted) {
-        last_->point.grid_index = grid_index;
-        last_->point.parameters = p;
-        last_->first_line = number_;
-        return last_->point;
-      }
+  // Every row of a grid point must carry the parameters of its first row.
+  void check_point(std::int32_t grid_index, const SimulationParameters& p) {
+    if (last_grid_ != grid_index) {
+      auto [slot, inserted] = index_.try_emplace(grid_index, entries_.size());
+      if (inserted) entries_.push_back(Entry{p, number_});
+      last_ = slot->second;
+      last_grid_ = grid_index;
+      if (inserted) return;
     }
-    if (!same_parameters(last_->point.parameters, p)) {
+    if (!same_parameters(entries_[last_].parameters, p)) {
       fail("grid point " + std::to_string(grid_index) + " has other parameters than on line " +
-           std::to_string(last_->first_line));
+           std::to_string(entries_[last_].first_line));
     }
-    return last_->point;
   }
 
   std::string name_;
   std::string header_;
   std::int64_t number_ = 0;
-  std::map<std::int32_t, Entry> points_;
-  Entry* last_ = nullptr;
+  std::vector<Entry> entries_;
+  std::unordered_map<std::int32_t, std::size_t> index_;  // grid_index -> entries_
+  std::int32_t last_grid_ = 0;                           // grid indices start at 1
+  std::size_t last_ = 0;
   SummaryData data_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@ namespace hostswitch {
 
 // What the statistics need of one replicate's summary row.
 struct ReplicateFacts {
+  std::int32_t grid_index = 0;
   std::int32_t replicate = 0;
   std::int32_t generations_run = 0;
   std::int32_t switch_generations = 0;
@@ -22,14 +24,20 @@ struct ReplicateFacts {
 struct GridPointRuns {
   std::int32_t grid_index = 0;
   SimulationParameters parameters;
-  std::vector<ReplicateFacts> replicates;  // in increasing replicate
-  double sum_final_n_pop = 0.0;            // extinct replicates count 0
-  double sum_final_displacement = 0.0;     // of final_r_phe - 10
+  std::span<const ReplicateFacts> replicates;  // in increasing replicate
 };
 
+// Move-only: the grid points view the one array of replicates.
 struct SummaryData {
+  SummaryData() = default;
+  SummaryData(SummaryData&&) = default;
+  SummaryData& operator=(SummaryData&&) = default;
+  SummaryData(const SummaryData&) = delete;
+  SummaryData& operator=(const SummaryData&) = delete;
+
   std::string file;
-  std::vector<GridPointRuns> points;  // in increasing grid_index; only points with rows
+  std::vector<ReplicateFacts> replicates;  // every row, by grid point then replicate
+  std::vector<GridPointRuns> points;       // in increasing grid_index; only points with rows
   std::int64_t rows = 0;
   std::int32_t max_grid_index = 0;
   std::int32_t max_replicate = 0;

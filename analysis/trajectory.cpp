@@ -87,6 +87,10 @@ TrajectoryFile::TrajectoryFile(const std::filesystem::path& path,
   file_ << trajectory_header();
 }
 
+TrajectoryFile::~TrajectoryFile() {
+  if (file_.is_open()) drain();
+}
+
 void TrajectoryFile::report(const GenerationRecord& generation) {
   rows_.report(generation);
   if (rows_.text().size() >= kDrainSize) drain();

@@ -52,6 +52,9 @@ class TrajectoryFile final : public Reporter {
   // Creates or truncates the file; throws std::runtime_error when it cannot.
   TrajectoryFile(const std::filesystem::path& path, const SimulationParameters& parameters,
                  std::int32_t grid_index, std::int32_t replicate);
+  ~TrajectoryFile() override;  // writes what is left, so a failed run keeps its rows
+  TrajectoryFile(const TrajectoryFile&) = delete;
+  TrajectoryFile& operator=(const TrajectoryFile&) = delete;
   void report(const GenerationRecord& generation) override;
   void close();  // writes what is left; throws std::runtime_error on a write failure
 

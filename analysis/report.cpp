@@ -268,11 +268,13 @@ void probability_figure(std::string& out, const std::vector<GridPointStats>& sta
   for (const auto& [key, points] : combinations) {
     if (shown++ == kMaxCombinations) break;
     const std::string where = swept_description(points.front()->parameters, axes.panels);
+    out += "<div class=\"pair\">";
     for (const bool extinction : {true, false}) {
       const std::string measure = extinction ? "p_extinct" : "p_switched";
       const std::string title = where.empty() ? measure : measure + ": " + where;
+      // A little room beyond 0 and 1, so that points there stay clear of the frame.
       Chart chart(out, extinction ? "p-extinct" : "p-switched", title, x_title, measure, x_range,
-                  Range{0.0, 1.0});
+                  Range{-0.03, 1.03});
       std::map<std::size_t, std::vector<const GridPointStats*>> by_colour;
       for (const GridPointStats* s : points) by_colour[colouring.index(s->parameters)].push_back(s);
       for (auto& [index, members] : by_colour) {
@@ -301,6 +303,7 @@ void probability_figure(std::string& out, const std::vector<GridPointStats>& sta
         }
       }
     }
+    out += "</div>";
   }
   out += "</div>";
   if (combinations.size() > kMaxCombinations) {
@@ -488,7 +491,7 @@ constexpr const char* kStyle = R"(
 body{font-family:sans-serif;margin:1.5em;color:#111;max-width:1800px}
 h1{font-size:1.4em}h2{font-size:1.15em;margin-top:1.6em}
 figure{margin:0.5em 0}figcaption{margin:0.3em 0;color:#333}
-.panels{display:flex;flex-wrap:wrap;gap:6px}
+.panels{display:flex;flex-wrap:wrap;gap:6px}.pair{display:flex;gap:6px}
 .chart{border:1px solid #ddd;background:#fff}
 .chart .title{font-size:10.5px;font-weight:bold}.chart .tick{font-size:10px;fill:#333}
 .chart .axis{font-size:11px;fill:#111}

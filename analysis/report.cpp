@@ -466,7 +466,9 @@ void missing_note(std::string& out, const SummaryData& summary,
   const auto absent =
       static_cast<std::int64_t>(summary.max_grid_index) - static_cast<std::int64_t>(stats.size());
   if (absent > 0) {
-    text += " " + std::to_string(absent) + " grid points have no rows at all and are left out.";
+    text += absent == 1 ? " 1 grid point has no rows at all and is left out."
+                        : " " + std::to_string(absent) +
+                              " grid points have no rows at all and are left out.";
   }
   std::string short_points;
   std::size_t listed = 0;

@@ -163,7 +163,7 @@ TEST(ReportOutput, PartialSummaryCountsTheReplicatesThereAndSaysSo) {
   const std::string note_text = html.substr(note, html.find("</p>", note) - note);
   EXPECT_NE(note_text.find("4 of the 9 rows"), std::string::npos) << note_text;
   EXPECT_NE(note_text.find("grid point 1 (2)"), std::string::npos) << note_text;
-  EXPECT_NE(note_text.find("1 grid points have no rows"), std::string::npos) << note_text;
+  EXPECT_NE(note_text.find("1 grid point has no rows"), std::string::npos) << note_text;
   // Self-contained: nothing is fetched from anywhere.
   EXPECT_EQ(html.find("src="), std::string::npos);
   EXPECT_EQ(html.find("href="), std::string::npos);

@@ -102,6 +102,12 @@ class SummaryRowReader {
     facts.final_n_pop = *final_n_pop;
     facts.final_r_phe = final_r_phe;
     check_point(grid_index, p);
+    // Summaries come in grid-then-replicate order, where a row seen twice follows itself.
+    if (!data_.replicates.empty() && data_.replicates.back().grid_index == grid_index &&
+        data_.replicates.back().replicate == facts.replicate) {
+      fail("grid point " + std::to_string(grid_index) + " replicate " +
+           std::to_string(facts.replicate) + " appears more than once");
+    }
     data_.replicates.push_back(facts);
     ++data_.rows;
     data_.max_grid_index = std::max(data_.max_grid_index, grid_index);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "analysis/trajectory.hpp"
+#include "analysis/trajectory_data.hpp"
 #include "console/command_line.hpp"
 #include "console/summary.hpp"
 #include "model/population_model.hpp"
@@ -373,6 +374,60 @@ TEST(ReportInput, TrajectoriesOfAnotherSweepAreRefusedWithFileAndLine) {
     EXPECT_NE(run.err.find("traj.csv:"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find(c.expected), std::string::npos) << run.err;
   }
+}
+
+}  // namespace
+}  // namespace hostswitch
+
+namespace hostswitch {
+namespace {
+
+TEST(ReportTrajectories, QuartilesCountAReplicateGoneBeforeAGenerationAsZero) {
+  const TempDir dir;
+  SummaryRow done;
+  done.parameters = typical_parameters();
+  done.parameters.n_gen = 3;
+  done.generations_run = 3;
+  done.final_n_pop = 3;
+  done.final_r_phe = 10.0;
+  done.final_mean_phe = 10.0;
+  done.final_sd_phe = 0.0;
+  SummaryRow gone = done;
+  gone.extinct = true;
+  gone.generations_run = 1;
+  gone.final_n_pop = 0;
+  gone.final_mean_phe.reset();
+  gone.final_sd_phe.reset();
+  done.label = RunLabel{1, 1, 1};
+  std::string summary = summary_header() + summary_line(done);
+  done.label = RunLabel{1, 2, 2};
+  summary += summary_line(done);
+  gone.label = RunLabel{1, 3, 3};
+  summary += summary_line(gone);
+  write_file(dir / "summary.csv", summary);
+  // n_pop 100, then 4 and 2 in replicate 1, 10 and 6 in replicate 2; replicate 3 dies at once.
+  write_file(dir / "traj.csv", trajectory_header() +
+                                   "1,1,1,100,50,0,10,9,10,0\n"
+                                   "1,1,2,4,2,0,10,11,10,0.5\n"
+                                   "1,1,3,2,1,0,10,10.5,10,0.25\n"
+                                   "1,2,1,100,50,0,10,8,10,0\n"
+                                   "1,2,2,10,5,0,10,12,10,0.5\n"
+                                   "1,2,3,6,3,0,10,9.5,10,0.25\n"
+                                   "1,3,1,100,50,0,10,12,10,0\n");
+  const SummaryData data = read_summary(dir / "summary.csv");
+  const auto trajectories = read_trajectories(dir / "traj.csv", data);
+  ASSERT_EQ(trajectories.size(), 1u);
+  const auto& g = trajectories[0].by_generation;
+  ASSERT_EQ(g.size(), 3u);
+  // {100, 100, 100}, {0, 4, 10}, {0, 2, 6}: quartiles between order statistics.
+  EXPECT_EQ(g[0].q25, 100.0);
+  EXPECT_EQ(g[0].q75, 100.0);
+  EXPECT_EQ(g[1].q25, 2.0);
+  EXPECT_EQ(g[1].median, 4.0);
+  EXPECT_EQ(g[1].q75, 7.0);
+  EXPECT_EQ(g[2].q25, 1.0);
+  EXPECT_EQ(g[2].median, 2.0);
+  EXPECT_EQ(g[2].q75, 4.0);
 }
 
 }  // namespace

@@ -28,6 +28,8 @@
 #include "console/completion.hpp"
 #include "console/help_formatter.hpp"
 #include "console/run_stats.hpp"
+#include "analysis/report.hpp"
+#include "analysis/trajectory.hpp"
 #include "console/summary.hpp"
 #include "console/sweep.hpp"
 #include "model/model_errors.hpp"
@@ -279,6 +281,8 @@ struct RunArgs {
   CLI::Option* summary_option = nullptr;
   CLI::Option* plot_option = nullptr;
   bool stats = false;
+  std::string trajectory;
+  CLI::Option* trajectory_option = nullptr;
 };
 
 int run_command(const RunArgs& args, const CommandLineContext& context) {
@@ -294,19 +298,26 @@ int run_command(const RunArgs& args, const CommandLineContext& context) {
 
   RunResult result;
   try {
+    std::optional<TrajectoryFile> trajectory;
+    if (args.trajectory_option->count() > 0) {
+      trajectory.emplace(args.trajectory, parameters, label.grid_index, label.replicate);
+    }
+    NullReporter none;
+    Reporter& steps = trajectory ? static_cast<Reporter&>(*trajectory) : none;
     UniformStream stream;
     if (args.no_output) {
-      NullReporter none;
-      ProgressReporter reporter(none, context, parameters.n_gen);
+      ProgressReporter reporter(steps, context, parameters.n_gen);
       init_random_seed(stream, label.seed);
       result = run_population(parameters, stream, reporter);
     } else {
       // Opened before the stream is seeded, as the interactive program does.
       ResultsFile results(args.output, parameters.sdr / 10.0);
-      ProgressReporter reporter(results, context, parameters.n_gen);
+      ReporterPair both(results, steps);
+      ProgressReporter reporter(both, context, parameters.n_gen);
       init_random_seed(stream, label.seed);
       result = run_into(results, reporter, parameters, stream);
     }
+    if (trajectory) trajectory->close();
   } catch (const std::bad_alloc&) {
     throw InsufficientMemory();
   }
@@ -551,6 +562,48 @@ int sweep_command(const SweepArgs& args, const CommandLineContext& context) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// report
+
+struct ReportArgs {
+  std::string summary, trajectories, table = "stats.csv", html = "report.html", x, colour;
+  CLI::Option* trajectories_option = nullptr;
+};
+
+int report_command(const ReportArgs& args, const CommandLineContext& context) {
+  auto parameter = [](std::string_view flag,
+                      const std::string& name) -> std::optional<std::size_t> {
+    if (name.empty()) return std::nullopt;
+    const auto which = parameter_by_name(name);
+    if (!which) {
+      throw UsageError(std::string(flag) + ": " + in_quotes(name) +
+                       " is not a parameter (n_pop, birth_rate, capacity, emig_rate, sdr, sdv, "
+                       "max_dist, n_gen)");
+    }
+    return which;
+  };
+  ReportOptions options;
+  options.summary = args.summary;
+  if (args.trajectories_option->count() > 0) options.trajectories = args.trajectories;
+  options.table = args.table;
+  options.html = args.html;
+  options.x = parameter("--x", args.x);
+  options.colour = parameter("--colour", args.colour);
+  if (options.x && options.colour && *options.x == *options.colour) {
+    throw UsageError("--x and --colour must name different parameters");
+  }
+  const ReportFacts facts = write_report(options);
+  if (facts.missing_rows > 0) {
+    context.err << "hostswitch report: warning: " << facts.missing_rows
+                << " rows missing from the grid; each grid point is reported with the "
+                   "replicates it has\n";
+  }
+  context.out << facts.rows << " runs over " << facts.grid_points << " grid points: " << args.table
+              << ", " << args.html << '\n';
+  context.out.flush();
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
 // plot and merge
 
 int plot_command(const std::string& results, const std::string& svg) {
@@ -642,6 +695,12 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
   run.plot_option =
       run_app->add_option("--plot", run.plot, "also draw the results file as an SVG picture")
           ->type_name("PATH");
+  run.trajectory_option =
+      run_app
+          ->add_option("--trajectory", run.trajectory,
+                       "also write one CSV row per generation (n_g, n_pop, n_offspring, n_HS, "
+                       "r_phe, rl_phe, mean_phe, sd_phe)")
+          ->type_name("PATH");
   run_app
       ->add_option("--grid-index", run.grid_index,
                    "grid point written in the summary row (set by sweep --emit-commands)")
@@ -713,6 +772,32 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
       merge_app->add_option("--summary", merge_summary, "merged summary (default: standard output)")
           ->type_name("PATH");
 
+  ReportArgs report;
+  CLI::App* report_app = app.add_subcommand(
+      "report", "Statistics per grid point of a summary, as a CSV table and an HTML report.");
+  report_app->add_option("summary", report.summary, "summary file")
+      ->type_name("SUMMARY.csv")
+      ->required();
+  report.trajectories_option =
+      report_app
+          ->add_option("--trajectories", report.trajectories,
+                       "trajectories of the same runs: adds the n_pop figure")
+          ->type_name("PATH");
+  report_app->add_option("--table", report.table, "statistics table")
+      ->type_name("PATH")
+      ->capture_default_str();
+  report_app->add_option("-o,--output", report.html, "report page")
+      ->type_name("REPORT.html")
+      ->capture_default_str();
+  report_app
+      ->add_option("--x", report.x,
+                   "parameter on the x axis of the probabilities (default: the one with most "
+                   "values)")
+      ->type_name("PARAM");
+  report_app
+      ->add_option("--colour", report.colour,
+                   "parameter whose values get one colour each (default: the next with most)")
+      ->type_name("PARAM");
   // Not in the help: the build installs this script.
   if (args.size() == 1 && args.front() == "--bash-completion") {
     context.out << bash_completion_script(app, "hostswitch");
@@ -750,6 +835,7 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
     if (run_app->parsed()) return run_command(run, context);
     if (sweep_app->parsed()) return sweep_command(sweep, context);
     if (plot_app->parsed()) return plot_command(plot_results, plot_svg);
+    if (report_app->parsed()) return report_command(report, context);
     if (merge_app->parsed()) {
       return merge_command(merge_files, merge_summary, merge_summary_option->count() > 0, context);
     }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Every project include must point to the same folder or a lower one:
-# model < reporting < batch < console; nothing includes web/, the outermost shell.
+# model < reporting < batch < analysis < console; nothing includes web/, the outermost shell.
 # Usage: include_layers.sh SOURCE_DIR
 set -euo pipefail
 cd "$1"
@@ -10,14 +10,15 @@ rank() {
     model) echo 1 ;;
     reporting) echo 2 ;;
     batch) echo 3 ;;
-    console) echo 4 ;;
-    web) echo 5 ;;
+    analysis) echo 4 ;;
+    console) echo 5 ;;
+    web) echo 6 ;;
     *) echo 0 ;;
   esac
 }
 
 faults=0
-for folder in model reporting batch console web; do
+for folder in model reporting batch analysis console web; do
   [ -d "$folder" ] || continue
   own=$(rank "$folder")
   while IFS=: read -r file line text; do

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace hostswitch {
+
+// An input of `report` that cannot be read or is not what it should be; what() names the
+// file and, for a fault in its content, the line (counted from 1).
+class ReportInputError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+inline ReportInputError input_error(const std::string& file, std::int64_t line,
+                                    const std::string& problem) {
+  return ReportInputError(file + ":" + std::to_string(line) + ": " + problem);
+}
+
+// Calls on_line(line, number) for every line of a file, read in large blocks; the line end
+// (LF, or CR LF) is not part of the line. A last line without its end is refused.
+template <class OnLine>
+std::int64_t for_each_line(const std::filesystem::path& path, const std::string& name,
+                           OnLine&& on_line) {
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                             &std::fclose);
+  if (!file) throw ReportInputError(name + ": cannot be read");
+  constexpr std::size_t kBlock = 1 << 22;
+  std::string buffer;
+  std::size_t kept = 0;  // bytes of a line begun in an earlier block
+  std::int64_t number = 0;
+  for (;;) {
+    buffer.resize(kept + kBlock);
+    const std::size_t got = std::fread(buffer.data() + kept, 1, kBlock, file.get());
+    if (std::ferror(file.get())) throw ReportInputError(name + ": read failure");
+    const std::size_t size = kept + got;
+    const std::string_view block(buffer.data(), size);
+    std::size_t start = 0;
+    for (;;) {
+      const std::size_t end = block.find('\n', start);
+      if (end == std::string_view::npos) break;
+      std::string_view line = block.substr(start, end - start);
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      on_line(line, ++number);
+      start = end + 1;
+    }
+    kept = size - start;
+    if (got == 0) {
+      if (kept > 0) throw input_error(name, number + 1, "torn line (no line end)");
+      return number;
+    }
+    buffer.erase(0, start);
+  }
+}
+
+// Splits a line at commas into exactly `count` fields; false when the count differs.
+template <std::size_t Count>
+bool split_exact(std::string_view line, std::string_view (&fields)[Count], std::size_t& found) {
+  std::size_t start = 0;
+  found = 0;
+  for (;;) {
+    const std::size_t comma = line.find(',', start);
+    const std::string_view field = line.substr(
+        start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
+    if (found < Count) fields[found] = field;
+    ++found;
+    if (comma == std::string_view::npos) break;
+    start = comma + 1;
+  }
+  return found == Count;
+}
+
+template <class Number>
+std::optional<Number> parse_number(std::string_view text) {
+  Number value{};
+  if (text.empty()) return std::nullopt;
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (result.ec != std::errc{} || result.ptr != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+}  // namespace hostswitch

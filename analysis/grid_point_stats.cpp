@@ -1,0 +1,162 @@
+#include "analysis/grid_point_stats.hpp"
+
+#include <algorithm>
+
+#include "analysis/summary_format.hpp"
+#include "model/population_model.hpp"
+
+namespace hostswitch {
+
+std::optional<std::size_t> parameter_by_name(std::string_view name) {
+  for (std::size_t i = 0; i < kParameterNames.size(); ++i) {
+    if (kParameterNames[i] == name) return i;
+  }
+  return std::nullopt;
+}
+
+double parameter_value(const SimulationParameters& p, std::size_t which) {
+  switch (which) {
+    case 0:
+      return p.n_pop;
+    case 1:
+      return p.birth_rate;
+    case 2:
+      return p.capacity;
+    case 3:
+      return p.emig_rate;
+    case 4:
+      return p.sdr;
+    case 5:
+      return p.sdv;
+    case 6:
+      return p.max_dist;
+    default:
+      return p.n_gen;
+  }
+}
+
+std::string parameter_text(const SimulationParameters& p, std::size_t which) {
+  switch (which) {
+    case 0:
+      return std::to_string(p.n_pop);
+    case 2:
+      return std::to_string(p.capacity);
+    case 7:
+      return std::to_string(p.n_gen);
+    default:
+      return shortest(parameter_value(p, which));
+  }
+}
+
+namespace {
+
+std::vector<SwitchBin> switch_bins(const std::vector<std::int32_t>& sorted) {
+  const std::int32_t largest = sorted.back();
+  const std::int64_t width = static_cast<std::int64_t>(largest) / kMaxSwitchBins + 1;
+  std::vector<SwitchBin> bins;
+  auto low = sorted.begin();
+  for (std::int64_t from = 0; from <= largest; from += width) {
+    const std::int64_t to = std::min<std::int64_t>(from + width - 1, largest);
+    const auto high = std::upper_bound(low, sorted.end(), static_cast<std::int32_t>(to));
+    bins.push_back(SwitchBin{static_cast<std::int32_t>(from), static_cast<std::int32_t>(to),
+                             static_cast<std::int64_t>(high - low)});
+    low = high;
+  }
+  return bins;
+}
+
+}  // namespace
+
+std::vector<GridPointStats> grid_point_stats(const SummaryData& summary, std::size_t drawn) {
+  std::vector<GridPointStats> table;
+  table.reserve(summary.points.size());
+  std::vector<SurvivalObservation> observations;
+  std::vector<std::int32_t> switches;
+  for (const GridPointRuns& point : summary.points) {
+    GridPointStats s;
+    s.grid_index = point.grid_index;
+    s.parameters = point.parameters;
+    s.replicates = static_cast<std::int64_t>(point.replicates.size());
+    observations.clear();
+    switches.clear();
+    double switch_sum = 0.0;
+    double final_n_pop_sum = 0.0;
+    double displacement_sum = 0.0;
+    for (const ReplicateFacts& r : point.replicates) {
+      if (r.extinct) ++s.extinct;
+      if (r.switch_generations > 0) ++s.switched;
+      switch_sum += r.switch_generations;
+      switches.push_back(r.switch_generations);
+      final_n_pop_sum += r.extinct ? 0.0 : static_cast<double>(r.final_n_pop);
+      displacement_sum += r.final_r_phe - kInitialOptimum;
+      observations.push_back(SurvivalObservation{r.generations_run, r.extinct});
+    }
+    const auto n = static_cast<double>(s.replicates);
+    s.p_extinct = static_cast<double>(s.extinct) / n;
+    s.p_extinct_interval = wilson_interval(s.extinct, s.replicates);
+    s.p_switched = static_cast<double>(s.switched) / n;
+    s.p_switched_interval = wilson_interval(s.switched, s.replicates);
+    s.mean_switches = switch_sum / n;
+    std::sort(switches.begin(), switches.end());
+    s.median_switches = sorted_quantile(switches, 0.5);
+    std::vector<KaplanMeierStep> survival = kaplan_meier(observations);
+    s.km_median = kaplan_meier_median(survival);
+    if (table.size() < drawn) {
+      s.switch_bins = switch_bins(switches);
+      s.survival = std::move(survival);
+    }
+    s.mean_final_n_pop = final_n_pop_sum / n;
+    s.mean_final_displacement = displacement_sum / n;
+    table.push_back(std::move(s));
+  }
+  return table;
+}
+
+std::string stats_table_header() {
+  std::string header;
+  for (const std::string_view name : kParameterNames) {
+    header += name;
+    header += ',';
+  }
+  header +=
+      "grid_index,replicates,extinct,p_extinct,p_extinct_lo,p_extinct_hi,switched,p_switched,"
+      "p_switched_lo,p_switched_hi,mean_switches,median_switches,km_median_extinction,"
+      "km_median_lo,km_median_hi,mean_final_n_pop,mean_final_displacement\n";
+  return header;
+}
+
+std::string stats_table_row(const GridPointStats& s) {
+  std::string row;
+  for (std::size_t i = 0; i < kParameterNames.size(); ++i) {
+    row += parameter_text(s.parameters, i);
+    row += ',';
+  }
+  auto add = [&row](const std::string& field) {
+    row += field;
+    row += ',';
+  };
+  auto optional = [](const std::optional<double>& value) {
+    return value ? shortest(*value) : std::string();
+  };
+  add(std::to_string(s.grid_index));
+  add(std::to_string(s.replicates));
+  add(std::to_string(s.extinct));
+  add(shortest(s.p_extinct));
+  add(shortest(s.p_extinct_interval.lo));
+  add(shortest(s.p_extinct_interval.hi));
+  add(std::to_string(s.switched));
+  add(shortest(s.p_switched));
+  add(shortest(s.p_switched_interval.lo));
+  add(shortest(s.p_switched_interval.hi));
+  add(shortest(s.mean_switches));
+  add(shortest(s.median_switches));
+  add(optional(s.km_median.median));
+  add(optional(s.km_median.lo));
+  add(optional(s.km_median.hi));
+  add(shortest(s.mean_final_n_pop));
+  row += shortest(s.mean_final_displacement);
+  row += '\n';
+  return row;
+}
+
+}  // namespace hostswitch

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "analysis/replicate_stats.hpp"
+#include "analysis/summary_data.hpp"
+
+namespace hostswitch {
+
+// The eight parameters by the names the summary gives them, in grid order.
+inline constexpr std::array<std::string_view, 8> kParameterNames = {
+    "n_pop", "birth_rate", "capacity", "emig_rate", "sdr", "sdv", "max_dist", "n_gen"};
+std::optional<std::size_t> parameter_by_name(std::string_view name);
+double parameter_value(const SimulationParameters& p, std::size_t which);
+std::string parameter_text(const SimulationParameters& p, std::size_t which);
+
+// A run of equal switch counts, or a range of them, with the replicates that fall in it.
+struct SwitchBin {
+  std::int32_t from = 0;  // inclusive
+  std::int32_t to = 0;    // inclusive
+  std::int64_t replicates = 0;
+};
+
+struct GridPointStats {
+  std::int32_t grid_index = 0;
+  SimulationParameters parameters;
+  std::int64_t replicates = 0;
+  std::int64_t extinct = 0;
+  double p_extinct = 0.0;
+  ProportionInterval p_extinct_interval;
+  std::int64_t switched = 0;
+  double p_switched = 0.0;
+  ProportionInterval p_switched_interval;
+  double mean_switches = 0.0;
+  double median_switches = 0.0;
+  MedianWithInterval km_median;
+  double mean_final_n_pop = 0.0;
+  double mean_final_displacement = 0.0;
+  std::vector<KaplanMeierStep> survival;
+  std::vector<SwitchBin> switch_bins;  // at most kMaxSwitchBins, covering 0 .. the largest
+};
+
+inline constexpr std::int32_t kMaxSwitchBins = 30;
+
+// Statistics of every grid point with rows; the curve and the switch bins are kept only for
+// the first `drawn` grid points, which is all a page shows.
+std::vector<GridPointStats> grid_point_stats(const SummaryData& summary,
+                                             std::size_t drawn = SIZE_MAX);
+
+// The statistics table as CSV: header and one row per grid point with rows.
+std::string stats_table_header();
+std::string stats_table_row(const GridPointStats& stats);
+
+}  // namespace hostswitch

@@ -1,0 +1,210 @@
+#include "analysis/summary_data.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <string_view>
+#include <unordered_map>
+
+#include "analysis/csv_input.hpp"
+#include "analysis/summary_format.hpp"
+#include "model/population_model.hpp"
+
+namespace hostswitch {
+
+namespace {
+
+constexpr std::size_t kColumns = 19;
+
+bool same_parameters(const SimulationParameters& a, const SimulationParameters& b) {
+  // Bitwise, so that only identical texts in the file count as the same value.
+  return a.n_pop == b.n_pop && a.capacity == b.capacity && a.n_gen == b.n_gen &&
+         std::bit_cast<std::uint64_t>(a.birth_rate) == std::bit_cast<std::uint64_t>(b.birth_rate) &&
+         std::bit_cast<std::uint64_t>(a.emig_rate) == std::bit_cast<std::uint64_t>(b.emig_rate) &&
+         std::bit_cast<std::uint64_t>(a.sdr) == std::bit_cast<std::uint64_t>(b.sdr) &&
+         std::bit_cast<std::uint64_t>(a.sdv) == std::bit_cast<std::uint64_t>(b.sdv) &&
+         std::bit_cast<std::uint64_t>(a.max_dist) == std::bit_cast<std::uint64_t>(b.max_dist);
+}
+
+class SummaryRowReader {
+ public:
+  explicit SummaryRowReader(std::string name) : name_(std::move(name)) {
+    std::string header = summary_header();
+    header.pop_back();
+    header_ = std::move(header);
+  }
+
+  void line(std::string_view text, std::int64_t number) {
+    if (number == 1) {
+      if (text != header_) {
+        throw input_error(name_, 1,
+                          "not a summary file (the first line is not the summary header)");
+      }
+      return;
+    }
+    number_ = number;
+    std::string_view f[kColumns];
+    std::size_t found = 0;
+    if (!split_exact(text, f, found)) {
+      fail("expected " + std::to_string(kColumns) + " fields, got " + std::to_string(found));
+    }
+    SimulationParameters p;
+    p.n_pop = integer(f[0], "n_pop");
+    p.birth_rate = real(f[1], "birth_rate");
+    p.capacity = integer(f[2], "capacity");
+    p.emig_rate = real(f[3], "emig_rate");
+    p.sdr = real(f[4], "sdr");
+    p.sdv = real(f[5], "sdv");
+    p.max_dist = real(f[6], "max_dist");
+    p.n_gen = integer(f[7], "n_gen");
+    const std::int32_t grid_index = integer(f[8], "grid_index");
+    ReplicateFacts facts;
+    facts.grid_index = grid_index;
+    facts.replicate = integer(f[9], "replicate");
+    if (grid_index < 1 || facts.replicate < 1) {
+      fail("grid_index and replicate must be positive integers");
+    }
+    integer(f[10], "seed");
+    if (f[11] == "extinct") {
+      facts.extinct = true;
+    } else if (f[11] != "completed") {
+      fail("outcome must be extinct or completed, got '" + std::string(f[11]) + "'");
+    }
+    facts.generations_run = integer(f[12], "generations_run");
+    if (facts.extinct) {
+      if (integer(f[13], "extinction_generation") != facts.generations_run ||
+          facts.generations_run < 1) {
+        fail("extinction_generation must equal generations_run, at least 1, for an extinct run");
+      }
+      if (!f[17].empty() || !f[18].empty()) {
+        fail("final_mean_phe and final_sd_phe must be empty for an extinct run");
+      }
+    } else {
+      if (!f[13].empty()) fail("extinction_generation must be empty for a completed run");
+      if (facts.generations_run != std::max(p.n_gen, 0)) {
+        fail("a completed run must have run n_gen generations");
+      }
+    }
+    facts.switch_generations = integer(f[14], "switch_generations");
+    if (facts.switch_generations < 0 || facts.switch_generations > facts.generations_run) {
+      fail("switch_generations must lie between 0 and generations_run");
+    }
+    const auto final_n_pop = parse_number<std::int64_t>(f[15]);
+    if (!final_n_pop || *final_n_pop < 0 || (facts.extinct && *final_n_pop != 0)) {
+      fail("final_n_pop must be a count, 0 for an extinct run");
+    }
+    const double final_r_phe = real(f[16], "final_r_phe");
+    if (!facts.extinct) {
+      real(f[17], "final_mean_phe");
+      real(f[18], "final_sd_phe");
+    }
+
+    facts.final_n_pop = *final_n_pop;
+    facts.final_r_phe = final_r_phe;
+    check_point(grid_index, p);
+    // Summaries come in grid-then-replicate order, where a row seen twice follows itself.
+    if (!data_.replicates.empty() && data_.replicates.back().grid_index == grid_index &&
+        data_.replicates.back().replicate == facts.replicate) {
+      fail("grid point " + std::to_string(grid_index) + " replicate " +
+           std::to_string(facts.replicate) + " appears more than once");
+    }
+    data_.replicates.push_back(facts);
+    ++data_.rows;
+    data_.max_grid_index = std::max(data_.max_grid_index, grid_index);
+    data_.max_replicate = std::max(data_.max_replicate, facts.replicate);
+  }
+
+  SummaryData finish(std::int64_t lines) {
+    if (lines == 0) throw ReportInputError(name_ + ": empty file, not a summary");
+    if (data_.rows == 0) throw input_error(name_, 2, "the summary holds no rows");
+    data_.file = name_;
+    auto& rows = data_.replicates;
+    const auto order = [](const ReplicateFacts& a, const ReplicateFacts& b) {
+      return a.grid_index != b.grid_index ? a.grid_index < b.grid_index : a.replicate < b.replicate;
+    };
+    if (!std::is_sorted(rows.begin(), rows.end(), order)) {
+      std::stable_sort(rows.begin(), rows.end(), order);
+    }
+    const auto twin =
+        std::adjacent_find(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+          return a.grid_index == b.grid_index && a.replicate == b.replicate;
+        });
+    if (twin != rows.end()) {
+      throw ReportInputError(name_ + ": grid point " + std::to_string(twin->grid_index) +
+                             " replicate " + std::to_string(twin->replicate) +
+                             " appears more than once");
+    }
+    data_.points.reserve(entries_.size());
+    for (std::size_t start = 0; start < rows.size();) {
+      std::size_t end = start;
+      while (end < rows.size() && rows[end].grid_index == rows[start].grid_index) ++end;
+      GridPointRuns point;
+      point.grid_index = rows[start].grid_index;
+      point.parameters = entries_[index_.at(point.grid_index)].parameters;
+      point.replicates = std::span<const ReplicateFacts>(rows).subspan(start, end - start);
+      data_.points.push_back(point);
+      start = end;
+    }
+    return std::move(data_);
+  }
+
+ private:
+  struct Entry {
+    SimulationParameters parameters;
+    std::int64_t first_line = 0;
+  };
+
+  [[noreturn]] void fail(const std::string& problem) const {
+    throw input_error(name_, number_, problem);
+  }
+
+  std::int32_t integer(std::string_view text, const char* column) const {
+    const auto value = parse_number<std::int32_t>(text);
+    if (!value) fail(std::string(column) + ": '" + std::string(text) + "' is not an integer");
+    return *value;
+  }
+
+  double real(std::string_view text, const char* column) const {
+    const auto value = parse_number<double>(text);
+    if (!value || !std::isfinite(*value)) {
+      fail(std::string(column) + ": '" + std::string(text) + "' is not a finite number");
+    }
+    return *value;
+  }
+
+  // Every row of a grid point must carry the parameters of its first row.
+  void check_point(std::int32_t grid_index, const SimulationParameters& p) {
+    if (last_grid_ != grid_index) {
+      auto [slot, inserted] = index_.try_emplace(grid_index, entries_.size());
+      if (inserted) entries_.push_back(Entry{p, number_});
+      last_ = slot->second;
+      last_grid_ = grid_index;
+      if (inserted) return;
+    }
+    if (!same_parameters(entries_[last_].parameters, p)) {
+      fail("grid point " + std::to_string(grid_index) + " has other parameters than on line " +
+           std::to_string(entries_[last_].first_line));
+    }
+  }
+
+  std::string name_;
+  std::string header_;
+  std::int64_t number_ = 0;
+  std::vector<Entry> entries_;
+  std::unordered_map<std::int32_t, std::size_t> index_;  // grid_index -> entries_
+  std::int32_t last_grid_ = 0;                           // grid indices start at 1
+  std::size_t last_ = 0;
+  SummaryData data_;
+};
+
+}  // namespace
+
+SummaryData read_summary(const std::filesystem::path& path) {
+  SummaryRowReader reader(path.string());
+  const std::int64_t lines = for_each_line(
+      path, path.string(),
+      [&reader](std::string_view line, std::int64_t number) { reader.line(line, number); });
+  return reader.finish(lines);
+}
+
+}  // namespace hostswitch

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "model/simulation_parameters.hpp"
+
+namespace hostswitch {
+
+// What the statistics need of one replicate's summary row.
+struct ReplicateFacts {
+  std::int32_t grid_index = 0;
+  std::int32_t replicate = 0;
+  std::int32_t generations_run = 0;
+  std::int32_t switch_generations = 0;
+  bool extinct = false;
+  std::int64_t final_n_pop = 0;
+  double final_r_phe = 0.0;
+};
+
+struct GridPointRuns {
+  std::int32_t grid_index = 0;
+  SimulationParameters parameters;
+  std::span<const ReplicateFacts> replicates;  // in increasing replicate
+};
+
+// Move-only: the grid points view the one array of replicates.
+struct SummaryData {
+  SummaryData() = default;
+  SummaryData(SummaryData&&) = default;
+  SummaryData& operator=(SummaryData&&) = default;
+  SummaryData(const SummaryData&) = delete;
+  SummaryData& operator=(const SummaryData&) = delete;
+
+  std::string file;
+  std::vector<ReplicateFacts> replicates;  // every row, by grid point then replicate
+  std::vector<GridPointRuns> points;       // in increasing grid_index; only points with rows
+  std::int64_t rows = 0;
+  std::int32_t max_grid_index = 0;
+  std::int32_t max_replicate = 0;
+
+  // Rows absent from the full grid of the largest grid point and replicate seen.
+  std::int64_t missing_rows() const {
+    return static_cast<std::int64_t>(max_grid_index) * max_replicate - rows;
+  }
+};
+
+// Reads and checks a summary file; throws ReportInputError naming the file and line of
+// the first fault (a foreign header, a malformed or inconsistent row, a row seen twice).
+SummaryData read_summary(const std::filesystem::path& path);
+
+}  // namespace hostswitch

@@ -1,0 +1,110 @@
+#include "analysis/trajectory.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <stdexcept>
+#include <utility>
+
+#include "analysis/summary_format.hpp"
+
+namespace hostswitch {
+
+namespace {
+
+constexpr std::size_t kDrainSize = 1 << 16;
+
+void append_integer(std::string& out, std::int64_t value) {
+  std::array<char, 24> buffer{};
+  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+  out.append(buffer.data(), result.ptr);
+}
+
+// The summary's own number form, so a row and a summary of the same state read alike.
+void append_real(std::string& out, double value) { out += shortest(value); }
+
+}  // namespace
+
+std::string trajectory_header() {
+  return "grid_index,replicate,n_g,n_pop,n_offspring,n_HS,r_phe,rl_phe,mean_phe,sd_phe\n";
+}
+
+PhenotypeMoments phenotype_moments(std::span<const double> pop) {
+  double sum = 0.0;
+  for (const double z : pop) sum += z;
+  const auto n = static_cast<double>(pop.size());
+  const double mean = sum / n;
+  double squares = 0.0;
+  for (const double z : pop) squares += (z - mean) * (z - mean);
+  return PhenotypeMoments{mean, std::sqrt(squares / n)};
+}
+
+void append_trajectory_row(std::string& out, const SimulationParameters& parameters,
+                           std::int32_t grid_index, std::int32_t replicate,
+                           const GenerationRecord& generation) {
+  const auto n_pop = static_cast<std::int32_t>(generation.pop.size());
+  const std::int32_t n_tot = size_after_births(n_pop, parameters.birth_rate, parameters.capacity);
+  const PhenotypeMoments moments = phenotype_moments(generation.pop);
+  append_integer(out, grid_index);
+  out += ',';
+  append_integer(out, replicate);
+  out += ',';
+  append_integer(out, generation.n_g);
+  out += ',';
+  append_integer(out, n_pop);
+  out += ',';
+  append_integer(out, static_cast<std::int64_t>(n_tot) - n_pop);
+  out += ',';
+  append_integer(out, generation.n_HS);
+  out += ',';
+  append_real(out, generation.r_phe);
+  out += ',';
+  append_real(out, generation.rl_phe);
+  out += ',';
+  append_real(out, moments.mean);
+  out += ',';
+  append_real(out, moments.sd);
+  out += '\n';
+}
+
+TrajectoryRows::TrajectoryRows(const SimulationParameters& parameters, std::int32_t grid_index,
+                               std::int32_t replicate)
+    : parameters_(parameters), grid_index_(grid_index), replicate_(replicate) {}
+
+void TrajectoryRows::report(const GenerationRecord& generation) {
+  append_trajectory_row(text_, parameters_, grid_index_, replicate_, generation);
+}
+
+std::string TrajectoryRows::take_text() { return std::exchange(text_, std::string()); }
+
+TrajectoryFile::TrajectoryFile(const std::filesystem::path& path,
+                               const SimulationParameters& parameters, std::int32_t grid_index,
+                               std::int32_t replicate)
+    : path_(path),
+      file_(path, std::ios::binary | std::ios::trunc),
+      rows_(parameters, grid_index, replicate) {
+  if (!file_) throw std::runtime_error("cannot create the trajectory file " + path.string());
+  file_ << trajectory_header();
+}
+
+TrajectoryFile::~TrajectoryFile() {
+  if (file_.is_open()) drain();
+}
+
+void TrajectoryFile::report(const GenerationRecord& generation) {
+  rows_.report(generation);
+  if (rows_.text().size() >= kDrainSize) drain();
+}
+
+void TrajectoryFile::drain() {
+  const std::string text = rows_.take_text();
+  file_.write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+
+void TrajectoryFile::close() {
+  drain();
+  file_.close();
+  if (!file_) throw std::runtime_error("cannot write the trajectory file " + path_.string());
+}
+
+}  // namespace hostswitch

@@ -1,0 +1,434 @@
+#include "analysis/report.hpp"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "analysis/trajectory.hpp"
+#include "analysis/trajectory_data.hpp"
+#include "console/command_line.hpp"
+#include "console/summary.hpp"
+#include "model/population_model.hpp"
+#include "model/uniform_stream.hpp"
+#include "reporting/results_reader.hpp"
+#include "tests/test_support.hpp"
+
+namespace hostswitch {
+namespace {
+
+using testing::FakeClock;
+using testing::FakeShell;
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
+
+struct Invocation {
+  int status = 0;
+  std::string out;
+  std::string err;
+};
+
+Invocation invoke(const std::vector<std::string>& args, const std::filesystem::path& directory) {
+  std::istringstream in;
+  std::ostringstream out;
+  std::ostringstream err;
+  const FakeClock clock(ClockReading{1000, 0});
+  FakeShell shell;
+  const CommandLineContext context{in, out, err, clock, shell, directory};
+  // Relative paths in the arguments are taken from `directory`, as a shell there would.
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(directory);
+  Invocation result;
+  result.status = command_line_main(args, context);
+  std::filesystem::current_path(previous);
+  result.out = out.str();
+  result.err = err.str();
+  return result;
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::string part;
+  std::istringstream stream(text);
+  while (std::getline(stream, part, separator)) parts.push_back(part);
+  return parts;
+}
+
+std::vector<std::vector<std::string>> csv_rows(const std::string& text) {
+  std::vector<std::vector<std::string>> rows;
+  for (const std::string& line : split(text, '\n')) {
+    auto fields = split(line, ',');
+    if (!line.empty() && line.back() == ',') fields.emplace_back();
+    rows.push_back(fields);
+  }
+  return rows;
+}
+
+// A summary row made by hand: parameters differ between grid points by emig_rate.
+std::string row(std::int32_t grid, std::int32_t replicate, bool extinct, std::int32_t generations,
+                std::int32_t switches, std::int32_t n_gen = 50) {
+  SummaryRow r;
+  r.parameters = typical_parameters();
+  r.parameters.emig_rate = 0.1 * grid;
+  r.parameters.n_gen = n_gen;
+  r.label = RunLabel{grid, replicate, 1000 + replicate};
+  r.extinct = extinct;
+  r.generations_run = generations;
+  r.switch_generations = switches;
+  r.final_n_pop = extinct ? 0 : 40;
+  r.final_r_phe = 10.5;
+  if (!extinct) {
+    r.final_mean_phe = 10.25;
+    r.final_sd_phe = 0.5;
+  }
+  return summary_line(r);
+}
+
+TEST(ReportInput, FaultySummariesAreRefusedWithFileAndLine) {
+  const TempDir dir;
+  const std::string good = summary_header() + row(1, 1, true, 3, 1) + row(1, 2, false, 50, 0);
+  const std::string first = row(1, 1, true, 3, 1);
+  struct Case {
+    std::string name, text, expected;
+  };
+  std::string completed = row(1, 1, false, 50, 0);
+  std::string other = row(1, 2, false, 50, 0);
+  other.replace(0, 3, "200");  // n_pop 200 in a grid point whose first row has 100
+  const std::vector<Case> cases = {
+      {"foreign header", "a,b\n" + first, ":1: not a summary file"},
+      {"trajectories given as summary", trajectory_header() + "1,1,1,100,50,0,10,9,10,0\n",
+       ":1: not a summary file"},
+      {"short row", summary_header() + first + "1,2,3\n", ":3: expected 19 fields, got 3"},
+      {"torn row", good + first.substr(0, 20), ":4: torn line"},
+      {"other parameters", summary_header() + first + other,
+       ":3: grid point 1 has other parameters than on line 2"},
+      {"twice in a row", good + row(1, 2, false, 50, 0),
+       ":4: grid point 1 replicate 2 appears more than once"},
+      {"twice apart", good + first, "grid point 1 replicate 1 appears more than once"},
+      {"outcome",
+       summary_header() + row(1, 1, true, 3, 1).replace(first.find("extinct"), 7, "dead"),
+       ":2: outcome must be extinct or completed"},
+      {"completed early", summary_header() + row(1, 1, false, 20, 0), ":2: a completed run must"},
+      {"nan", summary_header() + completed.replace(completed.find(",10.5,") + 1, 4, "nan"),
+       ":2: final_r_phe: 'nan' is not a finite number"},
+      {"no rows", summary_header(), ":2: the summary holds no rows"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto path = dir / "summary.csv";
+    write_file(path, c.text);
+    const Invocation run = invoke({"report", path.string()}, dir.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(path.string()), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(c.expected), std::string::npos) << run.err;
+  }
+}
+
+TEST(ReportOutput, PartialSummaryCountsTheReplicatesThereAndSaysSo) {
+  const TempDir dir;
+  // Grid point 1 has replicates 1 and 3 (2 is lost), grid point 2 has none, 3 has all three.
+  const std::string text = summary_header() + row(1, 1, true, 4, 0) + row(1, 3, true, 2, 1) +
+                           row(3, 1, false, 50, 2) + row(3, 2, true, 9, 0) +
+                           row(3, 3, false, 50, 5);
+  write_file(dir / "summary.csv", text);
+  const Invocation run = invoke({"report", "summary.csv", "--table", (dir / "stats.csv").string(),
+                                 "-o", (dir / "report.html").string()},
+                                dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("warning: 4 rows missing"), std::string::npos) << run.err;
+
+  const auto rows = csv_rows(read_file(dir / "stats.csv"));
+  ASSERT_EQ(rows.size(), 3u);
+  ASSERT_EQ(rows[0].size(), 25u);
+  EXPECT_EQ(rows[0][9], "replicates");
+  // grid_index, replicates, extinct, p_extinct for each grid point with rows.
+  EXPECT_EQ(std::vector<std::string>(rows[1].begin() + 8, rows[1].begin() + 12),
+            (std::vector<std::string>{"1", "2", "2", "1"}));
+  EXPECT_EQ(std::vector<std::string>(rows[2].begin() + 8, rows[2].begin() + 12),
+            (std::vector<std::string>{"3", "3", "1", "0.3333333333333333"}));
+  // switched, p_switched, mean and median switch counts: {0, 2, 5} has 2 switched, mean 7/3.
+  EXPECT_EQ(rows[2][14], "2");
+  EXPECT_EQ(rows[2][18], "2.3333333333333335");
+  EXPECT_EQ(rows[2][19], "2");
+  // Two of three alive at n_gen: the curve never comes down to one half.
+  EXPECT_EQ(rows[2][20], "");
+  // Both runs of grid point 1 died, at 2 and 4: S = 1/2 from 2 to 4, median the midpoint 3.
+  EXPECT_EQ(rows[1][20], "3");
+  EXPECT_EQ(rows[2][23], "26.666666666666668");  // (40 + 0 + 40) / 3
+  EXPECT_EQ(rows[2][24], "0.5");
+
+  const std::string html = read_file(dir / "report.html");
+  const auto note = html.find("id=\"missing-rows\"");
+  ASSERT_NE(note, std::string::npos);
+  const std::string note_text = html.substr(note, html.find("</p>", note) - note);
+  EXPECT_NE(note_text.find("4 of the 9 rows"), std::string::npos) << note_text;
+  EXPECT_NE(note_text.find("grid point 1 (2)"), std::string::npos) << note_text;
+  EXPECT_NE(note_text.find("1 grid point has no rows"), std::string::npos) << note_text;
+  // Self-contained: nothing is fetched from anywhere.
+  EXPECT_EQ(html.find("src="), std::string::npos);
+  EXPECT_EQ(html.find("href="), std::string::npos);
+  EXPECT_EQ(html.find("@import"), std::string::npos);
+}
+
+TEST(ReportOutput, AxesDefaultToTheMostSweptParametersAndNameThem) {
+  std::vector<GridPointStats> stats;
+  for (const double emig : {0.1, 0.2, 0.3}) {
+    for (const double dist : {1.0, 2.0}) {
+      for (const std::int32_t n_gen : {10, 20}) {
+        GridPointStats s;
+        s.parameters = typical_parameters();
+        s.parameters.emig_rate = emig;
+        s.parameters.max_dist = dist;
+        s.parameters.n_gen = n_gen;
+        stats.push_back(s);
+      }
+    }
+  }
+  const ReportAxes axes = choose_axes(stats, std::nullopt, std::nullopt);
+  EXPECT_EQ(kParameterNames[axes.x], "emig_rate");
+  ASSERT_TRUE(axes.colour);
+  EXPECT_EQ(kParameterNames[*axes.colour], "max_dist");  // ties go to the earlier parameter
+  EXPECT_EQ(axes.panels, (std::vector<std::size_t>{7}));
+  const ReportAxes chosen = choose_axes(stats, parameter_by_name("n_gen"), std::nullopt);
+  EXPECT_EQ(kParameterNames[*chosen.colour], "emig_rate");
+
+  const TempDir dir;
+  write_file(dir / "summary.csv", summary_header() + row(1, 1, true, 4, 0));
+  const Invocation same =
+      invoke({"report", "summary.csv", "--x", "sdr", "--colour", "sdr"}, dir.path());
+  EXPECT_EQ(same.status, 2);
+  EXPECT_NE(same.err.find("--x and --colour"), std::string::npos) << same.err;
+  const Invocation unknown = invoke({"report", "summary.csv", "--x", "rate"}, dir.path());
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_NE(unknown.err.find("--x: 'rate' is not a parameter"), std::string::npos) << unknown.err;
+}
+
+// The trajectory rows of a run, keyed by column title.
+std::vector<std::map<std::string, std::string>> trajectory_rows(const std::string& text) {
+  const auto rows = csv_rows(text);
+  std::vector<std::map<std::string, std::string>> result;
+  for (std::size_t i = 1; i < rows.size(); ++i) {
+    std::map<std::string, std::string> fields;
+    for (std::size_t c = 0; c < rows[0].size(); ++c) fields[rows[0][c]] = rows[i].at(c);
+    result.push_back(fields);
+  }
+  return result;
+}
+
+TEST(Trajectory, RowsAgreeWithTheResultsFileAndTheSummary) {
+  const TempDir dir;
+  // Typical parameters but a capacity of 120, so the cap shows in n_offspring.
+  const std::vector<std::string> common = {"run", "--capacity", "120",   "--n-gen",
+                                           "60",  "--seed",     "424242"};
+  bool saw_extinct = false;
+  bool saw_completed = false;
+  // The typical host distance soon kills the population; none and a narrow spread keep it.
+  const std::vector<std::vector<std::string>> settings = {
+      {"--max-dist", "2"}, {"--max-dist", "0", "--sdr", "1.5", "--sdv", "0.25"}};
+  for (const auto& setting : settings) {
+    SCOPED_TRACE(setting[1]);
+    auto args = common;
+    args.insert(args.end(), setting.begin(), setting.end());
+    args.insert(args.end(),
+                {"--output", "out.txt", "--trajectory", "traj.csv", "--summary", "row.csv"});
+    const Invocation run = invoke(args, dir.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto rows = trajectory_rows(read_file(dir / "traj.csv"));
+    const auto summary = csv_rows(read_file(dir / "row.csv"));
+    ASSERT_EQ(summary.size(), 2u);
+    std::map<std::string, std::string> facts;
+    for (std::size_t c = 0; c < summary[0].size(); ++c) facts[summary[0][c]] = summary[1].at(c);
+    (facts["outcome"] == "extinct" ? saw_extinct : saw_completed) = true;
+
+    // n_pop is the sum of n_p over the generation's classes in the results file.
+    const ResultsData results = read_results_file(dir / "out.txt");
+    std::map<std::int32_t, std::int64_t> class_sums;
+    for (const ClassCell& cell : results.cells) class_sums[cell.n_g] += cell.n_p;
+    ASSERT_EQ(rows.size(), class_sums.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const auto& r = rows[i];
+      EXPECT_EQ(r.at("n_g"), std::to_string(i + 1));
+      EXPECT_EQ(r.at("n_pop"), std::to_string(class_sums[static_cast<std::int32_t>(i + 1)]));
+      EXPECT_EQ(r.at("n_HS"), std::to_string(results.generations[i].n_HS));
+      // births: round(n_pop / 2), but no more than room for 120
+      const int n_pop = std::stoi(r.at("n_pop"));
+      EXPECT_EQ(std::stoi(r.at("n_offspring")), std::min((n_pop + 1) / 2, 120 - n_pop));
+      EXPECT_EQ(r.at("grid_index"), "1");
+      EXPECT_EQ(r.at("replicate"), "1");
+    }
+    EXPECT_EQ(rows.front().at("n_offspring"), "20");
+    EXPECT_EQ(rows.front().at("mean_phe"), "10");
+    EXPECT_EQ(rows.front().at("sd_phe"), "0");
+
+    // The last row is the last generation of the summary's run.
+    const auto& last = rows.back();
+    EXPECT_EQ(last.at("n_g"), facts["generations_run"]);
+    int switches = 0;
+    for (const auto& r : rows) switches += r.at("n_HS") != "0";
+    EXPECT_EQ(std::to_string(switches), facts["switch_generations"]);
+    EXPECT_EQ(last.at(last.at("n_HS") != "0" ? "rl_phe" : "r_phe"), facts["final_r_phe"]);
+    if (facts["outcome"] == "extinct") {
+      EXPECT_EQ(last.at("n_HS"), "0");
+    } else if (last.at("n_HS") != "0") {
+      EXPECT_EQ(last.at("n_HS"), facts["final_n_pop"]);
+    }
+
+    // Row k describes the population a run of k - 1 generations with the same seed ends with.
+    for (const std::size_t k : {std::size_t{2}, rows.size() / 2 + 1, rows.size()}) {
+      if (k < 2) continue;
+      SCOPED_TRACE(k);
+      auto shorter = common;
+      shorter[4] = std::to_string(k - 1);
+      shorter.insert(shorter.end(), setting.begin(), setting.end());
+      shorter.insert(shorter.end(), {"--no-output", "--summary", "shorter.csv"});
+      ASSERT_EQ(invoke(shorter, dir.path()).status, 0);
+      const auto before = csv_rows(read_file(dir / "shorter.csv"));
+      const auto& r = rows[k - 1];
+      EXPECT_EQ(before[1][15], r.at("n_pop"));
+      EXPECT_EQ(before[1][16], r.at("r_phe"));
+      EXPECT_EQ(before[1][17], r.at("mean_phe"));
+      EXPECT_EQ(before[1][18], r.at("sd_phe"));
+    }
+  }
+  EXPECT_TRUE(saw_extinct);
+  EXPECT_TRUE(saw_completed);
+}
+
+// A summary and its trajectories, made replicate by replicate as a sweep would.
+struct SweepFiles {
+  std::string summary = summary_header();
+  std::vector<std::string> trajectories;  // one block of rows per replicate
+};
+
+SweepFiles small_sweep(std::int32_t seed_offset) {
+  SweepFiles files;
+  for (std::int32_t g = 1; g <= 2; ++g) {
+    for (std::int32_t r = 1; r <= 3; ++r) {
+      SimulationParameters p = typical_parameters();
+      p.n_gen = 40;
+      p.emig_rate = 0.05 * g;
+      UniformStream stream;
+      const std::int32_t seed = 100 * g + r + seed_offset;
+      init_random_seed(stream, seed);
+      TrajectoryRows rows(p, g, r);
+      const RunResult result = run_population(p, stream, rows);
+      files.summary += summary_line(summarize(p, RunLabel{g, r, seed}, result));
+      files.trajectories.push_back(rows.take_text());
+    }
+  }
+  return files;
+}
+
+std::string joined(const std::vector<std::string>& blocks) {
+  std::string text = trajectory_header();
+  for (const std::string& block : blocks) text += block;
+  return text;
+}
+
+TEST(ReportInput, TrajectoriesOfAnotherSweepAreRefusedWithFileAndLine) {
+  const TempDir dir;
+  const SweepFiles files = small_sweep(0);
+  write_file(dir / "summary.csv", files.summary);
+  auto report = [&](const std::string& trajectories) {
+    write_file(dir / "traj.csv", trajectories);
+    return invoke({"report", "summary.csv", "--trajectories", "traj.csv", "-o", "r.html"},
+                  dir.path());
+  };
+  const Invocation fine = report(joined(files.trajectories));
+  ASSERT_EQ(fine.status, 0) << fine.err;
+  EXPECT_NE(read_file(dir / "r.html").find("id=\"figure-trajectories\""), std::string::npos);
+
+  auto lines_before = [&](std::size_t block) {
+    std::size_t lines = 1;
+    for (std::size_t i = 0; i < block; ++i) lines += split(files.trajectories[i], '\n').size();
+    return lines;
+  };
+  struct Case {
+    std::string name;
+    std::string text;
+    std::string expected;
+  };
+  std::vector<std::string> dropped = files.trajectories;
+  dropped.erase(dropped.begin() + 4);
+  std::vector<std::string> swapped = files.trajectories;
+  std::swap(swapped[1], swapped[2]);
+  std::vector<std::string> cut = files.trajectories;
+  cut[2] = cut[2].substr(0, cut[2].rfind('\n', cut[2].size() - 2) + 1);
+  const std::vector<Case> cases = {
+      {"a replicate missing", joined(dropped),
+       ":" + std::to_string(lines_before(4) + 1) + ": no rows for grid point 2 replicate 2"},
+      {"out of order", joined(swapped),
+       ":" + std::to_string(lines_before(1) + 1) + ": no rows for grid point 1 replicate 2"},
+      {"a generation short", joined(cut), "grid point 1 replicate 3 has "},
+      {"another sweep", joined(small_sweep(7).trajectories), "traj.csv:"},
+      {"the summary itself", files.summary, ":1: not a trajectories file"},
+      {"ends early", joined({files.trajectories[0]}), ": no rows for grid point 1 replicate 2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Invocation run = report(c.text);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("traj.csv:"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(c.expected), std::string::npos) << run.err;
+  }
+}
+
+}  // namespace
+}  // namespace hostswitch
+
+namespace hostswitch {
+namespace {
+
+TEST(ReportTrajectories, QuartilesCountAReplicateGoneBeforeAGenerationAsZero) {
+  const TempDir dir;
+  SummaryRow done;
+  done.parameters = typical_parameters();
+  done.parameters.n_gen = 3;
+  done.generations_run = 3;
+  done.final_n_pop = 3;
+  done.final_r_phe = 10.0;
+  done.final_mean_phe = 10.0;
+  done.final_sd_phe = 0.0;
+  SummaryRow gone = done;
+  gone.extinct = true;
+  gone.generations_run = 1;
+  gone.final_n_pop = 0;
+  gone.final_mean_phe.reset();
+  gone.final_sd_phe.reset();
+  done.label = RunLabel{1, 1, 1};
+  std::string summary = summary_header() + summary_line(done);
+  done.label = RunLabel{1, 2, 2};
+  summary += summary_line(done);
+  gone.label = RunLabel{1, 3, 3};
+  summary += summary_line(gone);
+  write_file(dir / "summary.csv", summary);
+  // n_pop 100, then 4 and 2 in replicate 1, 10 and 6 in replicate 2; replicate 3 dies at once.
+  write_file(dir / "traj.csv", trajectory_header() +
+                                   "1,1,1,100,50,0,10,9,10,0\n"
+                                   "1,1,2,4,2,0,10,11,10,0.5\n"
+                                   "1,1,3,2,1,0,10,10.5,10,0.25\n"
+                                   "1,2,1,100,50,0,10,8,10,0\n"
+                                   "1,2,2,10,5,0,10,12,10,0.5\n"
+                                   "1,2,3,6,3,0,10,9.5,10,0.25\n"
+                                   "1,3,1,100,50,0,10,12,10,0\n");
+  const SummaryData data = read_summary(dir / "summary.csv");
+  const auto trajectories = read_trajectories(dir / "traj.csv", data);
+  ASSERT_EQ(trajectories.size(), 1u);
+  const auto& g = trajectories[0].by_generation;
+  ASSERT_EQ(g.size(), 3u);
+  // {100, 100, 100}, {0, 4, 10}, {0, 2, 6}: quartiles between order statistics.
+  EXPECT_EQ(g[0].q25, 100.0);
+  EXPECT_EQ(g[0].q75, 100.0);
+  EXPECT_EQ(g[1].q25, 2.0);
+  EXPECT_EQ(g[1].median, 4.0);
+  EXPECT_EQ(g[1].q75, 7.0);
+  EXPECT_EQ(g[2].q25, 1.0);
+  EXPECT_EQ(g[2].median, 2.0);
+  EXPECT_EQ(g[2].q75, 4.0);
+}
+
+}  // namespace
+}  // namespace hostswitch

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "model/kernel.hpp"
 #include "model/population_model_impl.hpp"
 
 namespace hostswitch {
@@ -22,7 +23,7 @@ std::int32_t size_after_births(std::int32_t n_pop, double birth_rate, std::int32
 
 RunResult run_population(const SimulationParameters& parameters, UniformStream& stream,
                          Reporter& reporter) {
-  return run_population_with(parameters, stream, reporter);
+  return run_population_on(selected_kernel(), parameters, stream, reporter);
 }
 
 }  // namespace hostswitch

@@ -1,0 +1,216 @@
+#pragma once
+
+// The vector kernels' loops, written once over a table of intrinsics `V` and compiled in one
+// translation unit per instruction set. Everything here has internal linkage, so the
+// instances built for one instruction set never meet those of another at link time.
+//
+// V provides: kWidth (doubles per vector) and kLanes (stream lanes, a divisor of kLaneBlock);
+// types D (doubles) and I (64-bit integers); loadu/storeu/set1, add/sub/mul/div, negate,
+// less_equal/greater/unordered/blend, mask_bits, exp (the 1.0-ulp vector exponential);
+// deinterleave (even and odd elements of two vectors, in order); and on I: set1_i, load_i,
+// mul_low32, shift_right31, and_i, add64, add32, sub32, sign32, to_double.
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "model/kernel_ops.hpp"
+#include "model/uniform_stream.hpp"
+
+namespace hostswitch::kernel {
+namespace {
+
+constexpr std::int64_t kModulus1 = UniformStream::kModulus1;
+constexpr std::int64_t kModulus2 = UniformStream::kModulus2;
+constexpr std::int64_t kMultiplier1 = UniformStream::kMultiplier1;
+constexpr std::int64_t kMultiplier2 = UniformStream::kMultiplier2;
+constexpr std::int64_t kMax1 = UniformStream::kMax1;
+constexpr std::int64_t kLow31 = 0x7FFFFFFF;
+
+constexpr std::int64_t power_of(std::int64_t base, std::size_t exponent, std::int64_t modulus) {
+  std::int64_t result = 1;
+  for (std::size_t k = 0; k < exponent; ++k) result = result * base % modulus;
+  return result;
+}
+
+// s * a mod m for s, a below 2^31 and m = 2^31 - d: as 2^31 = d (mod m), the 62-bit product
+// hi * 2^31 + lo folds to hi * d + lo (below 2^39), a second fold brings it below
+// 2^31 + 2^16, and one conditional subtraction into [0, m). Every step fits the low 32 bits
+// of a lane where the instructions need it.
+template <class V>
+typename V::I multiply_mod(typename V::I s, typename V::I a, typename V::I d, typename V::I m) {
+  using I = typename V::I;
+  const I low31 = V::set1_i(kLow31);
+  const I product = V::mul_low32(s, a);
+  const I once = V::add64(V::mul_low32(V::shift_right31(product), d), V::and_i(product, low31));
+  const I twice = V::add64(V::mul_low32(V::shift_right31(once), d), V::and_i(once, low31));
+  // twice < 2^32, so the 32-bit difference carries the sign of twice - m.
+  const I less = V::sub32(twice, m);
+  return V::add32(less, V::and_i(V::sign32(less), m));
+}
+
+// The draw of one lane's two words: z = s1 - s2, plus 2147483562 when below 1, times c.
+template <class V>
+typename V::D draw_of(typename V::I s1, typename V::I s2, typename V::D scale) {
+  using I = typename V::I;
+  const I z = V::sub32(s1, s2);  // in (-2^31, 2^31); the high halves stay 0
+  const I below_one = V::sign32(V::sub32(z, V::set1_i(1)));
+  return V::mul(V::to_double(V::add32(z, V::and_i(below_one, V::set1_i(kMax1)))), scale);
+}
+
+template <class V>
+void fill_draws(StreamWords start, double* out, std::size_t n) {
+  using I = typename V::I;
+  constexpr std::size_t kLanes = V::kLanes;
+  constexpr std::size_t kIntWidth = V::kWidth;  // 64-bit lanes per integer vector
+  constexpr std::size_t kVectors = kLanes / kIntWidth;
+  static_assert(kLaneBlock % kLanes == 0);
+  // Lane j starts at the words of draw j and then jumps kLanes draws at a time.
+  alignas(64) std::int64_t words1[kLanes];
+  alignas(64) std::int64_t words2[kLanes];
+  std::int64_t s1 = start.s1;
+  std::int64_t s2 = start.s2;
+  for (std::size_t j = 0; j < kLanes; ++j) {
+    s1 = s1 * kMultiplier1 % kModulus1;
+    s2 = s2 * kMultiplier2 % kModulus2;
+    words1[j] = s1;
+    words2[j] = s2;
+  }
+  I lanes1[kVectors];
+  I lanes2[kVectors];
+  for (std::size_t k = 0; k < kVectors; ++k) {
+    lanes1[k] = V::load_i(words1 + k * kIntWidth);
+    lanes2[k] = V::load_i(words2 + k * kIntWidth);
+  }
+  const I jump1 = V::set1_i(power_of(kMultiplier1, kLanes, kModulus1));
+  const I jump2 = V::set1_i(power_of(kMultiplier2, kLanes, kModulus2));
+  const I d1 = V::set1_i((std::int64_t{1} << 31) - kModulus1);
+  const I d2 = V::set1_i((std::int64_t{1} << 31) - kModulus2);
+  const I m1 = V::set1_i(kModulus1);
+  const I m2 = V::set1_i(kModulus2);
+  const auto scale = V::set1(UniformStream::kScale);
+  for (std::size_t t = 0; t < n; t += kLanes) {
+    for (std::size_t k = 0; k < kVectors; ++k) {
+      V::storeu(out + t + k * kIntWidth, draw_of<V>(lanes1[k], lanes2[k], scale));
+      lanes1[k] = multiply_mod<V>(lanes1[k], jump1, d1, m1);
+      lanes2[k] = multiply_mod<V>(lanes2[k], jump2, d2, m2);
+    }
+  }
+}
+
+// Whether draw `u` lies at or below the weight of argument `e`, given the vector weight `f`:
+// decided by the band where clear, else by the platform's exponential.
+template <class V>
+unsigned decide(typename V::D draw, typename V::D f, int& unsure) {
+  using D = typename V::D;
+  const D margin = V::mul(f, V::set1(kExpBand));
+  const unsigned yes = V::mask_bits(V::less_equal(draw, V::sub(f, margin)));
+  const unsigned no = V::mask_bits(V::greater(draw, V::add(f, margin)));
+  unsure = static_cast<int>(~(yes | no) & ((1U << V::kWidth) - 1U));
+  return yes;
+}
+
+template <class V>
+void survive(SurvivalTask& task) {
+  using D = typename V::D;
+  constexpr std::size_t kWidth = V::kWidth;
+  const D emig_rate = V::set1(task.emig_rate);
+  const D r_phe = V::set1(task.r_phe);
+  const D rl_phe = V::set1(task.rl_phe);
+  const D denominator = V::set1(task.denominator);
+  double* const slots = task.slots;
+  std::size_t front = task.front;
+  std::size_t back = task.back;
+  std::uint64_t fallbacks = 0;
+  unsigned nan = 0;
+  // The free slots [front, back) are never empty while an individual is being tried, so
+  // writing to the candidate slot is harmless when it is rejected.
+  auto settle = [&](double z, bool emigrates, bool survives) {
+    slots[emigrates ? back - 1 : front] = z;
+    front += static_cast<std::size_t>(!emigrates & survives);
+    back -= static_cast<std::size_t>(emigrates & survives);
+  };
+  std::size_t i = 0;
+  for (; i + kWidth <= task.n; i += kWidth) {
+    D u;
+    D v;
+    V::deinterleave(V::loadu(task.draws + 2 * i), V::loadu(task.draws + 2 * i + kWidth), u, v);
+    const D z = V::loadu(task.z + i);
+    const auto emigrates = V::less_equal(u, emig_rate);
+    const D distance = V::sub(z, V::blend(r_phe, rl_phe, emigrates));
+    const D exponent = V::div(V::negate(V::mul(distance, distance)), denominator);
+    nan |= V::mask_bits(V::unordered(exponent, exponent));
+    // The weight is exp(...) * w_max with w_max = 1.0, which changes no value.
+    int unsure;
+    unsigned survives = decide<V>(v, V::exp(exponent), unsure);
+    if (unsure != 0) {
+      alignas(64) double exponents[kWidth];
+      alignas(64) double draws[kWidth];
+      V::storeu(exponents, exponent);
+      V::storeu(draws, v);
+      for (std::size_t k = 0; k < kWidth; ++k) {
+        if (!((unsure >> k) & 1)) continue;
+        if (!std::isnan(exponents[k])) ++fallbacks;
+        survives |= static_cast<unsigned>(draws[k] <= std::exp(exponents[k])) << k;
+      }
+    }
+    const unsigned emigrant_bits = V::mask_bits(emigrates);
+    for (std::size_t k = 0; k < kWidth; ++k) {
+      settle(task.z[i + k], (emigrant_bits >> k) & 1U, (survives >> k) & 1U);
+    }
+  }
+  bool domain_error = nan != 0;
+  for (; i < task.n; ++i) {
+    const double z = task.z[i];
+    const bool emigrates = task.draws[2 * i] <= task.emig_rate;
+    const double distance = z - (emigrates ? task.rl_phe : task.r_phe);
+    const double exponent = -(distance * distance) / task.denominator;
+    domain_error |= std::isnan(exponent);
+    settle(z, emigrates, task.draws[2 * i + 1] <= std::exp(exponent));
+  }
+  task.front = front;
+  task.back = back;
+  task.domain_error |= domain_error;
+  task.fallbacks += fallbacks;
+}
+
+template <class V>
+void mutate(MutationTask& task) {
+  using D = typename V::D;
+  constexpr std::size_t kWidth = V::kWidth;
+  const D width = V::set1(task.width);
+  const D shift = V::set1(task.shift);
+  const D denominator = V::set1(task.denominator);
+  const std::size_t words = (task.pairs + 63) / 64;
+  for (std::size_t w = 0; w < words; ++w) task.accepted[w] = task.unsure[w] = 0;
+  std::size_t j = 0;
+  for (; j + kWidth <= task.pairs; j += kWidth) {
+    D r;
+    D y;
+    V::deinterleave(V::loadu(task.draws + 2 * j), V::loadu(task.draws + 2 * j + kWidth), r, y);
+    const D x = V::sub(V::mul(width, r), shift);
+    V::storeu(task.x + j, x);
+    const D exponent = V::div(V::negate(V::mul(x, x)), denominator);
+    int unsure;
+    const unsigned accepted = decide<V>(y, V::exp(exponent), unsure);
+    task.accepted[j / 64] |= std::uint64_t{accepted} << (j % 64);
+    task.unsure[j / 64] |= static_cast<std::uint64_t>(unsure) << (j % 64);
+  }
+  for (; j < task.pairs; ++j) {
+    const double x = task.width * task.draws[2 * j] - task.shift;
+    task.x[j] = x;
+    const double exponent = -(x * x) / task.denominator;
+    const bool nan = std::isnan(exponent);
+    const bool accepted = task.draws[2 * j + 1] <= std::exp(exponent);
+    task.accepted[j / 64] |= std::uint64_t{accepted} << (j % 64);
+    task.unsure[j / 64] |= std::uint64_t{nan} << (j % 64);
+  }
+}
+
+template <class V>
+constexpr Ops ops_of(const char* name) {
+  return Ops{name, &fill_draws<V>, &survive<V>, &mutate<V>};
+}
+
+}  // namespace
+}  // namespace hostswitch::kernel

@@ -163,7 +163,8 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
   std::vector<std::pair<std::int32_t, std::int32_t>,
               BudgetAllocator<std::pair<std::int32_t, std::int32_t>>>
       parents;
-  PhenotypeVector accepted;  // stayers fill it from the front, emigrants from the back
+  PhenotypeVector stayers;
+  PhenotypeVector switchers;
 
   constexpr std::size_t kMaxPairs = DrawBuffer::kCapacity / 2;
   std::array<double, kMaxPairs> deviations;
@@ -238,15 +239,16 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
       offspring[i] = mid + offspring[i];
     }
 
-    accepted.resize(static_cast<std::size_t>(n_tot));
+    // Room beyond the last for the whole-vector stores.
+    stayers.resize(static_cast<std::size_t>(n_tot) + kernel::kMaxWidth);
+    switchers.resize(static_cast<std::size_t>(n_tot) + kernel::kMaxWidth);
     kernel::SurvivalTask survival;
     survival.emig_rate = parameters.emig_rate;
     survival.r_phe = r_phe;
     survival.rl_phe = rl_phe;
     survival.denominator = survival_denominator;
-    survival.slots = accepted.data();
-    survival.front = 0;
-    survival.back = static_cast<std::size_t>(n_tot);
+    survival.stayers = stayers.data();
+    survival.switchers = switchers.data();
     for (const auto* group : {&pop, &offspring}) {
       const double* z = group->data();
       std::size_t left = group->size();
@@ -266,20 +268,18 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
     if (stats) stats->exp_fallbacks += std::exchange(fallbacks, 0);
     if (survival.domain_error) throw ExpDomainError();
 
-    const double* const slots = accepted.data();
-    const std::size_t back = survival.back;
-    const auto n_HS = static_cast<std::int32_t>(static_cast<std::size_t>(n_tot) - back);
+    const auto n_HS = static_cast<std::int32_t>(survival.n_HS);
     source.settle(draws.used());
     reporter.report(GenerationRecord{n_g, pop, n_HS, r_phe, rl_phe});
 
     if (n_HS > 0) {
       r_phe = rl_phe;
       ++result.switch_generations;
-      pop.resize(static_cast<std::size_t>(n_HS));
-      std::reverse_copy(slots + back, slots + n_tot, pop.begin());
+      std::swap(pop, switchers);
+      pop.resize(survival.n_HS);
     } else {
-      std::swap(pop, accepted);
-      pop.resize(survival.front);
+      std::swap(pop, stayers);
+      pop.resize(survival.n_surv);
     }
     result.final_r_phe = r_phe;
     result.outcome.n_g = n_g;

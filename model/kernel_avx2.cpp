@@ -10,6 +10,29 @@
 namespace hostswitch::kernel {
 namespace {
 
+// For every mask of four lanes, the 32-bit indices that move its lanes to the front.
+struct KeepTable {
+  alignas(32) std::int32_t index[16][8];
+  unsigned count[16];
+};
+
+constexpr KeepTable make_keep_table() {
+  KeepTable table{};
+  for (unsigned mask = 0; mask < 16; ++mask) {
+    unsigned kept = 0;
+    for (unsigned lane = 0; lane < 4; ++lane) {
+      if (!((mask >> lane) & 1U)) continue;
+      table.index[mask][2 * kept] = static_cast<std::int32_t>(2 * lane);
+      table.index[mask][2 * kept + 1] = static_cast<std::int32_t>(2 * lane + 1);
+      ++kept;
+    }
+    table.count[mask] = kept;
+  }
+  return table;
+}
+
+constexpr KeepTable kKeep = make_keep_table();
+
 struct Avx2 {
   static constexpr std::size_t kWidth = 4;
   static constexpr std::size_t kLanes = 16;
@@ -30,6 +53,12 @@ struct Avx2 {
   static D blend(D if_clear, D if_set, D mask) { return _mm256_blendv_pd(if_clear, if_set, mask); }
   static unsigned mask_bits(D mask) { return static_cast<unsigned>(_mm256_movemask_pd(mask)); }
   static D exp(D a) { return Sleef_expd4_u10avx2(a); }
+  static std::size_t store_kept(double* out, D v, unsigned mask) {
+    const __m256i index = _mm256_load_si256(reinterpret_cast<const __m256i*>(kKeep.index[mask]));
+    const __m256i kept = _mm256_permutevar8x32_epi32(_mm256_castpd_si256(v), index);
+    _mm256_storeu_pd(out, _mm256_castsi256_pd(kept));
+    return kKeep.count[mask];
+  }
   // a = (e0 o0 e1 o1), b = (e2 o2 e3 o3).
   static void deinterleave(D a, D b, D& even, D& odd) {
     even = _mm256_permute4x64_pd(_mm256_unpacklo_pd(a, b), 0xD8);

@@ -25,8 +25,9 @@ struct StreamWords {
 inline constexpr double kExpBand = 0x1p-40;
 
 // One stretch of the survival phase: individual i takes draws[2i] (emigrate if at most
-// emig_rate) and draws[2i + 1] (survive if at most the weight). Stayers that survive fill
-// slots from `front` up, emigrants that establish fill it from `back` down.
+// emig_rate) and draws[2i + 1] (survive if at most the weight). Stayers that survive are
+// appended to `stayers`, emigrants that establish to `switchers`, in order; both lists have
+// room for kMaxWidth values beyond their last.
 struct SurvivalTask {
   const double* z = nullptr;
   std::size_t n = 0;
@@ -35,12 +36,16 @@ struct SurvivalTask {
   double r_phe = 0.0;
   double rl_phe = 0.0;
   double denominator = 0.0;  // sdr * sdr * 2.0
-  double* slots = nullptr;
-  std::size_t front = 0;
-  std::size_t back = 0;
-  bool domain_error = false;     // some weight's argument was NaN
-  std::uint64_t fallbacks = 0;   // decisions left to the platform's exponential
+  double* stayers = nullptr;
+  std::size_t n_surv = 0;
+  double* switchers = nullptr;
+  std::size_t n_HS = 0;
+  bool domain_error = false;    // some weight's argument was NaN
+  std::uint64_t fallbacks = 0;  // decisions left to the platform's exponential
 };
+
+// Doubles per vector of the widest kernel.
+inline constexpr std::size_t kMaxWidth = 4;
 
 // Mutation attempts of one stretch of draw pairs: pair j is (draws[2j], draws[2j + 1]).
 // x[j] = width * draws[2j] - shift; bit j of `accepted` is set when draws[2j + 1] lies

@@ -7,10 +7,12 @@
 // V provides: kWidth (doubles per vector) and kLanes (stream lanes, a divisor of kLaneBlock);
 // types D (doubles) and I (64-bit integers); loadu/storeu/set1, add/sub/mul/div, negate,
 // less_equal/greater/unordered/blend, mask_bits, exp (the 1.0-ulp vector exponential);
+// store_kept (stores a vector with the lanes of a bit mask first, returns their number);
 // deinterleave (even and odd elements of two vectors, in order); and on I: set1_i, load_i,
 // mul_low32, shift_right31, and_i, add64, add32, sub32, sign32, to_double.
 
-#include <cmath>
+#include <math.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -114,50 +116,65 @@ template <class V>
 void survive(SurvivalTask& task) {
   using D = typename V::D;
   constexpr std::size_t kWidth = V::kWidth;
+  static_assert(kWidth <= kMaxWidth);
   const D emig_rate = V::set1(task.emig_rate);
   const D r_phe = V::set1(task.r_phe);
   const D rl_phe = V::set1(task.rl_phe);
   const D denominator = V::set1(task.denominator);
-  double* const slots = task.slots;
-  std::size_t front = task.front;
-  std::size_t back = task.back;
+  double* const stayers = task.stayers;
+  double* const switchers = task.switchers;
+  std::size_t n_surv = task.n_surv;
+  std::size_t n_HS = task.n_HS;
   std::uint64_t fallbacks = 0;
   unsigned nan = 0;
-  // The free slots [front, back) are never empty while an individual is being tried, so
-  // writing to the candidate slot is harmless when it is rejected.
-  auto settle = [&](double z, bool emigrates, bool survives) {
-    slots[emigrates ? back - 1 : front] = z;
-    front += static_cast<std::size_t>(!emigrates & survives);
-    back -= static_cast<std::size_t>(emigrates & survives);
-  };
+  // In batches: arguments first, then the exponentials back to back (independent calls
+  // that overlap), then the decisions and the stores.
+  constexpr std::size_t kBatch = 64;
+  alignas(64) double exponents[kBatch];
+  alignas(64) double weights[kBatch];
+  alignas(64) double survival_draws[kBatch];
+  alignas(64) double phenotypes[kBatch];
+  unsigned emigrant_bits[kBatch / kWidth];
   std::size_t i = 0;
-  for (; i + kWidth <= task.n; i += kWidth) {
-    D u;
-    D v;
-    V::deinterleave(V::loadu(task.draws + 2 * i), V::loadu(task.draws + 2 * i + kWidth), u, v);
-    const D z = V::loadu(task.z + i);
-    const auto emigrates = V::less_equal(u, emig_rate);
-    const D distance = V::sub(z, V::blend(r_phe, rl_phe, emigrates));
-    const D exponent = V::div(V::negate(V::mul(distance, distance)), denominator);
-    nan |= V::mask_bits(V::unordered(exponent, exponent));
+  while (i + kWidth <= task.n) {
+    const std::size_t batch = (task.n - i) / kWidth * kWidth < kBatch ? (task.n - i) / kWidth * kWidth : kBatch;
+    for (std::size_t b = 0; b < batch; b += kWidth) {
+      D u;
+      D v;
+      const double* draws = task.draws + 2 * (i + b);
+      V::deinterleave(V::loadu(draws), V::loadu(draws + kWidth), u, v);
+      const D z = V::loadu(task.z + i + b);
+      const auto emigrates = V::less_equal(u, emig_rate);
+      const D distance = V::sub(z, V::blend(r_phe, rl_phe, emigrates));
+      const D exponent = V::div(V::negate(V::mul(distance, distance)), denominator);
+      nan |= V::mask_bits(V::unordered(exponent, exponent));
+      V::storeu(exponents + b, exponent);
+      V::storeu(survival_draws + b, v);
+      V::storeu(phenotypes + b, z);
+      emigrant_bits[b / kWidth] = V::mask_bits(emigrates);
+    }
     // The weight is exp(...) * w_max with w_max = 1.0, which changes no value.
-    int unsure;
-    unsigned survives = decide<V>(v, V::exp(exponent), unsure);
-    if (unsure != 0) {
-      alignas(64) double exponents[kWidth];
-      alignas(64) double draws[kWidth];
-      V::storeu(exponents, exponent);
-      V::storeu(draws, v);
-      for (std::size_t k = 0; k < kWidth; ++k) {
-        if (!((unsure >> k) & 1)) continue;
-        if (!std::isnan(exponents[k])) ++fallbacks;
-        survives |= static_cast<unsigned>(draws[k] <= std::exp(exponents[k])) << k;
+    for (std::size_t b = 0; b < batch; b += kWidth) {
+      V::storeu(weights + b, V::exp(V::loadu(exponents + b)));
+    }
+    for (std::size_t b = 0; b < batch; b += kWidth) {
+      int unsure;
+      unsigned survives =
+          decide<V>(V::loadu(survival_draws + b), V::loadu(weights + b), unsure);
+      if (unsure != 0) [[unlikely]] {
+        for (std::size_t k = 0; k < kWidth; ++k) {
+          if (!((unsure >> k) & 1)) continue;
+          if (!__builtin_isnan(exponents[b + k])) ++fallbacks;
+          survives |= static_cast<unsigned>(survival_draws[b + k] <= ::exp(exponents[b + k])) << k;
+        }
       }
+      const D z = V::loadu(phenotypes + b);
+      const unsigned emigrants = emigrant_bits[b / kWidth];
+      // Whole-vector stores: the lanes kept first, in order, the rest overwritten later.
+      n_surv += V::store_kept(stayers + n_surv, z, survives & ~emigrants);
+      n_HS += V::store_kept(switchers + n_HS, z, survives & emigrants);
     }
-    const unsigned emigrant_bits = V::mask_bits(emigrates);
-    for (std::size_t k = 0; k < kWidth; ++k) {
-      settle(task.z[i + k], (emigrant_bits >> k) & 1U, (survives >> k) & 1U);
-    }
+    i += batch;
   }
   bool domain_error = nan != 0;
   for (; i < task.n; ++i) {
@@ -165,11 +182,15 @@ void survive(SurvivalTask& task) {
     const bool emigrates = task.draws[2 * i] <= task.emig_rate;
     const double distance = z - (emigrates ? task.rl_phe : task.r_phe);
     const double exponent = -(distance * distance) / task.denominator;
-    domain_error |= std::isnan(exponent);
-    settle(z, emigrates, task.draws[2 * i + 1] <= std::exp(exponent));
+    domain_error |= __builtin_isnan(exponent);
+    const bool survives = task.draws[2 * i + 1] <= ::exp(exponent);
+    stayers[n_surv] = z;
+    switchers[n_HS] = z;
+    n_surv += static_cast<std::size_t>(!emigrates & survives);
+    n_HS += static_cast<std::size_t>(emigrates & survives);
   }
-  task.front = front;
-  task.back = back;
+  task.n_surv = n_surv;
+  task.n_HS = n_HS;
   task.domain_error |= domain_error;
   task.fallbacks += fallbacks;
 }
@@ -200,8 +221,8 @@ void mutate(MutationTask& task) {
     const double x = task.width * task.draws[2 * j] - task.shift;
     task.x[j] = x;
     const double exponent = -(x * x) / task.denominator;
-    const bool nan = std::isnan(exponent);
-    const bool accepted = task.draws[2 * j + 1] <= std::exp(exponent);
+    const bool nan = __builtin_isnan(exponent);
+    const bool accepted = task.draws[2 * j + 1] <= ::exp(exponent);
     task.accepted[j / 64] |= std::uint64_t{accepted} << (j % 64);
     task.unsure[j / 64] |= std::uint64_t{nan} << (j % 64);
   }

@@ -32,6 +32,12 @@ struct Sse2 {
   }
   static unsigned mask_bits(D mask) { return static_cast<unsigned>(_mm_movemask_pd(mask)); }
   static D exp(D a) { return Sleef_expd2_u10sse2(a); }
+  static std::size_t store_kept(double* out, D v, unsigned mask) {
+    // Only mask 2 (the second lane alone) moves a lane.
+    const D second = _mm_castsi128_pd(_mm_set1_epi64x(-static_cast<std::int64_t>(mask == 2)));
+    _mm_storeu_pd(out, blend(v, _mm_unpackhi_pd(v, v), second));
+    return (mask & 1U) + (mask >> 1);
+  }
   // a = (e0 o0), b = (e1 o1).
   static void deinterleave(D a, D b, D& even, D& odd) {
     even = _mm_unpacklo_pd(a, b);

@@ -137,7 +137,8 @@ void survive(SurvivalTask& task) {
   unsigned emigrant_bits[kBatch / kWidth];
   std::size_t i = 0;
   while (i + kWidth <= task.n) {
-    const std::size_t batch = (task.n - i) / kWidth * kWidth < kBatch ? (task.n - i) / kWidth * kWidth : kBatch;
+    const std::size_t batch =
+        (task.n - i) / kWidth * kWidth < kBatch ? (task.n - i) / kWidth * kWidth : kBatch;
     for (std::size_t b = 0; b < batch; b += kWidth) {
       D u;
       D v;
@@ -159,8 +160,7 @@ void survive(SurvivalTask& task) {
     }
     for (std::size_t b = 0; b < batch; b += kWidth) {
       int unsure;
-      unsigned survives =
-          decide<V>(V::loadu(survival_draws + b), V::loadu(weights + b), unsure);
+      unsigned survives = decide<V>(V::loadu(survival_draws + b), V::loadu(weights + b), unsure);
       if (unsure != 0) [[unlikely]] {
         for (std::size_t k = 0; k < kWidth; ++k) {
           if (!((unsure >> k) & 1)) continue;

@@ -25,9 +25,10 @@ UniformStream advanced(const UniformStream& stream, std::uint64_t draws) {
   const std::int64_t m2 = UniformStream::kModulus2;
   UniformStream result;
   // Words already in range pass put_seed unchanged.
-  result.put_seed(
-      static_cast<std::int32_t>(power_mod(UniformStream::kMultiplier1, draws, m1) * stream.s1() % m1),
-      static_cast<std::int32_t>(power_mod(UniformStream::kMultiplier2, draws, m2) * stream.s2() % m2));
+  result.put_seed(static_cast<std::int32_t>(power_mod(UniformStream::kMultiplier1, draws, m1) *
+                                            stream.s1() % m1),
+                  static_cast<std::int32_t>(power_mod(UniformStream::kMultiplier2, draws, m2) *
+                                            stream.s2() % m2));
   return result;
 }
 

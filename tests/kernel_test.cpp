@@ -57,7 +57,8 @@ TEST(KernelSelection, TheMachineRunsTheKernelsItAdvertises) {
 }
 
 TEST(StreamJump, AdvancedEqualsDrawingOneByOne) {
-  for (const UniformStream start : {seeded(123450), at_words(1, 1), at_words(2147483562, 2147483398)}) {
+  for (const UniformStream start :
+       {seeded(123450), at_words(1, 1), at_words(2147483562, 2147483398)}) {
     UniformStream serial = start;
     for (std::uint64_t n = 0; n < 3000; ++n) {
       ASSERT_EQ(advanced(start, n), serial) << n;
@@ -75,15 +76,14 @@ TEST(StreamJump, AdvancedEqualsDrawingOneByOne) {
 #if defined(HOSTSWITCH_X86_KERNELS)
 TEST(LaneStream, EveryKernelFillsTheSerialStreamAcrossEveryBlockBoundary) {
   // Words at both ends of their ranges exercise the reduction's last subtraction.
-  const std::vector<UniformStream> starts{seeded(123450), at_words(1, 1),
-                                          at_words(2147483562, 2147483398),
-                                          at_words(2147483562, 1), at_words(1, 2147483398),
-                                          at_words(1073741823, 1073741700)};
+  const std::vector<UniformStream> starts{
+      seeded(123450),          at_words(1, 1),          at_words(2147483562, 2147483398),
+      at_words(2147483562, 1), at_words(1, 2147483398), at_words(1073741823, 1073741700)};
   for (const Kernel kernel : vector_kernels()) {
     const kernel::Ops& ops = ops_of(kernel);
     for (const UniformStream& start : starts) {
-      SCOPED_TRACE(::testing::Message() << kernel_name(kernel) << " from " << start.s1() << ", "
-                                        << start.s2());
+      SCOPED_TRACE(::testing::Message()
+                   << kernel_name(kernel) << " from " << start.s1() << ", " << start.s2());
       // Pieces of every length up to 40 blocks, one after the other.
       UniformStream serial = start;
       UniformStream words = start;
@@ -172,9 +172,9 @@ KernelRun run_on(Kernel kernel, const SimulationParameters& p, std::int32_t seed
 void expect_kernels_match_scalar(const SimulationParameters& p, std::int32_t seed) {
   const KernelRun expected = run_on(Kernel::kScalar, p, seed);
   for (const Kernel kernel : vector_kernels()) {
-    SCOPED_TRACE(::testing::Message() << kernel_name(kernel) << " seed " << seed << " n_pop "
-                                      << p.n_pop << " birth " << p.birth_rate << " emig "
-                                      << p.emig_rate);
+    SCOPED_TRACE(::testing::Message()
+                 << kernel_name(kernel) << " seed " << seed << " n_pop " << p.n_pop << " birth "
+                 << p.birth_rate << " emig " << p.emig_rate);
     const KernelRun actual = run_on(kernel, p, seed);
     EXPECT_EQ(actual.error, expected.error);
     ASSERT_EQ(actual.records.size(), expected.records.size());

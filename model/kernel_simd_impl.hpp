@@ -112,6 +112,42 @@ unsigned decide(typename V::D draw, typename V::D f, int& unsure) {
   return yes;
 }
 
+struct TaylorBounds {
+  unsigned settled;   // lanes the bounds decide
+  unsigned survives;  // of those, the ones whose draw lies at or below the weight
+};
+
+// Decisions that need no exponential. For 0 <= t <= 1 the Taylor polynomials of exp(-t) of
+// degree 5 and 4 bound it from below and above (the remainders alternate in sign). Evaluated
+// in double they are off by less than 2^-49; t itself, taken as a product with the reciprocal
+// of the denominator rather than the quotient, is within 2^-51 of minus the exponent, which
+// moves either polynomial by no more (their slope is at most 1 there); and the platform's
+// exp (at least 1/e here) is within 2^-52 of the true value. A draw more than 2^-40 below
+// the lower bound therefore lies below the platform's weight, one more than 2^-40 above the
+// upper bound above it. Other lanes stay open.
+template <class V>
+TaylorBounds taylor_bounds(typename V::D draw, typename V::D t) {
+  using D = typename V::D;
+  const auto near = V::less_equal(t, V::set1(1.0));  // false for NaN
+  // Horner from the top: 1 - t(1 - t(1/2 - t(1/6 - t(1/24 - t/120)))).
+  const D c5 = V::set1(1.0 / 120.0);
+  const D fourth = V::sub(V::set1(1.0 / 24.0), V::mul(t, c5));
+  const D from_fourth = V::sub(V::set1(1.0 / 6.0), V::mul(t, fourth));
+  const D fourth_only = V::sub(V::set1(1.0 / 6.0), V::mul(t, V::set1(1.0 / 24.0)));
+  auto finish = [&](D inner) {
+    const D second = V::sub(V::set1(0.5), V::mul(t, inner));
+    const D first = V::sub(V::set1(1.0), V::mul(t, second));
+    return V::sub(V::set1(1.0), V::mul(t, first));
+  };
+  const D lower = finish(from_fourth);  // degree 5
+  const D upper = finish(fourth_only);  // degree 4
+  const D margin = V::set1(0x1p-40);
+  const unsigned in_range = V::mask_bits(near);
+  const unsigned below = V::mask_bits(V::less_equal(draw, V::sub(lower, margin))) & in_range;
+  const unsigned above = V::mask_bits(V::greater(draw, V::add(upper, margin))) & in_range;
+  return {below | above, below};
+}
+
 template <class V>
 void survive(SurvivalTask& task) {
   using D = typename V::D;
@@ -121,20 +157,30 @@ void survive(SurvivalTask& task) {
   const D r_phe = V::set1(task.r_phe);
   const D rl_phe = V::set1(task.rl_phe);
   const D denominator = V::set1(task.denominator);
+  // The bounds take t = square / denominator as a product with the reciprocal, which is NaN
+  // exactly where the quotient is when both the denominator and its reciprocal are normal.
+  const double reciprocal_value = 1.0 / task.denominator;
+  const bool quick = task.denominator >= 0x1p-1022 && task.denominator <= 0x1p1022;
+  const D reciprocal = V::set1(reciprocal_value);
   double* const stayers = task.stayers;
   double* const switchers = task.switchers;
   std::size_t n_surv = task.n_surv;
   std::size_t n_HS = task.n_HS;
   std::uint64_t fallbacks = 0;
   unsigned nan = 0;
-  // In batches: arguments first, then the exponentials back to back (independent calls
-  // that overlap), then the decisions and the stores.
+  // In batches: arguments and the bounds first, then the exponentials back to back
+  // (independent calls that overlap) where the bounds left a lane open, then the decisions
+  // and the stores.
   constexpr std::size_t kBatch = 64;
+  constexpr unsigned kAll = (1U << kWidth) - 1U;
+  alignas(64) double squares[kBatch];
   alignas(64) double exponents[kBatch];
   alignas(64) double weights[kBatch];
   alignas(64) double survival_draws[kBatch];
   alignas(64) double phenotypes[kBatch];
   unsigned emigrant_bits[kBatch / kWidth];
+  unsigned settled_bits[kBatch / kWidth];
+  unsigned survivor_bits[kBatch / kWidth];
   std::size_t i = 0;
   while (i + kWidth <= task.n) {
     const std::size_t batch =
@@ -147,25 +193,52 @@ void survive(SurvivalTask& task) {
       const D z = V::loadu(task.z + i + b);
       const auto emigrates = V::less_equal(u, emig_rate);
       const D distance = V::sub(z, V::blend(r_phe, rl_phe, emigrates));
-      const D exponent = V::div(V::negate(V::mul(distance, distance)), denominator);
-      nan |= V::mask_bits(V::unordered(exponent, exponent));
-      V::storeu(exponents + b, exponent);
+      const D square = V::mul(distance, distance);
+      V::storeu(squares + b, square);
       V::storeu(survival_draws + b, v);
       V::storeu(phenotypes + b, z);
       emigrant_bits[b / kWidth] = V::mask_bits(emigrates);
+      if (quick) {
+        // NaN exactly where the quotient is NaN: square is NaN.
+        const D t = V::mul(square, reciprocal);
+        nan |= V::mask_bits(V::unordered(t, t));
+        const TaylorBounds bounds = taylor_bounds<V>(v, t);
+        settled_bits[b / kWidth] = bounds.settled;
+        survivor_bits[b / kWidth] = bounds.survives;
+      } else {
+        settled_bits[b / kWidth] = 0;
+        survivor_bits[b / kWidth] = 0;
+      }
+    }
+    // The exact arguments, as the scalar loop computes them, where the bounds left a lane open.
+    for (std::size_t b = 0; b < batch; b += kWidth) {
+      if (settled_bits[b / kWidth] != kAll) {
+        const D exponent = V::div(V::negate(V::loadu(squares + b)), denominator);
+        nan |= V::mask_bits(V::unordered(exponent, exponent));
+        V::storeu(exponents + b, exponent);
+      }
     }
     // The weight is exp(...) * w_max with w_max = 1.0, which changes no value.
     for (std::size_t b = 0; b < batch; b += kWidth) {
-      V::storeu(weights + b, V::exp(V::loadu(exponents + b)));
+      if (settled_bits[b / kWidth] != kAll) {
+        V::storeu(weights + b, V::exp(V::loadu(exponents + b)));
+      }
     }
     for (std::size_t b = 0; b < batch; b += kWidth) {
-      int unsure;
-      unsigned survives = decide<V>(V::loadu(survival_draws + b), V::loadu(weights + b), unsure);
-      if (unsure != 0) [[unlikely]] {
-        for (std::size_t k = 0; k < kWidth; ++k) {
-          if (!((unsure >> k) & 1)) continue;
-          if (!__builtin_isnan(exponents[b + k])) ++fallbacks;
-          survives |= static_cast<unsigned>(survival_draws[b + k] <= ::exp(exponents[b + k])) << k;
+      const unsigned settled = settled_bits[b / kWidth];
+      unsigned survives = survivor_bits[b / kWidth];
+      if (settled != kAll) {
+        int unsure;
+        survives |=
+            decide<V>(V::loadu(survival_draws + b), V::loadu(weights + b), unsure) & ~settled;
+        unsure &= static_cast<int>(~settled);
+        if (unsure != 0) [[unlikely]] {
+          for (std::size_t k = 0; k < kWidth; ++k) {
+            if (!((unsure >> k) & 1)) continue;
+            if (!__builtin_isnan(exponents[b + k])) ++fallbacks;
+            survives |= static_cast<unsigned>(survival_draws[b + k] <= ::exp(exponents[b + k]))
+                        << k;
+          }
         }
       }
       const D z = V::loadu(phenotypes + b);

@@ -212,6 +212,10 @@ TEST(Kernels, EveryKernelWritesTheScalarKernelsFileByteForByte) {
   expect_kernels_match_scalar({100, 3.0, 30000, 0.2, 0.05, 2.0, 0.1, 20}, 42);
   expect_kernels_match_scalar({1, 0.0, 1, 0.5, 1.0, 0.5, 2.0, 30}, 77);
   expect_kernels_match_scalar({7, 1.0, 7, -1.0, 1.0, 0.5, 2.0, 30}, 78);
+  // Survival denominators that are subnormal (only exact optima survive) or infinite
+  // (everybody survives).
+  expect_kernels_match_scalar({50, 1.0, 400, 0.3, 1e-160, 0.5, 2.0, 5}, 79);
+  expect_kernels_match_scalar({50, 1.0, 400, 0.3, 1e160, 0.5, 2.0, 5}, 80);
 }
 
 TEST(Kernels, FatalExponentialsLeaveTheStreamWhereTheScalarKernelDoes) {

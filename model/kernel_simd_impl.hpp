@@ -100,8 +100,8 @@ void fill_draws(StreamWords start, double* out, std::size_t n) {
   }
 }
 
-// Whether draw `u` lies at or below the weight of argument `e`, given the vector weight `f`:
-// decided by the band where clear, else by the platform's exponential.
+// The lanes whose draw lies clearly at or below the vector weight `f`; `unsure` gets the lanes
+// within the band of it (or NaN), which the platform's exponential must decide.
 template <class V>
 unsigned decide(typename V::D draw, typename V::D f, int& unsure) {
   using D = typename V::D;

@@ -2,8 +2,10 @@
 
 #include <cmath>
 #include <cstdint>
+#include <string>
 #include <vector>
 
+#include "model/kernel.hpp"
 #include "model/population_model.hpp"
 
 namespace hostswitch {
@@ -41,6 +43,30 @@ void BM_ModelAlone(benchmark::State& state) {
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_ModelAlone)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// The same run on each kernel: 0 scalar, 1 SSE2, 2 AVX2 (skipped where the processor lacks it).
+void BM_ModelKernel(benchmark::State& state) {
+  const auto kernel = static_cast<Kernel>(state.range(0));
+  if (!kernel_supported(kernel)) {
+    state.SkipWithError("kernel not supported here");
+    return;
+  }
+  state.SetLabel(std::string(kernel_name(kernel)));
+  const SimulationParameters p{1000, 2.0, 1000000, 0.0, 1.0, 0.5, 2.0, 100};
+  std::uint64_t individuals = 0;
+  for (auto _ : state) {
+    UniformStream stream;
+    init_random_seed(stream, 123450);
+    IndividualCounter counter(p);
+    const RunResult result = run_population_on(kernel, p, stream, counter);
+    benchmark::DoNotOptimize(result.final_population.data());
+    individuals += counter.individual_generations;
+  }
+  state.counters["ns_per_individual_generation"] =
+      benchmark::Counter(static_cast<double>(individuals) * 1e-9,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_ModelKernel)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 }  // namespace
 }  // namespace hostswitch

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "model/kernel.hpp"
 #include "model/population_model_impl.hpp"
 
 namespace hostswitch {
@@ -27,9 +28,12 @@ std::size_t generation_bytes(std::int32_t n_pop, std::int32_t n_tot) {
   const auto population = static_cast<std::size_t>(std::max(n_pop, 0));
   const auto total = static_cast<std::size_t>(std::max(n_tot, 0));
   const std::size_t offspring = total > population ? total - population : 0;
+  // The vector kernels keep stayers and emigrants in two lists, each with room for a whole
+  // vector beyond its last; the scalar loop needs one list of n_tot.
+  constexpr std::size_t kVectorSlack = 2 * 4;
   return population * sizeof(double) +
          offspring * (sizeof(double) + sizeof(std::pair<std::int32_t, std::int32_t>)) +
-         total * sizeof(double);
+         (2 * total + kVectorSlack) * sizeof(double);
 }
 
 std::size_t first_generation_bytes(const SimulationParameters& parameters) {
@@ -50,7 +54,7 @@ void require_first_generation_memory(const SimulationParameters& parameters) {
 
 RunResult run_population(const SimulationParameters& parameters, UniformStream& stream,
                          Reporter& reporter) {
-  return run_population_with(parameters, stream, reporter);
+  return run_population_on(selected_kernel(), parameters, stream, reporter);
 }
 
 }  // namespace hostswitch

@@ -55,7 +55,8 @@ struct RunResult {
 std::int32_t size_after_births(std::int32_t n_pop, double birth_rate, std::int32_t capacity);
 
 // Bytes a generation's sequences hold at once: the population of n_pop, the offspring and
-// their parents' positions, and room for all n_tot survivors and emigrants.
+// their parents' positions, and room for all n_tot survivors and emigrants, on whichever
+// kernel holds the most.
 std::size_t generation_bytes(std::int32_t n_pop, std::int32_t n_tot);
 
 // The same for the first generation of a run (all n_pop at one phenotype, so its histogram

@@ -20,6 +20,18 @@ void UniformStream::put_seed(std::int32_t w1, std::int32_t w2) {
   s2_ = reduce_seed_word(w2, kMax2);
 }
 
+UniformStream advanced(const UniformStream& stream, std::uint64_t draws) {
+  const std::int64_t m1 = UniformStream::kModulus1;
+  const std::int64_t m2 = UniformStream::kModulus2;
+  UniformStream result;
+  // Words already in range pass put_seed unchanged.
+  result.put_seed(static_cast<std::int32_t>(power_mod(UniformStream::kMultiplier1, draws, m1) *
+                                            stream.s1() % m1),
+                  static_cast<std::int32_t>(power_mod(UniformStream::kMultiplier2, draws, m2) *
+                                            stream.s2() % m2));
+  return result;
+}
+
 std::int32_t clock_count(std::int64_t seconds_since_epoch, int milliseconds) {
   std::int64_t seconds = seconds_since_epoch % 214748;
   if (seconds < 0) seconds += 214748;

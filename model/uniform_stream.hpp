@@ -9,8 +9,10 @@ namespace hostswitch {
 // Every value lies strictly between 0 and 1.
 class UniformStream {
  public:
-  static constexpr std::int32_t kModulus1 = 2147483563;
-  static constexpr std::int32_t kModulus2 = 2147483399;
+  static constexpr std::int32_t kModulus1 = 2147483563;  // 2^31 - 85
+  static constexpr std::int32_t kModulus2 = 2147483399;  // 2^31 - 249
+  static constexpr std::int32_t kMultiplier1 = 40014;
+  static constexpr std::int32_t kMultiplier2 = 40692;
   static constexpr std::int32_t kMax1 = kModulus1 - 1;  // 2147483562
   static constexpr std::int32_t kMax2 = kModulus2 - 1;  // 2147483398
   // A hair below 1/2147483563; a hexadecimal literal is its exact bits, so nothing can drift.
@@ -19,8 +21,8 @@ class UniformStream {
   UniformStream() = default;
 
   double next() {
-    s1_ = static_cast<std::int32_t>((std::int64_t{40014} * s1_) % kModulus1);
-    s2_ = static_cast<std::int32_t>((std::int64_t{40692} * s2_) % kModulus2);
+    s1_ = static_cast<std::int32_t>((std::int64_t{kMultiplier1} * s1_) % kModulus1);
+    s2_ = static_cast<std::int32_t>((std::int64_t{kMultiplier2} * s2_) % kModulus2);
     std::int32_t z = s1_ - s2_;  // both in range, so no overflow
     if (z < 1) z += kMax1;
     return static_cast<double>(z) * kScale;
@@ -40,6 +42,22 @@ class UniformStream {
   std::int32_t s1_ = kMax1;
   std::int32_t s2_ = kMax2;
 };
+
+// base^exponent mod modulus, for a modulus below 2^31.
+constexpr std::int64_t power_mod(std::int64_t base, std::uint64_t exponent, std::int64_t modulus) {
+  std::int64_t result = 1;
+  base %= modulus;
+  while (exponent != 0) {
+    if (exponent & 1U) result = result * base % modulus;
+    base = base * base % modulus;
+    exponent >>= 1;
+  }
+  return result;
+}
+
+// The stream `draws` values further on: each word is multiplied by its multiplier to the
+// power `draws`, so a jump costs a few dozen multiplications however far it goes.
+UniformStream advanced(const UniformStream& stream, std::uint64_t draws);
 
 // The clock count that seeds a run: (whole seconds mod 214748) * 10000 + milliseconds * 10.
 std::int32_t clock_count(std::int64_t seconds_since_epoch, int milliseconds);

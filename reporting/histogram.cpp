@@ -16,6 +16,9 @@ namespace {
 // class per value a sort of the interval ends is cheaper and needs no storage per class.
 constexpr std::int64_t kDenseClassesAlways = 4096;
 
+// Rows of counters the dense count spreads neighbouring values over.
+constexpr std::size_t kRows = 4;
+
 // Last k in [lo, hi] with holds(k), lo - 1 if none, for a predicate that holds on a prefix
 // of [lo, hi]. Gallops from the guess, then bisects.
 template <class Predicate>
@@ -108,44 +111,37 @@ ValueRange value_range(std::span<const double> pop) {
   return {mn, mx, has_nan};
 }
 
-// Counts the values that one class alone holds in `single`, and hands the others to
-// `search`. The estimate is clamped only where a NaN or an infinite reciprocal can make it
-// leave the table; otherwise v >= mn keeps it within [0, nclass].
+// Counts the values that one class alone holds in four rows of counters (`stride` apart, one
+// per value of a group of four, so that values of one class close together do not wait on
+// each other's increment), and hands the others to `search`. The estimate is clamped only
+// where a NaN or an infinite reciprocal can make it leave the table; otherwise v >= mn keeps
+// it within [0, nclass].
 template <bool kClamp, class Search>
 void count_alone(const double* values, std::size_t n, double mn, double reciprocal, double top,
-                 const double* alone_lower, const double* alone_upper, std::int32_t* single,
-                 std::int32_t* single_odd, Search search) {
+                 const double* alone_lower, const double* alone_upper, std::int32_t* rows,
+                 std::size_t stride, Search search) {
   auto estimate = [=](double v) {
     double e = (v - mn) * reciprocal;
     if constexpr (kClamp) e = e < top ? e : top;  // NaN too
     return static_cast<std::int64_t>(e);
   };
   // Tables are indexed from class 1 at position 0 here, saving an add per value.
+  auto count = [&](double v, std::int32_t* row) {
+    const std::int64_t g = estimate(v);
+    if (alone_lower[g] <= v && v < alone_upper[g]) {
+      ++row[g];
+    } else {
+      search(g + 1, v);
+    }
+  };
   std::size_t i = 0;
-  for (; i + 2 <= n; i += 2) {
-    const double v0 = values[i];
-    const double v1 = values[i + 1];
-    const std::int64_t g0 = estimate(v0);
-    const std::int64_t g1 = estimate(v1);
-    if (alone_lower[g0] <= v0 && v0 < alone_upper[g0]) {
-      ++single[g0];
-    } else {
-      search(g0 + 1, v0);
-    }
-    if (alone_lower[g1] <= v1 && v1 < alone_upper[g1]) {
-      ++single_odd[g1];
-    } else {
-      search(g1 + 1, v1);
-    }
+  for (; i + 4 <= n; i += 4) {
+    count(values[i], rows);
+    count(values[i + 1], rows + stride);
+    count(values[i + 2], rows + 2 * stride);
+    count(values[i + 3], rows + 3 * stride);
   }
-  if (i < n) {
-    const std::int64_t g = estimate(values[i]);
-    if (alone_lower[g] <= values[i] && values[i] < alone_upper[g]) {
-      ++single[g];
-    } else {
-      search(g + 1, values[i]);
-    }
-  }
+  for (; i < n; ++i) count(values[i], rows);
 }
 
 }  // namespace
@@ -189,7 +185,7 @@ void PhenotypeHistogram::count_dense(std::span<const double> pop, std::int64_t n
   upper_.resize(size);
   alone_lower_.resize(size);
   alone_upper_.resize(size);
-  single_.resize(2 * size);
+  single_.resize(kRows * size);
   difference_.resize(size);
   std::fill(single_.begin(), single_.end(), 0);
   std::fill(difference_.begin(), difference_.end(), 0);
@@ -232,23 +228,21 @@ void PhenotypeHistogram::count_dense(std::span<const double> pop, std::int64_t n
       --difference[highest + 1];
     }
   };
-  // Two counter rows, one per value of a pair, so that neighbouring values of one class
-  // do not wait on each other's increment.
   std::int32_t* const single = single_.data();
-  std::int32_t* const single_odd = single + size;
   const double reciprocal = 1.0 / binw;  // for the estimate only
   const double top = static_cast<double>(nclass - 1);
   if (clamp) {
     count_alone<true>(pop.data(), pop.size(), mn_, reciprocal, top, alone_lower, alone_upper,
-                      single, single_odd, search);
+                      single, size, search);
   } else {
     count_alone<false>(pop.data(), pop.size(), mn_, reciprocal, top, alone_lower, alone_upper,
-                       single, single_odd, search);
+                       single, size, search);
   }
   std::int32_t running = 0;
   for (std::int64_t k = 1; k <= nclass; ++k) {
     running += difference[k];
-    const std::int32_t count = running + single[k - 1] + single_odd[k - 1];
+    std::int32_t count = running;
+    for (std::size_t row = 0; row < kRows; ++row) count += single[row * size + k - 1];
     if (count > 0) classes_.push_back({k, first + static_cast<double>(k - 1) * binw, count});
   }
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "model/kernel.hpp"
 #include "model/population_model.hpp"
 #include "tests/test_support.hpp"
 
@@ -125,12 +126,13 @@ TEST(MemoryLimits, NothingReadableLimitsNothing) {
 }
 
 TEST(MemoryBudgetChecks, AGenerationIsSizedByHand) {
-  // 100 parents, 50 offspring with their two parent positions, room for 150.
-  EXPECT_EQ(generation_bytes(100, 150), 100 * 8 + 50 * (8 + 8) + 150 * 8);
-  EXPECT_EQ(generation_bytes(100, 100), 100 * 8 + 100 * 8);
-  // 10^9 parasites at birth rate 0.5 below a capacity of 2 * 10^9: 28 GB.
+  // 100 parents, 50 offspring with their two parent positions, two lists of room for 150
+  // survivors with a vector's room beyond each.
+  EXPECT_EQ(generation_bytes(100, 150), 100 * 8 + 50 * (8 + 8) + (2 * 150 + 8) * 8);
+  EXPECT_EQ(generation_bytes(100, 100), 100 * 8 + (2 * 100 + 8) * 8);
+  // 10^9 parasites at birth rate 0.5 below a capacity of 2 * 10^9: 40 GB.
   EXPECT_EQ(first_generation_bytes({1000000000, 0.5, 2000000000, 0.1, 1.0, 0.5, 2.0, 5}),
-            std::size_t{28000000000});
+            std::size_t{40000000064});
 }
 
 class BudgetOf {
@@ -162,21 +164,33 @@ TEST(MemoryBudgetChecks, SequencesAreSizedExactlyAndReused) {
   {
     const BudgetOf budget(22400);
     init_random_seed(stream, 3);
-    const RunResult result = run_population(doubling, stream, reporter);
+    const RunResult result = run_population_on(Kernel::kScalar, doubling, stream, reporter);
     EXPECT_FALSE(result.outcome.extinct);
     EXPECT_EQ(result.final_population.size(), 1000U);
   }
   EXPECT_EQ(reporter.calls, 8);
-  // The first generation needs 100 + 200 places and 100 offspring with their parents:
-  // 4000 bytes. One byte short, and the run fails before its first generation.
-  reporter.calls = 0;
-  {
-    const BudgetOf budget(3999);
-    init_random_seed(stream, 3);
-    EXPECT_THROW(run_population(doubling, stream, reporter), InsufficientMemory);
-    EXPECT_THROW(require_first_generation_memory(doubling), InsufficientMemory);
+  // The first generation needs 100 + 200 places and 100 offspring with their parents, and
+  // the vector kernels a second list of 200 places with a vector's room beyond each list:
+  // 800 + 1600 + 3264 bytes. One byte short, and no kernel starts.
+  EXPECT_EQ(first_generation_bytes(doubling), 5664U);
+  for (const Kernel kernel : supported_kernels()) {
+    reporter.calls = 0;
+    {
+      const BudgetOf budget(5663);
+      init_random_seed(stream, 3);
+      EXPECT_THROW(run_population_on(kernel, doubling, stream, reporter), InsufficientMemory);
+      EXPECT_THROW(require_first_generation_memory(doubling), InsufficientMemory);
+    }
+    EXPECT_EQ(reporter.calls, 0) << kernel_name(kernel);
+    {
+      const BudgetOf budget(5664);
+      init_random_seed(stream, 3);
+      SimulationParameters one_generation = doubling;
+      one_generation.n_gen = 1;
+      EXPECT_NO_THROW(run_population_on(kernel, one_generation, stream, reporter))
+          << kernel_name(kernel);
+    }
   }
-  EXPECT_EQ(reporter.calls, 0);
   EXPECT_EQ(MemoryBudget::in_use(), 0U);
 }
 

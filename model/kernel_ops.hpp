@@ -1,0 +1,79 @@
+#pragma once
+
+// The hot loops of the vector kernels, one table per instruction set. The tables' code lives
+// in translation units built for that instruction set and sees only plain data, so that no
+// inline function compiled for a wider instruction set can stand in for the portable one.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace hostswitch::kernel {
+
+// Draws are made in blocks of this many values (a multiple of every kernel's lane count).
+inline constexpr std::size_t kLaneBlock = 16;
+
+// Both state words of the stream before a draw.
+struct StreamWords {
+  std::int64_t s1 = 0;
+  std::int64_t s2 = 0;
+};
+
+// Every draw where the vector exponential is compared lies either clearly below, clearly above
+// or within this relative distance of it. The 1.0-ulp vector exponential and the platform's
+// exponential (within 1 ulp as well) differ by at most 2 ulp, 2^-51 relative; this band is
+// 2^11 times wider. Inside the band the platform's exponential decides.
+inline constexpr double kExpBand = 0x1p-40;
+
+// One stretch of the survival phase: individual i takes draws[2i] (emigrate if at most
+// emig_rate) and draws[2i + 1] (survive if at most the weight). Stayers that survive are
+// appended to `stayers`, emigrants that establish to `switchers`, in order; both lists have
+// room for kMaxWidth values beyond their last.
+struct SurvivalTask {
+  const double* z = nullptr;
+  std::size_t n = 0;
+  const double* draws = nullptr;
+  double emig_rate = 0.0;
+  double r_phe = 0.0;
+  double rl_phe = 0.0;
+  double denominator = 0.0;  // sdr * sdr * 2.0
+  double* stayers = nullptr;
+  std::size_t n_surv = 0;
+  double* switchers = nullptr;
+  std::size_t n_HS = 0;
+  bool domain_error = false;    // some weight's argument was NaN
+  std::uint64_t fallbacks = 0;  // decisions left to the platform's exponential
+};
+
+// Doubles per vector of the widest kernel.
+inline constexpr std::size_t kMaxWidth = 4;
+
+// Mutation attempts of one stretch of draw pairs: pair j is (draws[2j], draws[2j + 1]).
+// x[j] = width * draws[2j] - shift; bit j of `accepted` is set when draws[2j + 1] lies
+// clearly at or below exp(-(x*x) / denominator), bit j of `unsure` when the platform's
+// exponential must decide (the draw lies in the band, or the argument is NaN). Bit words
+// cover pairs in groups of 64, the last word's bits beyond `pairs` cleared.
+struct MutationTask {
+  const double* draws = nullptr;
+  std::size_t pairs = 0;
+  double width = 0.0;        // sdv * 6.0
+  double shift = 0.0;        // sdv * 3.0
+  double denominator = 0.0;  // sdv * sdv * 2.0
+  double* x = nullptr;
+  std::uint64_t* accepted = nullptr;
+  std::uint64_t* unsure = nullptr;
+};
+
+struct Ops {
+  const char* name;
+  // Writes the n draws that follow `start` (n a multiple of kLaneBlock).
+  void (*fill)(StreamWords start, double* out, std::size_t n);
+  void (*survive)(SurvivalTask& task);
+  void (*mutate)(MutationTask& task);
+};
+
+#if defined(HOSTSWITCH_X86_KERNELS)
+extern const Ops kSse2Ops;
+extern const Ops kAvx2Ops;
+#endif
+
+}  // namespace hostswitch::kernel

@@ -1,0 +1,310 @@
+#pragma once
+
+// The vector kernels' loops, written once over a table of intrinsics `V` and compiled in one
+// translation unit per instruction set. Everything here has internal linkage, so the
+// instances built for one instruction set never meet those of another at link time.
+//
+// V provides: kWidth (doubles per vector) and kLanes (stream lanes, a divisor of kLaneBlock);
+// types D (doubles) and I (64-bit integers); loadu/storeu/set1, add/sub/mul/div, negate,
+// less_equal/greater/unordered/blend, mask_bits, exp (the 1.0-ulp vector exponential);
+// store_kept (stores a vector with the lanes of a bit mask first, returns their number);
+// deinterleave (even and odd elements of two vectors, in order); and on I: set1_i, load_i,
+// mul_low32, shift_right31, and_i, add64, add32, sub32, sign32, to_double.
+
+#include <math.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "model/kernel_ops.hpp"
+#include "model/uniform_stream.hpp"
+
+namespace hostswitch::kernel {
+namespace {
+
+constexpr std::int64_t kModulus1 = UniformStream::kModulus1;
+constexpr std::int64_t kModulus2 = UniformStream::kModulus2;
+constexpr std::int64_t kMultiplier1 = UniformStream::kMultiplier1;
+constexpr std::int64_t kMultiplier2 = UniformStream::kMultiplier2;
+constexpr std::int64_t kMax1 = UniformStream::kMax1;
+constexpr std::int64_t kLow31 = 0x7FFFFFFF;
+
+constexpr std::int64_t power_of(std::int64_t base, std::size_t exponent, std::int64_t modulus) {
+  std::int64_t result = 1;
+  for (std::size_t k = 0; k < exponent; ++k) result = result * base % modulus;
+  return result;
+}
+
+// s * a mod m for s, a below 2^31 and m = 2^31 - d: as 2^31 = d (mod m), the 62-bit product
+// hi * 2^31 + lo folds to hi * d + lo (below 2^39), a second fold brings it below
+// 2^31 + 2^16, and one conditional subtraction into [0, m). Every step fits the low 32 bits
+// of a lane where the instructions need it.
+template <class V>
+typename V::I multiply_mod(typename V::I s, typename V::I a, typename V::I d, typename V::I m) {
+  using I = typename V::I;
+  const I low31 = V::set1_i(kLow31);
+  const I product = V::mul_low32(s, a);
+  const I once = V::add64(V::mul_low32(V::shift_right31(product), d), V::and_i(product, low31));
+  const I twice = V::add64(V::mul_low32(V::shift_right31(once), d), V::and_i(once, low31));
+  // twice < 2^32, so the 32-bit difference carries the sign of twice - m.
+  const I less = V::sub32(twice, m);
+  return V::add32(less, V::and_i(V::sign32(less), m));
+}
+
+// The draw of one lane's two words: z = s1 - s2, plus 2147483562 when below 1, times c.
+template <class V>
+typename V::D draw_of(typename V::I s1, typename V::I s2, typename V::D scale) {
+  using I = typename V::I;
+  const I z = V::sub32(s1, s2);  // in (-2^31, 2^31); the high halves stay 0
+  const I below_one = V::sign32(V::sub32(z, V::set1_i(1)));
+  return V::mul(V::to_double(V::add32(z, V::and_i(below_one, V::set1_i(kMax1)))), scale);
+}
+
+template <class V>
+void fill_draws(StreamWords start, double* out, std::size_t n) {
+  using I = typename V::I;
+  constexpr std::size_t kLanes = V::kLanes;
+  constexpr std::size_t kIntWidth = V::kWidth;  // 64-bit lanes per integer vector
+  constexpr std::size_t kVectors = kLanes / kIntWidth;
+  static_assert(kLaneBlock % kLanes == 0);
+  // Lane j starts at the words of draw j and then jumps kLanes draws at a time.
+  alignas(64) std::int64_t words1[kLanes];
+  alignas(64) std::int64_t words2[kLanes];
+  std::int64_t s1 = start.s1;
+  std::int64_t s2 = start.s2;
+  for (std::size_t j = 0; j < kLanes; ++j) {
+    s1 = s1 * kMultiplier1 % kModulus1;
+    s2 = s2 * kMultiplier2 % kModulus2;
+    words1[j] = s1;
+    words2[j] = s2;
+  }
+  I lanes1[kVectors];
+  I lanes2[kVectors];
+  for (std::size_t k = 0; k < kVectors; ++k) {
+    lanes1[k] = V::load_i(words1 + k * kIntWidth);
+    lanes2[k] = V::load_i(words2 + k * kIntWidth);
+  }
+  const I jump1 = V::set1_i(power_of(kMultiplier1, kLanes, kModulus1));
+  const I jump2 = V::set1_i(power_of(kMultiplier2, kLanes, kModulus2));
+  const I d1 = V::set1_i((std::int64_t{1} << 31) - kModulus1);
+  const I d2 = V::set1_i((std::int64_t{1} << 31) - kModulus2);
+  const I m1 = V::set1_i(kModulus1);
+  const I m2 = V::set1_i(kModulus2);
+  const auto scale = V::set1(UniformStream::kScale);
+  for (std::size_t t = 0; t < n; t += kLanes) {
+    for (std::size_t k = 0; k < kVectors; ++k) {
+      V::storeu(out + t + k * kIntWidth, draw_of<V>(lanes1[k], lanes2[k], scale));
+      lanes1[k] = multiply_mod<V>(lanes1[k], jump1, d1, m1);
+      lanes2[k] = multiply_mod<V>(lanes2[k], jump2, d2, m2);
+    }
+  }
+}
+
+// The lanes whose draw lies clearly at or below the vector weight `f`; `unsure` gets the lanes
+// within the band of it (or NaN), which the platform's exponential must decide.
+template <class V>
+unsigned decide(typename V::D draw, typename V::D f, int& unsure) {
+  using D = typename V::D;
+  const D margin = V::mul(f, V::set1(kExpBand));
+  const unsigned yes = V::mask_bits(V::less_equal(draw, V::sub(f, margin)));
+  const unsigned no = V::mask_bits(V::greater(draw, V::add(f, margin)));
+  unsure = static_cast<int>(~(yes | no) & ((1U << V::kWidth) - 1U));
+  return yes;
+}
+
+struct TaylorBounds {
+  unsigned settled;   // lanes the bounds decide
+  unsigned survives;  // of those, the ones whose draw lies at or below the weight
+};
+
+// Decisions that need no exponential. For 0 <= t <= 1 the Taylor polynomials of exp(-t) of
+// degree 5 and 4 bound it from below and above (the remainders alternate in sign). Evaluated
+// in double they are off by less than 2^-49; t itself, taken as a product with the reciprocal
+// of the denominator rather than the quotient, is within 2^-51 of minus the exponent, which
+// moves either polynomial by no more (their slope is at most 1 there); and the platform's
+// exp (at least 1/e here) is within 2^-52 of the true value. A draw more than 2^-40 below
+// the lower bound therefore lies below the platform's weight, one more than 2^-40 above the
+// upper bound above it. Other lanes stay open.
+template <class V>
+TaylorBounds taylor_bounds(typename V::D draw, typename V::D t) {
+  using D = typename V::D;
+  const auto near = V::less_equal(t, V::set1(1.0));  // false for NaN
+  // Horner from the top: 1 - t(1 - t(1/2 - t(1/6 - t(1/24 - t/120)))).
+  const D c5 = V::set1(1.0 / 120.0);
+  const D fourth = V::sub(V::set1(1.0 / 24.0), V::mul(t, c5));
+  const D from_fourth = V::sub(V::set1(1.0 / 6.0), V::mul(t, fourth));
+  const D fourth_only = V::sub(V::set1(1.0 / 6.0), V::mul(t, V::set1(1.0 / 24.0)));
+  auto finish = [&](D inner) {
+    const D second = V::sub(V::set1(0.5), V::mul(t, inner));
+    const D first = V::sub(V::set1(1.0), V::mul(t, second));
+    return V::sub(V::set1(1.0), V::mul(t, first));
+  };
+  const D lower = finish(from_fourth);  // degree 5
+  const D upper = finish(fourth_only);  // degree 4
+  const D margin = V::set1(0x1p-40);
+  const unsigned in_range = V::mask_bits(near);
+  const unsigned below = V::mask_bits(V::less_equal(draw, V::sub(lower, margin))) & in_range;
+  const unsigned above = V::mask_bits(V::greater(draw, V::add(upper, margin))) & in_range;
+  return {below | above, below};
+}
+
+template <class V>
+void survive(SurvivalTask& task) {
+  using D = typename V::D;
+  constexpr std::size_t kWidth = V::kWidth;
+  static_assert(kWidth <= kMaxWidth);
+  const D emig_rate = V::set1(task.emig_rate);
+  const D r_phe = V::set1(task.r_phe);
+  const D rl_phe = V::set1(task.rl_phe);
+  const D denominator = V::set1(task.denominator);
+  // The bounds take t = square / denominator as a product with the reciprocal, which is NaN
+  // exactly where the quotient is when both the denominator and its reciprocal are normal.
+  const double reciprocal_value = 1.0 / task.denominator;
+  const bool quick = task.denominator >= 0x1p-1022 && task.denominator <= 0x1p1022;
+  const D reciprocal = V::set1(reciprocal_value);
+  double* const stayers = task.stayers;
+  double* const switchers = task.switchers;
+  std::size_t n_surv = task.n_surv;
+  std::size_t n_HS = task.n_HS;
+  std::uint64_t fallbacks = 0;
+  unsigned nan = 0;
+  // In batches: arguments and the bounds first, then the exponentials back to back
+  // (independent calls that overlap) where the bounds left a lane open, then the decisions
+  // and the stores.
+  constexpr std::size_t kBatch = 64;
+  constexpr unsigned kAll = (1U << kWidth) - 1U;
+  alignas(64) double squares[kBatch];
+  alignas(64) double exponents[kBatch];
+  alignas(64) double weights[kBatch];
+  alignas(64) double survival_draws[kBatch];
+  alignas(64) double phenotypes[kBatch];
+  unsigned emigrant_bits[kBatch / kWidth];
+  unsigned settled_bits[kBatch / kWidth];
+  unsigned survivor_bits[kBatch / kWidth];
+  std::size_t i = 0;
+  while (i + kWidth <= task.n) {
+    const std::size_t batch =
+        (task.n - i) / kWidth * kWidth < kBatch ? (task.n - i) / kWidth * kWidth : kBatch;
+    for (std::size_t b = 0; b < batch; b += kWidth) {
+      D u;
+      D v;
+      const double* draws = task.draws + 2 * (i + b);
+      V::deinterleave(V::loadu(draws), V::loadu(draws + kWidth), u, v);
+      const D z = V::loadu(task.z + i + b);
+      const auto emigrates = V::less_equal(u, emig_rate);
+      const D distance = V::sub(z, V::blend(r_phe, rl_phe, emigrates));
+      const D square = V::mul(distance, distance);
+      V::storeu(squares + b, square);
+      V::storeu(survival_draws + b, v);
+      V::storeu(phenotypes + b, z);
+      emigrant_bits[b / kWidth] = V::mask_bits(emigrates);
+      if (quick) {
+        // NaN exactly where the quotient is NaN: square is NaN.
+        const D t = V::mul(square, reciprocal);
+        nan |= V::mask_bits(V::unordered(t, t));
+        const TaylorBounds bounds = taylor_bounds<V>(v, t);
+        settled_bits[b / kWidth] = bounds.settled;
+        survivor_bits[b / kWidth] = bounds.survives;
+      } else {
+        settled_bits[b / kWidth] = 0;
+        survivor_bits[b / kWidth] = 0;
+      }
+    }
+    // The exact arguments, as the scalar loop computes them, where the bounds left a lane open.
+    for (std::size_t b = 0; b < batch; b += kWidth) {
+      if (settled_bits[b / kWidth] != kAll) {
+        const D exponent = V::div(V::negate(V::loadu(squares + b)), denominator);
+        nan |= V::mask_bits(V::unordered(exponent, exponent));
+        V::storeu(exponents + b, exponent);
+      }
+    }
+    // The weight is exp(...) * w_max with w_max = 1.0, which changes no value.
+    for (std::size_t b = 0; b < batch; b += kWidth) {
+      if (settled_bits[b / kWidth] != kAll) {
+        V::storeu(weights + b, V::exp(V::loadu(exponents + b)));
+      }
+    }
+    for (std::size_t b = 0; b < batch; b += kWidth) {
+      const unsigned settled = settled_bits[b / kWidth];
+      unsigned survives = survivor_bits[b / kWidth];
+      if (settled != kAll) {
+        int unsure;
+        survives |=
+            decide<V>(V::loadu(survival_draws + b), V::loadu(weights + b), unsure) & ~settled;
+        unsure &= static_cast<int>(~settled);
+        if (unsure != 0) [[unlikely]] {
+          for (std::size_t k = 0; k < kWidth; ++k) {
+            if (!((unsure >> k) & 1)) continue;
+            if (!__builtin_isnan(exponents[b + k])) ++fallbacks;
+            survives |= static_cast<unsigned>(survival_draws[b + k] <= ::exp(exponents[b + k]))
+                        << k;
+          }
+        }
+      }
+      const D z = V::loadu(phenotypes + b);
+      const unsigned emigrants = emigrant_bits[b / kWidth];
+      // Whole-vector stores: the lanes kept first, in order, the rest overwritten later.
+      n_surv += V::store_kept(stayers + n_surv, z, survives & ~emigrants);
+      n_HS += V::store_kept(switchers + n_HS, z, survives & emigrants);
+    }
+    i += batch;
+  }
+  bool domain_error = nan != 0;
+  for (; i < task.n; ++i) {
+    const double z = task.z[i];
+    const bool emigrates = task.draws[2 * i] <= task.emig_rate;
+    const double distance = z - (emigrates ? task.rl_phe : task.r_phe);
+    const double exponent = -(distance * distance) / task.denominator;
+    domain_error |= __builtin_isnan(exponent);
+    const bool survives = task.draws[2 * i + 1] <= ::exp(exponent);
+    stayers[n_surv] = z;
+    switchers[n_HS] = z;
+    n_surv += static_cast<std::size_t>(!emigrates & survives);
+    n_HS += static_cast<std::size_t>(emigrates & survives);
+  }
+  task.n_surv = n_surv;
+  task.n_HS = n_HS;
+  task.domain_error |= domain_error;
+  task.fallbacks += fallbacks;
+}
+
+template <class V>
+void mutate(MutationTask& task) {
+  using D = typename V::D;
+  constexpr std::size_t kWidth = V::kWidth;
+  const D width = V::set1(task.width);
+  const D shift = V::set1(task.shift);
+  const D denominator = V::set1(task.denominator);
+  const std::size_t words = (task.pairs + 63) / 64;
+  for (std::size_t w = 0; w < words; ++w) task.accepted[w] = task.unsure[w] = 0;
+  std::size_t j = 0;
+  for (; j + kWidth <= task.pairs; j += kWidth) {
+    D r;
+    D y;
+    V::deinterleave(V::loadu(task.draws + 2 * j), V::loadu(task.draws + 2 * j + kWidth), r, y);
+    const D x = V::sub(V::mul(width, r), shift);
+    V::storeu(task.x + j, x);
+    const D exponent = V::div(V::negate(V::mul(x, x)), denominator);
+    int unsure;
+    const unsigned accepted = decide<V>(y, V::exp(exponent), unsure);
+    task.accepted[j / 64] |= std::uint64_t{accepted} << (j % 64);
+    task.unsure[j / 64] |= static_cast<std::uint64_t>(unsure) << (j % 64);
+  }
+  for (; j < task.pairs; ++j) {
+    const double x = task.width * task.draws[2 * j] - task.shift;
+    task.x[j] = x;
+    const double exponent = -(x * x) / task.denominator;
+    const bool nan = __builtin_isnan(exponent);
+    const bool accepted = task.draws[2 * j + 1] <= ::exp(exponent);
+    task.accepted[j / 64] |= std::uint64_t{accepted} << (j % 64);
+    task.unsure[j / 64] |= std::uint64_t{nan} << (j % 64);
+  }
+}
+
+template <class V>
+constexpr Ops ops_of(const char* name) {
+  return Ops{name, &fill_draws<V>, &survive<V>, &mutate<V>};
+}
+
+}  // namespace
+}  // namespace hostswitch::kernel

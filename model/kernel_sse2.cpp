@@ -1,0 +1,71 @@
+// The vector kernel for every x86-64 processor: two doubles or two 64-bit integers per
+// instruction, eight stream lanes.
+#if defined(HOSTSWITCH_X86_KERNELS)
+
+#include <emmintrin.h>
+#include <sleef.h>
+
+#include "model/kernel_simd_impl.hpp"
+
+namespace hostswitch::kernel {
+namespace {
+
+struct Sse2 {
+  static constexpr std::size_t kWidth = 2;
+  static constexpr std::size_t kLanes = 8;
+  using D = __m128d;
+  using I = __m128i;
+
+  static D loadu(const double* p) { return _mm_loadu_pd(p); }
+  static void storeu(double* p, D v) { _mm_storeu_pd(p, v); }
+  static D set1(double x) { return _mm_set1_pd(x); }
+  static D add(D a, D b) { return _mm_add_pd(a, b); }
+  static D sub(D a, D b) { return _mm_sub_pd(a, b); }
+  static D mul(D a, D b) { return _mm_mul_pd(a, b); }
+  static D div(D a, D b) { return _mm_div_pd(a, b); }
+  static D negate(D a) { return _mm_xor_pd(a, _mm_set1_pd(-0.0)); }
+  static D less_equal(D a, D b) { return _mm_cmple_pd(a, b); }
+  static D greater(D a, D b) { return _mm_cmpgt_pd(a, b); }
+  static D unordered(D a, D b) { return _mm_cmpunord_pd(a, b); }
+  static D blend(D if_clear, D if_set, D mask) {
+    return _mm_or_pd(_mm_and_pd(mask, if_set), _mm_andnot_pd(mask, if_clear));
+  }
+  static unsigned mask_bits(D mask) { return static_cast<unsigned>(_mm_movemask_pd(mask)); }
+  static D exp(D a) { return Sleef_expd2_u10sse2(a); }
+  static std::size_t store_kept(double* out, D v, unsigned mask) {
+    // Only mask 2 (the second lane alone) moves a lane.
+    const D second = _mm_castsi128_pd(_mm_set1_epi64x(-static_cast<std::int64_t>(mask == 2)));
+    _mm_storeu_pd(out, blend(v, _mm_unpackhi_pd(v, v), second));
+    return (mask & 1U) + (mask >> 1);
+  }
+  // a = (e0 o0), b = (e1 o1).
+  static void deinterleave(D a, D b, D& even, D& odd) {
+    even = _mm_unpacklo_pd(a, b);
+    odd = _mm_unpackhi_pd(a, b);
+  }
+
+  static I set1_i(std::int64_t x) { return _mm_set1_epi64x(x); }
+  static I load_i(const std::int64_t* p) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(p));
+  }
+  static I mul_low32(I a, I b) { return _mm_mul_epu32(a, b); }
+  static I shift_right31(I a) { return _mm_srli_epi64(a, 31); }
+  static I and_i(I a, I b) { return _mm_and_si128(a, b); }
+  static I add64(I a, I b) { return _mm_add_epi64(a, b); }
+  static I add32(I a, I b) { return _mm_add_epi32(a, b); }
+  static I sub32(I a, I b) { return _mm_sub_epi32(a, b); }
+  static I sign32(I a) { return _mm_srai_epi32(a, 31); }
+  // Exact for 0 <= z < 2^52: the bits of 2^52 + z, less 2^52.
+  static D to_double(I z) {
+    const I bits = _mm_or_si128(z, _mm_set1_epi64x(0x4330000000000000));
+    return _mm_sub_pd(_mm_castsi128_pd(bits), _mm_set1_pd(0x1p52));
+  }
+};
+
+}  // namespace
+
+extern const Ops kSse2Ops = ops_of<Sse2>("sse2");
+
+}  // namespace hostswitch::kernel
+
+#endif

@@ -24,8 +24,8 @@
 #include <utility>
 #include <vector>
 
-#include "console/summary.hpp"
-#include "console/sweep.hpp"
+#include "batch/summary.hpp"
+#include "batch/sweep.hpp"
 #include "model/model_errors.hpp"
 #include "model/population_model.hpp"
 #include "model/simulation_parameters.hpp"

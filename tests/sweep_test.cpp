@@ -1,4 +1,4 @@
-#include "console/sweep.hpp"
+#include "batch/sweep.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "console/summary.hpp"
+#include "batch/summary.hpp"
 #include "model/population_model.hpp"
 #include "model/uniform_stream.hpp"
 #include "reporting/results_file.hpp"

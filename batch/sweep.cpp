@@ -1,4 +1,4 @@
-#include "console/sweep.hpp"
+#include "batch/sweep.hpp"
 
 #include <algorithm>
 #include <chrono>

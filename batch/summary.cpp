@@ -1,4 +1,4 @@
-#include "console/summary.hpp"
+#include "batch/summary.hpp"
 
 #include <algorithm>
 #include <array>

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "console/summary.hpp"
+#include "batch/summary.hpp"
 #include "model/simulation_parameters.hpp"
 
 namespace hostswitch {

@@ -112,21 +112,33 @@ std::string replicate_results_name(std::int32_t grid_index, std::int32_t replica
 }
 
 SweepOutcome run_sweep(const SweepSettings& settings, std::ostream& summary) {
-  SweepOutcome outcome;
-  const auto replicates = static_cast<std::size_t>(std::max(settings.replicates, 0));
-  const std::size_t total = settings.grid.size() * replicates;
-  outcome.total = total;
-
   summary << summary_header();
   summary.flush();
   if (!summary) {
+    SweepOutcome outcome;
     outcome.failure = "the summary could not be written";
     return outcome;
   }
+  return run_sweep(settings, [&summary](std::string_view lines) {
+    summary << lines;
+    summary.flush();
+    if (!summary) throw std::runtime_error("the summary could not be written");
+  });
+}
 
-  std::atomic<std::size_t> next{0};
+SweepOutcome run_sweep(const SweepSettings& settings,
+                       const std::function<void(std::string_view)>& write_rows) {
+  SweepOutcome outcome;
+  const auto replicates = static_cast<std::size_t>(std::max(settings.replicates, 0));
+  const std::size_t all = settings.grid.size() * replicates;
+  const std::size_t end = std::min(settings.end.value_or(all), all);
+  const std::size_t first = std::min(settings.first, end);
+  const std::size_t total = end - first;
+  outcome.total = total;
+
+  std::atomic<std::size_t> next{first};
   // Runs at or beyond the limit are not started, and those in flight are abandoned.
-  std::atomic<std::size_t> limit{total};
+  std::atomic<std::size_t> limit{end};
   auto lower_limit = [&limit](std::size_t to) {
     std::size_t current = limit.load();
     while (to < current && !limit.compare_exchange_weak(current, to)) {
@@ -187,7 +199,7 @@ SweepOutcome run_sweep(const SweepSettings& settings, std::ostream& summary) {
   try {
     for (unsigned j = 0; j < jobs; ++j) threads.emplace_back(worker);
   } catch (...) {
-    lower_limit(0);
+    lower_limit(first);
     for (auto& thread : threads) thread.join();
     throw;
   }
@@ -207,27 +219,27 @@ SweepOutcome run_sweep(const SweepSettings& settings, std::ostream& summary) {
     // failure.
     std::string lines;
     std::size_t count = 0;
-    for (auto row = finished.begin();
-         row != finished.end() && row->first == outcome.written + count && !row->second.failure;
+    for (auto row = finished.begin(); row != finished.end() &&
+                                      row->first == first + outcome.written + count &&
+                                      !row->second.failure;
          row = finished.erase(row)) {
       lines += row->second.line;
       ++count;
     }
     if (count > 0) {
-      summary << lines;
-      summary.flush();
-      if (!summary) {
-        if (!outcome.failure) outcome.failure = "the summary could not be written";
-        lower_limit(0);
-      } else {
+      try {
+        write_rows(lines);
         outcome.written += count;
+      } catch (const std::exception& error) {
+        if (!outcome.failure) outcome.failure = error.what();
+        lower_limit(0);
       }
     }
     // The inbox was emptied after the last worker left: nothing more can come.
     if (all_exited) break;
     if (settings.stop && settings.stop->load() && !outcome.interrupted) {
       outcome.interrupted = true;
-      lower_limit(0);
+      lower_limit(first);
     }
     if (settings.progress) settings.progress(done, total);
 

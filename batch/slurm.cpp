@@ -46,7 +46,7 @@ void write_slurm_scripts(const std::filesystem::path& dir, const Manifest& manif
       "set -euo pipefail\n"
       "task=${SLURM_ARRAY_TASK_ID:-}\n"
       "if ! [[ $task =~ ^[0-9]+$ ]] || ((10#$task < 1 || 10#$task > " + parts + ")); then\n"
-      "  echo \"array.sbatch: array task id '$task' is outside 1..." + parts +
+      "  echo \"array.sbatch: array task id '$task' is outside 1.." + parts +
       "; submit it with sbatch --array=1-" + parts + "\" >&2\n"
       "  exit 1\n"
       "fi\n"

@@ -241,8 +241,8 @@ std::string replicate_command(const Manifest& manifest, const SimulationParamete
     line += parameter_text(point, i);
   }
   line += " --seed " + std::to_string(replicate_seed(manifest.base_seed, grid_index, replicate));
-  line += " --grid-index " + std::to_string(grid_index) + " --replicate " +
-          std::to_string(replicate);
+  line +=
+      " --grid-index " + std::to_string(grid_index) + " --replicate " + std::to_string(replicate);
   const std::string name = std::to_string(grid_index) + "-" + std::to_string(replicate);
   line += " --summary " +
           shell_quote((std::filesystem::path(manifest.run_dir) / (name + ".csv")).string());

@@ -39,12 +39,10 @@ RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
   for (const auto& path : expand_summary_inputs({run_dir})) {
     if (!written_by_the_sweep(path) || (exclude && same_file(path, *exclude))) continue;
     read_summary_rows(path, [&](const SummaryFileRow& row) {
-      const std::string foreign = row.where + ": a row of another experiment than " +
-                                  where_manifest + " (grid point " +
-                                  std::to_string(row.grid_index) + " replicate " +
-                                  std::to_string(row.replicate) + ": ";
-      if (row.grid_index > static_cast<std::int64_t>(grid.size()) ||
-          row.replicate > replicates) {
+      const std::string foreign =
+          row.where + ": a row of another experiment than " + where_manifest + " (grid point " +
+          std::to_string(row.grid_index) + " replicate " + std::to_string(row.replicate) + ": ";
+      if (row.grid_index > static_cast<std::int64_t>(grid.size()) || row.replicate > replicates) {
         throw SummaryError(foreign + "outside the grid of " + std::to_string(grid.size()) +
                            " points and " + std::to_string(replicates) + " replicates)");
       }
@@ -62,8 +60,8 @@ RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
         throw SummaryError(foreign + "seed " + std::string(row.fields[kSummarySeedColumn]) +
                            ", not " + seed + ")");
       }
-      const auto index = static_cast<std::size_t>((row.grid_index - 1) * replicates +
-                                                  (row.replicate - 1));
+      const auto index =
+          static_cast<std::size_t>((row.grid_index - 1) * replicates + (row.replicate - 1));
       if (found[index].empty()) {
         found[index] = row.line;
         source[index] = row.where;

@@ -21,9 +21,10 @@ struct RunDirectoryMerge {
 };
 
 // Reads the files of `run_dir` that its commands write (part-K.csv, G-R.csv), never `exclude`
-// (the merged summary, which may live there under such a name too) nor any other file. Rows found twice alike are taken once. Throws SummaryError naming the files for
-// the same row twice with different figures and for a row the manifest does not describe (a
-// grid point or replicate outside it, other parameter values or another seed).
+// (the merged summary, which may live there under such a name too) nor any other file. Rows found
+// twice alike are taken once. Throws SummaryError naming the files for the same row twice with
+// different figures and for a row the manifest does not describe (a grid point or replicate outside
+// it, other parameter values or another seed).
 RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
                                       const Manifest& manifest,
                                       const std::optional<std::filesystem::path>& exclude);

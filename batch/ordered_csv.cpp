@@ -56,9 +56,10 @@ int open_locked(const std::filesystem::path& path) {
     ::close(fd);
     if (error != EWOULDBLOCK) throw std::runtime_error("cannot lock " + path.string());
     const auto holder = lock_holder(path);
-    throw FileBusy(path.string() + " is being written by " +
-                   (holder ? "process " + std::to_string(*holder) : std::string("another process")) +
-                   "; only one sweep may write it at a time");
+    throw FileBusy(
+        path.string() + " is being written by " +
+        (holder ? "process " + std::to_string(*holder) : std::string("another process")) +
+        "; only one sweep may write it at a time");
   }
   return fd;
 }
@@ -101,7 +102,8 @@ OrderedCsvFile::OrderedCsvFile(std::filesystem::path path, std::string header, M
   try {
     std::string text = mode == Mode::resume ? read_all(fd_, written_) : std::string();
     const bool has_header = text.compare(0, header.size(), header) == 0;
-    if (!has_header && !(text.size() < header.size() && header.compare(0, text.size(), text) == 0)) {
+    if (!has_header &&
+        !(text.size() < header.size() && header.compare(0, text.size(), text) == 0)) {
       throw std::runtime_error(path_.string() +
                                ": not a summary of this kind (its first line is not the header)");
     }

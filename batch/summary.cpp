@@ -185,7 +185,8 @@ void read_summary_rows(const std::filesystem::path& path,
     const std::string where = name + ":" + std::to_string(line_number);
     if (end == std::string::npos) {
       if (line_number == 1) {
-        throw SummaryError(name + ": not a summary file (the first line is not the summary header)");
+        throw SummaryError(name +
+                           ": not a summary file (the first line is not the summary header)");
       }
       throw SummaryError(where + ": torn row (no line end)");
     }
@@ -194,7 +195,8 @@ void read_summary_rows(const std::filesystem::path& path,
     start = end + 1;
     if (line_number == 1) {
       if (line != header_line) {
-        throw SummaryError(name + ": not a summary file (the first line is not the summary header)");
+        throw SummaryError(name +
+                           ": not a summary file (the first line is not the summary header)");
       }
       continue;
     }

@@ -219,9 +219,9 @@ SweepOutcome run_sweep(const SweepSettings& settings,
     // failure.
     std::string lines;
     std::size_t count = 0;
-    for (auto row = finished.begin(); row != finished.end() &&
-                                      row->first == first + outcome.written + count &&
-                                      !row->second.failure;
+    for (auto row = finished.begin();
+         row != finished.end() && row->first == first + outcome.written + count &&
+         !row->second.failure;
          row = finished.erase(row)) {
       lines += row->second.line;
       ++count;

@@ -59,13 +59,12 @@ void check_prefix(const std::string& rows, std::size_t replicates, const std::st
     const std::size_t end = rows.find('\n', start);
     const std::string_view line = std::string_view(rows).substr(start, end - start);
     std::size_t labels = 0;  // just past the eighth comma: grid_index,replicate,...
-    for (std::size_t i = 0; i < kSummaryParameterColumns && labels != std::string_view::npos;
-         ++i) {
+    for (std::size_t i = 0; i < kSummaryParameterColumns && labels != std::string_view::npos; ++i) {
       labels = line.find(',', labels);
       if (labels != std::string_view::npos) ++labels;
     }
-    const std::string expected = std::to_string(index / replicates + 1) + "," +
-                                 std::to_string(index % replicates + 1) + ",";
+    const std::string expected =
+        std::to_string(index / replicates + 1) + "," + std::to_string(index % replicates + 1) + ",";
     if (labels == std::string_view::npos || line.compare(labels, expected.size(), expected) != 0) {
       throw std::runtime_error(where + ":" + std::to_string(index + 2) + ": not grid point " +
                                std::to_string(index / replicates + 1) + " replicate " +
@@ -112,7 +111,8 @@ Manifest run_directory_manifest(const SweepRequest& request, std::int32_t parts,
     throw std::runtime_error(std::string(what) + " needs --seed (or a manifest in " +
                              request.run_dir.string() + ")");
   }
-  Manifest manifest = manifest_of(request, request.base_seed.value_or(stored ? stored->base_seed : 0));
+  Manifest manifest =
+      manifest_of(request, request.base_seed.value_or(stored ? stored->base_seed : 0));
   manifest.parts = parts;
   manifest.executable = request.executable;
   manifest.run_dir = std::move(run_dir);
@@ -131,8 +131,8 @@ int sweep_into_summary(const SweepRequest& request, std::ostream& out, std::ostr
     stored = stored_manifest(manifest_path);
     std::error_code error;
     if (!stored && std::filesystem::file_size(request.summary, error) > 0 && !error) {
-      throw std::runtime_error("--resume: " + where + " has no manifest " +
-                               manifest_path.string() + ", so it cannot be checked; run without "
+      throw std::runtime_error("--resume: " + where + " has no manifest " + manifest_path.string() +
+                               ", so it cannot be checked; run without "
                                "--resume to start it again");
     }
   }
@@ -159,6 +159,10 @@ int sweep_into_summary(const SweepRequest& request, std::ostream& out, std::ostr
       return 0;
     }
   } else {
+    // The summary is empty now, so the old manifest describes nothing. Removed first because
+    // renaming over a file makes some file systems (ext4) write the new one out at once.
+    std::error_code ignored;
+    std::filesystem::remove(manifest_path, ignored);
     write_file_atomically(manifest_path, manifest_json(manifest));
   }
 
@@ -201,8 +205,7 @@ int sweep_part(const SweepRequest& request, std::ostream& out, std::ostream& err
   const std::string label = "part " + std::to_string(part) + "/" + std::to_string(parts);
   if (std::filesystem::exists(path, error)) {
     const std::string text = read_text(path);
-    if (!text.empty() && text.back() == '\n' &&
-        line_count(text) == range.end - range.first + 1 &&
+    if (!text.empty() && text.back() == '\n' && line_count(text) == range.end - range.first + 1 &&
         text.compare(0, summary_header().size(), summary_header()) == 0) {
       out << label << " is complete already: " << path.string() << '\n';
       out.flush();
@@ -218,7 +221,8 @@ int sweep_part(const SweepRequest& request, std::ostream& out, std::ostream& err
       run_sweep(settings, [&file](std::string_view lines) { file.append(lines); });
   if (request.progress_end) request.progress_end();
   if (outcome.failure || outcome.interrupted) {
-    err << "hostswitch sweep: " << label << (outcome.failure ? ": " + *outcome.failure : ": interrupted")
+    err << "hostswitch sweep: " << label
+        << (outcome.failure ? ": " + *outcome.failure : ": interrupted")
         << "; nothing kept, run it again\n";
     return outcome.failure ? 1 : kSweepInterrupted;
   }
@@ -232,8 +236,8 @@ int emit_sweep_commands(const SweepRequest& request, std::ostream& out) {
   std::filesystem::create_directories(request.run_dir);
   if (request.outputs) std::filesystem::create_directories(*request.outputs);
   const std::int32_t parts = request.parts.value_or(0);
-  Manifest manifest = run_directory_manifest(request, parts, request.run_dir.string(),
-                                             "--emit-commands");
+  Manifest manifest =
+      run_directory_manifest(request, parts, request.run_dir.string(), "--emit-commands");
   if (parts > manifest.rows()) {
     throw std::runtime_error("--parts: " + std::to_string(parts) + " parts for " +
                              std::to_string(manifest.rows()) + " rows; at most one part a row");
@@ -258,13 +262,14 @@ std::int32_t default_parts(std::int64_t rows) {
 }
 
 int write_slurm_sweep(const SweepRequest& request, std::ostream& out) {
-  const std::filesystem::path dir = std::filesystem::absolute(*request.slurm_dir).lexically_normal();
+  const std::filesystem::path dir =
+      std::filesystem::absolute(*request.slurm_dir).lexically_normal();
   std::filesystem::create_directories(dir);
   SweepRequest in_dir = request;
   in_dir.run_dir = dir;
-  if (in_dir.outputs) in_dir.outputs = std::filesystem::absolute(*in_dir.outputs).lexically_normal();
-  const std::int64_t rows =
-      static_cast<std::int64_t>(request.grid.size()) * request.replicates;
+  if (in_dir.outputs)
+    in_dir.outputs = std::filesystem::absolute(*in_dir.outputs).lexically_normal();
+  const std::int64_t rows = static_cast<std::int64_t>(request.grid.size()) * request.replicates;
   const std::int32_t parts = request.parts.value_or(default_parts(rows));
   if (parts > rows) {
     throw std::runtime_error("--parts: " + std::to_string(parts) + " parts for " +
@@ -273,8 +278,8 @@ int write_slurm_sweep(const SweepRequest& request, std::ostream& out) {
   const Manifest manifest = run_directory_manifest(in_dir, parts, dir.string(), "--slurm");
   write_file_atomically(run_manifest_path(dir), manifest_json(manifest));
   write_slurm_scripts(dir, manifest, request.slurm_options);
-  out << "wrote " << (dir / "submit.sh").string() << ": a job array of " << parts
-      << " tasks for " << rows << " rows and a merge job; submit with: bash "
+  out << "wrote " << (dir / "submit.sh").string() << ": a job array of " << parts << " tasks for "
+      << rows << " rows and a merge job; submit with: bash "
       << shell_quote((dir / "submit.sh").string()) << '\n';
   out.flush();
   return out ? 0 : 1;

@@ -20,8 +20,8 @@
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <tuple>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 

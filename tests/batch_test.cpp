@@ -78,8 +78,7 @@ TEST(OrderedCsv, OneWriterAtATimeTornLinesCutStagedFilesAppearWhole) {
     } catch (const FileBusy& busy) {
       const std::string message = busy.what();
       EXPECT_NE(message.find(path.string()), std::string::npos) << message;
-      EXPECT_NE(message.find("process " + std::to_string(getpid())), std::string::npos)
-          << message;
+      EXPECT_NE(message.find("process " + std::to_string(getpid())), std::string::npos) << message;
     }
     EXPECT_THROW(OrderedCsvFile(path, header, OrderedCsvFile::Mode::resume), FileBusy);
     first.append("3,4\n");
@@ -142,8 +141,7 @@ TEST(SweepManifest, ReadsBackAndNamesTheFirstDifference) {
             "--sdr is 1,2 here but 1,2.5 in " + path.string());
   other = written;
   other.base_seed = 78;
-  EXPECT_EQ(manifest_difference(read, other, path),
-            "--seed is 78 here but 77 in " + path.string());
+  EXPECT_EQ(manifest_difference(read, other, path), "--seed is 78 here but 77 in " + path.string());
   other.command_line = {"elsewhere"};  // how it was typed does not matter
   other.base_seed = 77;
   EXPECT_FALSE(manifest_difference(read, other, path));
@@ -327,9 +325,9 @@ bool wait_for_lines(const std::filesystem::path& path, std::size_t lines) {
 }
 
 // Runs that mostly survive their 2,000 generations: a few milliseconds each.
-const std::vector<std::string> kSlowSweep = {"--max-dist", "0.1", "--sdr",     "3",
-                                             "--emig-rate", "0.01", "--n-gen", "2000",
-                                             "--seed",     "5",   "--replicates"};
+const std::vector<std::string> kSlowSweep = {"--max-dist",  "0.1",  "--sdr",       "3",
+                                             "--emig-rate", "0.01", "--n-gen",     "2000",
+                                             "--seed",      "5",    "--replicates"};
 
 std::vector<std::string> slow_sweep(std::size_t replicates, const std::string& summary) {
   std::vector<std::string> args = {"sweep"};
@@ -344,15 +342,14 @@ TEST(SweepProgram, ASecondSweepOnTheSameSummaryIsRefusedAndTheFirstCompletesInta
   ASSERT_EQ(run_program(slow_sweep(300, "reference.csv"), dir.path()), 0);
   Child first(slow_sweep(300, "summary.csv"), dir.path(), dir / "first.txt");
   ASSERT_TRUE(wait_for_lines(dir / "summary.csv", 2));
-  std::vector<std::string> second = {"sweep", "--replicates", "5", "--seed", "9", "--summary",
-                                     "summary.csv"};
+  std::vector<std::string> second = {"sweep", "--replicates", "5",          "--seed",
+                                     "9",     "--summary",    "summary.csv"};
   Child other(second, dir.path(), dir / "second.txt");
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(other.wait(), 1);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));  // at once
   const std::string refusal = read_file(dir / "second.txt");
-  EXPECT_NE(refusal.find("summary.csv is being written by process " +
-                         std::to_string(first.pid())),
+  EXPECT_NE(refusal.find("summary.csv is being written by process " + std::to_string(first.pid())),
             std::string::npos)
       << refusal;
   EXPECT_EQ(first.wait(), 0) << read_file(dir / "first.txt");
@@ -404,8 +401,7 @@ TEST(SweepProgram, KilledOrInterruptedAtAnyMomentResumesToTheUninterruptedSummar
   *std::find(changed.begin(), changed.end(), "3") = "2.5";  // --sdr
   EXPECT_EQ(run_program(changed, dir.path()), 1);
   const std::string refusal = read_file(dir / "err.txt");
-  EXPECT_NE(refusal.find("--sdr is 2.5 here but 3 in summary.json"), std::string::npos)
-      << refusal;
+  EXPECT_NE(refusal.find("--sdr is 2.5 here but 3 in summary.json"), std::string::npos) << refusal;
   EXPECT_EQ(read_file(dir / "summary.csv"), reference);
 }
 

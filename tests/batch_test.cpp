@@ -339,8 +339,8 @@ std::vector<std::string> slow_sweep(std::size_t replicates, const std::string& s
 
 TEST(SweepProgram, ASecondSweepOnTheSameSummaryIsRefusedAndTheFirstCompletesIntact) {
   const TempDir dir;
-  ASSERT_EQ(run_program(slow_sweep(300, "reference.csv"), dir.path()), 0);
-  Child first(slow_sweep(300, "summary.csv"), dir.path(), dir / "first.txt");
+  ASSERT_EQ(run_program(slow_sweep(1000, "reference.csv"), dir.path()), 0);
+  Child first(slow_sweep(1000, "summary.csv"), dir.path(), dir / "first.txt");
   ASSERT_TRUE(wait_for_lines(dir / "summary.csv", 2));
   std::vector<std::string> second = {"sweep", "--replicates", "5",          "--seed",
                                      "9",     "--summary",    "summary.csv"};
@@ -373,6 +373,7 @@ TEST(SweepProgram, KilledOrInterruptedAtAnyMomentResumesToTheUninterruptedSummar
     // At once (before or just after the header), after some rows, late; each attempt resumes
     // the one before.
     bool fresh = true;
+    int stopped = 0;
     for (const std::size_t lines : {0u, 50u, 400u}) {
       Child sweep(fresh ? slow_sweep(kRows, "summary.csv") : resume, dir.path(), dir / "err.txt");
       fresh = false;
@@ -382,11 +383,13 @@ TEST(SweepProgram, KilledOrInterruptedAtAnyMomentResumesToTheUninterruptedSummar
       kill(sweep.pid(), signal_number);
       const int status = sweep.wait();
       if (status == 0) continue;  // finished before the signal came
+      ++stopped;
       EXPECT_EQ(status, 128 + signal_number) << read_file(dir / "err.txt");
       const std::string left = read_file(dir / "summary.csv");
       // Whatever is left is a beginning of the uninterrupted summary, but for a torn last line.
       EXPECT_EQ(reference.compare(0, left.size(), left), 0);
     }
+    EXPECT_GE(stopped, 2);  // else the runs are too short for this test
     ASSERT_EQ(run_program(resume, dir.path()), 0) << read_file(dir / "err.txt");
     EXPECT_EQ(read_file(dir / "summary.csv"), reference);
     // Resuming a finished sweep does nothing, and says so.

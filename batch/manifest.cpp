@@ -12,6 +12,8 @@ namespace hostswitch {
 
 namespace {
 
+constexpr std::int64_t kMaxGridPoints = 2147483647;
+
 // Calls f(which, list) for each of the eight lists in order.
 template <class Lists, class F>
 void for_each_list(Lists& lists, F f) {
@@ -101,8 +103,13 @@ std::string shell_quote(std::string_view word) {
 
 std::int64_t Manifest::grid_points() const {
   std::int64_t points = 1;
-  for_each_list(lists,
-                [&](std::size_t, const auto& values) { points *= std::int64_t(values.size()); });
+  for_each_list(lists, [&](std::size_t, const auto& values) {
+    const auto size = static_cast<std::int64_t>(values.size());
+    if (size > kMaxGridPoints || points * size > kMaxGridPoints) {
+      throw std::length_error("the grid has more than 2147483647 points");
+    }
+    points *= size;
+  });
   return points;
 }
 

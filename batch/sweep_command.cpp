@@ -107,17 +107,24 @@ Manifest run_directory_manifest(const SweepRequest& request, std::int32_t parts,
                                 std::string run_dir, std::string_view what) {
   const std::filesystem::path path = run_manifest_path(request.run_dir);
   const auto stored = stored_manifest(path);
-  if (!request.base_seed && !stored) {
+  // Parts run apart from each other, so they cannot each take the clock's seed.
+  if (!request.base_seed && !stored && what == "--part") {
     throw std::runtime_error(std::string(what) + " needs --seed (or a manifest in " +
                              request.run_dir.string() + ")");
   }
-  Manifest manifest =
-      manifest_of(request, request.base_seed.value_or(stored ? stored->base_seed : 0));
+  Manifest manifest = manifest_of(
+      request, request.base_seed.value_or(stored ? stored->base_seed : request.clock_seed));
   manifest.parts = parts;
   manifest.executable = request.executable;
   manifest.run_dir = std::move(run_dir);
   if (request.outputs) manifest.outputs = request.outputs->string();
-  if (stored) refuse_difference(*stored, manifest, path, what);
+  if (stored) {
+    if (const auto difference = manifest_difference(*stored, manifest, path)) {
+      throw std::runtime_error(std::string(what) + ": " + *difference +
+                               "; that run directory holds another sweep (use another one, or "
+                               "remove it)");
+    }
+  }
   return manifest;
 }
 
@@ -125,6 +132,10 @@ Manifest run_directory_manifest(const SweepRequest& request, std::int32_t parts,
 
 int sweep_into_summary(const SweepRequest& request, std::ostream& out, std::ostream& err) {
   const std::filesystem::path manifest_path = summary_manifest_path(request.summary);
+  if (manifest_path == request.summary) {
+    throw std::runtime_error("--summary: " + request.summary.string() +
+                             " would be its own manifest; give the summary another extension");
+  }
   const std::string where = request.summary.string();
   std::optional<Manifest> stored;
   if (request.resume) {
@@ -297,7 +308,8 @@ int merge_command(const MergeRequest& request, std::ostream& out, std::ostream& 
   std::string text;
   if (run_directory) {
     const std::filesystem::path& dir = request.inputs.front();
-    const Manifest manifest = read_manifest(run_manifest_path(dir));
+    Manifest manifest = read_manifest(run_manifest_path(dir));
+    manifest.run_dir = dir.string();  // the directory may have moved since
     const RunDirectoryMerge merged = merge_run_directory(dir, manifest, request.summary);
     if (merged.missing > 0) {
       if (request.missing_commands) {

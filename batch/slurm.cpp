@@ -47,7 +47,7 @@ void write_slurm_scripts(const std::filesystem::path& dir, const Manifest& manif
                    " of the sweep in this directory.\n"
                    "set -euo pipefail\n"
                    "task=${SLURM_ARRAY_TASK_ID:-}\n"
-                   "if ! [[ $task =~ ^[0-9]+$ ]] || ((10#$task < 1 || 10#$task > " +
+                   "if ! [[ $task =~ ^[0-9]{1,9}$ ]] || ((10#$task < 1 || 10#$task > " +
                    parts +
                    ")); then\n"
                    "  echo \"array.sbatch: array task id '$task' is outside 1.." +

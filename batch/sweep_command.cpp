@@ -197,7 +197,6 @@ int sweep_into_summary(const SweepRequest& request, std::ostream& out, std::ostr
 int sweep_part(const SweepRequest& request, std::ostream& out, std::ostream& err) {
   const std::int32_t part = *request.part;
   const std::int32_t parts = *request.parts;
-  std::filesystem::create_directories(request.run_dir);
   const Manifest manifest =
       run_directory_manifest(request, parts, request.run_dir.string(), "--part");
   const std::int64_t rows = manifest.rows();
@@ -205,6 +204,7 @@ int sweep_part(const SweepRequest& request, std::ostream& out, std::ostream& err
     throw std::runtime_error("--part: " + std::to_string(parts) + " parts for " +
                              std::to_string(rows) + " rows; at most one part a row");
   }
+  std::filesystem::create_directories(request.run_dir);
   const std::filesystem::path manifest_path = run_manifest_path(request.run_dir);
   std::error_code error;
   if (!std::filesystem::exists(manifest_path, error)) {
@@ -244,8 +244,6 @@ int sweep_part(const SweepRequest& request, std::ostream& out, std::ostream& err
 }
 
 int emit_sweep_commands(const SweepRequest& request, std::ostream& out) {
-  std::filesystem::create_directories(request.run_dir);
-  if (request.outputs) std::filesystem::create_directories(*request.outputs);
   const std::int32_t parts = request.parts.value_or(0);
   Manifest manifest =
       run_directory_manifest(request, parts, request.run_dir.string(), "--emit-commands");
@@ -253,6 +251,8 @@ int emit_sweep_commands(const SweepRequest& request, std::ostream& out) {
     throw std::runtime_error("--parts: " + std::to_string(parts) + " parts for " +
                              std::to_string(manifest.rows()) + " rows; at most one part a row");
   }
+  std::filesystem::create_directories(request.run_dir);
+  if (request.outputs) std::filesystem::create_directories(*request.outputs);
   write_file_atomically(run_manifest_path(request.run_dir), manifest_json(manifest));
   if (parts > 0) {
     for (std::int32_t k = 1; k <= parts; ++k) out << part_command(manifest, k) << '\n';

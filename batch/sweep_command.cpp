@@ -329,10 +329,19 @@ int merge_command(const MergeRequest& request, std::ostream& out, std::ostream& 
     }
     text = merged.text;
   } else {
-    for (const auto& file : expand_summary_inputs(request.inputs)) {
-      if (request.summary && std::filesystem::equivalent(file, *request.summary, error)) {
-        throw std::runtime_error(request.summary->string() +
-                                 " is among the summaries read; write the merge elsewhere");
+    if (request.summary) {
+      const std::filesystem::path& output = *request.summary;
+      const std::filesystem::path parent =
+          output.has_parent_path() ? output.parent_path() : std::filesystem::path(".");
+      for (const auto& input : request.inputs) {
+        const bool read_now = std::filesystem::equivalent(input, output, error);
+        const bool read_next = output.extension() == ".csv" &&
+                               std::filesystem::is_directory(input, error) &&
+                               std::filesystem::equivalent(input, parent, error);
+        if (read_now || read_next) {
+          throw std::runtime_error(output.string() + " is among the summaries read (" +
+                                   input.string() + "); write the merge elsewhere");
+        }
       }
     }
     const MergedSummary merged = merge_summaries(request.inputs);

@@ -17,6 +17,7 @@
 #include "batch/ordered_csv.hpp"
 #include "batch/summary.hpp"
 #include "batch/sweep.hpp"
+#include "batch/sweep_command.hpp"
 #include "tests/test_support.hpp"
 
 extern char** environ;
@@ -264,6 +265,44 @@ TEST(RunDirectoryMerge, AMissingMiddleReplicateIsNamedWithItsRunCommand) {
                          " --grid-index 2 --replicate 2"),
             std::string::npos)
       << command;
+}
+
+TEST(MergeCommand, MissingRowsExitThreeUnlessAllowedAndTheSummaryIsNeverAnInput) {
+  const TempDir dir;
+  const auto run_dir = dir / "runs";
+  std::filesystem::create_directories(run_dir);
+  const Manifest manifest = small_manifest(run_dir, 4);
+  write_file(run_manifest_path(run_dir), manifest_json(manifest));
+  const std::vector<std::string> rows = reference_rows(manifest);
+  for (int k = 1; k <= 3; ++k) {
+    write_file(part_path(run_dir, k), summary_header() + joined(rows, 3 * (k - 1), 3 * k));
+  }
+  MergeRequest request;
+  request.inputs = {run_dir};
+  request.summary = run_dir / "summary.csv";
+  request.missing_commands = dir / "missing.txt";
+  std::ostringstream out, err;
+  EXPECT_EQ(merge_command(request, out, err), kRowsMissing);
+  EXPECT_NE(err.str().find("3 of 12 rows missing"), std::string::npos) << err.str();
+  EXPECT_EQ(read_file(dir / "missing.txt"), part_command(manifest, 4) + "\n");
+  EXPECT_FALSE(std::filesystem::exists(run_dir / "summary.csv"));
+
+  request.allow_missing = true;
+  EXPECT_EQ(merge_command(request, out, err), 0);
+  EXPECT_EQ(read_file(run_dir / "summary.csv"), summary_header() + joined(rows, 0, 9));
+  EXPECT_NE(err.str().find("warning: 3 of 12 rows missing"), std::string::npos) << err.str();
+
+  // Plain summaries (no manifest): the merge may not go where it would be read.
+  MergeRequest plain;
+  plain.inputs = {dir / "loose"};
+  std::filesystem::create_directories(dir / "loose");
+  write_file(dir / "loose" / "a.csv", summary_header() + rows[0]);
+  plain.summary = dir / "loose" / "merged.csv";
+  EXPECT_THROW(merge_command(plain, out, err), std::runtime_error);
+  plain.inputs = {dir / "loose" / "a.csv"};
+  plain.summary = dir / "loose" / "a.csv";
+  EXPECT_THROW(merge_command(plain, out, err), std::runtime_error);
+  EXPECT_EQ(read_file(dir / "loose" / "a.csv"), summary_header() + rows[0]);
 }
 
 // --- the built program, started directly (a shell would start it with SIGINT ignored) -----

@@ -35,19 +35,6 @@ double parameter_value(const SimulationParameters& p, std::size_t which) {
   }
 }
 
-std::string parameter_text(const SimulationParameters& p, std::size_t which) {
-  switch (which) {
-    case 0:
-      return std::to_string(p.n_pop);
-    case 2:
-      return std::to_string(p.capacity);
-    case 7:
-      return std::to_string(p.n_gen);
-    default:
-      return shortest(parameter_value(p, which));
-  }
-}
-
 namespace {
 
 std::vector<SwitchBin> switch_bins(const std::vector<std::int32_t>& sorted) {

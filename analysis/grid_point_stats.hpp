@@ -10,15 +10,13 @@
 
 #include "analysis/replicate_stats.hpp"
 #include "analysis/summary_data.hpp"
+#include "batch/manifest.hpp"
 
 namespace hostswitch {
 
-// The eight parameters by the names the summary gives them, in grid order.
-inline constexpr std::array<std::string_view, 8> kParameterNames = {
-    "n_pop", "birth_rate", "capacity", "emig_rate", "sdr", "sdv", "max_dist", "n_gen"};
+// kParameterNames and parameter_text (the summary's names and texts) come from the manifest.
 std::optional<std::size_t> parameter_by_name(std::string_view name);
 double parameter_value(const SimulationParameters& p, std::size_t which);
-std::string parameter_text(const SimulationParameters& p, std::size_t which);
 
 // A run of equal switch counts, or a range of them, with the replicates that fall in it.
 struct SwitchBin {

@@ -2,4 +2,4 @@
 
 // The one door from the analysis code to the summary's row format: its header, its
 // shortest round-trip numbers and its row record.
-#include "console/summary.hpp"
+#include "batch/summary.hpp"

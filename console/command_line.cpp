@@ -22,16 +22,19 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "analysis/report.hpp"
+#include "analysis/trajectory.hpp"
+#include "batch/manifest.hpp"
+#include "batch/summary.hpp"
+#include "batch/sweep.hpp"
+#include "batch/sweep_command.hpp"
 #include "console/completion.hpp"
 #include "console/help_formatter.hpp"
 #include "console/run_stats.hpp"
-#include "analysis/report.hpp"
-#include "analysis/trajectory.hpp"
-#include "console/summary.hpp"
-#include "console/sweep.hpp"
 #include "model/model_errors.hpp"
 #include "model/number_chars.hpp"
 #include "model/population_model.hpp"
@@ -138,27 +141,6 @@ constexpr std::array<const char*, kCount> kMeanings = {
 constexpr std::array<bool, kCount> kIsInteger = {true,  false, true,  false,
                                                  false, false, false, true};
 
-std::string parameter_text(const SimulationParameters& p, int which) {
-  switch (which) {
-    case kNPop:
-      return std::to_string(p.n_pop);
-    case kBirthRate:
-      return shortest(p.birth_rate);
-    case kCapacity:
-      return std::to_string(p.capacity);
-    case kEmigRate:
-      return shortest(p.emig_rate);
-    case kSdr:
-      return shortest(p.sdr);
-    case kSdv:
-      return shortest(p.sdv);
-    case kMaxDist:
-      return shortest(p.max_dist);
-    default:
-      return std::to_string(p.n_gen);
-  }
-}
-
 struct ParameterOptions {
   std::array<std::string, kCount> texts;
   std::array<CLI::Option*, kCount> options{};
@@ -174,7 +156,7 @@ struct ParameterOptions {
                           help)
               ->type_name(kIsInteger[static_cast<std::size_t>(i)] ? (lists ? "INT,..." : "INT")
                                                                   : (lists ? "REAL,..." : "REAL"))
-              ->default_str(parameter_text(typical, i));
+              ->default_str(parameter_text(typical, static_cast<std::size_t>(i)));
     }
   }
 
@@ -224,7 +206,8 @@ std::string describe_point(const SimulationParameters& p) {
   std::string text;
   for (int i = 0; i < kCount; ++i) {
     if (i > 0) text += ' ';
-    text += std::string(kFlags[static_cast<std::size_t>(i)]) + " " + parameter_text(p, i);
+    text += std::string(kFlags[static_cast<std::size_t>(i)]) + " " +
+            parameter_text(p, static_cast<std::size_t>(i));
   }
   return text;
 }
@@ -232,24 +215,6 @@ std::string describe_point(const SimulationParameters& p) {
 std::int32_t clock_seed(const Clock& clock) {
   const ClockReading reading = clock.now();
   return clock_count(reading.seconds_since_epoch, reading.milliseconds);
-}
-
-// Safe to paste into a POSIX shell: plain words stay as they are, anything else is put in
-// single quotes.
-std::string shell_quote(std::string_view word) {
-  const bool plain = !word.empty() && word.find_first_not_of(
-                                          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                          "0123456789_-+=./:,@%") == std::string_view::npos;
-  if (plain) return std::string(word);
-  std::string text = "'";
-  for (const char c : word) {
-    if (c == '\'') {
-      text += "'\\''";
-    } else {
-      text += c;
-    }
-  }
-  return text + "'";
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -436,129 +401,105 @@ struct SweepArgs {
   bool emit_commands = false;
   std::string run_dir = "runs";
   bool stats = false;
+  bool resume = false;
+  std::string part, parts, slurm;
+  std::vector<std::string> slurm_options;
 };
 
-int emit_commands(const SweepArgs& args, const std::vector<SimulationParameters>& grid,
-                  std::int32_t replicates, std::int32_t base, const CommandLineContext& context) {
-  const std::filesystem::path run_dir = args.run_dir;
-  std::filesystem::create_directories(run_dir);
-  const bool keep_results = args.outputs_option->count() > 0;
-  if (keep_results) std::filesystem::create_directories(args.outputs);
-  const std::string program = shell_quote(context.executable);
-  for (std::size_t g = 0; g < grid.size(); ++g) {
-    std::string fixed = program + " run";
-    for (int i = 0; i < kCount; ++i) {
-      fixed +=
-          std::string(" ") + kFlags[static_cast<std::size_t>(i)] + " " + parameter_text(grid[g], i);
-    }
-    const auto grid_index = static_cast<std::int32_t>(g + 1);
-    for (std::int32_t r = 1; r <= replicates; ++r) {
-      std::string line = fixed;
-      line += " --seed " + std::to_string(replicate_seed(base, grid_index, r));
-      line += " --grid-index " + std::to_string(grid_index) + " --replicate " + std::to_string(r);
-      const std::string name = std::to_string(grid_index) + "-" + std::to_string(r);
-      line += " --summary " + shell_quote((run_dir / (name + ".csv")).string());
-      if (keep_results) {
-        line += " --output " + shell_quote((std::filesystem::path(args.outputs) /
-                                            replicate_results_name(grid_index, r))
-                                               .string());
-      } else {
-        line += " --no-output";
-      }
-      context.out << line << '\n';
-    }
+// --part K/N
+std::pair<std::int32_t, std::int32_t> parse_part(const std::string& text) {
+  const std::size_t slash = text.find('/');
+  if (slash == std::string::npos) {
+    throw UsageError("--part: " + in_quotes(text) + " is not K/N (part K of N)");
   }
-  context.out.flush();
-  return context.out ? 0 : kRuntimeFailure;
+  const std::int32_t parts = parse_at_least("--part", text.substr(slash + 1), 1);
+  const std::int32_t part = parse_at_least("--part", text.substr(0, slash), 1);
+  if (part > parts) {
+    throw UsageError("--part: " + in_quotes(text) + ": part " + std::to_string(part) +
+                     " is outside 1.." + std::to_string(parts));
+  }
+  return {part, parts};
 }
 
-int sweep_command(const SweepArgs& args, const CommandLineContext& context) {
+int sweep_command(const SweepArgs& args, const std::vector<std::string>& command_line,
+                  const CommandLineContext& context) {
   const RunStatsMeter meter;
-  const std::vector<SimulationParameters> grid = [&] {
+  SweepRequest request;
+  request.lists = args.parameters.lists();
+  request.grid = [&] {
     try {
-      return expand_grid(args.parameters.lists());
+      return expand_grid(request.lists);
     } catch (const std::length_error& error) {
       throw UsageError(error.what());
     }
   }();
-  for (std::size_t g = 0; g < grid.size(); ++g) {
-    if (const auto refusal = command_line_refusal(grid[g])) {
+  for (std::size_t g = 0; g < request.grid.size(); ++g) {
+    if (const auto refusal = command_line_refusal(request.grid[g])) {
       throw UsageError("refused parameters at grid point " + std::to_string(g + 1) + " (" +
-                       describe_point(grid[g]) + "): " + *refusal);
+                       describe_point(request.grid[g]) + "): " + *refusal);
     }
   }
-  const std::int32_t replicates = parse_at_least("--replicates", args.replicates, 1);
-  const std::int32_t base = args.seed_option->count() > 0 ? parse_integer("--seed", args.seed)
-                                                          : clock_seed(context.clock);
-  if (args.emit_commands) return emit_commands(args, grid, replicates, base, context);
-
-  SweepSettings settings;
-  settings.grid = grid;
-  settings.replicates = replicates;
-  settings.base_seed = base;
+  request.replicates = parse_at_least("--replicates", args.replicates, 1);
+  if (args.seed_option->count() > 0) request.base_seed = parse_integer("--seed", args.seed);
+  request.clock_seed = clock_seed(context.clock);
   if (args.jobs.empty()) {
-    settings.jobs = std::max(std::thread::hardware_concurrency(), 1U);
+    request.jobs = std::max(std::thread::hardware_concurrency(), 1U);
   } else {
     const std::int32_t jobs = parse_at_least("--jobs", args.jobs, 1);
     if (jobs > 1024) throw UsageError("--jobs: " + in_quotes(args.jobs) + " must be at most 1024");
-    settings.jobs = static_cast<unsigned>(jobs);
+    request.jobs = static_cast<unsigned>(jobs);
   }
-  if (args.outputs_option->count() > 0) {
-    settings.outputs = args.outputs;
-    std::filesystem::create_directories(*settings.outputs);
-  }
+  if (args.outputs_option->count() > 0) request.outputs = args.outputs;
+  request.summary = args.summary;
+  request.resume = args.resume;
+  request.run_dir = args.run_dir;
+  if (!args.parts.empty()) request.parts = parse_at_least("--parts", args.parts, 1);
+  if (!args.part.empty()) std::tie(request.part, request.parts) = parse_part(args.part);
+  if (!args.slurm.empty()) request.slurm_dir = args.slurm;
+  request.slurm_options = args.slurm_options;
+  request.command_line = command_line;
+  request.executable = context.executable;
 
-  for (std::size_t g = 0; g < grid.size(); ++g) {
+  if (request.slurm_dir) return write_slurm_sweep(request, context.out);
+  if (args.emit_commands) return emit_sweep_commands(request, context.out);
+
+  // Runs happen here: a grid point too big for this machine fails before anything is written.
+  for (std::size_t g = 0; g < request.grid.size(); ++g) {
     try {
-      require_first_generation_memory(grid[g]);
+      require_first_generation_memory(request.grid[g]);
     } catch (const InsufficientMemory& error) {
       throw std::runtime_error("grid point " + std::to_string(g + 1) + " (" +
-                               describe_point(grid[g]) + "): " + error.what());
+                               describe_point(request.grid[g]) + "): " + error.what());
     }
   }
-  OutputFile summary_file(args.summary);
-  std::ostream& summary = summary_file.stream();
 
   ProgressLine progress(context.err);
   if (context.show_progress || context.on_progress) {
-    settings.progress = [&progress, &context](std::size_t done, std::size_t total) {
+    request.progress = [&progress, &context](std::size_t done, std::size_t total) {
       if (context.show_progress) progress.show(done, total);
       if (context.on_progress) {
         context.on_progress(static_cast<std::int64_t>(done), static_cast<std::int64_t>(total));
       }
     };
+    request.progress_end = [&progress] { progress.clear(); };
   }
-  SweepOutcome outcome;
+  std::int64_t individuals_simulated = 0;
+  request.on_outcome = [&individuals_simulated](const SweepOutcome& outcome) {
+    individuals_simulated += outcome.individuals_simulated;
+  };
+  int status = 0;
   {
     const StopSignals signals;
-    settings.stop = &g_stop_requested;
-    outcome = run_sweep(settings, summary);
+    request.stop = &g_stop_requested;
+    status = request.part ? sweep_part(request, context.out, context.err)
+                          : sweep_into_summary(request, context.out, context.err);
   }
-  progress.clear();
-  // A failed write is told with its cause; a close that fails loses rows thought written.
-  if (!summary_file.close() && !outcome.failure)
-    outcome.failure = "the summary could not be written";
-  if (outcome.failure && summary_file.failure()) outcome.failure = *summary_file.failure();
   if (args.stats) {
-    context.err << stats_report("hostswitch sweep", meter.stats(outcome.individuals_simulated));
+    context.err << stats_report("hostswitch sweep", meter.stats(individuals_simulated));
   }
-
-  const std::string held = args.summary + " holds the first " + std::to_string(outcome.written) +
-                           " of " + std::to_string(outcome.total) + " rows (seed base " +
-                           std::to_string(base) + ")";
-  if (outcome.failure) {
-    context.err << "hostswitch sweep: " << *outcome.failure << "; " << held << '\n';
-    return kRuntimeFailure;
-  }
-  if (outcome.interrupted) {
-    context.err << "hostswitch sweep: interrupted; " << held << '\n';
-    const int signal_number = g_stop_signal.load();
-    return signal_number > 0 ? 128 + signal_number : kRuntimeFailure;
-  }
-  context.out << outcome.written << " runs written to " << args.summary << " (seed base " << base
-              << ")\n";
-  context.out.flush();
-  return 0;
+  if (status != kSweepInterrupted) return status;
+  const int signal_number = g_stop_signal.load();
+  return signal_number > 0 ? 128 + signal_number : kRuntimeFailure;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -611,27 +552,6 @@ int plot_command(const std::string& results, const std::string& svg) {
   return 0;
 }
 
-int merge_command(const std::vector<std::string>& files, const std::string& summary, bool to_file,
-                  const CommandLineContext& context) {
-  const std::vector<std::filesystem::path> inputs(files.begin(), files.end());
-  const MergedSummary merged = merge_summaries(inputs);
-  if (merged.missing_count > 0) {
-    context.err << "hostswitch merge: warning: " << merged.missing_count
-                << " rows missing from the grid, first:";
-    for (const RunLabel& label : merged.first_missing) {
-      context.err << " grid point " << label.grid_index << " replicate " << label.replicate << ';';
-    }
-    context.err << '\n';
-  }
-  if (to_file) {
-    write_whole_file(summary, merged.text);
-  } else {
-    context.out << merged.text;
-    context.out.flush();
-  }
-  return 0;
-}
-
 constexpr const char* kStatsHelp =
     "at the end, print to standard error the wall and CPU time, the peak resident memory, the "
     "individuals simulated (the population after births, summed over generations) and the "
@@ -648,11 +568,18 @@ final_mean_phe and final_sd_phe (the population standard deviation, dividing by 
 extinct population. Rows are written whole as soon as they and all rows before them are done, so an
 interrupted (SIGINT, SIGTERM) or failing sweep leaves only complete rows.
 
-With --emit-commands nothing runs: one `hostswitch run` command line per replicate is printed,
-writing its one-row summary to RUN_DIR/G-R.csv. Run them with any scheduler, then join them:
+Every sweep first writes a manifest of its grid, replicates and seed: SUMMARY.json beside the
+summary (summary.csv -> summary.json), or RUN_DIR/manifest.json. A sweep locks its summary; a second
+sweep on the same file is refused. --resume continues an interrupted sweep with the same flags: the
+complete rows are kept and only the missing replicates run.
+
+With --emit-commands nothing runs: one `hostswitch run` command line per replicate is printed
+(writing RUN_DIR/G-R.csv), or with --parts N one `hostswitch sweep --part K/N` line per slice of
+the replicate list (writing RUN_DIR/part-K.csv, renamed into place when complete). Run them with
+any scheduler, then join them; merge knows from the manifest which rows must exist:
   hostswitch sweep --emig-rate 0.05,0.1 --replicates 10 --seed 7 --emit-commands | parallel
   hostswitch merge runs --summary summary.csv
-Line k of the list is task k of a job array: sed -n "${SLURM_ARRAY_TASK_ID}p" commands.txt | sh)";
+On SLURM, --slurm DIR writes a job array and a merge job: run `bash DIR/submit.sh`.)";
 
 }  // namespace
 
@@ -749,6 +676,30 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
           ->type_name("DIR")
           ->capture_default_str();
   CLI::Option* sweep_stats_option = sweep_app->add_flag("--stats", sweep.stats, kStatsHelp);
+  sweep_app->add_flag("--resume", sweep.resume,
+                      "continue the sweep in --summary: keep its complete rows, run the rest");
+  CLI::Option* part_option =
+      sweep_app
+          ->add_option("--part", sweep.part,
+                       "run part K of N contiguous slices of the replicate list into "
+                       "RUN_DIR/part-K.csv")
+          ->type_name("K/N");
+  CLI::Option* parts_option =
+      sweep_app
+          ->add_option("--parts", sweep.parts,
+                       "with --emit-commands or --slurm: slices, one command or array task each")
+          ->type_name("N");
+  CLI::Option* slurm_option =
+      sweep_app
+          ->add_option("--slurm", sweep.slurm,
+                       "write a SLURM job array, a merge job and submit.sh into DIR; run nothing")
+          ->type_name("DIR");
+  CLI::Option* slurm_extra_option =
+      sweep_app
+          ->add_option("--slurm-option", sweep.slurm_options,
+                       "with --slurm: an #SBATCH line for both jobs (--time=1:00:00); repeatable")
+          ->type_name("OPT")
+          ->allow_extra_args(false);
   sweep_app->footer(kSweepFooter);
 
   std::string plot_results = std::string(kResultsFileName);
@@ -762,7 +713,8 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
       ->capture_default_str();
 
   std::vector<std::string> merge_files;
-  std::string merge_summary;
+  std::string merge_summary, merge_missing;
+  bool merge_allow_missing = false;
   CLI::App* merge_app = app.add_subcommand(
       "merge", "Join per-run summaries into one, ordered by grid point then replicate.");
   merge_app->add_option("files", merge_files, "summary files, or directories of *.csv files")
@@ -771,6 +723,18 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
   CLI::Option* merge_summary_option =
       merge_app->add_option("--summary", merge_summary, "merged summary (default: standard output)")
           ->type_name("PATH");
+  CLI::Option* merge_missing_option =
+      merge_app
+          ->add_option("--missing-commands", merge_missing,
+                       "of a run directory: write the commands that make its missing rows here")
+          ->type_name("FILE");
+  merge_app->add_flag("--allow-missing", merge_allow_missing,
+                      "of a run directory: write the rows there are, warn, and exit 0");
+  merge_app->footer(
+      "A run directory with a manifest.json is checked against it: every row of the sweep must\n"
+      "be there (else exit status 3 and \"K of M rows missing\"), rows of another experiment and\n"
+      "rows found twice with different figures are refused; rows found twice alike count once.\n"
+      "A merged summary written into the run directory is left out of what is read.");
 
   ReportArgs report;
   CLI::App* report_app = app.add_subcommand(
@@ -829,15 +793,42 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
     refuse_together(emit_option, jobs_option);
     refuse_together(emit_option, summary_option);
     refuse_together(emit_option, sweep_stats_option);
-    if (run_dir_option->count() > 0 && emit_option->count() == 0) {
-      throw UsageError("--run-dir is only for --emit-commands");
+    refuse_together(slurm_option, sweep_stats_option);
+    refuse_together(emit_option, slurm_option);
+    refuse_together(part_option, slurm_option);
+    refuse_together(part_option, emit_option);
+    refuse_together(part_option, parts_option);
+    refuse_together(part_option, summary_option);
+    refuse_together(sweep_app->get_option("--resume"), part_option);
+    refuse_together(sweep_app->get_option("--resume"), emit_option);
+    refuse_together(sweep_app->get_option("--resume"), slurm_option);
+    refuse_together(slurm_option, run_dir_option);
+    refuse_together(slurm_option, summary_option);
+    refuse_together(slurm_option, jobs_option);
+    if (run_dir_option->count() > 0 && emit_option->count() == 0 && part_option->count() == 0) {
+      throw UsageError("--run-dir is only for --emit-commands and --part");
+    }
+    if (parts_option->count() > 0 && emit_option->count() == 0 && slurm_option->count() == 0) {
+      throw UsageError("--parts is only for --emit-commands and --slurm");
+    }
+    if (slurm_extra_option->count() > 0 && slurm_option->count() == 0) {
+      throw UsageError("--slurm-option is only for --slurm");
     }
     if (run_app->parsed()) return run_command(run, context);
-    if (sweep_app->parsed()) return sweep_command(sweep, context);
+    if (sweep_app->parsed()) {
+      std::vector<std::string> command_line{context.executable};
+      command_line.insert(command_line.end(), args.begin(), args.end());
+      return sweep_command(sweep, command_line, context);
+    }
     if (plot_app->parsed()) return plot_command(plot_results, plot_svg);
     if (report_app->parsed()) return report_command(report, context);
     if (merge_app->parsed()) {
-      return merge_command(merge_files, merge_summary, merge_summary_option->count() > 0, context);
+      MergeRequest request;
+      request.inputs.assign(merge_files.begin(), merge_files.end());
+      if (merge_summary_option->count() > 0) request.summary = merge_summary;
+      if (merge_missing_option->count() > 0) request.missing_commands = merge_missing;
+      request.allow_missing = merge_allow_missing;
+      return merge_command(request, context.out, context.err);
     }
     DialogueOptions options;
     if (dialogue_seed_option->count() > 0) {

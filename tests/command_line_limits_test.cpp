@@ -126,6 +126,9 @@ TEST(CommandLineCauses, FullDeviceFailuresNameTheCause) {
     const Invocation result = invoke(with(args, dir.path()), dir.path());
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find(full_disk), std::string::npos) << result.err;
+    // Written in place: a rename into place would have replaced the device with a file.
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
+    EXPECT_FALSE(std::filesystem::exists("/dev/full.json"));
   }
   // An open failure says why as well.
   const Invocation missing =

@@ -188,6 +188,15 @@ TEST(CommandLineErrors, NameTheFlagAndValueAndFail) {
       {{"sweep", "--jobs", "0"}, "--jobs: '0' must be at least 1"},
       {{"sweep", "--run-dir", "x"}, "--run-dir is only for --emit-commands"},
       {{"merge"}, "required"},
+      {{"sweep", "--part", "5/4", "--seed", "1"}, "--part: '5/4': part 5 is outside 1..4"},
+      {{"sweep", "--part", "0/4", "--seed", "1"}, "--part: '0' must be at least 1"},
+      {{"sweep", "--part", "3", "--seed", "1"}, "--part: '3' is not K/N"},
+      {{"sweep", "--part", "1/2"}, "--part needs --seed"},
+      {{"sweep", "--part", "1/4", "--seed", "1", "--replicates", "3"}, "4 parts for 3 rows"},
+      {{"sweep", "--parts", "2"}, "--parts is only for --emit-commands and --slurm"},
+      {{"sweep", "--slurm-option=--mem=1G"}, "--slurm-option is only for --slurm"},
+      {{"sweep", "--resume", "--emit-commands"}, "cannot be given together"},
+      {{"merge", "x.csv", "--allow-missing"}, "need a run directory with a manifest.json"},
   };
   for (const auto& c : cases) {
     std::string joined;

@@ -9,8 +9,8 @@
 
 #include "analysis/trajectory.hpp"
 #include "analysis/trajectory_data.hpp"
+#include "batch/summary.hpp"
 #include "console/command_line.hpp"
-#include "console/summary.hpp"
 #include "model/population_model.hpp"
 #include "model/uniform_stream.hpp"
 #include "reporting/results_reader.hpp"

@@ -1,4 +1,4 @@
-#include "console/sweep.hpp"
+#include "batch/sweep.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "console/summary.hpp"
+#include "batch/summary.hpp"
 #include "model/population_model.hpp"
 #include "model/uniform_stream.hpp"
 #include "reporting/results_file.hpp"
@@ -276,8 +276,13 @@ TEST(SummaryMerge, OrdersByGridPointThenReplicateAndRefusesBadInput) {
   EXPECT_EQ(merged.first_missing.front().grid_index, 2);
   EXPECT_EQ(merged.first_missing.front().replicate, 2);
 
+  // A row read twice alike (a task that ran twice) counts once; with other figures it is refused.
   write_file(dir / "dup.csv", header + row(2, 1));
-  EXPECT_THROW(merge_summaries({dir / "a.csv", dir / "dup.csv"}), SummaryError);
+  EXPECT_EQ(merge_summaries({dir / "a.csv", dir / "dup.csv"}).text, header + row(2, 1));
+  std::string changed = row(2, 1);
+  changed.replace(changed.find(",extinct,"), 9, ",completed,");
+  write_file(dir / "conflict.csv", header + changed);
+  EXPECT_THROW(merge_summaries({dir / "a.csv", dir / "conflict.csv"}), SummaryError);
   const std::string torn = row(3, 1);
   write_file(dir / "torn.csv", header + torn.substr(0, torn.size() - 1));
   EXPECT_THROW(merge_summaries({dir / "torn.csv"}), SummaryError);

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "console/summary.hpp"
+#include "batch/summary.hpp"
 #include "tests/test_support.hpp"
 
 namespace hostswitch {

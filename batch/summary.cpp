@@ -1,4 +1,4 @@
-#include "console/summary.hpp"
+#include "batch/summary.hpp"
 
 #include <algorithm>
 #include <array>
@@ -171,6 +171,60 @@ std::string summary_line(const SummaryRow& row) {
   return csv_line(fields);
 }
 
+std::vector<std::filesystem::path> expand_summary_inputs(
+    const std::vector<std::filesystem::path>& inputs) {
+  return expand_inputs(inputs);
+}
+
+void read_summary_rows(const std::filesystem::path& path,
+                       const std::function<void(const SummaryFileRow&)>& take) {
+  const std::string header = summary_header();
+  const std::string_view header_line = std::string_view(header).substr(0, header.size() - 1);
+  const std::string text = read_file(path);
+  const std::string name = path.string();
+  std::size_t start = 0;
+  SummaryFileRow row;
+  row.file = name;
+  for (std::size_t line_number = 1; start < text.size(); ++line_number) {
+    const std::size_t end = text.find('\n', start);
+    const std::string where = name + ":" + std::to_string(line_number);
+    if (end == std::string::npos) {
+      if (line_number == 1) {
+        throw SummaryError(name +
+                           ": not a summary file (the first line is not the summary header)");
+      }
+      throw SummaryError(where + ": torn row (no line end)");
+    }
+    std::string_view line = std::string_view(text).substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    start = end + 1;
+    if (line_number == 1) {
+      if (line != header_line) {
+        throw SummaryError(name +
+                           ": not a summary file (the first line is not the summary header)");
+      }
+      continue;
+    }
+    row.line.assign(line);
+    row.line += '\n';
+    row.fields = split_fields(std::string_view(row.line).substr(0, line.size()));
+    if (row.fields.size() != kColumnCount) {
+      throw SummaryError(where + ": expected " + std::to_string(kColumnCount) + " fields, got " +
+                         std::to_string(row.fields.size()));
+    }
+    const auto grid = read_int(row.fields[kGridIndexColumn]);
+    const auto replicate = read_int(row.fields[kReplicateColumn]);
+    if (!grid || !replicate || *grid < 1 || *replicate < 1) {
+      throw SummaryError(where + ": grid_index and replicate must be positive integers");
+    }
+    row.grid_index = *grid;
+    row.replicate = *replicate;
+    row.where = where;
+    take(row);
+  }
+  if (text.empty()) throw SummaryError(name + ": empty, not a summary file");
+}
+
 MergedSummary merge_summaries(const std::vector<std::filesystem::path>& inputs) {
   const std::string header = summary_header();
   struct Origin {
@@ -179,38 +233,16 @@ MergedSummary merge_summaries(const std::vector<std::filesystem::path>& inputs) 
   };
   std::map<std::pair<std::int32_t, std::int32_t>, Origin> rows;
   for (const auto& path : expand_inputs(inputs)) {
-    const std::string text = read_file(path);
-    const std::string name = path.string();
-    if (text.compare(0, header.size(), header) != 0) {
-      throw SummaryError(name + ": not a summary file (the first line is not the summary header)");
-    }
-    std::size_t start = header.size();
-    for (std::size_t line_number = 2; start < text.size(); ++line_number) {
-      const std::size_t end = text.find('\n', start);
-      const std::string where = name + ":" + std::to_string(line_number);
-      if (end == std::string::npos) throw SummaryError(where + ": torn row (no line end)");
-      const std::string_view line = std::string_view(text).substr(start, end - start);
-      start = end + 1;
-      const auto fields = split_fields(line);
-      if (fields.size() != kColumnCount) {
-        throw SummaryError(where + ": expected " + std::to_string(kColumnCount) + " fields, got " +
-                           std::to_string(fields.size()));
-      }
-      const auto grid = read_int(fields[kGridIndexColumn]);
-      const auto replicate = read_int(fields[kReplicateColumn]);
-      if (!grid || !replicate || *grid < 1 || *replicate < 1) {
-        throw SummaryError(where + ": grid_index and replicate must be positive integers");
-      }
+    read_summary_rows(path, [&rows](const SummaryFileRow& row) {
       auto [slot, inserted] =
-          rows.try_emplace({*grid, *replicate}, Origin{std::string(line) + '\n', where});
-      if (!inserted) {
-        throw SummaryError(where + ": grid point " + std::to_string(*grid) + " replicate " +
-                           std::to_string(*replicate) + " was already read from " +
-                           slot->second.file);
+          rows.try_emplace({row.grid_index, row.replicate}, Origin{row.line, row.where});
+      if (!inserted && slot->second.line != row.line) {
+        throw SummaryError(row.where + ": grid point " + std::to_string(row.grid_index) +
+                           " replicate " + std::to_string(row.replicate) +
+                           " differs from the same row read from " + slot->second.file);
       }
-    }
+    });
   }
-
   MergedSummary merged;
   merged.text = header;
   std::int32_t max_grid = 0;

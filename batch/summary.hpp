@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -49,10 +50,35 @@ class SummaryError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Columns of a summary row: the eight parameters come first, then grid_index, replicate, seed.
+inline constexpr std::size_t kSummaryParameterColumns = 8;
+inline constexpr std::size_t kSummarySeedColumn = 10;
+
+// One row of a summary file as read: its text (ended by a line feed, whatever line end the
+// file used), its fields, and where it was read ("FILE:LINE").
+struct SummaryFileRow {
+  std::string line;
+  std::vector<std::string_view> fields;  // into `line`: valid during the call only
+  std::int32_t grid_index = 0;
+  std::int32_t replicate = 0;
+  std::string where;
+  std::string file;
+};
+
+// Calls `take` for every row of the summary file `path`, in file order. Line ends may be LF or
+// CR LF. Throws SummaryError for a file that cannot be read, a foreign header, or a torn or
+// malformed row.
+void read_summary_rows(const std::filesystem::path& path,
+                       const std::function<void(const SummaryFileRow&)>& take);
+
+// Every *.csv file of the directories among `inputs` (in name order) and the other inputs.
+std::vector<std::filesystem::path> expand_summary_inputs(
+    const std::vector<std::filesystem::path>& inputs);
+
 // Joins summary files (each a header followed by rows) into one summary ordered by grid
 // point, then replicate. A directory stands for every *.csv file in it. Throws
-// SummaryError for a file that cannot be read, a foreign header, a torn or malformed row,
-// or the same grid point and replicate twice.
+// SummaryError as read_summary_rows does, and for the same grid point and replicate twice with
+// different figures; a row found twice alike is taken once.
 struct MergedSummary {
   std::string text;
   // Rows absent from a full grid of the largest grid point and replicate seen, and the

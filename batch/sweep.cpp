@@ -1,4 +1,4 @@
-#include "console/sweep.hpp"
+#include "batch/sweep.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -92,11 +92,12 @@ std::string label_text(const RunLabel& label) {
 
 // One run after another on the calling thread: all a single job needs, and all a build
 // without threads can do. A stop request abandons the run in flight at its next generation.
-SweepOutcome run_in_order(const SweepSettings& settings, std::size_t replicates,
-                          SweepOutcome outcome, std::ostream& summary) {
+SweepOutcome run_in_order(const SweepSettings& settings, std::size_t replicates, std::size_t first,
+                          std::size_t end, SweepOutcome outcome,
+                          const std::function<void(std::string_view)>& write_rows) {
   const std::size_t total = outcome.total;
-  const std::atomic<std::size_t> limit{total};
-  for (std::size_t index = 0; index < total; ++index) {
+  const std::atomic<std::size_t> limit{end};
+  for (std::size_t index = first; index < end; ++index) {
     if (settings.stop && settings.stop->load()) {
       outcome.interrupted = true;
       break;
@@ -108,6 +109,7 @@ SweepOutcome run_in_order(const SweepSettings& settings, std::size_t replicates,
       const RunResult run = run_one(parameters, label.seed, results_path_of(settings, label), limit,
                                     index, settings.stop);
       line = summary_line(summarize(parameters, label, run));
+      outcome.individuals_simulated += run.individuals_simulated;
     } catch (const RunAbandoned&) {
       outcome.interrupted = true;
       break;
@@ -118,10 +120,10 @@ SweepOutcome run_in_order(const SweepSettings& settings, std::size_t replicates,
       outcome.failure = label_text(label) + ": " + error.what();
       break;
     }
-    summary << line;
-    summary.flush();
-    if (!summary) {
-      outcome.failure = "the summary could not be written";
+    try {
+      write_rows(line);
+    } catch (const std::exception& error) {
+      outcome.failure = error.what();
       break;
     }
     ++outcome.written;
@@ -172,28 +174,42 @@ std::string replicate_results_name(std::int32_t grid_index, std::int32_t replica
 }
 
 SweepOutcome run_sweep(const SweepSettings& settings, std::ostream& summary) {
-  SweepOutcome outcome;
-  const auto replicates = static_cast<std::size_t>(std::max(settings.replicates, 0));
-  const std::size_t total = settings.grid.size() * replicates;
-  outcome.total = total;
-
   summary << summary_header();
   summary.flush();
   if (!summary) {
+    SweepOutcome outcome;
     outcome.failure = "the summary could not be written";
     return outcome;
   }
+  return run_sweep(settings, [&summary](std::string_view lines) {
+    summary << lines;
+    summary.flush();
+    if (!summary) throw std::runtime_error("the summary could not be written");
+  });
+}
+
+SweepOutcome run_sweep(const SweepSettings& settings,
+                       const std::function<void(std::string_view)>& write_rows) {
+  SweepOutcome outcome;
+  const auto replicates = static_cast<std::size_t>(std::max(settings.replicates, 0));
+  const std::size_t all = settings.grid.size() * replicates;
+  const std::size_t end = std::min(settings.end.value_or(all), all);
+  const std::size_t first = std::min(settings.first, end);
+  const std::size_t total = end - first;
+  outcome.total = total;
 
 #ifdef HOSTSWITCH_SINGLE_THREADED
-  return run_in_order(settings, replicates, outcome, summary);
+  return run_in_order(settings, replicates, first, end, outcome, write_rows);
 #else
-  if (settings.jobs <= 1 || total <= 1) return run_in_order(settings, replicates, outcome, summary);
+  if (settings.jobs <= 1 || total <= 1) {
+    return run_in_order(settings, replicates, first, end, outcome, write_rows);
+  }
 #endif
 
-  std::atomic<std::size_t> next{0};
+  std::atomic<std::size_t> next{first};
   std::atomic<std::int64_t> individuals_simulated{0};
   // Runs at or beyond the limit are not started, and those in flight are abandoned.
-  std::atomic<std::size_t> limit{total};
+  std::atomic<std::size_t> limit{end};
   auto lower_limit = [&limit](std::size_t to) {
     std::size_t current = limit.load();
     while (to < current && !limit.compare_exchange_weak(current, to)) {
@@ -248,7 +264,7 @@ SweepOutcome run_sweep(const SweepSettings& settings, std::ostream& summary) {
   try {
     for (unsigned j = 0; j < jobs; ++j) threads.emplace_back(worker);
   } catch (...) {
-    lower_limit(0);
+    lower_limit(first);
     for (auto& thread : threads) thread.join();
     throw;
   }
@@ -269,26 +285,26 @@ SweepOutcome run_sweep(const SweepSettings& settings, std::ostream& summary) {
     std::string lines;
     std::size_t count = 0;
     for (auto row = finished.begin();
-         row != finished.end() && row->first == outcome.written + count && !row->second.failure;
+         row != finished.end() && row->first == first + outcome.written + count &&
+         !row->second.failure;
          row = finished.erase(row)) {
       lines += row->second.line;
       ++count;
     }
     if (count > 0) {
-      summary << lines;
-      summary.flush();
-      if (!summary) {
-        if (!outcome.failure) outcome.failure = "the summary could not be written";
-        lower_limit(0);
-      } else {
+      try {
+        write_rows(lines);
         outcome.written += count;
+      } catch (const std::exception& error) {
+        if (!outcome.failure) outcome.failure = error.what();
+        lower_limit(0);
       }
     }
     // The inbox was emptied after the last worker left: nothing more can come.
     if (all_exited) break;
     if (settings.stop && settings.stop->load() && !outcome.interrupted) {
       outcome.interrupted = true;
-      lower_limit(0);
+      lower_limit(first);
     }
     if (settings.progress) settings.progress(done, total);
 

@@ -8,9 +8,10 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "console/summary.hpp"
+#include "batch/summary.hpp"
 #include "model/simulation_parameters.hpp"
 
 namespace hostswitch {
@@ -45,6 +46,10 @@ struct SweepSettings {
   std::vector<SimulationParameters> grid;
   std::int32_t replicates = 1;
   std::int32_t base_seed = 0;
+  // The runs to do: rows first ... end - 1 of the canonical grid-then-replicate list (from 0);
+  // by default all of them.
+  std::size_t first = 0;
+  std::optional<std::size_t> end;
   unsigned jobs = 1;
   // Keeps every replicate's results file there; none is written otherwise.
   std::optional<std::filesystem::path> outputs;
@@ -56,8 +61,8 @@ struct SweepSettings {
 };
 
 struct SweepOutcome {
-  std::size_t total = 0;
-  std::size_t written = 0;  // rows in the summary, a prefix of the canonical order
+  std::size_t total = 0;    // rows in the range
+  std::size_t written = 0;  // rows written, a prefix of the range
   bool interrupted = false;
   std::optional<std::string> failure;      // the first failing replicate and why
   std::int64_t individuals_simulated = 0;  // over the runs that finished
@@ -68,5 +73,10 @@ struct SweepOutcome {
 // written whole and flushed once it and all rows before it are done, so an interrupted or
 // failing sweep leaves only complete rows: on a failure, the rows before the failing one.
 SweepOutcome run_sweep(const SweepSettings& settings, std::ostream& summary);
+
+// As above without the header: each batch of whole rows goes to `write_rows`, which throws
+// when they cannot be written.
+SweepOutcome run_sweep(const SweepSettings& settings,
+                       const std::function<void(std::string_view)>& write_rows);
 
 }  // namespace hostswitch

@@ -1,0 +1,266 @@
+#include "batch/manifest.hpp"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+#include "batch/summary.hpp"
+
+namespace hostswitch {
+
+namespace {
+
+constexpr std::int64_t kMaxGridPoints = 2147483647;
+
+// Calls f(which, list) for each of the eight lists in order.
+template <class Lists, class F>
+void for_each_list(Lists& lists, F f) {
+  f(0, lists.n_pop);
+  f(1, lists.birth_rate);
+  f(2, lists.capacity);
+  f(3, lists.emig_rate);
+  f(4, lists.sdr);
+  f(5, lists.sdv);
+  f(6, lists.max_dist);
+  f(7, lists.n_gen);
+}
+
+std::string value_text(std::int32_t value) { return std::to_string(value); }
+std::string value_text(double value) { return shortest(value); }
+
+template <class T>
+std::string join(const std::vector<T>& values) {
+  std::string text;
+  for (const T& value : values) {
+    if (!text.empty()) text += ',';
+    text += value_text(value);
+  }
+  return text;
+}
+
+// The flags every command of a run directory repeats: the grid, replicates and seed.
+std::string experiment_flags(const Manifest& manifest) {
+  std::string text;
+  for (std::size_t i = 0; i < kParameterCount; ++i) {
+    text += ' ';
+    text += kParameterFlags[i];
+    text += ' ';
+    text += list_text(manifest.lists, i);
+  }
+  text += " --replicates " + std::to_string(manifest.replicates);
+  text += " --seed " + std::to_string(manifest.base_seed);
+  return text;
+}
+
+}  // namespace
+
+std::string parameter_text(const SimulationParameters& p, std::size_t which) {
+  switch (which) {
+    case 0:
+      return value_text(p.n_pop);
+    case 1:
+      return value_text(p.birth_rate);
+    case 2:
+      return value_text(p.capacity);
+    case 3:
+      return value_text(p.emig_rate);
+    case 4:
+      return value_text(p.sdr);
+    case 5:
+      return value_text(p.sdv);
+    case 6:
+      return value_text(p.max_dist);
+    default:
+      return value_text(p.n_gen);
+  }
+}
+
+std::string list_text(const ParameterLists& lists, std::size_t which) {
+  std::string text;
+  for_each_list(lists, [&](std::size_t i, const auto& values) {
+    if (i == which) text = join(values);
+  });
+  return text;
+}
+
+std::string shell_quote(std::string_view word) {
+  const bool plain = !word.empty() && word.find_first_not_of(
+                                          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                          "0123456789_-+=./:,@%") == std::string_view::npos;
+  if (plain) return std::string(word);
+  std::string text = "'";
+  for (const char c : word) {
+    if (c == '\'') {
+      text += "'\\''";
+    } else {
+      text += c;
+    }
+  }
+  return text + "'";
+}
+
+std::int64_t Manifest::grid_points() const {
+  std::int64_t points = 1;
+  for_each_list(lists, [&](std::size_t, const auto& values) {
+    const auto size = static_cast<std::int64_t>(values.size());
+    if (size > kMaxGridPoints || points * size > kMaxGridPoints) {
+      throw std::length_error("the grid has more than 2147483647 points");
+    }
+    points *= size;
+  });
+  return points;
+}
+
+std::string manifest_json(const Manifest& manifest) {
+  nlohmann::ordered_json json;
+  json["program"] = "hostswitch";
+  json["version"] = manifest.version;
+  nlohmann::ordered_json parameters = nlohmann::ordered_json::object();
+  for_each_list(manifest.lists, [&](std::size_t i, const auto& values) {
+    parameters[std::string(kParameterNames[i])] = values;
+  });
+  json["parameters"] = parameters;
+  json["replicates"] = manifest.replicates;
+  json["base_seed"] = manifest.base_seed;
+  json["grid_points"] = manifest.grid_points();
+  json["rows"] = manifest.rows();
+  json["command_line"] = manifest.command_line;
+  if (!manifest.run_dir.empty()) {
+    json["run_dir"] = manifest.run_dir;
+    json["parts"] = manifest.parts;
+    json["executable"] = manifest.executable;
+    if (manifest.outputs) json["outputs"] = *manifest.outputs;
+  }
+  return json.dump(2) + "\n";
+}
+
+Manifest read_manifest(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw std::runtime_error(path.string() + ": cannot be read");
+  try {
+    const nlohmann::json json = nlohmann::json::parse(file);
+    if (json.at("program") != "hostswitch") throw std::runtime_error("another program's file");
+    Manifest manifest;
+    manifest.version = json.at("version").get<std::string>();
+    for_each_list(manifest.lists, [&](std::size_t i, auto& values) {
+      json.at("parameters").at(std::string(kParameterNames[i])).get_to(values);
+      if (values.empty()) throw std::runtime_error("an empty value list");
+    });
+    manifest.replicates = json.at("replicates").get<std::int32_t>();
+    manifest.base_seed = json.at("base_seed").get<std::int32_t>();
+    manifest.command_line = json.at("command_line").get<std::vector<std::string>>();
+    if (manifest.replicates < 1) throw std::runtime_error("replicates below 1");
+    if (json.contains("run_dir")) {
+      manifest.run_dir = json.at("run_dir").get<std::string>();
+      manifest.parts = json.at("parts").get<std::int32_t>();
+      manifest.executable = json.at("executable").get<std::string>();
+      if (json.contains("outputs")) manifest.outputs = json.at("outputs").get<std::string>();
+      if (manifest.parts < 0 || manifest.parts > manifest.rows()) {
+        throw std::runtime_error("parts outside 0 to rows");
+      }
+    }
+    if (json.at("rows").get<std::int64_t>() != manifest.rows()) {
+      throw std::runtime_error("rows do not match the grid");
+    }
+    return manifest;
+  } catch (const std::exception& error) {
+    throw std::runtime_error(path.string() + ": not a sweep manifest (" + error.what() + ")");
+  }
+}
+
+std::optional<std::string> manifest_difference(const Manifest& stored, const Manifest& wanted,
+                                               const std::filesystem::path& where) {
+  auto differ = [&](std::string_view flag, const std::string& here, const std::string& there) {
+    return std::string(flag) + " is " + here + " here but " + there + " in " + where.string();
+  };
+  for (std::size_t i = 0; i < kParameterCount; ++i) {
+    const std::string here = list_text(wanted.lists, i);
+    const std::string there = list_text(stored.lists, i);
+    if (here != there) return differ(kParameterFlags[i], here, there);
+  }
+  if (wanted.replicates != stored.replicates) {
+    return differ("--replicates", std::to_string(wanted.replicates),
+                  std::to_string(stored.replicates));
+  }
+  if (wanted.base_seed != stored.base_seed) {
+    return differ("--seed", std::to_string(wanted.base_seed), std::to_string(stored.base_seed));
+  }
+  if (wanted.parts != stored.parts) {
+    return differ("--parts", std::to_string(wanted.parts), std::to_string(stored.parts));
+  }
+  if (wanted.version != stored.version) {
+    return differ("the program version", wanted.version, stored.version);
+  }
+  return std::nullopt;
+}
+
+std::filesystem::path summary_manifest_path(const std::filesystem::path& summary) {
+  std::filesystem::path path = summary;
+  return path.replace_extension(".json");
+}
+
+std::filesystem::path run_manifest_path(const std::filesystem::path& run_dir) {
+  return run_dir / "manifest.json";
+}
+
+std::filesystem::path part_path(const std::filesystem::path& run_dir, std::int32_t part) {
+  return run_dir / ("part-" + std::to_string(part) + ".csv");
+}
+
+RowRange part_rows(std::int64_t rows, std::int32_t part, std::int32_t parts) {
+  // The first rows % parts parts hold one row more than the others.
+  const std::int64_t size = rows / parts;
+  const std::int64_t longer = rows % parts;
+  const std::int64_t before = part - 1;
+  const std::int64_t first = size * before + std::min(before, longer);
+  return RowRange{first, first + size + (before < longer ? 1 : 0)};
+}
+
+std::int32_t part_of_row(std::int64_t rows, std::int32_t parts, std::int64_t row) {
+  const std::int64_t size = rows / parts;
+  const std::int64_t longer = rows % parts;
+  const std::int64_t in_longer = (size + 1) * longer;
+  if (row < in_longer) return static_cast<std::int32_t>(row / (size + 1) + 1);
+  return static_cast<std::int32_t>(longer + (row - in_longer) / size + 1);
+}
+
+std::string part_command(const Manifest& manifest, std::int32_t part) {
+  return part_command(manifest, std::to_string(part) + "/" + std::to_string(manifest.parts));
+}
+
+std::string part_command(const Manifest& manifest, std::string_view part_word) {
+  std::string line = shell_quote(manifest.executable) + " sweep" + experiment_flags(manifest);
+  line += " --part " + std::string(part_word);
+  line += " --run-dir " + shell_quote(manifest.run_dir);
+  if (manifest.outputs) line += " --outputs " + shell_quote(*manifest.outputs);
+  return line;
+}
+
+std::string replicate_command(const Manifest& manifest, const SimulationParameters& point,
+                              std::int32_t grid_index, std::int32_t replicate) {
+  std::string line = shell_quote(manifest.executable) + " run";
+  for (std::size_t i = 0; i < kParameterCount; ++i) {
+    line += ' ';
+    line += kParameterFlags[i];
+    line += ' ';
+    line += parameter_text(point, i);
+  }
+  line += " --seed " + std::to_string(replicate_seed(manifest.base_seed, grid_index, replicate));
+  line +=
+      " --grid-index " + std::to_string(grid_index) + " --replicate " + std::to_string(replicate);
+  const std::string name = std::to_string(grid_index) + "-" + std::to_string(replicate);
+  line += " --summary " +
+          shell_quote((std::filesystem::path(manifest.run_dir) / (name + ".csv")).string());
+  if (manifest.outputs) {
+    line += " --output " + shell_quote((std::filesystem::path(*manifest.outputs) /
+                                        replicate_results_name(grid_index, replicate))
+                                           .string());
+  } else {
+    line += " --no-output";
+  }
+  return line;
+}
+
+}  // namespace hostswitch

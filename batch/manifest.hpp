@@ -1,0 +1,80 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "batch/sweep.hpp"
+#include "model/simulation_parameters.hpp"
+
+namespace hostswitch {
+
+// The eight parameters in the order of the dialogue's questions (the grid's order, first
+// slowest): their command-line flags and their names in a manifest.
+inline constexpr std::size_t kParameterCount = 8;
+inline constexpr std::array<std::string_view, kParameterCount> kParameterFlags = {
+    "--n-pop", "--birth-rate", "--capacity", "--emig-rate",
+    "--sdr",   "--sdv",        "--max-dist", "--n-gen"};
+inline constexpr std::array<std::string_view, kParameterCount> kParameterNames = {
+    "n_pop", "birth_rate", "capacity", "emig_rate", "sdr", "sdv", "max_dist", "n_gen"};
+
+// Parameter `which` of a grid point, and a whole value list, as the command line takes them.
+std::string parameter_text(const SimulationParameters& p, std::size_t which);
+std::string list_text(const ParameterLists& lists, std::size_t which);
+
+// Safe to paste into a POSIX shell: plain words stay as they are, anything else is quoted.
+std::string shell_quote(std::string_view word);
+
+// What a sweep is: enough to know every row it must produce and the commands that make them.
+struct Manifest {
+  std::string version = HOSTSWITCH_VERSION;
+  ParameterLists lists;
+  std::int32_t replicates = 1;
+  std::int32_t base_seed = 0;
+  std::vector<std::string> command_line;
+  // A run directory's sweep only: its slices (0: one `run` command per replicate), the program
+  // that runs them, where they write, and the results-file directory if any.
+  std::int32_t parts = 0;
+  std::string executable;
+  std::string run_dir;
+  std::optional<std::string> outputs;
+
+  std::int64_t grid_points() const;
+  std::int64_t rows() const { return grid_points() * replicates; }
+};
+
+std::string manifest_json(const Manifest& manifest);
+// Throws std::runtime_error naming the file when it cannot be read or is not a manifest.
+Manifest read_manifest(const std::filesystem::path& path);
+// The first way `wanted` is not the experiment `stored` (read from `where`) describes, as
+// "--sdr is 1,2 here but 1,2.5 in PATH"; none when they are the same experiment. The command
+// line, the program's location and the result directories may differ.
+std::optional<std::string> manifest_difference(const Manifest& stored, const Manifest& wanted,
+                                               const std::filesystem::path& where);
+
+// summary.csv -> summary.json
+std::filesystem::path summary_manifest_path(const std::filesystem::path& summary);
+std::filesystem::path run_manifest_path(const std::filesystem::path& run_dir);
+std::filesystem::path part_path(const std::filesystem::path& run_dir, std::int32_t part);
+
+// Part `part` (from 1) of `parts` contiguous, near-equal slices of the canonical row list.
+struct RowRange {
+  std::int64_t first = 0;
+  std::int64_t end = 0;
+};
+RowRange part_rows(std::int64_t rows, std::int32_t part, std::int32_t parts);
+// The part holding canonical row `row` (from 0).
+std::int32_t part_of_row(std::int64_t rows, std::int32_t parts, std::int64_t row);
+
+// The command lines that produce a run directory's rows.
+std::string part_command(const Manifest& manifest, std::int32_t part);
+// The same with `part_word` (already shell text, "K/N") after --part.
+std::string part_command(const Manifest& manifest, std::string_view part_word);
+std::string replicate_command(const Manifest& manifest, const SimulationParameters& point,
+                              std::int32_t grid_index, std::int32_t replicate);
+
+}  // namespace hostswitch

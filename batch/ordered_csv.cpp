@@ -1,0 +1,176 @@
+#include "batch/ordered_csv.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <utility>
+
+#include "reporting/io_failure.hpp"
+
+namespace hostswitch {
+
+namespace {
+
+IoFailure write_failure(const std::filesystem::path& path) {
+  return IoFailure("write", path, errno);
+}
+
+void write_all(int fd, std::string_view text, const std::filesystem::path& path) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      throw write_failure(path);
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+std::string read_all(int fd, const std::filesystem::path& path) {
+  std::string text;
+  char buffer[1 << 16];
+  for (off_t offset = 0;;) {
+    const ssize_t got = ::pread(fd, buffer, sizeof buffer, offset);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw IoFailure("read", path, errno);
+    }
+    if (got == 0) return text;
+    text.append(buffer, static_cast<std::size_t>(got));
+    offset += got;
+  }
+}
+
+// Opens (creating, never truncating) and locks `path`; truncation is the caller's, after this.
+int open_locked(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) throw IoFailure("open", path, errno);
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    ::close(fd);
+    if (error != EWOULDBLOCK) throw IoFailure("lock", path, error);
+    const auto holder = lock_holder(path);
+    throw FileBusy(
+        path.string() + " is being written by " +
+        (holder ? "process " + std::to_string(*holder) : std::string("another process")) +
+        "; only one sweep may write it at a time");
+  }
+  return fd;
+}
+
+std::size_t count_lines(std::string_view text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+}  // namespace
+
+std::optional<long> lock_holder(const std::filesystem::path& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return std::nullopt;
+  std::ifstream locks("/proc/locks");
+  std::string line;
+  std::optional<long> by_inode;
+  while (std::getline(locks, line)) {
+    std::istringstream words(line);
+    std::string id, kind, advisory, mode, device;
+    long pid = 0;
+    words >> id >> kind;
+    if (kind == "->") continue;  // a waiter, not the holder
+    words >> advisory >> mode >> pid >> device;
+    if (!words || kind != "FLOCK") continue;
+    unsigned major = 0, minor = 0;
+    unsigned long inode = 0;
+    if (std::sscanf(device.c_str(), "%x:%x:%lu", &major, &minor, &inode) != 3) continue;
+    if (inode != status.st_ino) continue;
+    if (major == ::major(status.st_dev) && minor == ::minor(status.st_dev)) return pid;
+    by_inode = pid;  // overlay file systems report another device
+  }
+  return by_inode;
+}
+
+OrderedCsvFile::OrderedCsvFile(std::filesystem::path path, std::string header, Mode mode)
+    : path_(std::move(path)) {
+  written_ = path_;
+  if (mode == Mode::staged) written_ += ".tmp";
+  fd_ = open_locked(written_);
+  try {
+    std::string text = mode == Mode::resume ? read_all(fd_, written_) : std::string();
+    const bool has_header = text.compare(0, header.size(), header) == 0;
+    if (!has_header &&
+        !(text.size() < header.size() && header.compare(0, text.size(), text) == 0)) {
+      throw std::runtime_error(path_.string() +
+                               ": not a summary of this kind (its first line is not the header)");
+    }
+    if (has_header) {
+      const std::string_view rows = complete_lines(std::string_view(text).substr(header.size()));
+      kept_text_ = std::string(rows);
+      kept_rows_ = count_lines(rows);
+    }
+    const auto keep = static_cast<off_t>(has_header ? header.size() + kept_text_.size() : 0);
+    // Only a regular file can be cut back; a device or pipe is written as it is.
+    struct stat status {};
+    const bool regular = ::fstat(fd_, &status) == 0 && S_ISREG(status.st_mode);
+    if (regular && (::ftruncate(fd_, keep) != 0 || ::lseek(fd_, 0, SEEK_END) < 0)) {
+      throw write_failure(written_);
+    }
+    if (!has_header) write_all(fd_, header, written_);
+  } catch (...) {
+    ::close(fd_);
+    throw;
+  }
+}
+
+OrderedCsvFile::~OrderedCsvFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void OrderedCsvFile::append(std::string_view lines) { write_all(fd_, lines, written_); }
+
+void OrderedCsvFile::commit() {
+  if (::fsync(fd_) != 0) throw write_failure(written_);
+  if (written_ != path_ && ::rename(written_.c_str(), path_.c_str()) != 0) {
+    throw std::runtime_error("cannot rename " + written_.string() + " to " + path_.string() + ": " +
+                             cause_text(errno));
+  }
+}
+
+void write_file_atomically(const std::filesystem::path& path, std::string_view text) {
+  // A rename would replace a device, a pipe or a symbolic link itself (merge --summary
+  // /dev/stdout): those are written in place.
+  std::error_code error;
+  const auto status = std::filesystem::symlink_status(path, error);
+  if (!error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+    write_whole_file(path, text);
+    return;
+  }
+  std::filesystem::path temporary = path;
+  temporary += ".tmp-" + std::to_string(::getpid());
+  try {
+    write_whole_file(temporary, text);
+  } catch (...) {
+    std::error_code ignored;
+    std::filesystem::remove(temporary, ignored);
+    throw;
+  }
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    const IoFailure failure = write_failure(path);
+    std::error_code ignored;
+    std::filesystem::remove(temporary, ignored);
+    throw failure;
+  }
+}
+
+std::string_view complete_lines(std::string_view text) {
+  const std::size_t last = text.rfind('\n');
+  return last == std::string_view::npos ? std::string_view() : text.substr(0, last + 1);
+}
+
+}  // namespace hostswitch

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace hostswitch {
+
+// Another process holds the lock on a file a sweep wants to write.
+class FileBusy : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The process holding a lock (flock) on `path`, from /proc/locks; none when unknown.
+std::optional<long> lock_holder(const std::filesystem::path& path);
+
+// A CSV file of one header line and rows in a fixed order, written by one process at a time.
+// The file is locked (flock, so two objects of one process exclude each other too) for the
+// object's whole life, before anything in it is changed. Rows go straight to the file with
+// write(2), so whatever a kill leaves behind is complete rows plus at most one torn line.
+class OrderedCsvFile {
+ public:
+  enum class Mode {
+    fresh,   // the file is emptied and gets the header
+    resume,  // complete rows are kept, a torn last line is cut off
+    staged,  // rows go to PATH.tmp, which commit() renames to PATH
+  };
+  // Throws FileBusy naming the path and the holder when the file is locked elsewhere, and
+  // std::runtime_error when it cannot be opened or holds something other than `header` rows.
+  OrderedCsvFile(std::filesystem::path path, std::string header, Mode mode);
+  ~OrderedCsvFile();
+  OrderedCsvFile(const OrderedCsvFile&) = delete;
+  OrderedCsvFile& operator=(const OrderedCsvFile&) = delete;
+
+  // Resume: the complete rows found (after the header); their text is rows_text().
+  std::size_t kept_rows() const { return kept_rows_; }
+  const std::string& rows_text() const { return kept_text_; }
+
+  // Writes `lines` (whole rows, each ended by a line feed) at the end; throws on failure.
+  void append(std::string_view lines);
+  // Staged: flushes to disk and renames the temporary file to its final name.
+  void commit();
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+  std::filesystem::path written_;  // path_, or the temporary file when staged
+  int fd_ = -1;
+  std::size_t kept_rows_ = 0;
+  std::string kept_text_;
+};
+
+// Writes `text` to a temporary file beside `path` and renames it there, so readers see the old
+// file or the new one, never a part.
+void write_file_atomically(const std::filesystem::path& path, std::string_view text);
+
+// Complete lines of `text`: everything up to and including its last line feed.
+std::string_view complete_lines(std::string_view text);
+
+}  // namespace hostswitch

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "batch/manifest.hpp"
+#include "batch/sweep.hpp"
+
+namespace hostswitch {
+
+// Exit status of a sweep stopped by a signal; the caller turns it into 128 + the signal.
+inline constexpr int kSweepInterrupted = -1;
+inline constexpr int kRowsMissing = 3;
+
+// A sweep as the command line asks for it, values already parsed and checked.
+struct SweepRequest {
+  ParameterLists lists;
+  std::vector<SimulationParameters> grid;
+  std::int32_t replicates = 1;
+  std::optional<std::int32_t> base_seed;  // none: the manifest's, when resuming, else `clock_seed`
+  std::int32_t clock_seed = 0;
+  unsigned jobs = 1;
+  std::filesystem::path summary = "summary.csv";
+  std::optional<std::filesystem::path> outputs;
+  bool resume = false;
+  // --part K/N, --parts N, --run-dir, --slurm DIR and its #SBATCH options.
+  std::optional<std::int32_t> part;
+  std::optional<std::int32_t> parts;
+  std::filesystem::path run_dir = "runs";
+  std::optional<std::filesystem::path> slurm_dir;
+  std::vector<std::string> slurm_options;
+  std::vector<std::string> command_line;  // as typed, for the manifest
+  std::string executable = "hostswitch";  // the program named in written commands
+  const std::atomic<bool>* stop = nullptr;
+  std::function<void(std::size_t, std::size_t)> progress;
+  std::function<void()> progress_end;                   // before the closing messages
+  std::function<void(const SweepOutcome&)> on_outcome;  // once the runs are over
+};
+
+// The in-process sweep into `summary`, fresh or resumed, with its manifest beside it.
+int sweep_into_summary(const SweepRequest& request, std::ostream& out, std::ostream& err);
+// One part of a run directory's sweep, into RUN_DIR/part-K.csv.
+int sweep_part(const SweepRequest& request, std::ostream& out, std::ostream& err);
+// Writes RUN_DIR/manifest.json and prints the commands that make the run directory's rows.
+int emit_sweep_commands(const SweepRequest& request, std::ostream& out);
+// Writes the manifest, the job-array and merge scripts and submit.sh into the SLURM directory.
+int write_slurm_sweep(const SweepRequest& request, std::ostream& out);
+
+// Parts for a job array when none are asked for: about a hundred rows a task, at most 1000.
+std::int32_t default_parts(std::int64_t rows);
+
+struct MergeRequest {
+  std::vector<std::filesystem::path> inputs;
+  std::optional<std::filesystem::path> summary;  // none: standard output
+  std::optional<std::filesystem::path> missing_commands;
+  bool allow_missing = false;
+};
+// Joins summaries; a lone run directory with a manifest is checked against it (exit 3 when
+// rows are missing, unless allowed).
+int merge_command(const MergeRequest& request, std::ostream& out, std::ostream& err);
+
+}  // namespace hostswitch

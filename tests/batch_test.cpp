@@ -1,0 +1,451 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "batch/manifest.hpp"
+#include "batch/merge.hpp"
+#include "batch/ordered_csv.hpp"
+#include "batch/summary.hpp"
+#include "batch/sweep.hpp"
+#include "batch/sweep_command.hpp"
+#include "tests/test_support.hpp"
+
+extern char** environ;
+
+namespace hostswitch {
+namespace {
+
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line + "\n");
+  return lines;
+}
+
+TEST(SweepParts, SliceTheRowListContiguouslyAndEvenly) {
+  // Worked by hand: 10 rows in 3 parts are rows 0-3, 4-6 and 7-9.
+  EXPECT_EQ(part_rows(10, 1, 3).first, 0);
+  EXPECT_EQ(part_rows(10, 1, 3).end, 4);
+  EXPECT_EQ(part_rows(10, 2, 3).first, 4);
+  EXPECT_EQ(part_rows(10, 3, 3).end, 10);
+  for (const std::int64_t rows : {1, 2, 7, 12, 100, 101}) {
+    for (std::int32_t parts = 1; parts <= std::min<std::int64_t>(rows, 13); ++parts) {
+      std::int64_t next = 0;
+      std::int64_t shortest = rows, longest = 0;
+      for (std::int32_t part = 1; part <= parts; ++part) {
+        const RowRange range = part_rows(rows, part, parts);
+        ASSERT_EQ(range.first, next) << rows << " rows, part " << part << " of " << parts;
+        shortest = std::min(shortest, range.end - range.first);
+        longest = std::max(longest, range.end - range.first);
+        for (std::int64_t row = range.first; row < range.end; ++row) {
+          ASSERT_EQ(part_of_row(rows, parts, row), part) << rows << " rows, row " << row;
+        }
+        next = range.end;
+      }
+      EXPECT_EQ(next, rows);
+      EXPECT_GE(shortest, 1);
+      EXPECT_LE(longest - shortest, 1);
+    }
+  }
+  // Near the limits of the types the slices still add up.
+  const std::int64_t huge = std::int64_t{2147483647} * 2147483647;
+  EXPECT_EQ(part_rows(huge, 2147483647, 2147483647).end, huge);
+}
+
+TEST(OrderedCsv, OneWriterAtATimeTornLinesCutStagedFilesAppearWhole) {
+  const TempDir dir;
+  const auto path = dir / "rows.csv";
+  const std::string header = "a,b\n";
+  {
+    OrderedCsvFile first(path, header, OrderedCsvFile::Mode::fresh);
+    first.append("1,2\n");
+    try {
+      OrderedCsvFile second(path, header, OrderedCsvFile::Mode::fresh);
+      ADD_FAILURE() << "a second writer was let in";
+    } catch (const FileBusy& busy) {
+      const std::string message = busy.what();
+      EXPECT_NE(message.find(path.string()), std::string::npos) << message;
+      EXPECT_NE(message.find("process " + std::to_string(getpid())), std::string::npos) << message;
+    }
+    EXPECT_THROW(OrderedCsvFile(path, header, OrderedCsvFile::Mode::resume), FileBusy);
+    first.append("3,4\n");
+    EXPECT_EQ(read_file(path), "a,b\n1,2\n3,4\n");
+  }
+
+  // What kill -9 can leave: complete rows and a torn one; a header cut short counts as none.
+  write_file(path, "a,b\n1,2\n3,4\n5,");
+  {
+    OrderedCsvFile resumed(path, header, OrderedCsvFile::Mode::resume);
+    EXPECT_EQ(resumed.kept_rows(), 2u);
+    EXPECT_EQ(resumed.rows_text(), "1,2\n3,4\n");
+    resumed.append("5,6\n");
+  }
+  EXPECT_EQ(read_file(path), "a,b\n1,2\n3,4\n5,6\n");
+  write_file(path, "a,");
+  EXPECT_EQ(OrderedCsvFile(path, header, OrderedCsvFile::Mode::resume).kept_rows(), 0u);
+  EXPECT_EQ(read_file(path), header);
+  write_file(path, "x,y\n1,2\n");
+  EXPECT_THROW(OrderedCsvFile(path, header, OrderedCsvFile::Mode::resume), std::runtime_error);
+  EXPECT_EQ(read_file(path), "x,y\n1,2\n");  // a foreign file is left as it was
+
+  const auto part = dir / "part-1.csv";
+  {
+    OrderedCsvFile staged(part, header, OrderedCsvFile::Mode::staged);
+    staged.append("7,8\n");
+    EXPECT_FALSE(std::filesystem::exists(part));
+    staged.commit();
+  }
+  EXPECT_EQ(read_file(part), "a,b\n7,8\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "part-1.csv.tmp"));
+}
+
+Manifest small_manifest(const std::filesystem::path& run_dir, std::int32_t parts) {
+  Manifest manifest;
+  manifest.lists = ParameterLists{{100}, {0.5}, {1000}, {0.05, 0.3}, {1, 2.5}, {0.5}, {2}, {25}};
+  manifest.replicates = 3;
+  manifest.base_seed = 77;
+  manifest.command_line = {"hostswitch", "sweep"};
+  manifest.parts = parts;
+  manifest.executable = "/opt/hostswitch";
+  manifest.run_dir = run_dir.string();
+  return manifest;
+}
+
+TEST(SweepManifest, ReadsBackAndNamesTheFirstDifference) {
+  const TempDir dir;
+  const Manifest written = small_manifest(dir.path(), 4);
+  EXPECT_EQ(written.rows(), 12);
+  const auto path = dir / "manifest.json";
+  write_file(path, manifest_json(written));
+  const Manifest read = read_manifest(path);
+  EXPECT_FALSE(manifest_difference(read, written, path));
+  EXPECT_EQ(read.parts, 4);
+  EXPECT_EQ(read.executable, "/opt/hostswitch");
+
+  Manifest other = written;
+  other.lists.sdr = {1, 2};
+  EXPECT_EQ(manifest_difference(read, other, path),
+            "--sdr is 1,2 here but 1,2.5 in " + path.string());
+  other = written;
+  other.base_seed = 78;
+  EXPECT_EQ(manifest_difference(read, other, path), "--seed is 78 here but 77 in " + path.string());
+  other.command_line = {"elsewhere"};  // how it was typed does not matter
+  other.base_seed = 77;
+  EXPECT_FALSE(manifest_difference(read, other, path));
+
+  write_file(path, "{\"program\": \"hostswitch\"}");
+  EXPECT_THROW(read_manifest(path), std::runtime_error);
+  write_file(path, "not json");
+  EXPECT_THROW(read_manifest(path), std::runtime_error);
+}
+
+// The rows of the manifest's sweep run in process: what any merge must give back.
+std::vector<std::string> reference_rows(const Manifest& manifest) {
+  SweepSettings settings;
+  settings.grid = expand_grid(manifest.lists);
+  settings.replicates = manifest.replicates;
+  settings.base_seed = manifest.base_seed;
+  std::ostringstream summary;
+  run_sweep(settings, summary);
+  std::vector<std::string> rows = lines_of(summary.str());
+  rows.erase(rows.begin());
+  return rows;
+}
+
+std::string joined(const std::vector<std::string>& rows, std::size_t first, std::size_t end) {
+  std::string text;
+  for (std::size_t i = first; i < end; ++i) text += rows[i];
+  return text;
+}
+
+TEST(RunDirectoryMerge, KnowsEveryRowAndRefusesWhatDoesNotBelong) {
+  const TempDir dir;
+  const Manifest manifest = small_manifest(dir.path(), 4);
+  const std::vector<std::string> rows = reference_rows(manifest);
+  ASSERT_EQ(rows.size(), 12u);
+  const std::string header = summary_header();
+  const std::string all = header + joined(rows, 0, 12);
+  // 12 rows in 4 parts: 3 each, one grid point (of 3 replicates) per part.
+  for (int k = 1; k <= 4; ++k) {
+    write_file(part_path(dir.path(), k), header + joined(rows, 3 * (k - 1), 3 * k));
+  }
+  // The merged summary beside the parts, under a name the sweep never writes, is not read.
+  write_file(dir / "summary.csv", header + rows[0]);
+  RunDirectoryMerge merged = merge_run_directory(dir.path(), manifest, dir / "summary.csv");
+  EXPECT_EQ(merged.text, all);
+  EXPECT_EQ(merged.missing, 0);
+
+  // Trailing grid points missing: the array was cut short.
+  std::filesystem::remove(part_path(dir.path(), 4));
+  merged = merge_run_directory(dir.path(), manifest, std::nullopt);
+  EXPECT_EQ(merged.expected, 12);
+  EXPECT_EQ(merged.missing, 3);
+  EXPECT_EQ(merged.text, header + joined(rows, 0, 9));
+  ASSERT_EQ(merged.missing_commands.size(), 1u);
+  EXPECT_EQ(merged.missing_commands[0], part_command(manifest, 4));
+  EXPECT_NE(merged.missing_commands[0].find(" --part 4/4 "), std::string::npos);
+
+  // An identical duplicate (a task that ran twice), with CR LF line ends, counts once.
+  write_file(part_path(dir.path(), 4), header + joined(rows, 9, 12));
+  std::string crlf;
+  for (const std::string& line : lines_of(header + joined(rows, 9, 12))) {
+    crlf += line.substr(0, line.size() - 1) + "\r\n";
+  }
+  write_file(dir / "4-1.csv", crlf);
+  merged = merge_run_directory(dir.path(), manifest, std::nullopt);
+  EXPECT_EQ(merged.text, all);
+  EXPECT_EQ(merged.missing, 0);
+
+  // The same row with other figures: refused, naming both files.
+  std::filesystem::remove(dir / "4-1.csv");
+  std::string changed = rows[10];
+  changed.replace(changed.rfind(','), 1, ",9");
+  write_file(dir / "4-2.csv", header + changed);
+  try {
+    merge_run_directory(dir.path(), manifest, std::nullopt);
+    ADD_FAILURE() << "a conflicting duplicate was taken";
+  } catch (const SummaryError& error) {
+    const std::string message = error.what();
+    EXPECT_NE(message.find("4-2.csv"), std::string::npos) << message;
+    EXPECT_NE(message.find("part-4.csv"), std::string::npos) << message;
+  }
+  std::filesystem::remove(dir / "4-2.csv");
+
+  // A row of another experiment: same grid point and replicate, another base seed.
+  Manifest other = manifest;
+  other.base_seed = 78;
+  write_file(dir / "2-2.csv", header + reference_rows(other)[4]);
+  try {
+    merge_run_directory(dir.path(), manifest, std::nullopt);
+    ADD_FAILURE() << "a row of another experiment was taken";
+  } catch (const SummaryError& error) {
+    const std::string message = error.what();
+    EXPECT_NE(message.find("2-2.csv"), std::string::npos) << message;
+    EXPECT_NE(message.find("another experiment"), std::string::npos) << message;
+  }
+  // ... or a grid point beyond the grid.
+  other.lists.n_gen = {25, 30};
+  write_file(dir / "2-2.csv", header + reference_rows(other)[15]);
+  EXPECT_THROW(merge_run_directory(dir.path(), manifest, std::nullopt), SummaryError);
+}
+
+TEST(RunDirectoryMerge, AMissingMiddleReplicateIsNamedWithItsRunCommand) {
+  const TempDir dir;
+  const Manifest manifest = small_manifest(dir.path(), 0);
+  const std::vector<std::string> rows = reference_rows(manifest);
+  for (int g = 1; g <= 4; ++g) {
+    for (int r = 1; r <= 3; ++r) {
+      if (g == 2 && r == 2) continue;
+      write_file(dir / (std::to_string(g) + "-" + std::to_string(r) + ".csv"),
+                 summary_header() + rows[static_cast<std::size_t>((g - 1) * 3 + r - 1)]);
+    }
+  }
+  const RunDirectoryMerge merged = merge_run_directory(dir.path(), manifest, std::nullopt);
+  EXPECT_EQ(merged.missing, 1);
+  EXPECT_EQ(merged.text, summary_header() + joined(rows, 0, 4) + joined(rows, 5, 12));
+  ASSERT_EQ(merged.missing_commands.size(), 1u);
+  const std::string& command = merged.missing_commands[0];
+  // Grid point 2 is emig_rate 0.05, sdr 2.5 (n_pop varies slowest, n_gen fastest).
+  EXPECT_NE(command.find("--emig-rate 0.05 --sdr 2.5 "), std::string::npos) << command;
+  EXPECT_NE(command.find("--seed " + std::to_string(replicate_seed(77, 2, 2)) +
+                         " --grid-index 2 --replicate 2"),
+            std::string::npos)
+      << command;
+}
+
+TEST(MergeCommand, MissingRowsExitThreeUnlessAllowedAndTheSummaryIsNeverAnInput) {
+  const TempDir dir;
+  const auto run_dir = dir / "runs";
+  std::filesystem::create_directories(run_dir);
+  const Manifest manifest = small_manifest(run_dir, 4);
+  write_file(run_manifest_path(run_dir), manifest_json(manifest));
+  const std::vector<std::string> rows = reference_rows(manifest);
+  for (int k = 1; k <= 3; ++k) {
+    write_file(part_path(run_dir, k), summary_header() + joined(rows, 3 * (k - 1), 3 * k));
+  }
+  MergeRequest request;
+  request.inputs = {run_dir};
+  request.summary = run_dir / "summary.csv";
+  request.missing_commands = dir / "missing.txt";
+  std::ostringstream out, err;
+  EXPECT_EQ(merge_command(request, out, err), kRowsMissing);
+  EXPECT_NE(err.str().find("3 of 12 rows missing"), std::string::npos) << err.str();
+  EXPECT_EQ(read_file(dir / "missing.txt"), part_command(manifest, 4) + "\n");
+  EXPECT_FALSE(std::filesystem::exists(run_dir / "summary.csv"));
+
+  request.allow_missing = true;
+  EXPECT_EQ(merge_command(request, out, err), 0);
+  EXPECT_EQ(read_file(run_dir / "summary.csv"), summary_header() + joined(rows, 0, 9));
+  EXPECT_NE(err.str().find("warning: 3 of 12 rows missing"), std::string::npos) << err.str();
+
+  // Plain summaries (no manifest): the merge may not go where it would be read.
+  MergeRequest plain;
+  plain.inputs = {dir / "loose"};
+  std::filesystem::create_directories(dir / "loose");
+  write_file(dir / "loose" / "a.csv", summary_header() + rows[0]);
+  plain.summary = dir / "loose" / "merged.csv";
+  EXPECT_THROW(merge_command(plain, out, err), std::runtime_error);
+  plain.inputs = {dir / "loose" / "a.csv"};
+  plain.summary = dir / "loose" / "a.csv";
+  EXPECT_THROW(merge_command(plain, out, err), std::runtime_error);
+  EXPECT_EQ(read_file(dir / "loose" / "a.csv"), summary_header() + rows[0]);
+}
+
+// --- the built program, started directly (a shell would start it with SIGINT ignored) -----
+
+class Child {
+ public:
+  Child(const std::vector<std::string>& args, const std::filesystem::path& directory,
+        const std::filesystem::path& messages) {
+    std::vector<char*> argv;
+    std::vector<std::string> words = {HOSTSWITCH_EXECUTABLE};
+    words.insert(words.end(), args.begin(), args.end());
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+    // Standard output and error both go to `messages`.
+    posix_spawn_file_actions_addopen(&actions, 1, messages.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Child() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      wait();
+    }
+  }
+  pid_t pid() const { return pid_; }
+  int wait() {
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+int run_program(const std::vector<std::string>& args, const std::filesystem::path& directory) {
+  Child child(args, directory, directory / "err.txt");
+  return child.wait();
+}
+
+std::size_t lines_in(const std::filesystem::path& path) {
+  const std::string text = read_file(path);
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// Waits (at most about 30 s) until `path` holds `lines` lines.
+bool wait_for_lines(const std::filesystem::path& path, std::size_t lines) {
+  for (int i = 0; i < 30000; ++i) {
+    if (lines_in(path) >= lines) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+// Runs that mostly survive their 2,000 generations: a few milliseconds each.
+const std::vector<std::string> kSlowSweep = {"--max-dist",  "0.1",  "--sdr",       "3",
+                                             "--emig-rate", "0.01", "--n-gen",     "2000",
+                                             "--seed",      "5",    "--replicates"};
+
+std::vector<std::string> slow_sweep(std::size_t replicates, const std::string& summary) {
+  std::vector<std::string> args = {"sweep"};
+  args.insert(args.end(), kSlowSweep.begin(), kSlowSweep.end());
+  args.push_back(std::to_string(replicates));
+  args.insert(args.end(), {"--jobs", "2", "--summary", summary});
+  return args;
+}
+
+TEST(SweepProgram, ASecondSweepOnTheSameSummaryIsRefusedAndTheFirstCompletesIntact) {
+  const TempDir dir;
+  ASSERT_EQ(run_program(slow_sweep(1000, "reference.csv"), dir.path()), 0);
+  Child first(slow_sweep(1000, "summary.csv"), dir.path(), dir / "first.txt");
+  ASSERT_TRUE(wait_for_lines(dir / "summary.csv", 2));
+  std::vector<std::string> second = {"sweep", "--replicates", "5",          "--seed",
+                                     "9",     "--summary",    "summary.csv"};
+  Child other(second, dir.path(), dir / "second.txt");
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(other.wait(), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));  // at once
+  const std::string refusal = read_file(dir / "second.txt");
+  EXPECT_NE(refusal.find("summary.csv is being written by process " + std::to_string(first.pid())),
+            std::string::npos)
+      << refusal;
+  EXPECT_EQ(first.wait(), 0) << read_file(dir / "first.txt");
+  EXPECT_EQ(read_file(dir / "summary.csv"), read_file(dir / "reference.csv"));
+  EXPECT_NE(read_file(dir / "summary.json").find("\"base_seed\": 5"), std::string::npos);
+}
+
+TEST(SweepProgram, KilledOrInterruptedAtAnyMomentResumesToTheUninterruptedSummary) {
+  const TempDir dir;
+  constexpr std::size_t kRows = 600;
+  ASSERT_EQ(run_program(slow_sweep(kRows, "reference.csv"), dir.path()), 0);
+  const std::string reference = read_file(dir / "reference.csv");
+  ASSERT_EQ(lines_in(dir / "reference.csv"), kRows + 1);
+  std::vector<std::string> resume = slow_sweep(kRows, "summary.csv");
+  resume.push_back("--resume");
+
+  for (const int signal_number : {SIGKILL, SIGINT}) {
+    SCOPED_TRACE(signal_number == SIGKILL ? "kill -9" : "SIGINT");
+    std::filesystem::remove(dir / "summary.csv");
+    std::filesystem::remove(dir / "summary.json");
+    // At once (before or just after the header), after some rows, late; each attempt resumes
+    // the one before.
+    bool fresh = true;
+    int stopped = 0;
+    for (const std::size_t lines : {0u, 50u, 400u}) {
+      Child sweep(fresh ? slow_sweep(kRows, "summary.csv") : resume, dir.path(), dir / "err.txt");
+      fresh = false;
+      if (lines > 0) {
+        ASSERT_TRUE(wait_for_lines(dir / "summary.csv", lines));
+      }
+      kill(sweep.pid(), signal_number);
+      const int status = sweep.wait();
+      if (status == 0) continue;  // finished before the signal came
+      ++stopped;
+      EXPECT_EQ(status, 128 + signal_number) << read_file(dir / "err.txt");
+      const std::string left = read_file(dir / "summary.csv");
+      // Whatever is left is a beginning of the uninterrupted summary, but for a torn last line.
+      EXPECT_EQ(reference.compare(0, left.size(), left), 0);
+    }
+    EXPECT_GE(stopped, 2);  // else the runs are too short for this test
+    ASSERT_EQ(run_program(resume, dir.path()), 0) << read_file(dir / "err.txt");
+    EXPECT_EQ(read_file(dir / "summary.csv"), reference);
+    // Resuming a finished sweep does nothing, and says so.
+    Child again(resume, dir.path(), dir / "err.txt");
+    EXPECT_EQ(again.wait(), 0);
+    EXPECT_NE(read_file(dir / "err.txt").find("nothing to do"), std::string::npos);
+    EXPECT_EQ(read_file(dir / "summary.csv"), reference);
+  }
+
+  // A resume with other flags is refused, naming the flag and both values.
+  std::vector<std::string> changed = resume;
+  *std::find(changed.begin(), changed.end(), "3") = "2.5";  // --sdr
+  EXPECT_EQ(run_program(changed, dir.path()), 1);
+  const std::string refusal = read_file(dir / "err.txt");
+  EXPECT_NE(refusal.find("--sdr is 2.5 here but 3 in summary.json"), std::string::npos) << refusal;
+  EXPECT_EQ(read_file(dir / "summary.csv"), reference);
+}
+
+}  // namespace
+}  // namespace hostswitch

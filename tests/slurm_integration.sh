@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# End to end on a real SLURM: starts munged, slurmctld and slurmd on this machine (loopback
+# only, state in a temporary directory, run as root), submits a sweep's job array and merge job
+# with `bash DIR/submit.sh`, and checks the merged summary against the in-process sweep byte for
+# byte. Then cancels one array task of a second submission and checks that merge reports it
+# missing with the command that makes it, and that running that command completes the summary.
+#   tests/slurm_integration.sh HOSTSWITCH SOURCE_DIR
+set -euo pipefail
+exe=$(realpath "$1")
+source_dir=$2
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+[ "$(id -u)" -eq 0 ] || fail "the SLURM test starts slurmd and must run as root"
+"$source_dir/scripts/install-deps"
+
+work=$(mktemp -d /tmp/hostswitch-slurm-XXXXXX)
+chmod 700 "$work"
+pids=()
+cleanup() {
+  local status=$?
+  # Stops only the daemons started here, by pid, newest first.
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill "${pids[i]}" 2>/dev/null || true
+  done
+  for pid in "${pids[@]}"; do
+    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null || true
+  done
+  if [ "$status" -ne 0 ]; then
+    for log in "$work"/*.log; do
+      [ -f "$log" ] && { echo "== $log"; tail -n 30 "$log"; } >&2
+    done
+  fi
+  rm -rf "$work"
+  exit "$status"
+}
+trap cleanup EXIT
+
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# --- munge, with a private key and socket ---------------------------------------------------
+if command -v mungekey >/dev/null; then
+  mungekey --create --keyfile "$work/munge.key"
+else
+  dd if=/dev/urandom of="$work/munge.key" bs=1024 count=1 status=none
+fi
+chmod 600 "$work/munge.key"
+socket=$work/munge.socket
+munged --foreground --force --key-file="$work/munge.key" --socket="$socket" \
+  --pid-file="$work/munged.pid" --log-file="$work/munged.log" --seed-file="$work/munged.seed" &
+pids+=($!)
+for _ in $(seq 100); do [ -S "$socket" ] && break; sleep 0.1; done
+[ -S "$socket" ] || fail "munged did not start"
+
+# --- slurmctld and slurmd ---------------------------------------------------------------------
+mkdir -p "$work/state" "$work/spool"
+export SLURM_CONF=$work/slurm.conf
+cat >"$SLURM_CONF" <<EOF
+ClusterName=hostswitch-test
+SlurmctldHost=localhost(127.0.0.1)
+SlurmctldPort=$(free_port)
+SlurmdPort=$(free_port)
+SlurmUser=root
+SlurmdUser=root
+AuthType=auth/munge
+AuthInfo=socket=$socket
+CredType=cred/munge
+StateSaveLocation=$work/state
+SlurmdSpoolDir=$work/spool
+SlurmctldPidFile=$work/slurmctld.pid
+SlurmdPidFile=$work/slurmd.pid
+SlurmctldLogFile=$work/slurmctld.log
+SlurmdLogFile=$work/slurmd.log
+ProctrackType=proctrack/linuxproc
+TaskPlugin=task/none
+JobAcctGatherType=jobacct_gather/none
+AccountingStorageType=accounting_storage/none
+SchedulerType=sched/builtin
+SelectType=select/cons_tres
+SelectTypeParameters=CR_CPU
+ReturnToService=2
+MpiDefault=none
+MailProg=/bin/true
+MinJobAge=600
+NodeName=localhost NodeAddr=127.0.0.1 CPUs=$(nproc) State=UNKNOWN
+PartitionName=test Nodes=localhost Default=YES MaxTime=INFINITE State=UP
+EOF
+slurmctld -D -i -f "$SLURM_CONF" &
+pids+=($!)
+slurmd -D -N localhost -f "$SLURM_CONF" &
+pids+=($!)
+for _ in $(seq 600); do
+  state=$(sinfo -h -n localhost -o %t 2>/dev/null || true)
+  [ "$state" = idle ] && break
+  sleep 0.1
+done
+[ "$state" = idle ] || fail "the SLURM node did not come up (state '$state')"
+
+job_state() { scontrol -o show job "$1" 2>/dev/null | grep -o 'JobState=[A-Z_]*' | head -n 1 | cut -d= -f2; }
+
+# Waits until job $1 (all of its array tasks) has left the queue.
+wait_for_job() {
+  for _ in $(seq 1200); do
+    [ -z "$(squeue -h -j "$1" 2>/dev/null)" ] && return 0
+    sleep 0.1
+  done
+  fail "job $1 still queued after 120 s"
+}
+
+grid=(--emig-rate 0.05,0.3 --sdr 1,2.5 --max-dist 0,1 --replicates 3 --n-gen 25 --seed 4242)
+cd "$work"
+"$exe" sweep "${grid[@]}" --jobs 2 --summary inproc.csv >/dev/null
+
+# --- a whole sweep through the job array and the merge job -----------------------------------
+"$exe" sweep "${grid[@]}" --slurm job1 --parts 4 --slurm-option=--time=0:10:00 >/dev/null
+grep -q '^#SBATCH --array=1-4$' job1/array.sbatch || fail "array.sbatch is not an array 1-4"
+grep -q '^#SBATCH --time=0:10:00$' job1/merge.sbatch || fail "--slurm-option is not an #SBATCH line"
+for task in 0 5 x; do
+  if SLURM_ARRAY_TASK_ID=$task bash job1/array.sbatch 2>task.err; then
+    fail "array task id $task ran"
+  fi
+  grep -q "outside 1..4" task.err || fail "task id $task: $(cat task.err)"
+done
+ids=$(bash job1/submit.sh)
+array=$(sed -n 's/^array job \([0-9]*\)$/\1/p' <<<"$ids")
+merge=$(sed -n 's/^merge job \([0-9]*\)$/\1/p' <<<"$ids")
+[ -n "$array" ] && [ -n "$merge" ] || fail "submit.sh printed: $ids"
+wait_for_job "$merge"
+[ "$(job_state "$merge")" = COMPLETED ] || fail "merge job $merge ended $(job_state "$merge")"
+cmp job1/summary.csv inproc.csv || fail "the merge job's summary differs from the in-process sweep"
+
+# --- a cancelled array task is missing from the merge, and its command fills the gap ---------
+"$exe" sweep "${grid[@]}" --slurm job2 --parts 4 --slurm-option=--hold >/dev/null
+ids=$(bash job2/submit.sh)
+array=$(sed -n 's/^array job \([0-9]*\)$/\1/p' <<<"$ids")
+merge=$(sed -n 's/^merge job \([0-9]*\)$/\1/p' <<<"$ids")
+scancel "${array}_3"
+scontrol release "$array"
+wait_for_job "$array"
+scancel "$merge" 2>/dev/null || true
+set +e
+"$exe" merge job2 --summary job2/summary.csv --missing-commands job2/missing.txt 2>merge.err
+status=$?
+set -e
+[ "$status" -eq 3 ] || fail "merge with a cancelled task exited $status: $(cat merge.err)"
+grep -q "6 of 24 rows missing" merge.err || fail "merge said: $(cat merge.err)"
+[ "$(wc -l <job2/missing.txt)" -eq 1 ] && grep -q -- '--part 3/4 ' job2/missing.txt ||
+  fail "missing commands: $(cat job2/missing.txt)"
+[ ! -e job2/summary.csv ] || fail "an incomplete merge wrote the summary"
+bash job2/missing.txt >/dev/null
+"$exe" merge job2 --summary job2/summary.csv
+cmp job2/summary.csv inproc.csv || fail "the completed summary differs from the in-process sweep"
+echo "SLURM end to end: passed"

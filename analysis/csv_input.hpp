@@ -9,6 +9,9 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
+
+#include "model/number_chars.hpp"
 
 namespace hostswitch {
 
@@ -81,8 +84,14 @@ template <class Number>
 std::optional<Number> parse_number(std::string_view text) {
   Number value{};
   if (text.empty()) return std::nullopt;
-  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (result.ec != std::errc{} || result.ptr != text.data() + text.size()) return std::nullopt;
+  const char* const end = text.data() + text.size();
+  std::from_chars_result result;
+  if constexpr (std::is_same_v<Number, double>) {
+    result = double_from_chars(text.data(), end, value);
+  } else {
+    result = std::from_chars(text.data(), end, value);
+  }
+  if (result.ec != std::errc{} || result.ptr != end) return std::nullopt;
   return value;
 }
 

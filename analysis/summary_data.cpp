@@ -1,8 +1,9 @@
 #include "analysis/summary_data.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <unordered_map>
 
@@ -16,14 +17,19 @@ namespace {
 
 constexpr std::size_t kColumns = 19;
 
+// std::bit_cast's work; the WebAssembly build's standard library predates it.
+std::uint64_t bits_of(double value) {
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
 bool same_parameters(const SimulationParameters& a, const SimulationParameters& b) {
   // Bitwise, so that only identical texts in the file count as the same value.
   return a.n_pop == b.n_pop && a.capacity == b.capacity && a.n_gen == b.n_gen &&
-         std::bit_cast<std::uint64_t>(a.birth_rate) == std::bit_cast<std::uint64_t>(b.birth_rate) &&
-         std::bit_cast<std::uint64_t>(a.emig_rate) == std::bit_cast<std::uint64_t>(b.emig_rate) &&
-         std::bit_cast<std::uint64_t>(a.sdr) == std::bit_cast<std::uint64_t>(b.sdr) &&
-         std::bit_cast<std::uint64_t>(a.sdv) == std::bit_cast<std::uint64_t>(b.sdv) &&
-         std::bit_cast<std::uint64_t>(a.max_dist) == std::bit_cast<std::uint64_t>(b.max_dist);
+         bits_of(a.birth_rate) == bits_of(b.birth_rate) &&
+         bits_of(a.emig_rate) == bits_of(b.emig_rate) && bits_of(a.sdr) == bits_of(b.sdr) &&
+         bits_of(a.sdv) == bits_of(b.sdv) && bits_of(a.max_dist) == bits_of(b.max_dist);
 }
 
 class SummaryRowReader {

@@ -86,11 +86,12 @@ std::optional<long> lock_holder(const std::filesystem::path& path) {
     if (kind == "->") continue;  // a waiter, not the holder
     words >> advisory >> mode >> pid >> device;
     if (!words || kind != "FLOCK") continue;
-    unsigned major = 0, minor = 0;
+    unsigned lock_major = 0, lock_minor = 0;
     unsigned long inode = 0;
-    if (std::sscanf(device.c_str(), "%x:%x:%lu", &major, &minor, &inode) != 3) continue;
+    if (std::sscanf(device.c_str(), "%x:%x:%lu", &lock_major, &lock_minor, &inode) != 3) continue;
     if (inode != status.st_ino) continue;
-    if (major == ::major(status.st_dev) && minor == ::minor(status.st_dev)) return pid;
+    // Unqualified: some C libraries make major and minor macros.
+    if (lock_major == major(status.st_dev) && lock_minor == minor(status.st_dev)) return pid;
     by_inode = pid;  // overlay file systems report another device
   }
   return by_inode;

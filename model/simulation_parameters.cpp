@@ -1,7 +1,8 @@
 #include "model/simulation_parameters.hpp"
 
-#include <charconv>
 #include <cmath>
+
+#include "model/number_chars.hpp"
 
 namespace hostswitch {
 
@@ -35,7 +36,7 @@ std::optional<std::string> command_line_refusal(const SimulationParameters& p) {
   if (auto refusal = parameter_refusal(p)) return refusal;
   auto shown = [](double value) {
     char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    const auto result = double_to_chars(buffer, buffer + sizeof buffer, value);
     return std::string(buffer, result.ptr);
   };
   // A width whose square underflows is as good as none: every weight would be 0/0.

@@ -5,6 +5,7 @@
 #include <emscripten/val.h>
 
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -19,7 +20,9 @@ namespace {
 // Nothing here reaches the closing pause, and a page has no shell to hand a line to.
 class NoShell final : public hostswitch::CommandRunner {
  public:
-  void run(const std::string&) override {}
+  std::optional<std::string> run(const std::string&) override {
+    return std::string("the command could not be run: a page has no shell");
+  }
 };
 
 // Runs `hostswitch <args>`; `on_progress(done, total)` is called as the work advances.

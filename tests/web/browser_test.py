@@ -188,6 +188,21 @@ def main():
         check(0 < extinct < 6 and 0 < switched < 6 and shares == f"6 runs: extinct {extinct} ({100 * extinct / 6:.1f} %), with a host "
                         f"switch {switched} ({100 * switched / 6:.1f} %)", f"shares: {shares}")
 
+        # Again on the same page, whose worker still holds that sweep's summary and manifest:
+        # the new sweep writes its own rows, neither resuming nor refusing the old ones.
+        os.remove(os.path.join(DOWNLOADS, "summary.csv"))
+        again = {**query, "seed": "6", "emig_rate": "0.3"}
+        for name in ("seed", "emig_rate"):
+            field = driver.find_element(By.ID, name)
+            field.clear()
+            field.send_keys(again[name])
+        driver.find_element(By.ID, "run").click()
+        wait_for_text(driver, "replicates-summary")
+        _, _, _, directory = native("sweep", again, ["--jobs=1", "--summary=summary.csv"])
+        driver.find_element(By.ID, "download-summary").click()
+        check(downloaded("summary.csv") == read(os.path.join(directory, "summary.csv")),
+              "a second sweep on the same page downloads the native bytes")
+
         # Cancel stops a long run: the bar stops, nothing is shown, the next run works.
         long_run = {"n_pop": "1000", "birth_rate": "2", "capacity": "1000000", "emig_rate": "0",
                     "sdr": "1", "sdv": "0.5", "max_dist": "2", "n_gen": "100000", "seed": "3"}

@@ -13,16 +13,20 @@ double seconds(const timeval& time) {
 }
 
 struct ProcessUsage {
-  double cpu_seconds = 0.0;
-  std::int64_t peak_resident_kib = 0;
+  std::optional<double> cpu_seconds;
+  std::optional<std::int64_t> peak_resident_kib;
 };
 
 ProcessUsage process_usage() {
+#ifdef __EMSCRIPTEN__
+  return {};  // its getrusage succeeds with zeros, which would read as real figures
+#else
   rusage usage{};
   if (getrusage(RUSAGE_SELF, &usage) != 0) return {};
   // Linux counts ru_maxrss in KiB.
   return {seconds(usage.ru_utime) + seconds(usage.ru_stime),
           static_cast<std::int64_t>(usage.ru_maxrss)};
+#endif
 }
 
 std::string formatted(const char* format, double value) {
@@ -41,7 +45,7 @@ RunStats RunStatsMeter::stats(std::int64_t individuals_simulated) const {
   RunStats stats;
   stats.wall_seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start_).count();
-  stats.cpu_seconds = usage.cpu_seconds - cpu_start_;
+  if (usage.cpu_seconds && cpu_start_) stats.cpu_seconds = *usage.cpu_seconds - *cpu_start_;
   stats.peak_resident_kib = usage.peak_resident_kib;
   stats.individuals_simulated = individuals_simulated;
   return stats;
@@ -50,17 +54,25 @@ RunStats RunStatsMeter::stats(std::int64_t individuals_simulated) const {
 std::string stats_report(std::string_view command, const RunStats& stats) {
   std::string text = std::string(command) + " --stats:\n";
   text += "  wall time                     " + formatted("%.3f s", stats.wall_seconds) + "\n";
-  text += "  CPU time                      " + formatted("%.3f s", stats.cpu_seconds) + "\n";
-  text += "  peak resident memory          " +
-          formatted("%.1f MiB", static_cast<double>(stats.peak_resident_kib) / 1024.0) + " (" +
-          std::to_string(stats.peak_resident_kib) + " KiB)\n";
+  constexpr const char* kUnmeasured = "not measured on this platform";
+  text += "  CPU time                      " +
+          (stats.cpu_seconds ? formatted("%.3f s", *stats.cpu_seconds) : kUnmeasured) + "\n";
+  text += "  peak resident memory          ";
+  if (stats.peak_resident_kib) {
+    text += formatted("%.1f MiB", static_cast<double>(*stats.peak_resident_kib) / 1024.0) + " (" +
+            std::to_string(*stats.peak_resident_kib) + " KiB)\n";
+  } else {
+    text += std::string(kUnmeasured) + "\n";
+  }
   text += "  individuals simulated         " + std::to_string(stats.individuals_simulated) +
           " (population after births, summed over generations)\n";
   text += "  ns per individual-generation  ";
   if (stats.individuals_simulated > 0) {
     const auto individuals = static_cast<double>(stats.individuals_simulated);
-    text += formatted("%.2f wall", stats.wall_seconds * 1e9 / individuals) + ", " +
-            formatted("%.2f CPU", stats.cpu_seconds * 1e9 / individuals) + "\n";
+    text += formatted("%.2f wall", stats.wall_seconds * 1e9 / individuals);
+    if (stats.cpu_seconds)
+      text += ", " + formatted("%.2f CPU", *stats.cpu_seconds * 1e9 / individuals);
+    text += "\n";
   } else {
     text += "none simulated\n";
   }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -10,9 +11,10 @@ namespace hostswitch {
 // What a command cost, as `--stats` reports it.
 struct RunStats {
   double wall_seconds = 0.0;
-  double cpu_seconds = 0.0;                // user and system time of every thread
-  std::int64_t peak_resident_kib = 0;      // the process's high-water mark so far
-  std::int64_t individuals_simulated = 0;  // n_tot summed over generations and runs
+  // None where the platform does not measure them (WebAssembly reports zeros).
+  std::optional<double> cpu_seconds;              // user and system time of every thread
+  std::optional<std::int64_t> peak_resident_kib;  // the process's high-water mark so far
+  std::int64_t individuals_simulated = 0;         // n_tot summed over generations and runs
 };
 
 // Starts the clocks when made; stats() reads them and the process's peak memory.
@@ -23,7 +25,7 @@ class RunStatsMeter {
 
  private:
   std::chrono::steady_clock::time_point wall_start_;
-  double cpu_start_ = 0.0;
+  std::optional<double> cpu_start_;
 };
 
 // The report, one figure a line, headed by the command's name ("hostswitch run").

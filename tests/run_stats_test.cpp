@@ -129,6 +129,14 @@ TEST(RunStats, ReportStatesTheFiguresInTheirUnits) {
   }
   stats.individuals_simulated = 0;  // a run of no generations divides by nothing
   EXPECT_NE(stats_report("hostswitch run", stats).find("none simulated"), std::string::npos);
+  // Where the platform measures no CPU time or memory, no zero stands in for the figure.
+  stats.individuals_simulated = 10;
+  stats.cpu_seconds.reset();
+  stats.peak_resident_kib.reset();
+  const std::string unmeasured = stats_report("hostswitch run", stats);
+  EXPECT_EQ(unmeasured.find("0.000 s\n  peak"), std::string::npos) << unmeasured;
+  EXPECT_NE(unmeasured.find("CPU time                      not measured"), std::string::npos);
+  EXPECT_EQ(unmeasured.find("CPU\n"), std::string::npos) << unmeasured;
 }
 
 TEST(RunStats, MeterSeesTheMemoryTouched) {
@@ -139,9 +147,10 @@ TEST(RunStats, MeterSeesTheMemoryTouched) {
   volatile char sink = block[kBytes / 2];
   (void)sink;
   const RunStats stats = meter.stats(7);
-  EXPECT_GE(stats.peak_resident_kib, static_cast<std::int64_t>(kBytes / 1024));
+  ASSERT_TRUE(stats.peak_resident_kib && stats.cpu_seconds);
+  EXPECT_GE(*stats.peak_resident_kib, static_cast<std::int64_t>(kBytes / 1024));
   EXPECT_GE(stats.wall_seconds, 0.0);
-  EXPECT_GE(stats.cpu_seconds, 0.0);
+  EXPECT_GE(*stats.cpu_seconds, 0.0);
   EXPECT_EQ(stats.individuals_simulated, 7);
 }
 

@@ -1,4 +1,4 @@
-#include "analysis/trajectory.hpp"
+#include "batch/trajectory.hpp"
 
 #include <array>
 #include <charconv>
@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "analysis/summary_format.hpp"
+#include "batch/summary.hpp"
 
 namespace hostswitch {
 

@@ -7,7 +7,7 @@
 
 #include "analysis/csv_input.hpp"
 #include "analysis/replicate_stats.hpp"
-#include "analysis/trajectory.hpp"
+#include "batch/trajectory.hpp"
 #include "model/population_model.hpp"
 
 namespace hostswitch {

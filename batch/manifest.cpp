@@ -127,6 +127,7 @@ std::string manifest_json(const Manifest& manifest) {
   json["grid_points"] = manifest.grid_points();
   json["rows"] = manifest.rows();
   json["command_line"] = manifest.command_line;
+  json["trajectories"] = manifest.trajectories;
   if (!manifest.run_dir.empty()) {
     json["run_dir"] = manifest.run_dir;
     json["parts"] = manifest.parts;
@@ -151,6 +152,8 @@ Manifest read_manifest(const std::filesystem::path& path) {
     manifest.replicates = json.at("replicates").get<std::int32_t>();
     manifest.base_seed = json.at("base_seed").get<std::int32_t>();
     manifest.command_line = json.at("command_line").get<std::vector<std::string>>();
+    // Manifests written before trajectories existed have none.
+    manifest.trajectories = json.value("trajectories", false);
     if (manifest.replicates < 1) throw std::runtime_error("replicates below 1");
     if (json.contains("run_dir")) {
       manifest.run_dir = json.at("run_dir").get<std::string>();
@@ -187,6 +190,11 @@ std::optional<std::string> manifest_difference(const Manifest& stored, const Man
   if (wanted.base_seed != stored.base_seed) {
     return differ("--seed", std::to_string(wanted.base_seed), std::to_string(stored.base_seed));
   }
+  if (wanted.trajectories != stored.trajectories) {
+    return std::string("--trajectories is ") + (wanted.trajectories ? "" : "not ") +
+           "given here but was " + (stored.trajectories ? "" : "not ") + "given for " +
+           where.string();
+  }
   if (wanted.parts != stored.parts) {
     return differ("--parts", std::to_string(wanted.parts), std::to_string(stored.parts));
   }
@@ -207,6 +215,11 @@ std::filesystem::path run_manifest_path(const std::filesystem::path& run_dir) {
 
 std::filesystem::path part_path(const std::filesystem::path& run_dir, std::int32_t part) {
   return run_dir / ("part-" + std::to_string(part) + ".csv");
+}
+
+std::filesystem::path trajectories_path_of(const std::filesystem::path& summary) {
+  std::filesystem::path path = summary;
+  return path.replace_extension(".trajectories.csv");
 }
 
 RowRange part_rows(std::int64_t rows, std::int32_t part, std::int32_t parts) {
@@ -235,6 +248,7 @@ std::string part_command(const Manifest& manifest, std::string_view part_word) {
   line += " --part " + std::string(part_word);
   line += " --run-dir " + shell_quote(manifest.run_dir);
   if (manifest.outputs) line += " --outputs " + shell_quote(*manifest.outputs);
+  if (manifest.trajectories) line += " --trajectories";
   return line;
 }
 
@@ -251,8 +265,11 @@ std::string replicate_command(const Manifest& manifest, const SimulationParamete
   line +=
       " --grid-index " + std::to_string(grid_index) + " --replicate " + std::to_string(replicate);
   const std::string name = std::to_string(grid_index) + "-" + std::to_string(replicate);
-  line += " --summary " +
-          shell_quote((std::filesystem::path(manifest.run_dir) / (name + ".csv")).string());
+  const std::filesystem::path summary = std::filesystem::path(manifest.run_dir) / (name + ".csv");
+  line += " --summary " + shell_quote(summary.string());
+  if (manifest.trajectories) {
+    line += " --trajectory " + shell_quote(trajectories_path_of(summary).string());
+  }
   if (manifest.outputs) {
     line += " --output " + shell_quote((std::filesystem::path(*manifest.outputs) /
                                         replicate_results_name(grid_index, replicate))

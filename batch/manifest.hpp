@@ -36,6 +36,8 @@ struct Manifest {
   std::int32_t replicates = 1;
   std::int32_t base_seed = 0;
   std::vector<std::string> command_line;
+  // Whether the sweep writes trajectories beside its summary rows.
+  bool trajectories = false;
   // A run directory's sweep only: its slices (0: one `run` command per replicate), the program
   // that runs them, where they write, and the results-file directory if any.
   std::int32_t parts = 0;
@@ -60,6 +62,8 @@ std::optional<std::string> manifest_difference(const Manifest& stored, const Man
 std::filesystem::path summary_manifest_path(const std::filesystem::path& summary);
 std::filesystem::path run_manifest_path(const std::filesystem::path& run_dir);
 std::filesystem::path part_path(const std::filesystem::path& run_dir, std::int32_t part);
+// part-K.csv -> part-K.trajectories.csv, G-R.csv -> G-R.trajectories.csv
+std::filesystem::path trajectories_path_of(const std::filesystem::path& summary);
 
 // Part `part` (from 1) of `parts` contiguous, near-equal slices of the canonical row list.
 struct RowRange {

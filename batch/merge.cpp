@@ -1,11 +1,16 @@
 #include "batch/merge.hpp"
 
 #include <algorithm>
+#include <charconv>
+#include <fstream>
+#include <map>
 #include <regex>
 #include <system_error>
+#include <utility>
 
 #include "batch/summary.hpp"
 #include "batch/sweep.hpp"
+#include "batch/trajectory.hpp"
 
 namespace hostswitch {
 
@@ -23,6 +28,51 @@ bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
   return !error && same;
 }
 
+std::int32_t label_number(std::string_view text) {
+  std::int32_t value = 0;
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+  return result.ec == std::errc() && result.ptr == text.data() + text.size() ? value : 0;
+}
+
+// The rows of a trajectories file by replicate (each replicate's rows are one block); none
+// for a file that is not there.
+std::map<std::pair<std::int32_t, std::int32_t>, std::string> trajectory_blocks(
+    const std::filesystem::path& path) {
+  std::map<std::pair<std::int32_t, std::int32_t>, std::string> blocks;
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return blocks;
+  const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  const std::string header = trajectory_header();
+  if (text.compare(0, header.size(), header) != 0) {
+    throw SummaryError(path.string() +
+                       ":1: not a trajectories file (its first line is not the "
+                       "header)");
+  }
+  std::size_t start = header.size();
+  for (std::size_t line_number = 2; start < text.size(); ++line_number) {
+    const std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) {
+      throw SummaryError(path.string() + ":" + std::to_string(line_number) + ": a torn last line");
+    }
+    const std::string_view line = std::string_view(text).substr(start, end + 1 - start);
+    const std::size_t first_comma = line.find(',');
+    const std::size_t second_comma =
+        first_comma == std::string_view::npos ? first_comma : line.find(',', first_comma + 1);
+    const std::int32_t grid_index = label_number(line.substr(0, first_comma));
+    const std::int32_t replicate =
+        second_comma == std::string_view::npos
+            ? 0
+            : label_number(line.substr(first_comma + 1, second_comma - first_comma - 1));
+    if (grid_index < 1 || replicate < 1) {
+      throw SummaryError(path.string() + ":" + std::to_string(line_number) +
+                         ": not a trajectory row (grid_index, replicate, ...)");
+    }
+    blocks[{grid_index, replicate}] += line;
+    start = end + 1;
+  }
+  return blocks;
+}
+
 }  // namespace
 
 RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
@@ -36,8 +86,12 @@ RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
   // One slot per canonical row; the file a row came from, for messages.
   std::vector<std::string> found(static_cast<std::size_t>(rows));
   std::vector<std::string> source(static_cast<std::size_t>(rows));
+  // The summary file each row was first taken from, for its trajectories.
+  std::vector<std::filesystem::path> files;
+  std::vector<std::size_t> file_of(static_cast<std::size_t>(rows));
   for (const auto& path : expand_summary_inputs({run_dir})) {
     if (!written_by_the_sweep(path) || (exclude && same_file(path, *exclude))) continue;
+    files.push_back(path);
     read_summary_rows(path, [&](const SummaryFileRow& row) {
       const std::string foreign =
           row.where + ": a row of another experiment than " + where_manifest + " (grid point " +
@@ -65,6 +119,7 @@ RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
       if (found[index].empty()) {
         found[index] = row.line;
         source[index] = row.where;
+        file_of[index] = files.size() - 1;
       } else if (found[index] != row.line) {
         throw SummaryError(row.where + ": grid point " + std::to_string(row.grid_index) +
                            " replicate " + std::to_string(row.replicate) +
@@ -76,6 +131,31 @@ RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
   RunDirectoryMerge merged;
   merged.expected = rows;
   merged.text = summary_header();
+  if (manifest.trajectories) {
+    // A part's trajectories are read once, when its first row is reached, and dropped
+    // after its last.
+    merged.trajectories = trajectory_header();
+    std::size_t open_file = files.size();
+    std::map<std::pair<std::int32_t, std::int32_t>, std::string> blocks;
+    for (std::int64_t index = 0; index < rows; ++index) {
+      const auto slot = static_cast<std::size_t>(index);
+      if (found[slot].empty()) continue;
+      if (file_of[slot] != open_file) {
+        open_file = file_of[slot];
+        blocks = trajectory_blocks(trajectories_path_of(files[open_file]));
+      }
+      const auto g = static_cast<std::int32_t>(index / replicates + 1);
+      const auto r = static_cast<std::int32_t>(index % replicates + 1);
+      const auto block = blocks.find({g, r});
+      if (block == blocks.end()) {
+        throw SummaryError(trajectories_path_of(files[open_file]).string() +
+                           ": no trajectory rows of grid point " + std::to_string(g) +
+                           " replicate " + std::to_string(r) + ", whose summary row is " +
+                           source[slot]);
+      }
+      merged.trajectories += block->second;
+    }
+  }
   std::int32_t last_part = 0;
   for (std::int64_t index = 0; index < rows; ++index) {
     const std::string& line = found[static_cast<std::size_t>(index)];

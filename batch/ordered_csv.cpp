@@ -98,7 +98,7 @@ std::optional<long> lock_holder(const std::filesystem::path& path) {
 }
 
 OrderedCsvFile::OrderedCsvFile(std::filesystem::path path, std::string header, Mode mode)
-    : path_(std::move(path)) {
+    : path_(std::move(path)), header_size_(header.size()) {
   written_ = path_;
   if (mode == Mode::staged) written_ += ".tmp";
   fd_ = open_locked(written_);
@@ -131,6 +131,18 @@ OrderedCsvFile::OrderedCsvFile(std::filesystem::path path, std::string header, M
 
 OrderedCsvFile::~OrderedCsvFile() {
   if (fd_ >= 0) ::close(fd_);
+}
+
+void OrderedCsvFile::keep_first_rows(std::size_t rows) {
+  if (rows >= kept_rows_) return;
+  std::size_t size = 0;
+  for (std::size_t row = 0; row < rows; ++row) size = kept_text_.find('\n', size) + 1;
+  if (::ftruncate(fd_, static_cast<off_t>(header_size_ + size)) != 0 ||
+      ::lseek(fd_, 0, SEEK_END) < 0) {
+    throw write_failure(written_);
+  }
+  kept_text_.resize(size);
+  kept_rows_ = rows;
 }
 
 void OrderedCsvFile::append(std::string_view lines) { write_all(fd_, lines, written_); }

@@ -40,6 +40,9 @@ class OrderedCsvFile {
   std::size_t kept_rows() const { return kept_rows_; }
   const std::string& rows_text() const { return kept_text_; }
 
+  // Resume: keeps only the first `rows` kept rows, cutting the file back to them.
+  void keep_first_rows(std::size_t rows);
+
   // Writes `lines` (whole rows, each ended by a line feed) at the end; throws on failure.
   void append(std::string_view lines);
   // Staged: flushes to disk and renames the temporary file to its final name.
@@ -51,6 +54,7 @@ class OrderedCsvFile {
   std::filesystem::path path_;
   std::filesystem::path written_;  // path_, or the temporary file when staged
   int fd_ = -1;
+  std::size_t header_size_ = 0;
   std::size_t kept_rows_ = 0;
   std::string kept_text_;
 };

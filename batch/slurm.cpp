@@ -66,13 +66,17 @@ void write_slurm_scripts(const std::filesystem::path& dir, const Manifest& manif
       "#SBATCH --output=slurm-merge-%j.out\n"
       "#SBATCH --kill-on-invalid-dep=yes\n" +
           extra +
-          "# Joins the parts into summary.csv; exit status 3 and missing-commands.txt when\n"
-          "# rows are missing.\n"
+          "# Joins the parts into summary.csv (and their trajectories into trajectories.csv);\n"
+          "# exit status 3 and missing-commands.txt when rows are missing.\n"
           "set -euo pipefail\n"
           "exec " +
           shell_quote(manifest.executable) + " merge " + quoted_dir + " --summary " +
           shell_quote((dir / "summary.csv").string()) + " --missing-commands " +
-          shell_quote((dir / "missing-commands.txt").string()) + "\n");
+          shell_quote((dir / "missing-commands.txt").string()) +
+          (manifest.trajectories
+               ? " --trajectories " + shell_quote((dir / "trajectories.csv").string())
+               : std::string()) +
+          "\n");
 
   write_script(dir / "submit.sh",
                "#!/bin/bash\n"

@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "batch/trajectory.hpp"
 #include "model/population_model.hpp"
 #include "model/uniform_stream.hpp"
 #include "reporting/results_file.hpp"
@@ -52,22 +53,26 @@ class AbandoningReporter final : public Reporter {
 
 struct Finished {
   std::string line;
+  std::string trajectory;  // the replicate's trajectory rows, when asked for
   std::optional<std::string> failure;
 };
 
+// One replicate; its trajectory rows, when `trajectory` is given, collect there.
 RunResult run_one(const SimulationParameters& parameters, std::int32_t seed,
                   const std::optional<std::filesystem::path>& results_path,
                   const std::atomic<std::size_t>& limit, std::size_t index,
-                  const std::atomic<bool>* stop) {
+                  const std::atomic<bool>* stop, Reporter* trajectory) {
   UniformStream stream;
   init_random_seed(stream, seed);
+  NullReporter none;
+  Reporter& steps = trajectory ? *trajectory : none;
   if (!results_path) {
-    NullReporter none;
-    AbandoningReporter reporter(none, limit, index, stop);
+    AbandoningReporter reporter(steps, limit, index, stop);
     return run_population(parameters, stream, reporter);
   }
   ResultsFile file(*results_path, parameters.sdr / 10.0);
-  AbandoningReporter reporter(file, limit, index, stop);
+  ReporterPair both(file, steps);
+  AbandoningReporter reporter(both, limit, index, stop);
   return run_into(file, reporter, parameters, stream);
 }
 
@@ -90,11 +95,23 @@ std::string label_text(const RunLabel& label) {
          std::to_string(label.replicate) + " (seed " + std::to_string(label.seed) + ")";
 }
 
+// Runs replicate `index` into `result`: its summary row and, when asked for, its trajectory.
+RunResult run_replicate(const SweepSettings& settings, const SimulationParameters& parameters,
+                        const RunLabel& label, const std::atomic<std::size_t>& limit,
+                        std::size_t index, const std::atomic<bool>* stop, Finished& result) {
+  std::optional<TrajectoryRows> trajectory;
+  if (settings.trajectories) trajectory.emplace(parameters, label.grid_index, label.replicate);
+  const RunResult run = run_one(parameters, label.seed, results_path_of(settings, label), limit,
+                                index, stop, trajectory ? &*trajectory : nullptr);
+  result.line = summary_line(summarize(parameters, label, run));
+  if (trajectory) result.trajectory = trajectory->take_text();
+  return run;
+}
+
 // One run after another on the calling thread: all a single job needs, and all a build
 // without threads can do. A stop request abandons the run in flight at its next generation.
 SweepOutcome run_in_order(const SweepSettings& settings, std::size_t replicates, std::size_t first,
-                          std::size_t end, SweepOutcome outcome,
-                          const std::function<void(std::string_view)>& write_rows) {
+                          std::size_t end, SweepOutcome outcome, const SweepRowWriter& write_rows) {
   const std::size_t total = outcome.total;
   const std::atomic<std::size_t> limit{end};
   for (std::size_t index = first; index < end; ++index) {
@@ -104,11 +121,10 @@ SweepOutcome run_in_order(const SweepSettings& settings, std::size_t replicates,
     }
     const SimulationParameters& parameters = settings.grid[index / replicates];
     const RunLabel label = label_of(settings, index, replicates);
-    std::string line;
+    Finished result;
     try {
-      const RunResult run = run_one(parameters, label.seed, results_path_of(settings, label), limit,
-                                    index, settings.stop);
-      line = summary_line(summarize(parameters, label, run));
+      const RunResult run =
+          run_replicate(settings, parameters, label, limit, index, settings.stop, result);
       outcome.individuals_simulated += run.individuals_simulated;
     } catch (const RunAbandoned&) {
       outcome.interrupted = true;
@@ -121,7 +137,7 @@ SweepOutcome run_in_order(const SweepSettings& settings, std::size_t replicates,
       break;
     }
     try {
-      write_rows(line);
+      write_rows(result.line, result.trajectory);
     } catch (const std::exception& error) {
       outcome.failure = error.what();
       break;
@@ -190,6 +206,11 @@ SweepOutcome run_sweep(const SweepSettings& settings, std::ostream& summary) {
 
 SweepOutcome run_sweep(const SweepSettings& settings,
                        const std::function<void(std::string_view)>& write_rows) {
+  return run_sweep_rows(
+      settings, [&write_rows](std::string_view lines, std::string_view) { write_rows(lines); });
+}
+
+SweepOutcome run_sweep_rows(const SweepSettings& settings, const SweepRowWriter& write_rows) {
   SweepOutcome outcome;
   const auto replicates = static_cast<std::size_t>(std::max(settings.replicates, 0));
   const std::size_t all = settings.grid.size() * replicates;
@@ -233,9 +254,8 @@ SweepOutcome run_sweep(const SweepSettings& settings,
       const RunLabel label = label_of(settings, index, replicates);
       Finished result;
       try {
-        const RunResult run = run_one(parameters, label.seed, results_path_of(settings, label),
-                                      limit, index, nullptr);
-        result.line = summary_line(summarize(parameters, label, run));
+        const RunResult run =
+            run_replicate(settings, parameters, label, limit, index, nullptr, result);
         individuals_simulated += run.individuals_simulated;
       } catch (const RunAbandoned&) {
         break;  // every later run is beyond the limit too
@@ -283,17 +303,19 @@ SweepOutcome run_sweep(const SweepSettings& settings,
     // Write every row whose predecessors are all written, in one piece; stop at a gap or a
     // failure.
     std::string lines;
+    std::string trajectory_lines;
     std::size_t count = 0;
     for (auto row = finished.begin();
          row != finished.end() && row->first == first + outcome.written + count &&
          !row->second.failure;
          row = finished.erase(row)) {
       lines += row->second.line;
+      trajectory_lines += row->second.trajectory;
       ++count;
     }
     if (count > 0) {
       try {
-        write_rows(lines);
+        write_rows(lines, trajectory_lines);
         outcome.written += count;
       } catch (const std::exception& error) {
         if (!outcome.failure) outcome.failure = error.what();

@@ -51,6 +51,8 @@ struct SweepSettings {
   std::size_t first = 0;
   std::optional<std::size_t> end;
   unsigned jobs = 1;
+  // Collects every replicate's trajectory rows (one a generation) with its summary row.
+  bool trajectories = false;
   // Keeps every replicate's results file there; none is written otherwise.
   std::optional<std::filesystem::path> outputs;
   // Set from elsewhere (a signal handler) to stop: no new run starts, runs in flight are
@@ -78,5 +80,12 @@ SweepOutcome run_sweep(const SweepSettings& settings, std::ostream& summary);
 // when they cannot be written.
 SweepOutcome run_sweep(const SweepSettings& settings,
                        const std::function<void(std::string_view)>& write_rows);
+
+// Takes each batch of whole summary rows together with the trajectory rows of the same
+// replicates (empty unless trajectories are asked for), in the same order; throws when they
+// cannot be written.
+using SweepRowWriter =
+    std::function<void(std::string_view summary_rows, std::string_view trajectory_rows)>;
+SweepOutcome run_sweep_rows(const SweepSettings& settings, const SweepRowWriter& write_rows);
 
 }  // namespace hostswitch

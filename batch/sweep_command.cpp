@@ -1,6 +1,7 @@
 #include "batch/sweep_command.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <fstream>
 #include <ostream>
 #include <stdexcept>
@@ -10,6 +11,7 @@
 #include "batch/ordered_csv.hpp"
 #include "batch/slurm.hpp"
 #include "batch/summary.hpp"
+#include "batch/trajectory.hpp"
 
 namespace hostswitch {
 
@@ -21,6 +23,7 @@ Manifest manifest_of(const SweepRequest& request, std::int32_t base_seed) {
   manifest.replicates = request.replicates;
   manifest.base_seed = base_seed;
   manifest.command_line = request.command_line;
+  manifest.trajectories = request.trajectories;
   return manifest;
 }
 
@@ -31,6 +34,7 @@ SweepSettings settings_of(const SweepRequest& request, std::int32_t base_seed) {
   settings.base_seed = base_seed;
   settings.jobs = request.jobs;
   settings.outputs = request.outputs;
+  settings.trajectories = request.trajectories;
   if (settings.outputs) std::filesystem::create_directories(*settings.outputs);
   settings.stop = request.stop;
   settings.progress = request.progress;
@@ -74,6 +78,65 @@ void check_prefix(const std::string& rows, std::size_t replicates, const std::st
     ++index;
     start = end + 1;
   }
+}
+
+// Field `which` (from 0) of a CSV line without quoting.
+std::string_view field_of(std::string_view line, std::size_t which) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < which && start != std::string_view::npos; ++i) {
+    start = line.find(',', start);
+    if (start != std::string_view::npos) ++start;
+  }
+  if (start == std::string_view::npos) return {};
+  return line.substr(start, line.find(',', start) - start);
+}
+
+constexpr std::size_t kGenerationsRunColumn = 12;
+
+// A resumed sweep keeps a replicate only when both files hold it whole: its summary row and
+// one trajectory row per generation it ran. A kill leaves the trajectories at most a batch
+// ahead of the summary (or, from a file system that lost the tail, behind it).
+struct KeptReplicates {
+  std::size_t replicates = 0;
+  std::size_t trajectory_lines = 0;
+};
+KeptReplicates whole_replicates(const std::string& summary_rows, const std::string& trajectory_rows,
+                                const std::string& where) {
+  KeptReplicates kept;
+  std::size_t summary_start = 0;
+  std::size_t start = 0;
+  while (summary_start < summary_rows.size()) {
+    const std::size_t summary_end = summary_rows.find('\n', summary_start);
+    const std::string_view row =
+        std::string_view(summary_rows).substr(summary_start, summary_end - summary_start);
+    summary_start = summary_end + 1;
+    const std::string labels = std::string(field_of(row, kSummaryParameterColumns)) + "," +
+                               std::string(field_of(row, kSummaryParameterColumns + 1)) + ",";
+    const std::string_view generations_text = field_of(row, kGenerationsRunColumn);
+    std::int64_t generations = 0;
+    std::from_chars(generations_text.data(), generations_text.data() + generations_text.size(),
+                    generations);
+    std::size_t lines = 0;
+    for (std::int64_t n_g = 1; n_g <= generations; ++n_g) {
+      if (start >= trajectory_rows.size()) return kept;  // cut short: run it again
+      const std::size_t end = trajectory_rows.find('\n', start);
+      const std::string_view line = std::string_view(trajectory_rows).substr(start, end - start);
+      const std::string expected = labels + std::to_string(n_g) + ",";
+      if (line.compare(0, expected.size(), expected) != 0) {
+        throw std::runtime_error(
+            "--resume: " + where + ":" + std::to_string(kept.trajectory_lines + lines + 2) +
+            ": not grid point " + std::string(field_of(row, kSummaryParameterColumns)) +
+            " replicate " + std::string(field_of(row, kSummaryParameterColumns + 1)) +
+            " generation " + std::to_string(n_g) +
+            ", the row a resumed sweep expects there; those trajectories belong to another sweep");
+      }
+      start = end + 1;
+      ++lines;
+    }
+    ++kept.replicates;
+    kept.trajectory_lines += lines;
+  }
+  return kept;
 }
 
 int report_outcome(const SweepOutcome& outcome, std::size_t before, std::size_t all,
@@ -156,13 +219,40 @@ int sweep_into_summary(const SweepRequest& request, std::ostream& out, std::ostr
   OrderedCsvFile file(request.summary, summary_header(),
                       stored ? OrderedCsvFile::Mode::resume : OrderedCsvFile::Mode::fresh);
   const std::size_t all = static_cast<std::size_t>(manifest.rows());
-  const std::size_t kept = file.kept_rows();
+  std::optional<OrderedCsvFile> trajectories;
+  if (request.trajectories) {
+    const std::string trajectories_where = request.trajectories_path.string();
+    std::error_code error;
+    if (std::filesystem::equivalent(request.trajectories_path, request.summary, error) ||
+        std::filesystem::equivalent(request.trajectories_path, manifest_path, error) ||
+        request.trajectories_path.lexically_normal() == request.summary.lexically_normal()) {
+      throw std::runtime_error("--trajectories: " + trajectories_where +
+                               " is the summary or its manifest; give it another name");
+    }
+    // Replicates cannot be kept without their trajectories: a missing file is a mistake, not
+    // a reason to run the whole sweep again.
+    if (stored && file.kept_rows() > 0 &&
+        !std::filesystem::exists(request.trajectories_path, error)) {
+      throw std::runtime_error("--resume: " + trajectories_where + " does not exist, but " + where +
+                               " holds rows; give the trajectories file of this sweep");
+    }
+    trajectories.emplace(request.trajectories_path, trajectory_header(),
+                         stored ? OrderedCsvFile::Mode::resume : OrderedCsvFile::Mode::fresh);
+  }
+  std::size_t kept = file.kept_rows();
   if (stored) {
     if (kept > all) {
       throw std::runtime_error("--resume: " + where + " holds " + std::to_string(kept) +
                                " rows, more than the " + std::to_string(all) + " of the sweep");
     }
     check_prefix(file.rows_text(), static_cast<std::size_t>(request.replicates), where);
+    if (trajectories) {
+      const KeptReplicates whole = whole_replicates(file.rows_text(), trajectories->rows_text(),
+                                                    request.trajectories_path.string());
+      trajectories->keep_first_rows(whole.trajectory_lines);
+      file.keep_first_rows(whole.replicates);
+      kept = whole.replicates;
+    }
     if (kept == all) {
       out << "nothing to do: " << where << " already holds all " << all << " rows (seed base "
           << base << ")\n";
@@ -179,8 +269,12 @@ int sweep_into_summary(const SweepRequest& request, std::ostream& out, std::ostr
 
   SweepSettings settings = settings_of(request, base);
   settings.first = kept;
+  // A replicate's trajectory goes first, so a summary row never stands without it.
   const SweepOutcome outcome =
-      run_sweep(settings, [&file](std::string_view lines) { file.append(lines); });
+      run_sweep_rows(settings, [&](std::string_view lines, std::string_view trajectory_lines) {
+        if (trajectories) trajectories->append(trajectory_lines);
+        file.append(lines);
+      });
   if (request.progress_end) request.progress_end();
   if (request.on_outcome) request.on_outcome(outcome);
   const int status = report_outcome(outcome, kept, all, where, base, err);
@@ -214,8 +308,10 @@ int sweep_part(const SweepRequest& request, std::ostream& out, std::ostream& err
 
   const RowRange range = part_rows(rows, part, parts);
   const std::filesystem::path path = part_path(request.run_dir, part);
+  const std::filesystem::path trajectories_path = trajectories_path_of(path);
   const std::string label = "part " + std::to_string(part) + "/" + std::to_string(parts);
-  if (std::filesystem::exists(path, error)) {
+  if (std::filesystem::exists(path, error) &&
+      (!manifest.trajectories || std::filesystem::exists(trajectories_path, error))) {
     const std::string text = read_text(path);
     if (!text.empty() && text.back() == '\n' && line_count(text) == range.end - range.first + 1 &&
         text.compare(0, summary_header().size(), summary_header()) == 0) {
@@ -226,11 +322,18 @@ int sweep_part(const SweepRequest& request, std::ostream& out, std::ostream& err
   }
 
   OrderedCsvFile file(path, summary_header(), OrderedCsvFile::Mode::staged);
+  std::optional<OrderedCsvFile> trajectories;
+  if (manifest.trajectories) {
+    trajectories.emplace(trajectories_path, trajectory_header(), OrderedCsvFile::Mode::staged);
+  }
   SweepSettings settings = settings_of(request, manifest.base_seed);
   settings.first = static_cast<std::size_t>(range.first);
   settings.end = static_cast<std::size_t>(range.end);
   const SweepOutcome outcome =
-      run_sweep(settings, [&file](std::string_view lines) { file.append(lines); });
+      run_sweep_rows(settings, [&](std::string_view lines, std::string_view trajectory_lines) {
+        if (trajectories) trajectories->append(trajectory_lines);
+        file.append(lines);
+      });
   if (request.progress_end) request.progress_end();
   if (request.on_outcome) request.on_outcome(outcome);
   if (outcome.failure || outcome.interrupted) {
@@ -239,6 +342,8 @@ int sweep_part(const SweepRequest& request, std::ostream& out, std::ostream& err
         << "; nothing kept, run it again\n";
     return outcome.failure ? 1 : kSweepInterrupted;
   }
+  // The trajectories take their name first: a complete part-K.csv has its trajectories.
+  if (trajectories) trajectories->commit();
   file.commit();
   out << label << ": " << outcome.written << " runs written to " << path.string() << '\n';
   out.flush();
@@ -307,6 +412,9 @@ int merge_command(const MergeRequest& request, std::ostream& out, std::ostream& 
     throw std::runtime_error(
         "--missing-commands and --allow-missing need a run directory with a manifest.json");
   }
+  if (!run_directory && request.trajectories) {
+    throw std::runtime_error("--trajectories needs a run directory with a manifest.json");
+  }
   std::string text;
   if (run_directory) {
     const std::filesystem::path& dir = request.inputs.front();
@@ -328,6 +436,14 @@ int merge_command(const MergeRequest& request, std::ostream& out, std::ostream& 
       }
       err << '\n';
       if (!request.allow_missing) return kRowsMissing;
+    }
+    if (manifest.trajectories) {
+      // Before the summary, so a merged summary never stands without its trajectories.
+      write_file_atomically(request.trajectories.value_or(dir / "trajectories.csv"),
+                            merged.trajectories);
+    } else if (request.trajectories) {
+      throw std::runtime_error("--trajectories: the sweep of " + dir.string() +
+                               " writes no trajectories (its manifest.json says so)");
     }
     text = merged.text;
   } else {

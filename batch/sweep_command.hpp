@@ -29,6 +29,10 @@ struct SweepRequest {
   unsigned jobs = 1;
   std::filesystem::path summary = "summary.csv";
   std::optional<std::filesystem::path> outputs;
+  // Trajectory rows beside the summary: into `trajectories_path` in process, into
+  // RUN_DIR/part-K.trajectories.csv for a part.
+  bool trajectories = false;
+  std::filesystem::path trajectories_path = "trajectories.csv";
   bool resume = false;
   // --part K/N, --parts N, --run-dir, --slurm DIR and its #SBATCH options.
   std::optional<std::int32_t> part;
@@ -60,6 +64,9 @@ struct MergeRequest {
   std::vector<std::filesystem::path> inputs;
   std::optional<std::filesystem::path> summary;  // none: standard output
   std::optional<std::filesystem::path> missing_commands;
+  // Of a run directory whose sweep writes trajectories: where the joined trajectories go
+  // (default RUN_DIR/trajectories.csv).
+  std::optional<std::filesystem::path> trajectories;
   bool allow_missing = false;
 };
 // Joins summaries; a lone run directory with a manifest is checked against it (exit 3 when

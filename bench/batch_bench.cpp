@@ -1,6 +1,6 @@
 // What the summary's lock and the manifest add to a sweep of 1,000 replicates of the typical
 // run: the sweep into a plain file against the same sweep as `hostswitch sweep` does it (lock,
-// manifest, rows), and the lock and manifest alone.
+// manifest, rows), and the lock and manifest alone; and what --trajectories adds.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -98,6 +98,34 @@ void BM_SweepPlainThenLockedWithManifest(benchmark::State& state) {
   state.counters["overhead_pct"] = median(overhead);
 }
 BENCHMARK(BM_SweepPlainThenLockedWithManifest)->Unit(benchmark::kMillisecond)->Iterations(60);
+
+// The sweep as `hostswitch sweep` does it, without and with --trajectories, taken in turn.
+// Counters: the median of each, and the median overhead in percent.
+void BM_SweepWithoutThenWithTrajectories(benchmark::State& state) {
+  const SweepRequest without = typical_request();
+  SweepRequest with = without;
+  with.summary = bench_directory() / "summary-t.csv";
+  with.trajectories = true;
+  with.trajectories_path = bench_directory() / "trajectories.csv";
+  std::ostringstream out, err;
+  std::vector<double> plain, traced, overhead;
+  using Clock = std::chrono::steady_clock;
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    benchmark::DoNotOptimize(sweep_into_summary(without, out, err));
+    const auto t1 = Clock::now();
+    benchmark::DoNotOptimize(sweep_into_summary(with, out, err));
+    const auto t2 = Clock::now();
+    out.str("");
+    plain.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+    traced.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
+    overhead.push_back(100.0 * (traced.back() - plain.back()) / plain.back());
+  }
+  state.counters["without_ms"] = median(plain);
+  state.counters["with_ms"] = median(traced);
+  state.counters["overhead_pct"] = median(overhead);
+}
+BENCHMARK(BM_SweepWithoutThenWithTrajectories)->Unit(benchmark::kMillisecond)->Iterations(60);
 
 // What a sweep does beyond opening its summary for writing, as it always did: the lock and the
 // manifest.

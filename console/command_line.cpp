@@ -27,11 +27,11 @@
 #include <vector>
 
 #include "analysis/report.hpp"
-#include "analysis/trajectory.hpp"
 #include "batch/manifest.hpp"
 #include "batch/summary.hpp"
 #include "batch/sweep.hpp"
 #include "batch/sweep_command.hpp"
+#include "batch/trajectory.hpp"
 #include "console/completion.hpp"
 #include "console/help_formatter.hpp"
 #include "console/run_stats.hpp"
@@ -404,6 +404,8 @@ struct SweepArgs {
   bool resume = false;
   std::string part, parts, slurm;
   std::vector<std::string> slurm_options;
+  std::string trajectories;
+  CLI::Option* trajectories_option = nullptr;
 };
 
 // --part K/N
@@ -450,6 +452,17 @@ int sweep_command(const SweepArgs& args, const std::vector<std::string>& command
     request.jobs = static_cast<unsigned>(jobs);
   }
   if (args.outputs_option->count() > 0) request.outputs = args.outputs;
+  if (args.trajectories_option->count() > 0) {
+    request.trajectories = true;
+    const bool run_directory = !args.part.empty() || args.emit_commands || !args.slurm.empty();
+    if (run_directory && !args.trajectories.empty()) {
+      throw UsageError(
+          "--trajectories: with --part, --emit-commands or --slurm the trajectories "
+          "go into the run directory (part-K.trajectories.csv); give the flag "
+          "without a path");
+    }
+    if (!args.trajectories.empty()) request.trajectories_path = args.trajectories;
+  }
   request.summary = args.summary;
   request.resume = args.resume;
   request.run_dir = args.run_dir;
@@ -573,6 +586,13 @@ summary (summary.csv -> summary.json), or RUN_DIR/manifest.json. A sweep locks i
 sweep on the same file is refused. --resume continues an interrupted sweep with the same flags: the
 complete rows are kept and only the missing replicates run.
 
+--trajectories [PATH] also writes one row per replicate per generation (grid_index, replicate, n_g,
+n_pop, n_offspring, n_HS, r_phe, rl_phe, mean_phe, sd_phe; the population as the generation
+entered), default trajectories.csv, in the summary's order, each replicate's rows just before its
+summary row. It is locked and resumed with the summary: both keep the same whole replicates. In a
+run directory the flag takes no path; parts write RUN_DIR/part-K.trajectories.csv and merge joins
+them into RUN_DIR/trajectories.csv (or merge --trajectories PATH).
+
 With --emit-commands nothing runs: one `hostswitch run` command line per replicate is printed
 (writing RUN_DIR/G-R.csv), or with --parts N one `hostswitch sweep --part K/N` line per slice of
 the replicate list (writing RUN_DIR/part-K.csv, renamed into place when complete). Run them with
@@ -665,6 +685,13 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
                        "keep every replicate's results file in this directory, as "
                        "output-G-R.txt (none by default)")
           ->type_name("DIR");
+  sweep.trajectories_option =
+      sweep_app
+          ->add_option("--trajectories", sweep.trajectories,
+                       "also write one CSV row per replicate per generation (default "
+                       "trajectories.csv; in a run directory part-K.trajectories.csv)")
+          ->type_name("[PATH]")
+          ->expected(0, 1);
   CLI::Option* emit_option =
       sweep_app->add_flag("--emit-commands", sweep.emit_commands,
                           "print one `hostswitch run` command line per replicate instead of "
@@ -713,7 +740,7 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
       ->capture_default_str();
 
   std::vector<std::string> merge_files;
-  std::string merge_summary, merge_missing;
+  std::string merge_summary, merge_missing, merge_trajectories;
   bool merge_allow_missing = false;
   CLI::App* merge_app = app.add_subcommand(
       "merge", "Join per-run summaries into one, ordered by grid point then replicate.");
@@ -728,6 +755,12 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
           ->add_option("--missing-commands", merge_missing,
                        "of a run directory: write the commands that make its missing rows here")
           ->type_name("FILE");
+  CLI::Option* merge_trajectories_option =
+      merge_app
+          ->add_option("--trajectories", merge_trajectories,
+                       "of a run directory with trajectories: the joined trajectories (default "
+                       "RUN_DIR/trajectories.csv)")
+          ->type_name("PATH");
   merge_app->add_flag("--allow-missing", merge_allow_missing,
                       "of a run directory: write the rows there are, warn, and exit 0");
   merge_app->footer(
@@ -827,6 +860,7 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
       request.inputs.assign(merge_files.begin(), merge_files.end());
       if (merge_summary_option->count() > 0) request.summary = merge_summary;
       if (merge_missing_option->count() > 0) request.missing_commands = merge_missing;
+      if (merge_trajectories_option->count() > 0) request.trajectories = merge_trajectories;
       request.allow_missing = merge_allow_missing;
       return merge_command(request, context.out, context.err);
     }

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "analysis/trajectory.hpp"
 #include "analysis/trajectory_data.hpp"
 #include "batch/summary.hpp"
+#include "batch/trajectory.hpp"
 #include "console/command_line.hpp"
 #include "model/population_model.hpp"
 #include "model/uniform_stream.hpp"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # End to end on a real SLURM: starts munged, slurmctld and slurmd on this machine (loopback
 # only, state in a temporary directory, run as root), submits a sweep's job array and merge job
-# with `bash DIR/submit.sh`, and checks the merged summary against the in-process sweep byte for
-# byte. Then cancels one array task of a second submission and checks that merge reports it
-# missing with the command that makes it, and that running that command completes the summary.
+# with `bash DIR/submit.sh`, and checks the merged summary and trajectories against the in-process
+# sweep byte for byte. Then cancels one array task of a second submission and checks that merge
+# reports it missing with the command that makes it, and that running that command completes the
+# summary.
 #   tests/slurm_integration.sh HOSTSWITCH SOURCE_DIR
 set -euo pipefail
 exe=$(realpath "$1")
@@ -115,10 +116,10 @@ wait_for_job() {
 
 grid=(--emig-rate 0.05,0.3 --sdr 1,2.5 --max-dist 0,1 --replicates 3 --n-gen 25 --seed 4242)
 cd "$work"
-"$exe" sweep "${grid[@]}" --jobs 2 --summary inproc.csv >/dev/null
+"$exe" sweep "${grid[@]}" --jobs 2 --summary inproc.csv --trajectories inproc-trajectories.csv >/dev/null
 
 # --- a whole sweep through the job array and the merge job -----------------------------------
-"$exe" sweep "${grid[@]}" --slurm job1 --parts 4 --slurm-option=--time=0:10:00 >/dev/null
+"$exe" sweep "${grid[@]}" --slurm job1 --parts 4 --slurm-option=--time=0:10:00 --trajectories >/dev/null
 grep -q '^#SBATCH --array=1-4$' job1/array.sbatch || fail "array.sbatch is not an array 1-4"
 grep -q '^#SBATCH --time=0:10:00$' job1/merge.sbatch || fail "--slurm-option is not an #SBATCH line"
 for task in 0 5 x; do
@@ -134,6 +135,8 @@ merge=$(sed -n 's/^merge job \([0-9]*\)$/\1/p' <<<"$ids")
 wait_for_job "$merge"
 [ "$(job_state "$merge")" = COMPLETED ] || fail "merge job $merge ended $(job_state "$merge")"
 cmp job1/summary.csv inproc.csv || fail "the merge job's summary differs from the in-process sweep"
+cmp job1/trajectories.csv inproc-trajectories.csv ||
+  fail "the merge job's trajectories differ from the in-process sweep's"
 
 # --- a cancelled array task is missing from the merge, and its command fills the gap ---------
 "$exe" sweep "${grid[@]}" --slurm job2 --parts 4 --slurm-option=--hold >/dev/null

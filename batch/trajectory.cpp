@@ -1,4 +1,4 @@
-#include "analysis/trajectory.hpp"
+#include "batch/trajectory.hpp"
 
 #include <array>
 #include <charconv>
@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "analysis/summary_format.hpp"
+#include "model/number_chars.hpp"
 
 namespace hostswitch {
 
@@ -20,8 +20,13 @@ void append_integer(std::string& out, std::int64_t value) {
   out.append(buffer.data(), result.ptr);
 }
 
-// The summary's own number form, so a row and a summary of the same state read alike.
-void append_real(std::string& out, double value) { out += shortest(value); }
+// The summary's own number form (shortest()), so a row and a summary of the same state read
+// alike; written straight into the row, as a row holds four of them.
+void append_real(std::string& out, double value) {
+  std::array<char, 32> buffer{};
+  const auto result = double_to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+  out.append(buffer.data(), result.ptr);
+}
 
 }  // namespace
 

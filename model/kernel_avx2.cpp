@@ -51,7 +51,14 @@ struct Avx2 {
   static D greater(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
   static D unordered(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_UNORD_Q); }
   static D blend(D if_clear, D if_set, D mask) { return _mm256_blendv_pd(if_clear, if_set, mask); }
+  static D min(D a, D b) { return _mm256_min_pd(a, b); }
+  static D max(D a, D b) { return _mm256_max_pd(a, b); }
   static unsigned mask_bits(D mask) { return static_cast<unsigned>(_mm256_movemask_pd(mask)); }
+  static D mask_of(unsigned bits) {
+    const __m256i lane_bits = _mm256_setr_epi64x(1, 2, 4, 8);
+    const __m256i set = _mm256_and_si256(_mm256_set1_epi64x(bits), lane_bits);
+    return _mm256_castsi256_pd(_mm256_cmpeq_epi64(set, lane_bits));
+  }
   static D exp(D a) { return Sleef_expd4_u10avx2(a); }
   static std::size_t store_kept(double* out, D v, unsigned mask) {
     const __m256i index = _mm256_load_si256(reinterpret_cast<const __m256i*>(kKeep.index[mask]));

@@ -30,7 +30,16 @@ struct Sse2 {
   static D blend(D if_clear, D if_set, D mask) {
     return _mm_or_pd(_mm_and_pd(mask, if_set), _mm_andnot_pd(mask, if_clear));
   }
+  static D min(D a, D b) { return _mm_min_pd(a, b); }
+  static D max(D a, D b) { return _mm_max_pd(a, b); }
   static unsigned mask_bits(D mask) { return static_cast<unsigned>(_mm_movemask_pd(mask)); }
+  static D mask_of(unsigned bits) {
+    // Equal low halves, copied over the high ones (which are zero on both sides).
+    const __m128i lane_bits = _mm_set_epi64x(2, 1);
+    const __m128i set = _mm_and_si128(_mm_set1_epi64x(bits), lane_bits);
+    const __m128i low = _mm_cmpeq_epi32(set, lane_bits);
+    return _mm_castsi128_pd(_mm_shuffle_epi32(low, _MM_SHUFFLE(2, 2, 0, 0)));
+  }
   static D exp(D a) { return Sleef_expd2_u10sse2(a); }
   static std::size_t store_kept(double* out, D v, unsigned mask) {
     // Only mask 2 (the second lane alone) moves a lane.

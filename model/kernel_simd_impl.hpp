@@ -6,7 +6,8 @@
 //
 // V provides: kWidth (doubles per vector) and kLanes (stream lanes, a divisor of kLaneBlock);
 // types D (doubles) and I (64-bit integers); loadu/storeu/set1, add/sub/mul/div, negate,
-// less_equal/greater/unordered/blend, min/max, mask_bits and mask_of (its inverse), exp
+// less_equal/greater/unordered/blend, or_d, min/max (the second operand where the first is
+// NaN), mask_bits, unkept (NaN in the lanes a bit mask leaves clear), exp
 // (the 1.0-ulp vector exponential); store_kept (stores a vector with the lanes of a bit mask first,
 // returns their number); deinterleave (even and odd elements of two vectors, in order); and on I:
 // set1_i, load_i, mul_low32, shift_right31, and_i, add64, add32, sub32, sign32, to_double.
@@ -166,13 +167,12 @@ void survive(SurvivalTask& task) {
   double* const switchers = task.switchers;
   std::size_t n_surv = task.n_surv;
   std::size_t n_HS = task.n_HS;
-  // The range of each list, kept lane by lane; lanes not kept see the infinities.
-  const D infinity = V::set1(__builtin_inf());
-  const D minus_infinity = V::set1(-__builtin_inf());
-  D stayers_min = infinity;
-  D stayers_max = minus_infinity;
-  D switchers_min = infinity;
-  D switchers_max = minus_infinity;
+  // The range of each list, kept lane by lane: the lanes not kept are made NaN, which min and
+  // max pass over.
+  D stayers_min = V::set1(__builtin_inf());
+  D stayers_max = V::set1(-__builtin_inf());
+  D switchers_min = stayers_min;
+  D switchers_max = stayers_max;
   std::uint64_t fallbacks = 0;
   unsigned nan = 0;
   // In batches: arguments and the bounds first, then the exponentials back to back
@@ -255,12 +255,12 @@ void survive(SurvivalTask& task) {
       const unsigned switches = survives & emigrants;
       n_surv += V::store_kept(stayers + n_surv, z, stays);
       n_HS += V::store_kept(switchers + n_HS, z, switches);
-      const D stay_mask = V::mask_of(stays);
-      const D switch_mask = V::mask_of(switches);
-      stayers_min = V::min(stayers_min, V::blend(infinity, z, stay_mask));
-      stayers_max = V::max(stayers_max, V::blend(minus_infinity, z, stay_mask));
-      switchers_min = V::min(switchers_min, V::blend(infinity, z, switch_mask));
-      switchers_max = V::max(switchers_max, V::blend(minus_infinity, z, switch_mask));
+      const D stayed = V::or_d(z, V::unkept(stays));
+      const D switched = V::or_d(z, V::unkept(switches));
+      stayers_min = V::min(stayed, stayers_min);
+      stayers_max = V::max(stayed, stayers_max);
+      switchers_min = V::min(switched, switchers_min);
+      switchers_max = V::max(switched, switchers_max);
     }
     i += batch;
   }

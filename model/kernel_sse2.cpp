@@ -10,6 +10,10 @@
 namespace hostswitch::kernel {
 namespace {
 
+// For every mask of two lanes, all ones (a NaN) in the lanes it leaves clear.
+alignas(16) constexpr std::uint64_t kUnkept[4][2] = {
+    {~std::uint64_t{0}, ~std::uint64_t{0}}, {0, ~std::uint64_t{0}}, {~std::uint64_t{0}, 0}, {0, 0}};
+
 struct Sse2 {
   static constexpr std::size_t kWidth = 2;
   static constexpr std::size_t kLanes = 8;
@@ -33,12 +37,9 @@ struct Sse2 {
   static D min(D a, D b) { return _mm_min_pd(a, b); }
   static D max(D a, D b) { return _mm_max_pd(a, b); }
   static unsigned mask_bits(D mask) { return static_cast<unsigned>(_mm_movemask_pd(mask)); }
-  static D mask_of(unsigned bits) {
-    // Equal low halves, copied over the high ones (which are zero on both sides).
-    const __m128i lane_bits = _mm_set_epi64x(2, 1);
-    const __m128i set = _mm_and_si128(_mm_set1_epi64x(bits), lane_bits);
-    const __m128i low = _mm_cmpeq_epi32(set, lane_bits);
-    return _mm_castsi128_pd(_mm_shuffle_epi32(low, _MM_SHUFFLE(2, 2, 0, 0)));
+  static D or_d(D a, D b) { return _mm_or_pd(a, b); }
+  static D unkept(unsigned mask) {
+    return _mm_load_pd(reinterpret_cast<const double*>(kUnkept[mask]));
   }
   static D exp(D a) { return Sleef_expd2_u10sse2(a); }
   static std::size_t store_kept(double* out, D v, unsigned mask) {

@@ -7,10 +7,11 @@
 // V provides: kWidth (doubles per vector) and kLanes (stream lanes, a divisor of kLaneBlock);
 // types D (doubles) and I (64-bit integers); loadu/storeu/set1, add/sub/mul/div, negate,
 // less_equal/greater/unordered/blend, or_d, min/max (the second operand where the first is
-// NaN), mask_bits, unkept (NaN in the lanes a bit mask leaves clear), exp
-// (the 1.0-ulp vector exponential); store_kept (stores a vector with the lanes of a bit mask first,
-// returns their number); deinterleave (even and odd elements of two vectors, in order); and on I:
-// set1_i, load_i, mul_low32, shift_right31, and_i, add64, add32, sub32, sign32, to_double.
+// NaN), mask_bits, unkept (NaN in the lanes a bit mask leaves clear), exp (the 1.0-ulp
+// vector exponential); store_kept (stores a vector with the lanes of a bit mask first,
+// returns their number); deinterleave (even and odd elements of two vectors, in order); and
+// on I: set1_i, load_i, mul_low32, shift_right31, and_i, add64, add32, sub32, sign32,
+// to_double.
 
 #include <math.h>
 

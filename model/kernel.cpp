@@ -160,6 +160,8 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
   PhenotypeVector& pop = result.final_population;
   pop.assign(static_cast<std::size_t>(parameters.n_pop), kInitialOptimum);
   double r_phe = kInitialOptimum;
+  double pop_min = kInitialOptimum;  // every parasite starts at the initial optimum
+  double pop_max = kInitialOptimum;
 
   PhenotypeVector offspring;
   std::vector<std::pair<std::int32_t, std::int32_t>,
@@ -274,14 +276,18 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
 
     const auto n_HS = static_cast<std::int32_t>(survival.n_HS);
     source.settle(draws.used());
-    reporter.report(GenerationRecord{n_g, pop, n_HS, r_phe, rl_phe});
+    reporter.report(GenerationRecord{n_g, pop, n_HS, r_phe, rl_phe, true, pop_min, pop_max});
 
     if (n_HS > 0) {
+      pop_min = survival.switchers_min;
+      pop_max = survival.switchers_max;
       r_phe = rl_phe;
       ++result.switch_generations;
       std::swap(pop, switchers);
       pop.resize(survival.n_HS);
     } else {
+      pop_min = survival.stayers_min;
+      pop_max = survival.stayers_max;
       std::swap(pop, stayers);
       pop.resize(survival.n_surv);
     }

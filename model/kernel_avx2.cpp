@@ -33,6 +33,23 @@ constexpr KeepTable make_keep_table() {
 
 constexpr KeepTable kKeep = make_keep_table();
 
+// For every mask of four lanes, all ones (a NaN) in the lanes it leaves clear.
+struct UnkeptTable {
+  alignas(32) std::uint64_t lanes[16][4];
+};
+
+constexpr UnkeptTable make_unkept_table() {
+  UnkeptTable table{};
+  for (unsigned mask = 0; mask < 16; ++mask) {
+    for (unsigned lane = 0; lane < 4; ++lane) {
+      table.lanes[mask][lane] = ((mask >> lane) & 1U) ? 0 : ~std::uint64_t{0};
+    }
+  }
+  return table;
+}
+
+constexpr UnkeptTable kUnkept = make_unkept_table();
+
 struct Avx2 {
   static constexpr std::size_t kWidth = 4;
   static constexpr std::size_t kLanes = 16;
@@ -51,7 +68,13 @@ struct Avx2 {
   static D greater(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
   static D unordered(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_UNORD_Q); }
   static D blend(D if_clear, D if_set, D mask) { return _mm256_blendv_pd(if_clear, if_set, mask); }
+  static D min(D a, D b) { return _mm256_min_pd(a, b); }
+  static D max(D a, D b) { return _mm256_max_pd(a, b); }
   static unsigned mask_bits(D mask) { return static_cast<unsigned>(_mm256_movemask_pd(mask)); }
+  static D or_d(D a, D b) { return _mm256_or_pd(a, b); }
+  static D unkept(unsigned mask) {
+    return _mm256_load_pd(reinterpret_cast<const double*>(kUnkept.lanes[mask]));
+  }
   static D exp(D a) { return Sleef_expd4_u10avx2(a); }
   static std::size_t store_kept(double* out, D v, unsigned mask) {
     const __m256i index = _mm256_load_si256(reinterpret_cast<const __m256i*>(kKeep.index[mask]));

@@ -40,6 +40,11 @@ struct SurvivalTask {
   std::size_t n_surv = 0;
   double* switchers = nullptr;
   std::size_t n_HS = 0;
+  // The smallest and largest value appended to either list (infinities while empty).
+  double stayers_min = __builtin_inf();
+  double stayers_max = -__builtin_inf();
+  double switchers_min = __builtin_inf();
+  double switchers_max = -__builtin_inf();
   bool domain_error = false;    // some weight's argument was NaN
   std::uint64_t fallbacks = 0;  // decisions left to the platform's exponential
 };

@@ -6,10 +6,12 @@
 //
 // V provides: kWidth (doubles per vector) and kLanes (stream lanes, a divisor of kLaneBlock);
 // types D (doubles) and I (64-bit integers); loadu/storeu/set1, add/sub/mul/div, negate,
-// less_equal/greater/unordered/blend, mask_bits, exp (the 1.0-ulp vector exponential);
-// store_kept (stores a vector with the lanes of a bit mask first, returns their number);
-// deinterleave (even and odd elements of two vectors, in order); and on I: set1_i, load_i,
-// mul_low32, shift_right31, and_i, add64, add32, sub32, sign32, to_double.
+// less_equal/greater/unordered/blend, or_d, min/max (the second operand where the first is
+// NaN), mask_bits, unkept (NaN in the lanes a bit mask leaves clear), exp (the 1.0-ulp
+// vector exponential); store_kept (stores a vector with the lanes of a bit mask first,
+// returns their number); deinterleave (even and odd elements of two vectors, in order); and
+// on I: set1_i, load_i, mul_low32, shift_right31, and_i, add64, add32, sub32, sign32,
+// to_double.
 
 #include <math.h>
 
@@ -166,6 +168,12 @@ void survive(SurvivalTask& task) {
   double* const switchers = task.switchers;
   std::size_t n_surv = task.n_surv;
   std::size_t n_HS = task.n_HS;
+  // The range of each list, kept lane by lane: the lanes not kept are made NaN, which min and
+  // max pass over.
+  D stayers_min = V::set1(__builtin_inf());
+  D stayers_max = V::set1(-__builtin_inf());
+  D switchers_min = stayers_min;
+  D switchers_max = stayers_max;
   std::uint64_t fallbacks = 0;
   unsigned nan = 0;
   // In batches: arguments and the bounds first, then the exponentials back to back
@@ -244,12 +252,31 @@ void survive(SurvivalTask& task) {
       const D z = V::loadu(phenotypes + b);
       const unsigned emigrants = emigrant_bits[b / kWidth];
       // Whole-vector stores: the lanes kept first, in order, the rest overwritten later.
-      n_surv += V::store_kept(stayers + n_surv, z, survives & ~emigrants);
-      n_HS += V::store_kept(switchers + n_HS, z, survives & emigrants);
+      const unsigned stays = survives & ~emigrants;
+      const unsigned switches = survives & emigrants;
+      n_surv += V::store_kept(stayers + n_surv, z, stays);
+      n_HS += V::store_kept(switchers + n_HS, z, switches);
+      const D stayed = V::or_d(z, V::unkept(stays));
+      const D switched = V::or_d(z, V::unkept(switches));
+      stayers_min = V::min(stayed, stayers_min);
+      stayers_max = V::max(stayed, stayers_max);
+      switchers_min = V::min(switched, switchers_min);
+      switchers_max = V::max(switched, switchers_max);
     }
     i += batch;
   }
   bool domain_error = nan != 0;
+  alignas(64) double lanes[4][kWidth];
+  V::storeu(lanes[0], stayers_min);
+  V::storeu(lanes[1], stayers_max);
+  V::storeu(lanes[2], switchers_min);
+  V::storeu(lanes[3], switchers_max);
+  for (std::size_t k = 0; k < kWidth; ++k) {
+    task.stayers_min = lanes[0][k] < task.stayers_min ? lanes[0][k] : task.stayers_min;
+    task.stayers_max = lanes[1][k] > task.stayers_max ? lanes[1][k] : task.stayers_max;
+    task.switchers_min = lanes[2][k] < task.switchers_min ? lanes[2][k] : task.switchers_min;
+    task.switchers_max = lanes[3][k] > task.switchers_max ? lanes[3][k] : task.switchers_max;
+  }
   for (; i < task.n; ++i) {
     const double z = task.z[i];
     const bool emigrates = task.draws[2 * i] <= task.emig_rate;
@@ -259,6 +286,13 @@ void survive(SurvivalTask& task) {
     const bool survives = task.draws[2 * i + 1] <= ::exp(exponent);
     stayers[n_surv] = z;
     switchers[n_HS] = z;
+    if (survives && !emigrates) {
+      task.stayers_min = z < task.stayers_min ? z : task.stayers_min;
+      task.stayers_max = z > task.stayers_max ? z : task.stayers_max;
+    } else if (survives) {
+      task.switchers_min = z < task.switchers_min ? z : task.switchers_min;
+      task.switchers_max = z > task.switchers_max ? z : task.switchers_max;
+    }
     n_surv += static_cast<std::size_t>(!emigrates & survives);
     n_HS += static_cast<std::size_t>(emigrates & survives);
   }

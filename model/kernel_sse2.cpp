@@ -10,6 +10,10 @@
 namespace hostswitch::kernel {
 namespace {
 
+// For every mask of two lanes, all ones (a NaN) in the lanes it leaves clear.
+alignas(16) constexpr std::uint64_t kUnkept[4][2] = {
+    {~std::uint64_t{0}, ~std::uint64_t{0}}, {0, ~std::uint64_t{0}}, {~std::uint64_t{0}, 0}, {0, 0}};
+
 struct Sse2 {
   static constexpr std::size_t kWidth = 2;
   static constexpr std::size_t kLanes = 8;
@@ -30,7 +34,13 @@ struct Sse2 {
   static D blend(D if_clear, D if_set, D mask) {
     return _mm_or_pd(_mm_and_pd(mask, if_set), _mm_andnot_pd(mask, if_clear));
   }
+  static D min(D a, D b) { return _mm_min_pd(a, b); }
+  static D max(D a, D b) { return _mm_max_pd(a, b); }
   static unsigned mask_bits(D mask) { return static_cast<unsigned>(_mm_movemask_pd(mask)); }
+  static D or_d(D a, D b) { return _mm_or_pd(a, b); }
+  static D unkept(unsigned mask) {
+    return _mm_load_pd(reinterpret_cast<const double*>(kUnkept[mask]));
+  }
   static D exp(D a) { return Sleef_expd2_u10sse2(a); }
   static std::size_t store_kept(double* out, D v, unsigned mask) {
     // Only mask 2 (the second lane alone) moves a lane.

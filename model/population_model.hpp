@@ -20,6 +20,11 @@ struct GenerationRecord {
   std::int32_t n_HS = 0;        // emigrants that established on the new host
   double r_phe = 0.0;           // optimum of the host in use
   double rl_phe = 0.0;          // optimum of the new host offered
+  // Where the model knows them, the smallest and largest of pop (NaN-free, as a scan from
+  // the first value finds them up to the sign of a zero), so reporters need not scan.
+  bool has_range = false;
+  double pop_min = 0.0;
+  double pop_max = 0.0;
 };
 
 class Reporter {

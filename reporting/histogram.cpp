@@ -285,6 +285,18 @@ std::span<const PhenotypeClass> PhenotypeHistogram::classes(std::span<const doub
   classes_.clear();
   if (pop.empty()) return {};
   const auto [mn, mx, has_nan] = value_range(pop);
+  return count(pop, mn, mx, has_nan);
+}
+
+std::span<const PhenotypeClass> PhenotypeHistogram::classes(std::span<const double> pop, double mn,
+                                                            double mx) {
+  classes_.clear();
+  if (pop.empty()) return {};
+  return count(pop, mn, mx, false);
+}
+
+std::span<const PhenotypeClass> PhenotypeHistogram::count(std::span<const double> pop, double mn,
+                                                          double mx, bool has_nan) {
   const std::int64_t nclass = class_count(mn, mx, binw_);
   // A width that is not a positive finite number leaves every class empty: for binw < 0
   // each upper edge lies at or below its lower edge; for infinity or NaN the edges are NaN.

@@ -34,8 +34,12 @@ class PhenotypeHistogram {
 
   // The non-empty classes of pop in increasing order; valid until the next call.
   std::span<const PhenotypeClass> classes(std::span<const double> pop);
+  // The same for a NaN-free pop whose smallest and largest values are known.
+  std::span<const PhenotypeClass> classes(std::span<const double> pop, double mn, double mx);
 
  private:
+  std::span<const PhenotypeClass> count(std::span<const double> pop, double mn, double mx,
+                                        bool has_nan);
   void count_dense(std::span<const double> pop, std::int64_t nclass, bool clamp);
   void count_sparse(std::span<const double> pop, std::int64_t nclass);
   template <class Add>

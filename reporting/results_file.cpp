@@ -148,7 +148,11 @@ ResultsFile::~ResultsFile() {
 void ResultsFile::report(const GenerationRecord& generation) {
   State& state = *state_;
   if (state.fd < 0) throw std::logic_error("results file reported after close");
-  for (const PhenotypeClass& c : state.histogram.classes(generation.pop)) {
+  const auto classes =
+      generation.has_range
+          ? state.histogram.classes(generation.pop, generation.pop_min, generation.pop_max)
+          : state.histogram.classes(generation.pop);
+  for (const PhenotypeClass& c : classes) {
     if (kBufferBytes - state.used < kClassRecordBytes) state.write_out();
     char* const end = put_class_record(state.buffer.get() + state.used, generation.n_g, c.centre,
                                        c.n_p, generation.r_phe, generation.rl_phe, generation.n_HS);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -83,10 +84,19 @@ Classes windowed_rescan(const std::vector<double>& pop, double binw, std::int64_
   return out;
 }
 
+// The histogram as it scans for the range, and (for NaN-free populations) as it is handed
+// the range: both must give the same classes.
 Classes fast(const std::vector<double>& pop, double binw) {
   PhenotypeHistogram histogram(binw);
-  const auto classes = histogram.classes(pop);
-  return Classes(classes.begin(), classes.end());
+  const auto scanned = histogram.classes(pop);
+  Classes classes(scanned.begin(), scanned.end());
+  if (!pop.empty() &&
+      std::none_of(pop.begin(), pop.end(), [](double v) { return std::isnan(v); })) {
+    const Range r = range_of(pop);
+    const auto known = histogram.classes(pop, r.mn, r.mx);
+    EXPECT_TRUE(Classes(known.begin(), known.end()) == classes) << "with the range handed over";
+  }
+  return classes;
 }
 
 void expect_same(const Classes& expected, const Classes& actual) {

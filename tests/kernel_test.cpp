@@ -114,6 +114,17 @@ class RecordingReporter final : public Reporter {
   explicit RecordingReporter(const UniformStream* stream) : stream_(stream) {}
   void report(const GenerationRecord& g) override {
     records.push_back({g.n_g, {g.pop.begin(), g.pop.end()}, g.n_HS, g.r_phe, g.rl_phe, *stream_});
+    if (g.has_range) {
+      ++ranges_given;
+      // The range as a scan from the first value finds it.
+      double mn = g.pop[0];
+      double mx = g.pop[0];
+      for (const double v : g.pop) {
+        if (v > mx) mx = v;
+        if (v < mn) mn = v;
+      }
+      if (!(g.pop_min == mn && g.pop_max == mx)) ++ranges_wrong;
+    }
   }
   struct Entry {
     std::int32_t n_g;
@@ -125,6 +136,8 @@ class RecordingReporter final : public Reporter {
     bool operator==(const Entry&) const = default;
   };
   std::vector<Entry> records;
+  std::size_t ranges_given = 0;
+  std::size_t ranges_wrong = 0;
 
  private:
   const UniformStream* stream_;
@@ -135,6 +148,8 @@ struct KernelRun {
   RecordingReporter::Entry last{};
   std::size_t generations = 0;
   std::vector<RecordingReporter::Entry> records;
+  std::size_t ranges_given = 0;
+  std::size_t ranges_wrong = 0;
   RunResult result;
   UniformStream stream_after;
   std::string error;
@@ -164,6 +179,8 @@ KernelRun run_on(Kernel kernel, const SimulationParameters& p, std::int32_t seed
     file.close();
   }
   run.records = std::move(recorder.records);
+  run.ranges_given = recorder.ranges_given;
+  run.ranges_wrong = recorder.ranges_wrong;
   run.stream_after = stream;
   run.file = testing::read_file(dir / "output.txt");
   return run;
@@ -189,6 +206,9 @@ void expect_kernels_match_scalar(const SimulationParameters& p, std::int32_t see
       ASSERT_EQ(a.stream, e.stream);
     }
     EXPECT_TRUE(actual.file == expected.file) << "results files differ";
+    // Every generation hands its population's range, and it is the range.
+    EXPECT_EQ(actual.ranges_given, actual.records.size());
+    EXPECT_EQ(actual.ranges_wrong, 0u);
     EXPECT_EQ(actual.result.final_population, expected.result.final_population);
     EXPECT_EQ(actual.result.final_r_phe, expected.result.final_r_phe);
     EXPECT_EQ(actual.result.outcome, expected.result.outcome);

@@ -1,8 +1,11 @@
 #include "analysis/grid_point_stats.hpp"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 
 #include "analysis/summary_format.hpp"
+#include "model/number_chars.hpp"
 #include "model/population_model.hpp"
 
 namespace hostswitch {
@@ -54,47 +57,50 @@ std::vector<SwitchBin> switch_bins(const std::vector<std::int32_t>& sorted) {
 
 }  // namespace
 
+GridPointStats GridPointStatsBuilder::operator()(const GridPointRuns& point, bool drawn) {
+  GridPointStats s;
+  s.grid_index = point.grid_index;
+  s.parameters = point.parameters;
+  s.replicates = static_cast<std::int64_t>(point.replicates.size());
+  observations_.clear();
+  switches_.clear();
+  double switch_sum = 0.0;
+  double final_n_pop_sum = 0.0;
+  double displacement_sum = 0.0;
+  for (const ReplicateFacts& r : point.replicates) {
+    if (r.extinct) ++s.extinct;
+    if (r.switch_generations > 0) ++s.switched;
+    switch_sum += r.switch_generations;
+    switches_.push_back(r.switch_generations);
+    final_n_pop_sum += r.extinct ? 0.0 : static_cast<double>(r.final_n_pop);
+    displacement_sum += r.final_r_phe - kInitialOptimum;
+    observations_.push_back(SurvivalObservation{r.generations_run, r.extinct});
+  }
+  const auto n = static_cast<double>(s.replicates);
+  s.p_extinct = static_cast<double>(s.extinct) / n;
+  s.p_extinct_interval = wilson_interval(s.extinct, s.replicates);
+  s.p_switched = static_cast<double>(s.switched) / n;
+  s.p_switched_interval = wilson_interval(s.switched, s.replicates);
+  s.mean_switches = switch_sum / n;
+  std::sort(switches_.begin(), switches_.end());
+  s.median_switches = sorted_quantile(switches_, 0.5);
+  kaplan_meier(observations_, survival_);
+  s.km_median = kaplan_meier_median(survival_);
+  if (drawn) {
+    s.switch_bins = switch_bins(switches_);
+    s.survival = survival_;
+  }
+  s.mean_final_n_pop = final_n_pop_sum / n;
+  s.mean_final_displacement = displacement_sum / n;
+  return s;
+}
+
 std::vector<GridPointStats> grid_point_stats(const SummaryData& summary, std::size_t drawn) {
   std::vector<GridPointStats> table;
   table.reserve(summary.points.size());
-  std::vector<SurvivalObservation> observations;
-  std::vector<std::int32_t> switches;
+  GridPointStatsBuilder builder;
   for (const GridPointRuns& point : summary.points) {
-    GridPointStats s;
-    s.grid_index = point.grid_index;
-    s.parameters = point.parameters;
-    s.replicates = static_cast<std::int64_t>(point.replicates.size());
-    observations.clear();
-    switches.clear();
-    double switch_sum = 0.0;
-    double final_n_pop_sum = 0.0;
-    double displacement_sum = 0.0;
-    for (const ReplicateFacts& r : point.replicates) {
-      if (r.extinct) ++s.extinct;
-      if (r.switch_generations > 0) ++s.switched;
-      switch_sum += r.switch_generations;
-      switches.push_back(r.switch_generations);
-      final_n_pop_sum += r.extinct ? 0.0 : static_cast<double>(r.final_n_pop);
-      displacement_sum += r.final_r_phe - kInitialOptimum;
-      observations.push_back(SurvivalObservation{r.generations_run, r.extinct});
-    }
-    const auto n = static_cast<double>(s.replicates);
-    s.p_extinct = static_cast<double>(s.extinct) / n;
-    s.p_extinct_interval = wilson_interval(s.extinct, s.replicates);
-    s.p_switched = static_cast<double>(s.switched) / n;
-    s.p_switched_interval = wilson_interval(s.switched, s.replicates);
-    s.mean_switches = switch_sum / n;
-    std::sort(switches.begin(), switches.end());
-    s.median_switches = sorted_quantile(switches, 0.5);
-    std::vector<KaplanMeierStep> survival = kaplan_meier(observations);
-    s.km_median = kaplan_meier_median(survival);
-    if (table.size() < drawn) {
-      s.switch_bins = switch_bins(switches);
-      s.survival = std::move(survival);
-    }
-    s.mean_final_n_pop = final_n_pop_sum / n;
-    s.mean_final_displacement = displacement_sum / n;
-    table.push_back(std::move(s));
+    table.push_back(builder(point, table.size() < drawn));
   }
   return table;
 }
@@ -114,36 +120,54 @@ std::string stats_table_header() {
 
 std::string stats_table_row(const GridPointStats& s) {
   std::string row;
+  append_stats_table_row(row, s);
+  return row;
+}
+
+void append_stats_table_row(std::string& row, const GridPointStats& s) {
   for (std::size_t i = 0; i < kParameterNames.size(); ++i) {
     row += parameter_text(s.parameters, i);
     row += ',';
   }
-  auto add = [&row](const std::string& field) {
-    row += field;
+  const auto add_number = [&row](auto value) {
+    std::array<char, 32> buffer{};
+    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+    row.append(buffer.data(), result.ptr);
+  };
+  // Shortest round-trip form, as the summary writes its numbers.
+  const auto add_real = [&row](double value) {
+    std::array<char, 32> buffer{};
+    const auto result = double_to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+    row.append(buffer.data(), result.ptr);
+  };
+  const auto add_optional = [&](const std::optional<double>& value) {
+    if (value) add_real(*value);
     row += ',';
   };
-  auto optional = [](const std::optional<double>& value) {
-    return value ? shortest(*value) : std::string();
-  };
-  add(std::to_string(s.grid_index));
-  add(std::to_string(s.replicates));
-  add(std::to_string(s.extinct));
-  add(shortest(s.p_extinct));
-  add(shortest(s.p_extinct_interval.lo));
-  add(shortest(s.p_extinct_interval.hi));
-  add(std::to_string(s.switched));
-  add(shortest(s.p_switched));
-  add(shortest(s.p_switched_interval.lo));
-  add(shortest(s.p_switched_interval.hi));
-  add(shortest(s.mean_switches));
-  add(shortest(s.median_switches));
-  add(optional(s.km_median.median));
-  add(optional(s.km_median.lo));
-  add(optional(s.km_median.hi));
-  add(shortest(s.mean_final_n_pop));
-  row += shortest(s.mean_final_displacement);
+  add_number(s.grid_index);
+  row += ',';
+  add_number(s.replicates);
+  row += ',';
+  add_number(s.extinct);
+  row += ',';
+  for (const double value : {s.p_extinct, s.p_extinct_interval.lo, s.p_extinct_interval.hi}) {
+    add_real(value);
+    row += ',';
+  }
+  add_number(s.switched);
+  row += ',';
+  for (const double value : {s.p_switched, s.p_switched_interval.lo, s.p_switched_interval.hi,
+                             s.mean_switches, s.median_switches}) {
+    add_real(value);
+    row += ',';
+  }
+  add_optional(s.km_median.median);
+  add_optional(s.km_median.lo);
+  add_optional(s.km_median.hi);
+  add_real(s.mean_final_n_pop);
+  row += ',';
+  add_real(s.mean_final_displacement);
   row += '\n';
-  return row;
 }
 
 }  // namespace hostswitch

@@ -46,6 +46,18 @@ struct GridPointStats {
 
 inline constexpr std::int32_t kMaxSwitchBins = 30;
 
+// Statistics of one grid point after another; the scratch storage is kept between points.
+class GridPointStatsBuilder {
+ public:
+  // With `drawn`, the curve and the switch bins too.
+  GridPointStats operator()(const GridPointRuns& point, bool drawn);
+
+ private:
+  std::vector<SurvivalObservation> observations_;
+  std::vector<std::int32_t> switches_;
+  std::vector<KaplanMeierStep> survival_;
+};
+
 // Statistics of every grid point with rows; the curve and the switch bins are kept only for
 // the first `drawn` grid points, which is all a page shows.
 std::vector<GridPointStats> grid_point_stats(const SummaryData& summary,
@@ -54,5 +66,6 @@ std::vector<GridPointStats> grid_point_stats(const SummaryData& summary,
 // The statistics table as CSV: header and one row per grid point with rows.
 std::string stats_table_header();
 std::string stats_table_row(const GridPointStats& stats);
+void append_stats_table_row(std::string& out, const GridPointStats& stats);
 
 }  // namespace hostswitch

@@ -18,10 +18,17 @@ ProportionInterval wilson_interval(std::int64_t x, std::int64_t n) {
 }
 
 std::vector<KaplanMeierStep> kaplan_meier(std::vector<SurvivalObservation>& observations) {
+  std::vector<KaplanMeierStep> curve;
+  kaplan_meier(observations, curve);
+  return curve;
+}
+
+void kaplan_meier(std::vector<SurvivalObservation>& observations,
+                  std::vector<KaplanMeierStep>& curve) {
+  curve.clear();
   std::sort(
       observations.begin(), observations.end(),
       [](const SurvivalObservation& a, const SurvivalObservation& b) { return a.time < b.time; });
-  std::vector<KaplanMeierStep> curve;
   auto at_risk = static_cast<std::int64_t>(observations.size());
   double surv = 1.0;
   double greenwood = 0.0;  // sum of d / (n (n - d)): the variance of log S
@@ -56,7 +63,6 @@ std::vector<KaplanMeierStep> kaplan_meier(std::vector<SurvivalObservation>& obse
     at_risk -= step.n_event + step.n_censor;
     curve.push_back(step);
   }
-  return curve;
 }
 
 namespace {

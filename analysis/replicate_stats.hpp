@@ -40,6 +40,9 @@ struct KaplanMeierStep {
 
 // The curve over every distinct time, in increasing time. Sorts `observations`.
 std::vector<KaplanMeierStep> kaplan_meier(std::vector<SurvivalObservation>& observations);
+// The same into `curve`, whose storage is reused from one grid point to the next.
+void kaplan_meier(std::vector<SurvivalObservation>& observations,
+                  std::vector<KaplanMeierStep>& curve);
 
 struct MedianWithInterval {
   std::optional<double> median;  // none when the curve never comes down to one half

@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <stdexcept>
+#include <unordered_set>
 
 #include "analysis/csv_input.hpp"
 #include "analysis/summary_format.hpp"
@@ -163,17 +164,24 @@ void path_to(std::string& d, double x, double y) {
   d += point_xy(x, y);
 }
 
-// The distinct values of one parameter over the grid points, in increasing order.
-std::vector<double> distinct_values(const std::vector<GridPointStats>& stats, std::size_t which) {
+// The distinct values of one parameter over the grid points (anything with `parameters`), in
+// increasing order. A grid sweeps few values of many points: the set keeps the sort small.
+template <class Points>
+std::vector<double> distinct_values(const Points& points, std::size_t which) {
+  std::unordered_set<double> seen;
   std::vector<double> values;
-  values.reserve(stats.size());
-  for (const GridPointStats& s : stats) values.push_back(parameter_value(s.parameters, which));
+  for (const auto& point : points) {
+    const double value = parameter_value(point.parameters, which);
+    if (!values.empty() && values.back() == value) continue;
+    if (seen.insert(value).second) values.push_back(value);
+  }
   std::sort(values.begin(), values.end());
   values.erase(std::unique(values.begin(), values.end()), values.end());
   return values;
 }
 
-std::array<std::size_t, 8> distinct_counts(const std::vector<GridPointStats>& stats) {
+template <class Points>
+std::array<std::size_t, 8> distinct_counts(const Points& stats) {
   std::array<std::size_t, 8> counts{};
   for (std::size_t i = 0; i < counts.size(); ++i) counts[i] = distinct_values(stats, i).size();
   return counts;
@@ -234,10 +242,28 @@ void note(std::string& out, const std::string& text) {
   out += "<p class=\"note\">" + xml_escape(text) + "</p>";
 }
 
+std::string probability_caption(const std::string& x_title) {
+  return "<figure id=\"figure-probabilities\"><figcaption>Share of replicates extinct "
+         "(p_extinct) and with at least one host switch (p_switched) against " +
+         xml_escape(x_title) +
+         ", with Wilson score 95% intervals; one panel per combination of the other swept "
+         "parameters.</figcaption>";
+}
+
 // ---- probabilities against --x, one panel per combination of the other swept parameters
 
 void probability_figure(std::string& out, const std::vector<GridPointStats>& stats,
-                        const ReportAxes& axes, const Colouring& colouring) {
+                        std::size_t grid_points, const ReportAxes& axes,
+                        const Colouring& colouring) {
+  const std::string x_title(kParameterNames[axes.x]);
+  if (grid_points > kMaxDrawnPoints) {
+    out += probability_caption(x_title);
+    legend(out, colouring);
+    note(out, std::to_string(grid_points) + " grid points are more than one figure can show (" +
+                  std::to_string(kMaxDrawnPoints) + "); the table holds every one.");
+    out += "</figure>";
+    return;
+  }
   std::map<std::vector<double>, std::vector<const GridPointStats*>> combinations;
   for (const GridPointStats& s : stats) {
     std::vector<double> key;
@@ -246,23 +272,11 @@ void probability_figure(std::string& out, const std::vector<GridPointStats>& sta
   }
   const std::vector<double> xs = distinct_values(stats, axes.x);
   const Range x_range = padded(xs.front(), xs.back());
-  const std::string x_title(kParameterNames[axes.x]);
   const std::size_t groups = colouring.parameter ? colouring.values.size() : 1;
   const double dodge = groups > 1 ? std::min(4.0, 24.0 / static_cast<double>(groups)) : 0.0;
 
-  out +=
-      "<figure id=\"figure-probabilities\"><figcaption>Share of replicates extinct "
-      "(p_extinct) and with at least one host switch (p_switched) against " +
-      xml_escape(x_title) +
-      ", with Wilson score 95% intervals; one panel per combination of the other swept "
-      "parameters.</figcaption>";
+  out += probability_caption(x_title);
   legend(out, colouring);
-  if (stats.size() > kMaxDrawnPoints) {
-    note(out, std::to_string(stats.size()) + " grid points are more than one figure can show (" +
-                  std::to_string(kMaxDrawnPoints) + "); the table holds every one.");
-    out += "</figure>";
-    return;
-  }
   out += "<div class=\"panels\">";
   std::size_t shown = 0;
   for (const auto& [key, points] : combinations) {
@@ -418,7 +432,7 @@ void switches_chart(std::string& out, const GridPointStats& s, const std::string
 
 // ---- the table and the facts
 
-void table(std::string& out, const std::vector<GridPointStats>& stats) {
+void table(std::string& out, const std::vector<GridPointStats>& stats, std::size_t grid_points) {
   std::string header = stats_table_header();
   header.pop_back();
   out += "<div class=\"table\"><table id=\"stats-table\"><thead><tr>";
@@ -444,14 +458,14 @@ void table(std::string& out, const std::vector<GridPointStats>& stats) {
     out += "</tr>";
   }
   out += "</tbody></table></div>";
-  if (stats.size() > kMaxTableRows) {
+  if (grid_points > kMaxTableRows) {
     note(out, "Showing the first " + std::to_string(kMaxTableRows) + " of " +
-                  std::to_string(stats.size()) + " grid points; the statistics file holds all.");
+                  std::to_string(grid_points) + " grid points; the statistics file holds all.");
   }
 }
 
-void missing_note(std::string& out, const SummaryData& summary,
-                  const std::vector<GridPointStats>& stats) {
+void missing_note(std::string& out, const SummaryData& summary) {
+  const std::vector<GridPointRuns>& stats = summary.points;
   const std::int64_t missing = summary.missing_rows();
   if (missing == 0) return;
   const std::int64_t full =
@@ -473,12 +487,13 @@ void missing_note(std::string& out, const SummaryData& summary,
   std::string short_points;
   std::size_t listed = 0;
   std::size_t short_count = 0;
-  for (const GridPointStats& s : stats) {
-    if (s.replicates == summary.max_replicate) continue;
+  for (const GridPointRuns& s : stats) {
+    const auto replicates = static_cast<std::int64_t>(s.replicates.size());
+    if (replicates == summary.max_replicate) continue;
     ++short_count;
     if (listed++ < 10) {
       short_points += (short_points.empty() ? "" : ", ") + std::string("grid point ") +
-                      std::to_string(s.grid_index) + " (" + std::to_string(s.replicates) + ")";
+                      std::to_string(s.grid_index) + " (" + std::to_string(replicates) + ")";
     }
   }
   if (short_count > 0) {
@@ -513,8 +528,11 @@ void write_output(const std::filesystem::path& path, const std::string& text) {
 
 }  // namespace
 
-ReportAxes choose_axes(const std::vector<GridPointStats>& stats, std::optional<std::size_t> x,
-                       std::optional<std::size_t> colour) {
+namespace {
+
+template <class Points>
+ReportAxes choose_axes_of(const Points& stats, std::optional<std::size_t> x,
+                          std::optional<std::size_t> colour) {
   const std::array<std::size_t, 8> counts = distinct_counts(stats);
   auto most = [&counts](std::optional<std::size_t> except) {
     std::size_t best = 0;
@@ -545,13 +563,26 @@ ReportAxes choose_axes(const std::vector<GridPointStats>& stats, std::optional<s
   return axes;
 }
 
+}  // namespace
+
+ReportAxes choose_axes(const std::vector<GridPointStats>& stats, std::optional<std::size_t> x,
+                       std::optional<std::size_t> colour) {
+  return choose_axes_of(stats, x, colour);
+}
+
+ReportAxes choose_axes(const SummaryData& summary, std::optional<std::size_t> x,
+                       std::optional<std::size_t> colour) {
+  return choose_axes_of(summary.points, x, colour);
+}
+
 std::string report_html(const SummaryData& summary, const std::vector<GridPointStats>& stats,
                         const std::vector<GridPointTrajectory>* trajectories,
                         const ReportAxes& axes) {
   Colouring colouring;
   colouring.parameter = axes.colour;
-  if (axes.colour) colouring.values = distinct_values(stats, *axes.colour);
-  const std::array<std::size_t, 8> counts = distinct_counts(stats);
+  const std::vector<GridPointRuns>& points = summary.points;
+  if (axes.colour) colouring.values = distinct_values(points, *axes.colour);
+  const std::array<std::size_t, 8> counts = distinct_counts(points);
   std::vector<std::size_t> swept;
   for (std::size_t i = 0; i < kParameterNames.size(); ++i) {
     if (counts[i] > 1) swept.push_back(i);
@@ -568,13 +599,13 @@ std::string report_html(const SummaryData& summary, const std::vector<GridPointS
   out += "</style></head><body>";
   out += "<h1>Replicate statistics of " + xml_escape(summary.file) + "</h1>";
 
-  std::int64_t fewest = stats.front().replicates;
+  auto fewest = static_cast<std::int64_t>(points.front().replicates.size());
   std::int64_t most = fewest;
-  for (const GridPointStats& s : stats) {
-    fewest = std::min(fewest, s.replicates);
-    most = std::max(most, s.replicates);
+  for (const GridPointRuns& point : points) {
+    fewest = std::min(fewest, static_cast<std::int64_t>(point.replicates.size()));
+    most = std::max(most, static_cast<std::int64_t>(point.replicates.size()));
   }
-  std::string facts = std::to_string(summary.rows) + " runs over " + std::to_string(stats.size()) +
+  std::string facts = std::to_string(summary.rows) + " runs over " + std::to_string(points.size()) +
                       " grid points, " +
                       (fewest == most ? std::to_string(most)
                                       : std::to_string(fewest) + " to " + std::to_string(most)) +
@@ -588,10 +619,10 @@ std::string report_html(const SummaryData& summary, const std::vector<GridPointS
     facts += ".";
   }
   out += "<p class=\"facts\">" + xml_escape(facts) + "</p>";
-  missing_note(out, summary, stats);
+  missing_note(out, summary);
 
   out += "<section id=\"probabilities\"><h2>Extinction and host switching</h2>";
-  probability_figure(out, stats, axes, colouring);
+  probability_figure(out, stats, points.size(), axes, colouring);
   out += "</section>";
 
   out += "<section id=\"survival\"><h2>Time to extinction</h2>";
@@ -599,7 +630,7 @@ std::string report_html(const SummaryData& summary, const std::vector<GridPointS
                    "Kaplan–Meier curves of the generation of extinction (n_g) per grid point, "
                    "completed runs censored at n_gen, with the pointwise 95% interval (log "
                    "scale, Greenwood variance); the grey line marks one half.",
-                   stats.size(), colouring, [&](std::size_t i) {
+                   points.size(), colouring, [&](std::size_t i) {
                      survival_chart(out, stats[i], panel_title(stats[i], swept),
                                     colouring.colour(stats[i].parameters));
                    });
@@ -625,7 +656,7 @@ std::string report_html(const SummaryData& summary, const std::vector<GridPointS
   per_point_figure(out, "figure-switches",
                    "Distribution of switch_generations (generations with n_HS > 0) over the "
                    "replicates of each grid point.",
-                   stats.size(), colouring, [&](std::size_t i) {
+                   points.size(), colouring, [&](std::size_t i) {
                      switches_chart(out, stats[i], panel_title(stats[i], swept),
                                     colouring.colour(stats[i].parameters));
                    });
@@ -637,7 +668,7 @@ std::string report_html(const SummaryData& summary, const std::vector<GridPointS
       "generation of extinction with its 95% interval; empty where the curve (or its bound) "
       "never comes down to one half. mean_final_n_pop counts extinct runs as 0; "
       "mean_final_displacement is the mean of final_r_phe − 10.</p>";
-  table(out, stats);
+  table(out, stats, points.size());
   out += "</section></body></html>\n";
   return out;
 }
@@ -646,21 +677,37 @@ ReportFacts write_report(const ReportOptions& options) {
   const SummaryData summary = read_summary(options.summary);
   std::vector<GridPointTrajectory> trajectories;
   if (options.trajectories) trajectories = read_trajectories(*options.trajectories, summary);
-  const std::vector<GridPointStats> stats = grid_point_stats(summary, kMaxPanels);
-  const ReportAxes axes = choose_axes(stats, options.x, options.colour);
-
+  const ReportAxes axes = choose_axes(summary, options.x, options.colour);
+  const std::size_t grid_points = summary.points.size();
+  // Past what the probability figure draws, the page shows only the table's first rows.
+  const std::size_t kept =
+      grid_points <= kMaxDrawnPoints ? grid_points : std::max(kMaxTableRows, kMaxPanels);
+  std::vector<GridPointStats> stats;
+  stats.reserve(kept);
   {
-    // Row by row: with a million grid points the table alone is some 200 MB of text.
+    // Through one buffer: with a million grid points the table is some 200 MB of text.
     std::ofstream table(options.table, std::ios::binary | std::ios::trunc);
-    table << stats_table_header();
-    for (const GridPointStats& s : stats) table << stats_table_row(s);
+    std::string buffer = stats_table_header();
+    constexpr std::size_t kFlushAt = std::size_t{1} << 20;
+    buffer.reserve(kFlushAt + 4096);
+    GridPointStatsBuilder builder;
+    for (const GridPointRuns& point : summary.points) {
+      GridPointStats s = builder(point, stats.size() < kMaxPanels);
+      append_stats_table_row(buffer, s);
+      if (buffer.size() >= kFlushAt) {
+        table.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        buffer.clear();
+      }
+      if (stats.size() < kept) stats.push_back(std::move(s));
+    }
+    table.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
     table.close();
     if (!table) throw std::runtime_error("cannot write " + options.table.string());
   }
   const std::string page =
       report_html(summary, stats, options.trajectories ? &trajectories : nullptr, axes);
   write_output(options.html, page);
-  return ReportFacts{stats.size(), summary.rows, summary.missing_rows()};
+  return ReportFacts{grid_points, summary.rows, summary.missing_rows()};
 }
 
 }  // namespace hostswitch

@@ -24,8 +24,12 @@ struct ReportAxes {
 // parameter with more than one value; throws std::invalid_argument when both are the same.
 ReportAxes choose_axes(const std::vector<GridPointStats>& stats, std::optional<std::size_t> x,
                        std::optional<std::size_t> colour);
+ReportAxes choose_axes(const SummaryData& summary, std::optional<std::size_t> x,
+                       std::optional<std::size_t> colour);
 
 // The whole self-contained page: facts, a note on missing rows, the figures, the table.
+// `stats` holds every grid point of the summary, or with more than the probability figure
+// draws, at least those of the table and the per-grid-point figures (the first 500).
 std::string report_html(const SummaryData& summary, const std::vector<GridPointStats>& stats,
                         const std::vector<GridPointTrajectory>* trajectories,
                         const ReportAxes& axes);

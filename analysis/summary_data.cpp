@@ -140,26 +140,23 @@ class SummaryRowReader {
                              " replicate " + std::to_string(twin->replicate) +
                              " appears more than once");
     }
-    data_.points.reserve(entries_.size());
-    for (std::size_t start = 0; start < rows.size();) {
+    auto& points = data_.points;
+    if (!in_order_) {
+      std::sort(points.begin(), points.end(),
+                [](const auto& a, const auto& b) { return a.grid_index < b.grid_index; });
+    }
+    // Every grid point has rows, so the points and the runs of rows pair up one to one.
+    std::size_t start = 0;
+    for (GridPointRuns& point : points) {
       std::size_t end = start;
-      while (end < rows.size() && rows[end].grid_index == rows[start].grid_index) ++end;
-      GridPointRuns point;
-      point.grid_index = rows[start].grid_index;
-      point.parameters = entries_[index_.at(point.grid_index)].parameters;
+      while (end < rows.size() && rows[end].grid_index == point.grid_index) ++end;
       point.replicates = std::span<const ReplicateFacts>(rows).subspan(start, end - start);
-      data_.points.push_back(point);
       start = end;
     }
     return std::move(data_);
   }
 
  private:
-  struct Entry {
-    SimulationParameters parameters;
-    std::int64_t first_line = 0;
-  };
-
   [[noreturn]] void fail(const std::string& problem) const {
     throw input_error(name_, number_, problem);
   }
@@ -180,24 +177,56 @@ class SummaryRowReader {
 
   // Every row of a grid point must carry the parameters of its first row.
   void check_point(std::int32_t grid_index, const SimulationParameters& p) {
+    auto& points = data_.points;
     if (last_grid_ != grid_index) {
-      auto [slot, inserted] = index_.try_emplace(grid_index, entries_.size());
-      if (inserted) entries_.push_back(Entry{p, number_});
-      last_ = slot->second;
       last_grid_ = grid_index;
-      if (inserted) return;
+      if (in_order_ && (points.empty() || points.back().grid_index < grid_index)) {
+        add_point(grid_index, p);
+        return;
+      }
+      if (in_order_) {
+        const auto found = std::lower_bound(points.begin(), points.end(), grid_index,
+                                            [](const GridPointRuns& point, std::int32_t index) {
+                                              return point.grid_index < index;
+                                            });
+        if (found != points.end() && found->grid_index == grid_index) {
+          last_ = static_cast<std::size_t>(found - points.begin());
+        } else {
+          // Out of grid order: from here on the points are looked up by grid_index.
+          in_order_ = false;
+          for (std::size_t i = 0; i < points.size(); ++i) index_.emplace(points[i].grid_index, i);
+        }
+      }
+      if (!in_order_) {
+        const auto [slot, inserted] = index_.try_emplace(grid_index, points.size());
+        if (inserted) {
+          add_point(grid_index, p);
+          return;
+        }
+        last_ = slot->second;
+      }
     }
-    if (!same_parameters(entries_[last_].parameters, p)) {
+    if (!same_parameters(points[last_].parameters, p)) {
       fail("grid point " + std::to_string(grid_index) + " has other parameters than on line " +
-           std::to_string(entries_[last_].first_line));
+           std::to_string(first_lines_[last_]));
     }
+  }
+
+  void add_point(std::int32_t grid_index, const SimulationParameters& p) {
+    last_ = data_.points.size();
+    GridPointRuns point;
+    point.grid_index = grid_index;
+    point.parameters = p;
+    data_.points.push_back(point);
+    first_lines_.push_back(number_);
   }
 
   std::string name_;
   std::string header_;
   std::int64_t number_ = 0;
-  std::vector<Entry> entries_;
-  std::unordered_map<std::int32_t, std::size_t> index_;  // grid_index -> entries_
+  std::vector<std::int64_t> first_lines_;                // of data_.points, as first seen
+  bool in_order_ = true;                                 // data_.points in increasing grid_index
+  std::unordered_map<std::int32_t, std::size_t> index_;  // grid_index -> data_.points
   std::int32_t last_grid_ = 0;                           // grid indices start at 1
   std::size_t last_ = 0;
   SummaryData data_;

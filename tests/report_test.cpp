@@ -105,6 +105,12 @@ TEST(ReportInput, FaultySummariesAreRefusedWithFileAndLine) {
       {"torn row", good + first.substr(0, 20), ":4: torn line"},
       {"other parameters", summary_header() + first + other,
        ":3: grid point 1 has other parameters than on line 2"},
+      // A grid point met again after a later one, then after an earlier one out of order.
+      {"other parameters on return", summary_header() + first + row(2, 1, true, 3, 0) + other,
+       ":4: grid point 1 has other parameters than on line 2"},
+      {"other parameters out of order",
+       summary_header() + row(2, 1, true, 3, 0) + first + row(3, 1, true, 3, 0) + other,
+       ":5: grid point 1 has other parameters than on line 3"},
       {"twice in a row", good + row(1, 2, false, 50, 0),
        ":4: grid point 1 replicate 2 appears more than once"},
       {"twice apart", good + first, "grid point 1 replicate 1 appears more than once"},
@@ -171,6 +177,43 @@ TEST(ReportOutput, PartialSummaryCountsTheReplicatesThereAndSaysSo) {
   EXPECT_EQ(html.find("src="), std::string::npos);
   EXPECT_EQ(html.find("href="), std::string::npos);
   EXPECT_EQ(html.find("@import"), std::string::npos);
+}
+
+TEST(ReportOutput, RowsOutOfGridOrderAndGridsTooLargeToDrawKeepEveryGridPoint) {
+  const TempDir dir;
+  const auto report = [&dir](const std::string& text) {
+    write_file(dir / "summary.csv", text);
+    const Invocation run = invoke({"report", "summary.csv"}, dir.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    return std::pair(read_file(dir / "stats.csv"), read_file(dir / "report.html"));
+  };
+  const std::string r11 = row(1, 1, true, 4, 0), r12 = row(1, 2, false, 50, 1);
+  const std::string r21 = row(2, 1, true, 7, 2), r31 = row(3, 1, false, 50, 0);
+  const std::string r32 = row(3, 2, true, 1, 1);
+  const auto [ordered_table, ordered_page] = report(summary_header() + r11 + r12 + r21 + r31 + r32);
+  // Grid point 1 comes back after 2; then 3 arrives before 1 has finished.
+  EXPECT_EQ(report(summary_header() + r21 + r11 + r32 + r12 + r31).first, ordered_table);
+  EXPECT_EQ(report(summary_header() + r11 + r21 + r12 + r31 + r32).first, ordered_table);
+
+  // More grid points than the probability figure draws: the table file has every one, the
+  // page's table the first 500, read from the same statistics.
+  const std::int32_t points = 5001;
+  std::string text = summary_header();
+  for (std::int32_t g = 1; g <= points; ++g)
+    text += row(g, 1, g % 3 == 0, g % 3 == 0 ? 5 : 50, g % 4);
+  const auto [table, page] = report(text);
+  const auto rows = csv_rows(table);
+  ASSERT_EQ(rows.size(), static_cast<std::size_t>(points) + 1);
+  EXPECT_EQ(rows[5001][8], "5001");
+  EXPECT_EQ(rows[5001][14], "1");  // 5001 % 4 switches
+  EXPECT_NE(page.find("5001 grid points are more than one figure can show"), std::string::npos);
+  EXPECT_NE(page.find("Showing the first 48 of 5001 grid points"), std::string::npos);
+  EXPECT_NE(page.find("Showing the first 500 of 5001 grid points"), std::string::npos);
+  EXPECT_NE(page.find("5001 runs over 5001 grid points"), std::string::npos);
+  std::string last_row = "<tr>";
+  for (const std::string& field : rows[500]) last_row += "<td>" + field + "</td>";
+  last_row += "</tr></tbody>";
+  EXPECT_NE(page.find(last_row), std::string::npos) << last_row;
 }
 
 TEST(ReportOutput, AxesDefaultToTheMostSweptParametersAndNameThem) {

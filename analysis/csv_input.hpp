@@ -1,6 +1,7 @@
 #pragma once
 
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -93,6 +94,23 @@ std::optional<Number> parse_number(std::string_view text) {
   }
   if (result.ec != std::errc{} || result.ptr != end) return std::nullopt;
   return value;
+}
+
+// A column's integer, or a finite real; `fail(problem)` must not return.
+template <class Fail>
+std::int32_t integer_field(std::string_view text, const char* column, const Fail& fail) {
+  const auto value = parse_number<std::int32_t>(text);
+  if (!value) fail(std::string(column) + ": '" + std::string(text) + "' is not an integer");
+  return *value;
+}
+
+template <class Fail>
+double real_field(std::string_view text, const char* column, const Fail& fail) {
+  const auto value = parse_number<double>(text);
+  if (!value || !std::isfinite(*value)) {
+    fail(std::string(column) + ": '" + std::string(text) + "' is not a finite number");
+  }
+  return *value;
 }
 
 }  // namespace hostswitch

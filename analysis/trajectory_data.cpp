@@ -204,17 +204,10 @@ class TrajectoryReader {
   }
 
   std::int32_t integer(std::string_view text, const char* column) const {
-    const auto value = parse_number<std::int32_t>(text);
-    if (!value) fail(std::string(column) + ": '" + std::string(text) + "' is not an integer");
-    return *value;
+    return integer_field(text, column, [this](const std::string& problem) { fail(problem); });
   }
-
   double real(std::string_view text, const char* column) const {
-    const auto value = parse_number<double>(text);
-    if (!value || !std::isfinite(*value)) {
-      fail(std::string(column) + ": '" + std::string(text) + "' is not a finite number");
-    }
-    return *value;
+    return real_field(text, column, [this](const std::string& problem) { fail(problem); });
   }
 
   std::string name_;

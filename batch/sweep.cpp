@@ -43,6 +43,9 @@ class AbandoningReporter final : public Reporter {
     if (stop_ && stop_->load(std::memory_order_relaxed)) throw RunAbandoned{};
     inner_.report(generation);
   }
+  ClassTally* begin_tally(std::span<const double> pop, double pop_min, double pop_max) override {
+    return inner_.begin_tally(pop, pop_min, pop_max);
+  }
 
  private:
   Reporter& inner_;

@@ -74,6 +74,11 @@ class ReporterPair final : public Reporter {
     first_.report(generation);
     second_.report(generation);
   }
+  // The first that asks for one gets it.
+  ClassTally* begin_tally(std::span<const double> pop, double pop_min, double pop_max) override {
+    if (ClassTally* tally = first_.begin_tally(pop, pop_min, pop_max)) return tally;
+    return second_.begin_tally(pop, pop_min, pop_max);
+  }
 
  private:
   Reporter& first_;

@@ -229,6 +229,9 @@ class ProgressReporter final : public Reporter {
     inner_.report(generation);
     if (context_.on_progress) context_.on_progress(generation.n_g, n_gen_);
   }
+  ClassTally* begin_tally(std::span<const double> pop, double pop_min, double pop_max) override {
+    return inner_.begin_tally(pop, pop_min, pop_max);
+  }
 
  private:
   Reporter& inner_;

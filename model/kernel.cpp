@@ -255,7 +255,10 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
     survival.denominator = survival_denominator;
     survival.stayers = stayers.data();
     survival.switchers = switchers.data();
+    // The population is counted into the report's classes as it is tried.
+    ClassTally* const tally = reporter.begin_tally(pop, pop_min, pop_max);
     for (const auto* group : {&pop, &offspring}) {
+      survival.tally = group == &pop ? tally : nullptr;
       const double* z = group->data();
       std::size_t left = group->size();
       while (left > 0) {

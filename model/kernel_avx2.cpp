@@ -76,6 +76,13 @@ struct Avx2 {
     return _mm256_load_pd(reinterpret_cast<const double*>(kUnkept.lanes[mask]));
   }
   static D exp(D a) { return Sleef_expd4_u10avx2(a); }
+  // Truncates in 32-bit lanes into `out`, and returns them as doubles; lanes out of range
+  // give -2^31.
+  static D truncate(D a, std::int32_t* out) {
+    const __m128i whole = _mm256_cvttpd_epi32(a);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), whole);
+    return _mm256_cvtepi32_pd(whole);
+  }
   static std::size_t store_kept(double* out, D v, unsigned mask) {
     const __m256i index = _mm256_load_si256(reinterpret_cast<const __m256i*>(kKeep.index[mask]));
     const __m256i kept = _mm256_permutevar8x32_epi32(_mm256_castpd_si256(v), index);

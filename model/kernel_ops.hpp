@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "model/class_tally.hpp"
+
 namespace hostswitch::kernel {
 
 // Draws are made in blocks of this many values (a multiple of every kernel's lane count).
@@ -47,6 +49,8 @@ struct SurvivalTask {
   double switchers_max = -__builtin_inf();
   bool domain_error = false;    // some weight's argument was NaN
   std::uint64_t fallbacks = 0;  // decisions left to the platform's exponential
+  // When set, every z is added to it, individual i to row i mod kTallyRows.
+  ClassTally* tally = nullptr;
 };
 
 // Doubles per vector of the widest kernel.
@@ -74,6 +78,8 @@ struct Ops {
   void (*fill)(StreamWords start, double* out, std::size_t n);
   void (*survive)(SurvivalTask& task);
   void (*mutate)(MutationTask& task);
+  // Adds z[0, n) to the tally as the survival phase does, value i to row i mod kTallyRows.
+  void (*tally)(const ClassTally& tally, const double* z, std::size_t n);
 };
 
 #if defined(HOSTSWITCH_X86_KERNELS)

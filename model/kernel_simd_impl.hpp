@@ -11,7 +11,7 @@
 // vector exponential); store_kept (stores a vector with the lanes of a bit mask first,
 // returns their number); deinterleave (even and odd elements of two vectors, in order); and
 // on I: set1_i, load_i, mul_low32, shift_right31, and_i, add64, add32, sub32, sign32,
-// to_double.
+// to_double; and truncate (to 32-bit integers, stored, and back to doubles).
 
 #include <math.h>
 
@@ -150,6 +150,40 @@ TaylorBounds taylor_bounds(typename V::D draw, typename V::D t) {
   return {below | above, below};
 }
 
+// Adds kWidth values to the tally, value k to row (first_row + k) mod kTallyRows: at once
+// where every estimate lies clearly inside a class (see ClassTally's margin), by the exact
+// test otherwise. Estimates of 2^31 and beyond, and NaN, fail the test of the fraction.
+// Inlined: a call per vector would cost more than the counting.
+template <class V>
+[[gnu::always_inline]] inline void tally_lanes(const ClassTally& t, const double* values,
+                                               std::size_t first_row) {
+  using D = typename V::D;
+  constexpr std::size_t kWidth = V::kWidth;
+  const D z = V::loadu(values);
+  const D estimate = V::mul(V::sub(z, V::set1(t.origin)), V::set1(t.reciprocal));
+  std::int32_t slot[kWidth];
+  const D fraction = V::sub(estimate, V::truncate(estimate, slot));
+  const unsigned clear = V::mask_bits(V::less_equal(V::set1(t.margin), fraction)) &
+                         V::mask_bits(V::less_equal(fraction, V::set1(1.0 - t.margin))) &
+                         V::mask_bits(V::greater(V::set1(t.classes), estimate));
+  std::int32_t* const rows = t.rows;
+  const std::size_t stride = t.stride;
+  auto row_of = [&](std::size_t k) { return rows + (first_row + k) % kTallyRows * stride; };
+  if (clear == (1U << kWidth) - 1U) [[likely]] {
+    for (std::size_t k = 0; k < kWidth; ++k) ++row_of(k)[slot[k]];
+    return;
+  }
+  for (std::size_t k = 0; k < kWidth; ++k) {
+    if ((clear >> k) & 1U) {
+      ++row_of(k)[slot[k]];
+    } else if (t.clamp) {
+      tally_value<true>(t, values[k], row_of(k));
+    } else {
+      tally_value<false>(t, values[k], row_of(k));
+    }
+  }
+}
+
 template <class V>
 void survive(SurvivalTask& task) {
   using D = typename V::D;
@@ -176,6 +210,9 @@ void survive(SurvivalTask& task) {
   D switchers_max = stayers_max;
   std::uint64_t fallbacks = 0;
   unsigned nan = 0;
+  // A copy the exact placement cannot touch, so its fields stay in registers.
+  const bool tallies = task.tally != nullptr;
+  const ClassTally tally = tallies ? *task.tally : ClassTally{};
   // In batches: arguments and the bounds first, then the exponentials back to back
   // (independent calls that overlap) where the bounds left a lane open, then the decisions
   // and the stores.
@@ -249,6 +286,7 @@ void survive(SurvivalTask& task) {
           }
         }
       }
+      if (tallies) tally_lanes<V>(tally, phenotypes + b, b % kTallyRows);
       const D z = V::loadu(phenotypes + b);
       const unsigned emigrants = emigrant_bits[b / kWidth];
       // Whole-vector stores: the lanes kept first, in order, the rest overwritten later.
@@ -296,6 +334,11 @@ void survive(SurvivalTask& task) {
     n_surv += static_cast<std::size_t>(!emigrates & survives);
     n_HS += static_cast<std::size_t>(emigrates & survives);
   }
+  if (tallies) {
+    const std::size_t tallied = task.n / kWidth * kWidth;
+    tally_values(tally, task.z + tallied, task.n - tallied, 0);
+    task.tally->added += task.n;
+  }
   task.n_surv = n_surv;
   task.n_HS = n_HS;
   task.domain_error |= domain_error;
@@ -336,8 +379,16 @@ void mutate(MutationTask& task) {
 }
 
 template <class V>
+void tally(const ClassTally& shared, const double* z, std::size_t n) {
+  const ClassTally local = shared;
+  std::size_t i = 0;
+  for (; i + V::kWidth <= n; i += V::kWidth) tally_lanes<V>(local, z + i, i % kTallyRows);
+  tally_values(local, z + i, n - i, i % kTallyRows);
+}
+
+template <class V>
 constexpr Ops ops_of(const char* name) {
-  return Ops{name, &fill_draws<V>, &survive<V>, &mutate<V>};
+  return Ops{name, &fill_draws<V>, &survive<V>, &mutate<V>, &tally<V>};
 }
 
 }  // namespace

@@ -42,6 +42,14 @@ struct Sse2 {
     return _mm_load_pd(reinterpret_cast<const double*>(kUnkept[mask]));
   }
   static D exp(D a) { return Sleef_expd2_u10sse2(a); }
+  // Truncates in 32-bit lanes into `out`, and returns them as doubles; lanes out of range
+  // give -2^31.
+  static D truncate(D a, std::int32_t* out) {
+    const __m128i whole = _mm_cvttpd_epi32(a);
+    out[0] = _mm_cvtsi128_si32(whole);
+    out[1] = _mm_cvtsi128_si32(_mm_shuffle_epi32(whole, 1));
+    return _mm_cvtepi32_pd(whole);
+  }
   static std::size_t store_kept(double* out, D v, unsigned mask) {
     // Only mask 2 (the second lane alone) moves a lane.
     const D second = _mm_castsi128_pd(_mm_set1_epi64x(-static_cast<std::int64_t>(mask == 2)));

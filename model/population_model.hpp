@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 
+#include "model/class_tally.hpp"
 #include "model/memory_budget.hpp"
 #include "model/simulation_parameters.hpp"
 #include "model/uniform_stream.hpp"
@@ -31,6 +32,15 @@ class Reporter {
  public:
   virtual ~Reporter() = default;
   virtual void report(const GenerationRecord& generation) = 0;
+  // Before a generation's individuals are tried, with the population as it enters and its
+  // range: a reporter that counts pop into classes may return a tally, and a kernel that
+  // takes it adds every value of pop to it once before reporting the generation.
+  virtual ClassTally* begin_tally(std::span<const double> pop, double pop_min, double pop_max) {
+    (void)pop;
+    (void)pop_min;
+    (void)pop_max;
+    return nullptr;
+  }
 };
 
 class NullReporter final : public Reporter {

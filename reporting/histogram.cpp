@@ -16,9 +16,6 @@ namespace {
 // class per value a sort of the interval ends is cheaper and needs no storage per class.
 constexpr std::int64_t kDenseClassesAlways = 4096;
 
-// Rows of counters the dense count spreads neighbouring values over.
-constexpr std::size_t kRows = 4;
-
 // Last k in [lo, hi] with holds(k), lo - 1 if none, for a predicate that holds on a prefix
 // of [lo, hi]. Gallops from the guess, then bisects.
 template <class Predicate>
@@ -111,39 +108,6 @@ ValueRange value_range(std::span<const double> pop) {
   return {mn, mx, has_nan};
 }
 
-// Counts the values that one class alone holds in four rows of counters (`stride` apart, one
-// per value of a group of four, so that values of one class close together do not wait on
-// each other's increment), and hands the others to `search`. The estimate is clamped only
-// where a NaN or an infinite reciprocal can make it leave the table; otherwise v >= mn keeps
-// it within [0, nclass].
-template <bool kClamp, class Search>
-void count_alone(const double* values, std::size_t n, double mn, double reciprocal, double top,
-                 const double* alone_lower, const double* alone_upper, std::int32_t* rows,
-                 std::size_t stride, Search search) {
-  auto estimate = [=](double v) {
-    double e = (v - mn) * reciprocal;
-    if constexpr (kClamp) e = e < top ? e : top;  // NaN too
-    return static_cast<std::int64_t>(e);
-  };
-  // Tables are indexed from class 1 at position 0 here, saving an add per value.
-  auto count = [&](double v, std::int32_t* row) {
-    const std::int64_t g = estimate(v);
-    if (alone_lower[g] <= v && v < alone_upper[g]) {
-      ++row[g];
-    } else {
-      search(g + 1, v);
-    }
-  };
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    count(values[i], rows);
-    count(values[i + 1], rows + stride);
-    count(values[i + 2], rows + 2 * stride);
-    count(values[i + 3], rows + 3 * stride);
-  }
-  for (; i < n; ++i) count(values[i], rows);
-}
-
 }  // namespace
 
 std::int64_t class_count(double mn, double mx, double binw) {
@@ -178,14 +142,19 @@ void PhenotypeHistogram::intervals(std::span<const double> pop, std::int64_t ncl
   }
 }
 
-void PhenotypeHistogram::count_dense(std::span<const double> pop, std::int64_t nclass, bool clamp) {
+bool PhenotypeHistogram::dense(std::int64_t nclass, std::size_t n) const {
+  return nclass <= kDenseClassesAlways || nclass <= static_cast<std::int64_t>(n);
+}
+
+void PhenotypeHistogram::lay_out_dense(std::int64_t nclass, bool clamp) {
+  nclass_ = nclass;
   // Positions 0 and nclass + 1 of the edge tables are sentinels.
   const auto size = static_cast<std::size_t>(nclass) + 2;
   lower_.resize(size);
   upper_.resize(size);
   alone_lower_.resize(size);
   alone_upper_.resize(size);
-  single_.resize(kRows * size);
+  single_.resize(kTallyRows * size);
   difference_.resize(size);
   std::fill(single_.begin(), single_.end(), 0);
   std::fill(difference_.begin(), difference_.end(), 0);
@@ -204,7 +173,8 @@ void PhenotypeHistogram::count_dense(std::span<const double> pop, std::int64_t n
   lower[nclass + 1] = upper[nclass + 1] = kInfinity;  // and short of class nclass + 1
   // Between these edges a value is above every lower class's upper edge and below every
   // higher class's lower edge, so class k alone holds it; what falls outside (gaps and
-  // overlaps a unit in the last place wide) takes the exact search.
+  // overlaps a unit in the last place wide) takes the exact search. Tables are indexed from
+  // class 1 at position 0, saving an add per value.
   double* const alone_lower = alone_lower_.data();
   double* const alone_upper = alone_upper_.data();
   for (std::int64_t k = 1; k <= nclass; ++k) {
@@ -214,36 +184,58 @@ void PhenotypeHistogram::count_dense(std::span<const double> pop, std::int64_t n
   alone_lower[nclass] = kInfinity;  // an estimate one past the last class
   alone_upper[nclass] = -kInfinity;
 
-  std::int32_t* const difference = difference_.data();
-  auto search = [=](std::int64_t g, double v) {
-    if (std::isnan(v)) return;
-    const std::int64_t highest =
-        last_holding(1, nclass, g, [=](std::int64_t k) { return lower[k] <= v; });
-    if (highest < 1) return;
-    const std::int64_t lowest = last_holding(1, nclass, std::min(g, highest),
-                                             [=](std::int64_t k) { return upper[k] <= v; }) +
-                                1;
-    if (lowest <= highest) {
-      ++difference[lowest];
-      --difference[highest + 1];
-    }
+  // The estimate is clamped only where a NaN or an infinite reciprocal can make it leave the
+  // table; otherwise v >= mn keeps it within [0, nclass].
+  tally_.origin = mn_;
+  tally_.reciprocal = 1.0 / binw;
+  tally_.top = static_cast<double>(nclass - 1);
+  tally_.clamp = clamp;
+  tally_.classes = static_cast<double>(nclass);
+  // Subnormal or huge widths make the reciprocal and the half width round by more than a
+  // relative unit, so they take the tables only.
+  const double margin = 0x1p-49 * ((std::fabs(mn_) + (tally_.classes + 2.0) * binw) / binw);
+  const bool plain = !clamp && binw >= 0x1p-1000 && binw <= 0x1p1000;
+  tally_.margin = plain && margin < 0.25 ? margin : 1.0;
+  tally_.alone_lower = alone_lower;
+  tally_.alone_upper = alone_upper;
+  tally_.rows = single_.data();
+  tally_.stride = size;
+  tally_.place = [](void* owner, std::int64_t guess, double v) {
+    static_cast<PhenotypeHistogram*>(owner)->place_exactly(guess, v);
   };
-  std::int32_t* const single = single_.data();
-  const double reciprocal = 1.0 / binw;  // for the estimate only
-  const double top = static_cast<double>(nclass - 1);
-  if (clamp) {
-    count_alone<true>(pop.data(), pop.size(), mn_, reciprocal, top, alone_lower, alone_upper,
-                      single, size, search);
-  } else {
-    count_alone<false>(pop.data(), pop.size(), mn_, reciprocal, top, alone_lower, alone_upper,
-                       single, size, search);
+  tally_.owner = this;
+  tally_.added = 0;
+}
+
+void PhenotypeHistogram::place_exactly(std::int64_t guess, double v) {
+  if (std::isnan(v)) return;
+  const std::int64_t nclass = nclass_;
+  const double* const lower = lower_.data();
+  const double* const upper = upper_.data();
+  const std::int64_t highest =
+      last_holding(1, nclass, guess, [=](std::int64_t k) { return lower[k] <= v; });
+  if (highest < 1) return;
+  const std::int64_t lowest = last_holding(1, nclass, std::min(guess, highest),
+                                           [=](std::int64_t k) { return upper[k] <= v; }) +
+                              1;
+  if (lowest <= highest) {
+    ++difference_[static_cast<std::size_t>(lowest)];
+    --difference_[static_cast<std::size_t>(highest + 1)];
   }
+}
+
+void PhenotypeHistogram::finish_dense() {
+  const std::int64_t nclass = nclass_;
+  const std::size_t size = tally_.stride;
+  const double first = binw_ / 2.0 + mn_;
   std::int32_t running = 0;
   for (std::int64_t k = 1; k <= nclass; ++k) {
-    running += difference[k];
+    running += difference_[static_cast<std::size_t>(k)];
     std::int32_t count = running;
-    for (std::size_t row = 0; row < kRows; ++row) count += single[row * size + k - 1];
-    if (count > 0) classes_.push_back({k, first + static_cast<double>(k - 1) * binw, count});
+    for (std::size_t row = 0; row < kTallyRows; ++row) {
+      count += single_[row * size + static_cast<std::size_t>(k - 1)];
+    }
+    if (count > 0) classes_.push_back({k, first + static_cast<double>(k - 1) * binw_, count});
   }
 }
 
@@ -283,6 +275,7 @@ void PhenotypeHistogram::count_sparse(std::span<const double> pop, std::int64_t 
 
 std::span<const PhenotypeClass> PhenotypeHistogram::classes(std::span<const double> pop) {
   classes_.clear();
+  tally_open_ = false;
   if (pop.empty()) return {};
   const auto [mn, mx, has_nan] = value_range(pop);
   return count(pop, mn, mx, has_nan);
@@ -291,8 +284,30 @@ std::span<const PhenotypeClass> PhenotypeHistogram::classes(std::span<const doub
 std::span<const PhenotypeClass> PhenotypeHistogram::classes(std::span<const double> pop, double mn,
                                                             double mx) {
   classes_.clear();
+  const bool tallied = std::exchange(tally_open_, false) && tallied_pop_.data() == pop.data() &&
+                       tallied_pop_.size() == pop.size() && tally_.added == pop.size() &&
+                       mn_ == mn && tallied_max_ == mx;
+  if (tallied) {
+    finish_dense();
+    return classes_;
+  }
   if (pop.empty()) return {};
   return count(pop, mn, mx, false);
+}
+
+ClassTally* PhenotypeHistogram::begin_tally(std::span<const double> pop, double mn, double mx) {
+  tally_open_ = false;
+  const std::int64_t nclass = class_count(mn, mx, binw_);
+  if (pop.empty() || nclass < 1 || !(binw_ > 0.0) || std::isinf(binw_) ||
+      !dense(nclass, pop.size())) {
+    return nullptr;
+  }
+  mn_ = mn;
+  lay_out_dense(nclass, std::isinf(1.0 / binw_));
+  tallied_pop_ = pop;
+  tallied_max_ = mx;
+  tally_open_ = true;
+  return &tally_;
 }
 
 std::span<const PhenotypeClass> PhenotypeHistogram::count(std::span<const double> pop, double mn,
@@ -302,11 +317,13 @@ std::span<const PhenotypeClass> PhenotypeHistogram::count(std::span<const double
   // each upper edge lies at or below its lower edge; for infinity or NaN the edges are NaN.
   if (nclass < 1 || !(binw_ > 0.0) || std::isinf(binw_)) return {};
   mn_ = mn;
-  const auto n = static_cast<std::int64_t>(pop.size());
-  if (nclass <= kDenseClassesAlways || nclass <= n) {
+  if (dense(nclass, pop.size())) {
     // Without NaNs and with a finite reciprocal, (v - mn) / binw stays within the classes:
     // rounding moves it by a few units in the last place of a number below 2^31.
-    count_dense(pop, nclass, has_nan || std::isinf(1.0 / binw_));
+    lay_out_dense(nclass, has_nan || std::isinf(1.0 / binw_));
+    const ClassTally tally = tally_;
+    tally_values(tally, pop.data(), pop.size(), 0);
+    finish_dense();
   } else {
     count_sparse(pop, nclass);
   }

@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "model/class_tally.hpp"
 #include "model/memory_budget.hpp"
 
 namespace hostswitch {
@@ -37,16 +38,30 @@ class PhenotypeHistogram {
   // The same for a NaN-free pop whose smallest and largest values are known.
   std::span<const PhenotypeClass> classes(std::span<const double> pop, double mn, double mx);
 
+  // Lays out the classes of such a pop and returns a tally to add its values to, or nullptr
+  // where they are counted otherwise. Once every value of pop has been added, classes(pop,
+  // mn, mx) finishes from the tally instead of counting pop again.
+  ClassTally* begin_tally(std::span<const double> pop, double mn, double mx);
+
  private:
   std::span<const PhenotypeClass> count(std::span<const double> pop, double mn, double mx,
                                         bool has_nan);
-  void count_dense(std::span<const double> pop, std::int64_t nclass, bool clamp);
+  bool dense(std::int64_t nclass, std::size_t n) const;
+  void lay_out_dense(std::int64_t nclass, bool clamp);
+  void place_exactly(std::int64_t guess, double v);
+  void finish_dense();
   void count_sparse(std::span<const double> pop, std::int64_t nclass);
   template <class Add>
   void intervals(std::span<const double> pop, std::int64_t nclass, Add add) const;
 
   double binw_;
   double mn_ = 0.0;
+  std::int64_t nclass_ = 0;
+  ClassTally tally_;
+  // The population begin_tally was given, while its tally is open.
+  std::span<const double> tallied_pop_;
+  double tallied_max_ = 0.0;
+  bool tally_open_ = false;
   // Per class, the part of its span that no other class reaches.
   std::vector<double, BudgetAllocator<double>> alone_lower_;
   std::vector<double, BudgetAllocator<double>> alone_upper_;

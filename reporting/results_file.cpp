@@ -160,6 +160,10 @@ void ResultsFile::report(const GenerationRecord& generation) {
   }
 }
 
+ClassTally* ResultsFile::begin_tally(std::span<const double> pop, double pop_min, double pop_max) {
+  return state_->histogram.begin_tally(pop, pop_min, pop_max);
+}
+
 void ResultsFile::flush() {
   if (state_->fd >= 0) state_->write_out();
 }

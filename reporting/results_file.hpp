@@ -49,6 +49,7 @@ class ResultsFile final : public Reporter {
   ResultsFile& operator=(const ResultsFile&) = delete;
 
   void report(const GenerationRecord& generation) override;
+  ClassTally* begin_tally(std::span<const double> pop, double pop_min, double pop_max) override;
   void flush();  // throws ResultsFileError("write failure", ...)
   void close();  // flush, then close; throws on failure
 

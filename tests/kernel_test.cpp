@@ -2,14 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "model/kernel_ops.hpp"
+#include "reporting/histogram.hpp"
 #include "reporting/results_file.hpp"
 #include "tests/test_support.hpp"
 
@@ -106,6 +109,50 @@ TEST(LaneStream, EveryKernelFillsTheSerialStreamAcrossEveryBlockBoundary) {
     }
   }
 }
+
+// The vector tally takes values it finds clearly inside a class without the edge tables:
+// values on and next to every computed edge, far from zero where rounding is widest, must
+// land where the histogram's own count puts them.
+TEST(ClassTally, EveryKernelCountsValuesNextToEdgesAsTheHistogramDoes) {
+  std::mt19937_64 random(5);
+  std::size_t compared = 0;
+  for (int trial = 0; trial < 600; ++trial) {
+    const double scale = std::pow(10.0, static_cast<double>(random() % 13));
+    const double binw = std::uniform_real_distribution<double>(1e-3, 2.0)(random);
+    const double mn = std::uniform_real_distribution<double>(-1.0, 1.0)(random) * scale;
+    std::vector<double> pop{mn};
+    const double half = binw / 2.0;
+    const int classes = 1 + static_cast<int>(random() % 300);
+    for (int k = 1; k <= classes; ++k) {
+      const double centre = (half + mn) + static_cast<double>(k - 1) * binw;
+      for (double edge : {centre - half, half + centre, centre}) {
+        for (int step = 0; step < 3; ++step) {
+          pop.push_back(std::max(edge, mn));
+          pop.push_back(std::max(std::nextafter(edge, -INFINITY), mn));
+          edge = std::nextafter(edge, INFINITY);
+        }
+      }
+    }
+    std::shuffle(pop.begin(), pop.end(), random);
+    double mx = mn;
+    for (const double v : pop) mx = v > mx ? v : mx;
+    PhenotypeHistogram reference(binw);
+    const auto expected_span = reference.classes(pop, mn, mx);
+    const std::vector<PhenotypeClass> expected(expected_span.begin(), expected_span.end());
+    for (const Kernel kernel : vector_kernels()) {
+      SCOPED_TRACE(::testing::Message() << kernel_name(kernel) << " trial " << trial);
+      PhenotypeHistogram histogram(binw);
+      ClassTally* tally = histogram.begin_tally(pop, mn, mx);
+      ASSERT_NE(tally, nullptr);
+      ops_of(kernel).tally(*tally, pop.data(), pop.size());
+      tally->added = pop.size();
+      const auto actual = histogram.classes(pop, mn, mx);
+      ASSERT_EQ(std::vector<PhenotypeClass>(actual.begin(), actual.end()), expected);
+      ++compared;
+    }
+  }
+  EXPECT_GT(compared, 0u);
+}
 #endif
 
 // Records every generation and the stream as the reporter sees it.
@@ -167,6 +214,9 @@ KernelRun run_on(Kernel kernel, const SimulationParameters& p, std::int32_t seed
       void report(const GenerationRecord& g) override {
         first.report(g);
         second.report(g);
+      }
+      ClassTally* begin_tally(std::span<const double> pop, double mn, double mx) override {
+        return first.begin_tally(pop, mn, mx);
       }
       Reporter& first;
       Reporter& second;

@@ -39,36 +39,60 @@ struct ClassTally {
 // Internal linkage: the vector kernels compile this for wider instruction sets than the rest.
 namespace {
 
+// The slot of v's estimate, and whether class slot + 1 alone holds v.
 template <bool kClamp>
-inline void tally_value(const ClassTally& tally, double v, std::int32_t* row) {
+inline bool tally_slot(const ClassTally& tally, double v, std::int64_t& slot) {
   double estimate = (v - tally.origin) * tally.reciprocal;
   if constexpr (kClamp) estimate = estimate < tally.top ? estimate : tally.top;  // NaN too
-  const auto g = static_cast<std::int64_t>(estimate);
-  if (tally.alone_lower[g] <= v && v < tally.alone_upper[g]) {
-    ++row[g];
+  slot = static_cast<std::int64_t>(estimate);
+  return tally.alone_lower[slot] <= v && v < tally.alone_upper[slot];
+}
+
+template <bool kClamp>
+inline void tally_value(const ClassTally& tally, double v, std::int32_t* row) {
+  std::int64_t slot;
+  if (tally_slot<kClamp>(tally, v, slot)) {
+    ++row[slot];
   } else {
-    tally.place(tally.owner, g + 1, v);
+    tally.place(tally.owner, slot + 1, v);
   }
 }
 
-// Adds values[0, n): value i to row (first_row + i) mod kTallyRows.
+// Adds values[0, n): value i to row (first_row + i) mod kTallyRows. Values the estimate does
+// not settle are placed after each stretch, so that no call inside the loop pushes its
+// constants out of registers.
 template <bool kClamp>
 inline void tally_run(const ClassTally& tally, const double* values, std::size_t n,
                       std::size_t first_row) {
+  constexpr std::size_t kStretch = 256;
+  std::int64_t pending_slots[kStretch];
+  double pending_values[kStretch];
   std::int32_t* const rows = tally.rows;
   const std::size_t stride = tally.stride;
-  std::size_t i = 0;
-  for (; i < n && (first_row + i) % kTallyRows != 0; ++i) {
-    tally_value<kClamp>(tally, values[i], rows + (first_row + i) % kTallyRows * stride);
-  }
-  for (; i + kTallyRows <= n; i += kTallyRows) {
-    tally_value<kClamp>(tally, values[i], rows);
-    tally_value<kClamp>(tally, values[i + 1], rows + stride);
-    tally_value<kClamp>(tally, values[i + 2], rows + 2 * stride);
-    tally_value<kClamp>(tally, values[i + 3], rows + 3 * stride);
-  }
-  for (std::size_t row = 0; i < n; ++i, ++row) {
-    tally_value<kClamp>(tally, values[i], rows + row * stride);
+  for (std::size_t start = 0; start < n; start += kStretch) {
+    const std::size_t end = n - start < kStretch ? n : start + kStretch;
+    std::size_t pending = 0;
+    auto add = [&](double v, std::size_t row) {
+      std::int64_t slot;
+      if (tally_slot<kClamp>(tally, v, slot)) {
+        ++rows[row * stride + static_cast<std::size_t>(slot)];
+      } else {
+        pending_slots[pending] = slot + 1;
+        pending_values[pending++] = v;
+      }
+    };
+    std::size_t i = start;
+    for (; i < end && (first_row + i) % kTallyRows != 0; ++i) {
+      add(values[i], (first_row + i) % kTallyRows);
+    }
+    // Whole groups, one value to each row, with the row offsets known.
+    for (; i + kTallyRows <= end; i += kTallyRows) {
+      for (std::size_t row = 0; row < kTallyRows; ++row) add(values[i + row], row);
+    }
+    for (; i < end; ++i) add(values[i], (first_row + i) % kTallyRows);
+    for (std::size_t k = 0; k < pending; ++k) {
+      tally.place(tally.owner, pending_slots[k], pending_values[k]);
+    }
   }
 }
 

@@ -142,6 +142,13 @@ void PhenotypeHistogram::intervals(std::span<const double> pop, std::int64_t ncl
   }
 }
 
+std::int64_t PhenotypeHistogram::usable_class_count(double mn, double mx) const {
+  // A width that is not a positive finite number leaves every class empty: for binw < 0
+  // each upper edge lies at or below its lower edge; for infinity or NaN the edges are NaN.
+  if (!(binw_ > 0.0) || std::isinf(binw_)) return 0;
+  return class_count(mn, mx, binw_);
+}
+
 bool PhenotypeHistogram::dense(std::int64_t nclass, std::size_t n) const {
   return nclass <= kDenseClassesAlways || nclass <= static_cast<std::int64_t>(n);
 }
@@ -297,11 +304,8 @@ std::span<const PhenotypeClass> PhenotypeHistogram::classes(std::span<const doub
 
 ClassTally* PhenotypeHistogram::begin_tally(std::span<const double> pop, double mn, double mx) {
   tally_open_ = false;
-  const std::int64_t nclass = class_count(mn, mx, binw_);
-  if (pop.empty() || nclass < 1 || !(binw_ > 0.0) || std::isinf(binw_) ||
-      !dense(nclass, pop.size())) {
-    return nullptr;
-  }
+  const std::int64_t nclass = usable_class_count(mn, mx);
+  if (pop.empty() || nclass < 1 || !dense(nclass, pop.size())) return nullptr;
   mn_ = mn;
   lay_out_dense(nclass, std::isinf(1.0 / binw_));
   tallied_pop_ = pop;
@@ -312,10 +316,8 @@ ClassTally* PhenotypeHistogram::begin_tally(std::span<const double> pop, double 
 
 std::span<const PhenotypeClass> PhenotypeHistogram::count(std::span<const double> pop, double mn,
                                                           double mx, bool has_nan) {
-  const std::int64_t nclass = class_count(mn, mx, binw_);
-  // A width that is not a positive finite number leaves every class empty: for binw < 0
-  // each upper edge lies at or below its lower edge; for infinity or NaN the edges are NaN.
-  if (nclass < 1 || !(binw_ > 0.0) || std::isinf(binw_)) return {};
+  const std::int64_t nclass = usable_class_count(mn, mx);
+  if (nclass < 1) return {};
   mn_ = mn;
   if (dense(nclass, pop.size())) {
     // Without NaNs and with a finite reciprocal, (v - mn) / binw stays within the classes:

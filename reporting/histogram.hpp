@@ -46,6 +46,8 @@ class PhenotypeHistogram {
  private:
   std::span<const PhenotypeClass> count(std::span<const double> pop, double mn, double mx,
                                         bool has_nan);
+  // class_count, or 0 for a width under which every class is empty.
+  std::int64_t usable_class_count(double mn, double mx) const;
   bool dense(std::int64_t nclass, std::size_t n) const;
   void lay_out_dense(std::int64_t nclass, bool clamp);
   void place_exactly(std::int64_t guess, double v);

@@ -10,34 +10,6 @@
 
 namespace hostswitch {
 
-std::optional<std::size_t> parameter_by_name(std::string_view name) {
-  for (std::size_t i = 0; i < kParameterNames.size(); ++i) {
-    if (kParameterNames[i] == name) return i;
-  }
-  return std::nullopt;
-}
-
-double parameter_value(const SimulationParameters& p, std::size_t which) {
-  switch (which) {
-    case 0:
-      return p.n_pop;
-    case 1:
-      return p.birth_rate;
-    case 2:
-      return p.capacity;
-    case 3:
-      return p.emig_rate;
-    case 4:
-      return p.sdr;
-    case 5:
-      return p.sdv;
-    case 6:
-      return p.max_dist;
-    default:
-      return p.n_gen;
-  }
-}
-
 namespace {
 
 std::vector<SwitchBin> switch_bins(const std::vector<std::int32_t>& sorted) {

@@ -11,12 +11,9 @@
 #include "analysis/replicate_stats.hpp"
 #include "analysis/summary_data.hpp"
 #include "batch/manifest.hpp"
+#include "model/parameters.hpp"
 
 namespace hostswitch {
-
-// kParameterNames and parameter_text (the summary's names and texts) come from the manifest.
-std::optional<std::size_t> parameter_by_name(std::string_view name);
-double parameter_value(const SimulationParameters& p, std::size_t which);
 
 // A run of equal switch counts, or a range of them, with the replicates that fall in it.
 struct SwitchBin {

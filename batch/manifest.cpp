@@ -14,30 +14,8 @@ namespace {
 
 constexpr std::int64_t kMaxGridPoints = 2147483647;
 
-// Calls f(which, list) for each of the eight lists in order.
-template <class Lists, class F>
-void for_each_list(Lists& lists, F f) {
-  f(0, lists.n_pop);
-  f(1, lists.birth_rate);
-  f(2, lists.capacity);
-  f(3, lists.emig_rate);
-  f(4, lists.sdr);
-  f(5, lists.sdv);
-  f(6, lists.max_dist);
-  f(7, lists.n_gen);
-}
-
-std::string value_text(std::int32_t value) { return std::to_string(value); }
-std::string value_text(double value) { return shortest(value); }
-
-template <class T>
-std::string join(const std::vector<T>& values) {
-  std::string text;
-  for (const T& value : values) {
-    if (!text.empty()) text += ',';
-    text += value_text(value);
-  }
-  return text;
+std::string value_text(double value, bool integer) {
+  return integer ? std::to_string(static_cast<std::int64_t>(value)) : shortest(value);
 }
 
 // The flags every command of a run directory repeats: the grid, replicates and seed.
@@ -56,32 +34,12 @@ std::string experiment_flags(const Manifest& manifest) {
 
 }  // namespace
 
-std::string parameter_text(const SimulationParameters& p, std::size_t which) {
-  switch (which) {
-    case 0:
-      return value_text(p.n_pop);
-    case 1:
-      return value_text(p.birth_rate);
-    case 2:
-      return value_text(p.capacity);
-    case 3:
-      return value_text(p.emig_rate);
-    case 4:
-      return value_text(p.sdr);
-    case 5:
-      return value_text(p.sdv);
-    case 6:
-      return value_text(p.max_dist);
-    default:
-      return value_text(p.n_gen);
-  }
-}
-
 std::string list_text(const ParameterLists& lists, std::size_t which) {
   std::string text;
-  for_each_list(lists, [&](std::size_t i, const auto& values) {
-    if (i == which) text = join(values);
-  });
+  for (const double value : lists[which]) {
+    if (!text.empty()) text += ',';
+    text += value_text(value, kParameters[which].integer);
+  }
   return text;
 }
 
@@ -103,13 +61,13 @@ std::string shell_quote(std::string_view word) {
 
 std::int64_t Manifest::grid_points() const {
   std::int64_t points = 1;
-  for_each_list(lists, [&](std::size_t, const auto& values) {
+  for (const auto& values : lists.values) {
     const auto size = static_cast<std::int64_t>(values.size());
     if (size > kMaxGridPoints || points * size > kMaxGridPoints) {
       throw std::length_error("the grid has more than 2147483647 points");
     }
     points *= size;
-  });
+  }
   return points;
 }
 
@@ -118,9 +76,17 @@ std::string manifest_json(const Manifest& manifest) {
   json["program"] = "hostswitch";
   json["version"] = manifest.version;
   nlohmann::ordered_json parameters = nlohmann::ordered_json::object();
-  for_each_list(manifest.lists, [&](std::size_t i, const auto& values) {
-    parameters[std::string(kParameterNames[i])] = values;
-  });
+  for (std::size_t i = 0; i < kParameterCount; ++i) {
+    nlohmann::ordered_json& list = parameters[std::string(kParameterNames[i])];
+    list = nlohmann::ordered_json::array();
+    for (const double value : manifest.lists[i]) {
+      if (kParameters[i].integer) {
+        list.push_back(static_cast<std::int32_t>(value));
+      } else {
+        list.push_back(value);
+      }
+    }
+  }
   json["parameters"] = parameters;
   json["replicates"] = manifest.replicates;
   json["base_seed"] = manifest.base_seed;
@@ -145,10 +111,19 @@ Manifest read_manifest(const std::filesystem::path& path) {
     if (json.at("program") != "hostswitch") throw std::runtime_error("another program's file");
     Manifest manifest;
     manifest.version = json.at("version").get<std::string>();
-    for_each_list(manifest.lists, [&](std::size_t i, auto& values) {
-      json.at("parameters").at(std::string(kParameterNames[i])).get_to(values);
-      if (values.empty()) throw std::runtime_error("an empty value list");
-    });
+    for (std::size_t i = 0; i < kParameterCount; ++i) {
+      const nlohmann::json& list = json.at("parameters").at(std::string(kParameterNames[i]));
+      if (!list.is_array() || list.empty()) throw std::runtime_error("an empty value list");
+      std::vector<double>& values = manifest.lists[i];
+      for (const nlohmann::json& value : list) {
+        if (kParameters[i].integer) {
+          values.push_back(value.get<std::int32_t>());
+          if (!value.is_number_integer()) throw std::runtime_error("a fraction for an integer");
+        } else {
+          values.push_back(value.get<double>());
+        }
+      }
+    }
     manifest.replicates = json.at("replicates").get<std::int32_t>();
     manifest.base_seed = json.at("base_seed").get<std::int32_t>();
     manifest.command_line = json.at("command_line").get<std::vector<std::string>>();

@@ -9,21 +9,12 @@
 #include <vector>
 
 #include "batch/sweep.hpp"
+#include "model/parameters.hpp"
 #include "model/simulation_parameters.hpp"
 
 namespace hostswitch {
 
-// The eight parameters in the order of the dialogue's questions (the grid's order, first
-// slowest): their command-line flags and their names in a manifest.
-inline constexpr std::size_t kParameterCount = 8;
-inline constexpr std::array<std::string_view, kParameterCount> kParameterFlags = {
-    "--n-pop", "--birth-rate", "--capacity", "--emig-rate",
-    "--sdr",   "--sdv",        "--max-dist", "--n-gen"};
-inline constexpr std::array<std::string_view, kParameterCount> kParameterNames = {
-    "n_pop", "birth_rate", "capacity", "emig_rate", "sdr", "sdv", "max_dist", "n_gen"};
-
-// Parameter `which` of a grid point, and a whole value list, as the command line takes them.
-std::string parameter_text(const SimulationParameters& p, std::size_t which);
+// A whole value list as the command line takes it.
 std::string list_text(const ParameterLists& lists, std::size_t which);
 
 // Safe to paste into a POSIX shell: plain words stay as they are, anything else is quoted.

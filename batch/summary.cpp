@@ -13,34 +13,35 @@
 #include <utility>
 
 #include "model/number_chars.hpp"
+#include "model/parameters.hpp"
 #include "reporting/io_failure.hpp"
 
 namespace hostswitch {
 
 namespace {
 
-constexpr std::string_view kColumns[] = {"n_pop",
-                                         "birth_rate",
-                                         "capacity",
-                                         "emig_rate",
-                                         "sdr",
-                                         "sdv",
-                                         "max_dist",
-                                         "n_gen",
-                                         "grid_index",
-                                         "replicate",
-                                         "seed",
-                                         "outcome",
-                                         "generations_run",
-                                         "extinction_generation",
-                                         "switch_generations",
-                                         "final_n_pop",
-                                         "final_r_phe",
-                                         "final_mean_phe",
-                                         "final_sd_phe"};
-constexpr std::size_t kColumnCount = std::size(kColumns);
-constexpr std::size_t kGridIndexColumn = 8;
-constexpr std::size_t kReplicateColumn = 9;
+// The parameters' columns, then the run's labels and facts.
+constexpr std::array<std::string_view, 11> kFactColumns = {"grid_index",
+                                                           "replicate",
+                                                           "seed",
+                                                           "outcome",
+                                                           "generations_run",
+                                                           "extinction_generation",
+                                                           "switch_generations",
+                                                           "final_n_pop",
+                                                           "final_r_phe",
+                                                           "final_mean_phe",
+                                                           "final_sd_phe"};
+constexpr std::array<std::string_view, kParameterCount + kFactColumns.size()> kColumns = [] {
+  std::array<std::string_view, kParameterCount + kFactColumns.size()> columns{};
+  for (std::size_t i = 0; i < kParameterCount; ++i) columns[i] = kParameterNames[i];
+  for (std::size_t i = 0; i < kFactColumns.size(); ++i)
+    columns[kParameterCount + i] = kFactColumns[i];
+  return columns;
+}();
+constexpr std::size_t kColumnCount = kColumns.size();
+constexpr std::size_t kGridIndexColumn = kParameterCount;
+constexpr std::size_t kReplicateColumn = kParameterCount + 1;
 
 template <class Integer>
 std::string integer_text(Integer value) {
@@ -147,27 +148,21 @@ std::string csv_line(const Fields& fields) {
 std::string summary_header() { return csv_line(kColumns); }
 
 std::string summary_line(const SummaryRow& row) {
-  const SimulationParameters& p = row.parameters;
-  const std::string fields[] = {integer_text(p.n_pop),
-                                shortest(p.birth_rate),
-                                integer_text(p.capacity),
-                                shortest(p.emig_rate),
-                                shortest(p.sdr),
-                                shortest(p.sdv),
-                                shortest(p.max_dist),
-                                integer_text(p.n_gen),
-                                integer_text(row.label.grid_index),
-                                integer_text(row.label.replicate),
-                                integer_text(row.label.seed),
-                                row.extinct ? "extinct" : "completed",
-                                integer_text(row.generations_run),
-                                row.extinct ? integer_text(row.generations_run) : std::string(),
-                                integer_text(row.switch_generations),
-                                integer_text(row.final_n_pop),
-                                shortest(row.final_r_phe),
-                                row.final_mean_phe ? shortest(*row.final_mean_phe) : std::string(),
-                                row.final_sd_phe ? shortest(*row.final_sd_phe) : std::string()};
-  static_assert(std::size(fields) == kColumnCount);
+  std::array<std::string, kColumnCount> fields;
+  for (std::size_t i = 0; i < kParameterCount; ++i) fields[i] = parameter_text(row.parameters, i);
+  const std::string facts[] = {integer_text(row.label.grid_index),
+                               integer_text(row.label.replicate),
+                               integer_text(row.label.seed),
+                               row.extinct ? "extinct" : "completed",
+                               integer_text(row.generations_run),
+                               row.extinct ? integer_text(row.generations_run) : std::string(),
+                               integer_text(row.switch_generations),
+                               integer_text(row.final_n_pop),
+                               shortest(row.final_r_phe),
+                               row.final_mean_phe ? shortest(*row.final_mean_phe) : std::string(),
+                               row.final_sd_phe ? shortest(*row.final_sd_phe) : std::string()};
+  static_assert(std::size(facts) == kFactColumns.size());
+  std::move(std::begin(facts), std::end(facts), fields.begin() + kParameterCount);
   return csv_line(fields);
 }
 

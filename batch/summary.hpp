@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "model/parameters.hpp"
 #include "model/population_model.hpp"
 #include "model/simulation_parameters.hpp"
 
@@ -51,8 +52,8 @@ class SummaryError : public std::runtime_error {
 };
 
 // Columns of a summary row: the eight parameters come first, then grid_index, replicate, seed.
-inline constexpr std::size_t kSummaryParameterColumns = 8;
-inline constexpr std::size_t kSummarySeedColumn = 10;
+inline constexpr std::size_t kSummaryParameterColumns = kParameterCount;
+inline constexpr std::size_t kSummarySeedColumn = kParameterCount + 2;
 
 // One row of a summary file as read: its text (ended by a line feed, whatever line end the
 // file used), its fields, and where it was read ("FILE:LINE").

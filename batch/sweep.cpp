@@ -154,12 +154,20 @@ SweepOutcome run_in_order(const SweepSettings& settings, std::size_t replicates,
 
 }  // namespace
 
+SimulationParameters grid_point(const ParameterLists& lists, std::size_t index) {
+  SimulationParameters point;
+  for (std::size_t i = kParameterCount; i-- > 0;) {
+    const std::vector<double>& values = lists[i];
+    set_parameter_value(point, i, values[index % values.size()]);
+    index /= values.size();
+  }
+  return point;
+}
+
 std::vector<SimulationParameters> expand_grid(const ParameterLists& lists) {
-  const std::size_t sizes[] = {
-      lists.n_pop.size(), lists.birth_rate.size(), lists.capacity.size(), lists.emig_rate.size(),
-      lists.sdr.size(),   lists.sdv.size(),        lists.max_dist.size(), lists.n_gen.size()};
   std::size_t points = 1;
-  for (const std::size_t size : sizes) {
+  for (const auto& values : lists.values) {
+    const std::size_t size = values.size();
     if (size == 0) throw std::invalid_argument("every parameter needs at least one value");
     if (points > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) / size) {
       throw std::length_error("the grid has more than 2147483647 points");
@@ -168,16 +176,7 @@ std::vector<SimulationParameters> expand_grid(const ParameterLists& lists) {
   }
   std::vector<SimulationParameters> grid;
   grid.reserve(points);
-  for (const auto n_pop : lists.n_pop)
-    for (const auto birth_rate : lists.birth_rate)
-      for (const auto capacity : lists.capacity)
-        for (const auto emig_rate : lists.emig_rate)
-          for (const auto sdr : lists.sdr)
-            for (const auto sdv : lists.sdv)
-              for (const auto max_dist : lists.max_dist)
-                for (const auto n_gen : lists.n_gen)
-                  grid.push_back(SimulationParameters{n_pop, birth_rate, capacity, emig_rate, sdr,
-                                                      sdv, max_dist, n_gen});
+  for (std::size_t g = 0; g < points; ++g) grid.push_back(grid_point(lists, g));
   return grid;
 }
 

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -12,22 +14,29 @@
 #include <vector>
 
 #include "batch/summary.hpp"
+#include "model/parameters.hpp"
 #include "model/simulation_parameters.hpp"
 
 namespace hostswitch {
 
-// One list of values per parameter; the grid is their cross product with n_pop varying
-// slowest and n_gen fastest (the order of the dialogue's questions).
+// One list of values per parameter, in the parameter table's order; the grid is their cross
+// product with the first varying slowest and the last fastest. Integer parameters hold whole
+// numbers, which a double holds exactly.
 struct ParameterLists {
-  std::vector<std::int32_t> n_pop;
-  std::vector<double> birth_rate;
-  std::vector<std::int32_t> capacity;
-  std::vector<double> emig_rate;
-  std::vector<double> sdr;
-  std::vector<double> sdv;
-  std::vector<double> max_dist;
-  std::vector<std::int32_t> n_gen;
+  std::array<std::vector<double>, kParameterCount> values;
+
+  ParameterLists() = default;
+  ParameterLists(std::initializer_list<std::vector<double>> lists) {
+    std::size_t i = 0;
+    for (const auto& list : lists) values.at(i++) = list;
+  }
+  std::vector<double>& operator[](std::size_t which) { return values[which]; }
+  const std::vector<double>& operator[](std::size_t which) const { return values[which]; }
+  friend bool operator==(const ParameterLists&, const ParameterLists&) = default;
 };
+
+// Grid point `index` (from 0) of the cross product.
+SimulationParameters grid_point(const ParameterLists& lists, std::size_t index);
 
 // The grid points in order; grid point k (from 1) is element k - 1. Throws
 // std::length_error when the grid would exceed 2147483647 points.

@@ -49,8 +49,7 @@ const std::filesystem::path& bench_directory() {
 SweepRequest typical_request() {
   SweepRequest request;
   const SimulationParameters t = typical_parameters();
-  request.lists = ParameterLists{{t.n_pop}, {t.birth_rate}, {t.capacity}, {t.emig_rate},
-                                 {t.sdr},   {t.sdv},        {t.max_dist}, {t.n_gen}};
+  for (std::size_t i = 0; i < kParameterCount; ++i) request.lists[i] = {parameter_value(t, i)};
   request.grid = expand_grid(request.lists);
   request.replicates = kReplicates;
   request.base_seed = 1;

@@ -1,5 +1,6 @@
 #include "console/help_formatter.hpp"
 
+#include <algorithm>
 #include <sstream>
 #include <vector>
 
@@ -42,6 +43,14 @@ std::string HelpFormatter::make_subcommands(const CLI::App* app, CLI::AppFormatM
     body += make_footer(command);
     text += "\nCommand " + command->get_name() + ":\n" + indented(body);
   }
+  return text;
+}
+
+std::string HelpFormatter::make_option_opts(const CLI::Option* option) const {
+  std::string text = CLI::Formatter::make_option_opts(option);
+  std::size_t cut = text.size();
+  for (const char* word : {" Needs:", " Excludes:"}) cut = std::min(cut, text.find(word));
+  text.erase(cut);
   return text;
 }
 

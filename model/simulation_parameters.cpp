@@ -2,8 +2,6 @@
 
 #include <cmath>
 
-#include "model/number_chars.hpp"
-
 namespace hostswitch {
 
 SimulationParameters typical_parameters() { return {100, 0.5, 1000, 0.1, 1.0, 0.5, 2.0, 500}; }
@@ -29,30 +27,6 @@ std::optional<std::string> parameter_refusal(const SimulationParameters& p) {
   for (const auto& real : reals) {
     if (!std::isfinite(real.value)) return std::string(real.name) + " must be a finite number";
   }
-  return std::nullopt;
-}
-
-std::optional<std::string> command_line_refusal(const SimulationParameters& p) {
-  if (auto refusal = parameter_refusal(p)) return refusal;
-  auto shown = [](double value) {
-    char buffer[32];
-    const auto result = double_to_chars(buffer, buffer + sizeof buffer, value);
-    return std::string(buffer, result.ptr);
-  };
-  // A width whose square underflows is as good as none: every weight would be 0/0.
-  if (p.sdr * p.sdr * 2.0 == 0.0) {
-    return "--sdr: " + shown(p.sdr) +
-           " gives the survival function no width; give a standard deviation other than 0";
-  }
-  if (p.sdv * p.sdv * 2.0 == 0.0) {
-    return "--sdv: " + shown(p.sdv) +
-           " gives the mutation function no width; give a standard deviation other than 0";
-  }
-  if (p.n_gen < 1) return "--n-gen: must be at least 1, got " + std::to_string(p.n_gen);
-  if (!(p.emig_rate >= 0.0 && p.emig_rate <= 1.0)) {
-    return "--emig-rate: must lie between 0 and 1, got " + shown(p.emig_rate);
-  }
-  if (p.max_dist < 0.0) return "--max-dist: must be at least 0, got " + shown(p.max_dist);
   return std::nullopt;
 }
 

@@ -28,11 +28,4 @@ SimulationParameters typical_parameters();
 // nothing when the set is sound.
 std::optional<std::string> parameter_refusal(const SimulationParameters& parameters);
 
-// What the `run` and `sweep` commands refuse beyond that, naming the flag: an sdr or sdv of 0,
-// or so small that its square is 0 (the survival or mutation function would have no width and
-// the run would end in "exp: DOMAIN error"), fewer than one generation, an
-// emigration rate outside [0, 1] and a negative maximum distance. The interactive program
-// runs these as its dialogue defines.
-std::optional<std::string> command_line_refusal(const SimulationParameters& parameters);
-
 }  // namespace hostswitch

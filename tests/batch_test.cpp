@@ -141,7 +141,7 @@ TEST(SweepManifest, ReadsBackAndNamesTheFirstDifference) {
   EXPECT_EQ(read.executable, "/opt/hostswitch");
 
   Manifest other = written;
-  other.lists.sdr = {1, 2};
+  other.lists[*parameter_by_name("sdr")] = {1, 2};
   EXPECT_EQ(manifest_difference(read, other, path),
             "--sdr is 1,2 here but 1,2.5 in " + path.string());
   other = written;
@@ -242,7 +242,7 @@ TEST(RunDirectoryMerge, KnowsEveryRowAndRefusesWhatDoesNotBelong) {
     EXPECT_NE(message.find("another experiment"), std::string::npos) << message;
   }
   // ... or a grid point beyond the grid.
-  other.lists.n_gen = {25, 30};
+  other.lists[*parameter_by_name("n_gen")] = {25, 30};
   write_file(dir / "2-2.csv", header + reference_rows(other)[15]);
   EXPECT_THROW(merge_run_directory(dir.path(), manifest, std::nullopt), SummaryError);
 }

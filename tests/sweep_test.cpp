@@ -83,10 +83,10 @@ TEST(SweepGrid, FirstListVariesSlowest) {
   EXPECT_EQ(grid[6], (SimulationParameters{20, 0.5, 1000, 0.1, 1.0, 0.5, 2.0, 5}));
   EXPECT_EQ(grid[11], (SimulationParameters{20, 0.5, 1000, 0.3, 1.0, 0.5, 2.0, 6}));
 
-  lists.n_pop.assign(50000, 1);
-  lists.n_gen.assign(50000, 1);
+  lists[*parameter_by_name("n_pop")].assign(50000, 1);
+  lists[*parameter_by_name("n_gen")].assign(50000, 1);
   EXPECT_THROW(expand_grid(lists), std::length_error);
-  lists.sdr.clear();
+  lists[*parameter_by_name("sdr")].clear();
   EXPECT_THROW(expand_grid(lists), std::invalid_argument);
 }
 

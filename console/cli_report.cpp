@@ -1,0 +1,81 @@
+#include "console/cli_report.hpp"
+
+#include <optional>
+#include <ostream>
+
+#include "analysis/report.hpp"
+#include "console/parameter_values.hpp"
+
+namespace hostswitch {
+
+namespace {
+
+std::optional<std::size_t> parameter_flag(std::string_view flag, const std::string& name) {
+  if (name.empty()) return std::nullopt;
+  const auto which = parameter_by_name(name);
+  if (!which) {
+    std::string names;
+    for (const std::string_view known : kParameterNames) {
+      names += (names.empty() ? "" : ", ") + std::string(known);
+    }
+    throw UsageError(std::string(flag) + ": " + in_quotes(name) + " is not a parameter (" + names +
+                     ")");
+  }
+  return which;
+}
+
+}  // namespace
+
+CLI::App* setup_report(CLI::App& app, ReportCommandOptions& options) {
+  CLI::App* report = app.add_subcommand(
+      "report", "Statistics per grid point of a summary, as a CSV table and an HTML report.");
+  report->add_option("summary", options.summary, "summary file")
+      ->type_name("SUMMARY.csv")
+      ->required();
+  options.trajectories_option =
+      report
+          ->add_option("--trajectories", options.trajectories,
+                       "trajectories of the same runs: adds the n_pop figure")
+          ->type_name("PATH");
+  report->add_option("--table", options.table, "statistics table")
+      ->type_name("PATH")
+      ->capture_default_str();
+  report->add_option("-o,--output", options.html, "report page")
+      ->type_name("REPORT.html")
+      ->capture_default_str();
+  report
+      ->add_option("--x", options.x,
+                   "parameter on the x axis of the probabilities (default: the one with most "
+                   "values)")
+      ->type_name("PARAM");
+  report
+      ->add_option("--colour", options.colour,
+                   "parameter whose values get one colour each (default: the next with most)")
+      ->type_name("PARAM");
+  return report;
+}
+
+int run_report(const ReportCommandOptions& options, const CommandLineContext& context) {
+  ReportOptions report;
+  report.summary = options.summary;
+  if (options.trajectories_option->count() > 0) report.trajectories = options.trajectories;
+  report.table = options.table;
+  report.html = options.html;
+  report.x = parameter_flag("--x", options.x);
+  report.colour = parameter_flag("--colour", options.colour);
+  if (report.x && report.colour && *report.x == *report.colour) {
+    throw UsageError("--x and --colour must name different parameters");
+  }
+  const ReportFacts facts = write_report(report);
+  if (facts.missing_rows > 0) {
+    context.err << "hostswitch report: warning: " << facts.missing_rows
+                << " rows missing from the grid; each grid point is reported with the "
+                   "replicates it has\n";
+  }
+  context.out << facts.rows << " runs over " << facts.grid_points
+              << " grid points: " << options.table << ", " << options.html << '\n';
+  context.out.flush();
+  return 0;
+}
+
+}  // namespace hostswitch

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <string>
+
+#include "console/command_line.hpp"
+
+namespace hostswitch {
+
+struct ReportCommandOptions {
+  std::string summary, trajectories, table = "stats.csv", html = "report.html", x, colour;
+  CLI::Option* trajectories_option = nullptr;
+};
+
+// `hostswitch report`: statistics per grid point of a summary, as a table and a page.
+CLI::App* setup_report(CLI::App& app, ReportCommandOptions& options);
+int run_report(const ReportCommandOptions& options, const CommandLineContext& context);
+
+}  // namespace hostswitch

@@ -1,0 +1,149 @@
+#include "console/cli_run.hpp"
+
+#include <new>
+#include <optional>
+#include <ostream>
+
+#include "batch/summary.hpp"
+#include "batch/trajectory.hpp"
+#include "console/run_stats.hpp"
+#include "model/model_errors.hpp"
+#include "model/population_model.hpp"
+#include "model/uniform_stream.hpp"
+#include "reporting/io_failure.hpp"
+#include "reporting/plot.hpp"
+#include "reporting/results_file.hpp"
+
+namespace hostswitch {
+
+namespace {
+
+// Passes every generation on, then tells the context how far the run is.
+class ProgressReporter final : public Reporter {
+ public:
+  ProgressReporter(Reporter& inner, const CommandLineContext& context, std::int32_t n_gen)
+      : inner_(inner), context_(context), n_gen_(n_gen) {}
+  void report(const GenerationRecord& generation) override {
+    inner_.report(generation);
+    if (context_.on_progress) context_.on_progress(generation.n_g, n_gen_);
+  }
+  ClassTally* begin_tally(std::span<const double> pop, double pop_min, double pop_max) override {
+    return inner_.begin_tally(pop, pop_min, pop_max);
+  }
+
+ private:
+  Reporter& inner_;
+  const CommandLineContext& context_;
+  std::int32_t n_gen_;
+};
+
+std::string outcome_line(const RunResult& result, const RunLabel& label, bool seeded) {
+  const RunOutcome& outcome = result.outcome;
+  std::string line = outcome.extinct
+                         ? "extinct at generation " + std::to_string(outcome.n_g)
+                         : "completed after " + std::to_string(outcome.n_g) + " generations";
+  line += "; host switch in " + std::to_string(result.switch_generations) + " of " +
+          std::to_string(outcome.n_g) + " generations";
+  line += "; final population " + std::to_string(result.final_population.size());
+  line += "; seed " + std::to_string(label.seed) + (seeded ? "" : " (from the clock)");
+  return line;
+}
+
+}  // namespace
+
+CLI::App* setup_run(CLI::App& app, RunOptions& options) {
+  CLI::App* run = app.add_subcommand("run",
+                                     "One run without the dialogue; parameters default to the "
+                                     "typical run. Writes the same results file as the "
+                                     "interactive program.");
+  options.output = std::string(kResultsFileName);
+  options.parameters.add_to(*run, false);
+  options.seed_option = run->add_option("--seed", options.seed,
+                                        "clock count to seed the stream with (default: the clock)")
+                            ->type_name("INT");
+  CLI::Option* output = run->add_option("--output", options.output, "results file")
+                            ->type_name("PATH")
+                            ->capture_default_str();
+  CLI::Option* no_output = run->add_flag("--no-output", options.no_output, "write no results file");
+  options.summary_option = run->add_option("--summary", options.summary,
+                                           "also write the run's facts as a one-row summary CSV")
+                               ->type_name("PATH");
+  options.plot_option =
+      run->add_option("--plot", options.plot, "also draw the results file as an SVG picture")
+          ->type_name("PATH");
+  options.trajectory_option =
+      run->add_option("--trajectory", options.trajectory,
+                      "also write one CSV row per generation (n_g, n_pop, n_offspring, n_HS, "
+                      "r_phe, rl_phe, mean_phe, sd_phe)")
+          ->type_name("PATH");
+  run->add_option("--grid-index", options.grid_index,
+                  "grid point written in the summary row (set by sweep --emit-commands)")
+      ->type_name("INT")
+      ->default_str("1");
+  run->add_option("--replicate", options.replicate,
+                  "replicate written in the summary row (set by sweep --emit-commands)")
+      ->type_name("INT")
+      ->default_str("1");
+  run->add_flag("--stats", options.stats, kStatsHelp);
+  output->excludes(no_output);
+  options.plot_option->excludes(no_output);
+  return run;
+}
+
+int run_run(const RunOptions& options, const CommandLineContext& context) {
+  const RunStatsMeter meter;
+  const SimulationParameters parameters = options.parameters.single();
+  RunLabel label;
+  if (!options.grid_index.empty()) {
+    label.grid_index = parse_at_least("--grid-index", options.grid_index, 1);
+  }
+  if (!options.replicate.empty()) {
+    label.replicate = parse_at_least("--replicate", options.replicate, 1);
+  }
+  const bool seeded = options.seed_option->count() > 0;
+  label.seed = seeded ? parse_integer("--seed", options.seed) : clock_seed(context.clock);
+  require_first_generation_memory(parameters);  // before the results file is replaced
+
+  RunResult result;
+  try {
+    std::optional<TrajectoryFile> trajectory;
+    if (options.trajectory_option->count() > 0) {
+      trajectory.emplace(options.trajectory, parameters, label.grid_index, label.replicate);
+    }
+    NullReporter none;
+    Reporter& steps = trajectory ? static_cast<Reporter&>(*trajectory) : none;
+    UniformStream stream;
+    if (options.no_output) {
+      ProgressReporter reporter(steps, context, parameters.n_gen);
+      init_random_seed(stream, label.seed);
+      result = run_population(parameters, stream, reporter);
+    } else {
+      // Opened before the stream is seeded, as the interactive program does.
+      ResultsFile results(options.output, parameters.sdr / 10.0);
+      ReporterPair both(results, steps);
+      ProgressReporter reporter(both, context, parameters.n_gen);
+      init_random_seed(stream, label.seed);
+      result = run_into(results, reporter, parameters, stream);
+    }
+    if (trajectory) trajectory->close();
+  } catch (const std::bad_alloc&) {
+    throw InsufficientMemory();
+  }
+
+  context.out << outcome_line(result, label, seeded) << '\n';
+  context.out.flush();
+
+  if (options.summary_option->count() > 0) {
+    write_whole_file(options.summary,
+                     summary_header() + summary_line(summarize(parameters, label, result)));
+  }
+  if (options.plot_option->count() > 0) {
+    plot_results_file(PlotOptions{options.output, options.plot});
+  }
+  if (options.stats) {
+    context.err << stats_report("hostswitch run", meter.stats(result.individuals_simulated));
+  }
+  return 0;
+}
+
+}  // namespace hostswitch

@@ -1,0 +1,38 @@
+#pragma once
+
+// What every subcommand of the command line shares: the parameter flags, the seed from the
+// clock and the exit statuses.
+
+#include <CLI/CLI.hpp>
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "batch/sweep.hpp"
+#include "console/dialogue.hpp"
+#include "console/parameter_values.hpp"
+#include "model/parameters.hpp"
+
+namespace hostswitch {
+
+inline constexpr int kRuntimeFailure = 1;
+inline constexpr int kUsageFailure = 2;
+
+// The eight parameter flags of a command: one value each for `run`, a list each for `sweep`.
+struct ParameterOptions {
+  std::array<std::string, kParameterCount> texts;
+  std::array<CLI::Option*, kParameterCount> options{};
+
+  void add_to(CLI::App& command, bool lists);
+  bool given(std::size_t which) const { return options[which]->count() > 0; }
+  // The typical run with the given flags; refuses lists and what the command line refuses.
+  SimulationParameters single() const;
+  // One list per parameter, the typical value where a flag is not given.
+  ParameterLists lists() const;
+};
+
+std::int32_t clock_seed(const Clock& clock);
+
+extern const char* const kStatsHelp;
+
+}  // namespace hostswitch

@@ -1,0 +1,258 @@
+#include "console/cli_sweep.hpp"
+
+#include <algorithm>
+#include <ostream>
+#include <stdexcept>
+#include <thread>
+#include <tuple>
+#include <utility>
+
+#include "batch/sweep_command.hpp"
+#include "console/progress_line.hpp"
+#include "console/run_stats.hpp"
+#include "console/stop_signals.hpp"
+#include "model/model_errors.hpp"
+#include "model/population_model.hpp"
+
+namespace hostswitch {
+
+namespace {
+
+constexpr const char* kSweepFooter = R"(
+The grid is the cross product of the value lists, in the order of the flags above: --n-pop varies
+slowest, --n-gen fastest. Grid points and replicates are numbered from 1. Replicate r of grid point g
+is seeded with the clock count splitmix64(splitmix64(splitmix64(BASE) ^ g) ^ r) >> 33, a value in
+0..2147483647, so any row can be rerun with `hostswitch run ... --seed SEED`.
+
+The summary has one row per replicate, in grid-then-replicate order whatever the thread timing.
+final_mean_phe and final_sd_phe (the population standard deviation, dividing by n) are empty for an
+extinct population. Rows are written whole as soon as they and all rows before them are done, so an
+interrupted (SIGINT, SIGTERM) or failing sweep leaves only complete rows.
+
+Every sweep first writes a manifest of its grid, replicates and seed: SUMMARY.json beside the
+summary (summary.csv -> summary.json), or RUN_DIR/manifest.json. A sweep locks its summary; a second
+sweep on the same file is refused. --resume continues an interrupted sweep with the same flags: the
+complete rows are kept and only the missing replicates run.
+
+--trajectories [PATH] also writes one row per replicate per generation (grid_index, replicate, n_g,
+n_pop, n_offspring, n_HS, r_phe, rl_phe, mean_phe, sd_phe; the population as the generation
+entered), default trajectories.csv, in the summary's order, each replicate's rows just before its
+summary row. It is locked and resumed with the summary: both keep the same whole replicates. In a
+run directory the flag takes no path; parts write RUN_DIR/part-K.trajectories.csv and merge joins
+them into RUN_DIR/trajectories.csv (or merge --trajectories PATH).
+
+With --emit-commands nothing runs: one `hostswitch run` command line per replicate is printed
+(writing RUN_DIR/G-R.csv), or with --parts N one `hostswitch sweep --part K/N` line per slice of
+the replicate list (writing RUN_DIR/part-K.csv, renamed into place when complete). Run them with
+any scheduler, then join them; merge knows from the manifest which rows must exist:
+  hostswitch sweep --emig-rate 0.05,0.1 --replicates 10 --seed 7 --emit-commands | parallel
+  hostswitch merge runs --summary summary.csv
+On SLURM, --slurm DIR writes a job array and a merge job: run `bash DIR/submit.sh`.)";
+
+// --part K/N
+std::pair<std::int32_t, std::int32_t> parse_part(const std::string& text) {
+  const std::size_t slash = text.find('/');
+  if (slash == std::string::npos) {
+    throw UsageError("--part: " + in_quotes(text) + " is not K/N (part K of N)");
+  }
+  const std::int32_t parts = parse_at_least("--part", text.substr(slash + 1), 1);
+  const std::int32_t part = parse_at_least("--part", text.substr(0, slash), 1);
+  if (part > parts) {
+    throw UsageError("--part: " + in_quotes(text) + ": part " + std::to_string(part) +
+                     " is outside 1.." + std::to_string(parts));
+  }
+  return {part, parts};
+}
+
+unsigned parse_jobs(const std::string& text) {
+  if (text.empty()) return std::max(std::thread::hardware_concurrency(), 1U);
+  const std::int32_t jobs = parse_at_least("--jobs", text, 1);
+  if (jobs > 1024) throw UsageError("--jobs: " + in_quotes(text) + " must be at most 1024");
+  return static_cast<unsigned>(jobs);
+}
+
+// The grid of the flags, every point checked before anything runs.
+std::vector<SimulationParameters> checked_grid(const ParameterLists& lists) {
+  std::vector<SimulationParameters> grid;
+  try {
+    grid = expand_grid(lists);
+  } catch (const std::length_error& error) {
+    throw UsageError(error.what());
+  }
+  for (std::size_t g = 0; g < grid.size(); ++g) {
+    if (const auto refusal = command_line_refusal(grid[g])) {
+      throw UsageError("refused parameters at grid point " + std::to_string(g + 1) + " (" +
+                       describe_point(grid[g]) + "): " + *refusal);
+    }
+  }
+  return grid;
+}
+
+SweepRequest request_of(const SweepOptions& options, const std::vector<std::string>& args,
+                        const CommandLineContext& context) {
+  SweepRequest request;
+  request.lists = options.parameters.lists();
+  request.grid = checked_grid(request.lists);
+  request.replicates = parse_at_least("--replicates", options.replicates, 1);
+  if (options.seed_option->count() > 0) request.base_seed = parse_integer("--seed", options.seed);
+  request.clock_seed = clock_seed(context.clock);
+  request.jobs = parse_jobs(options.jobs);
+  if (options.outputs_option->count() > 0) request.outputs = options.outputs;
+  if (options.trajectories_option->count() > 0) {
+    request.trajectories = true;
+    const bool run_directory =
+        !options.part.empty() || options.emit_commands || !options.slurm.empty();
+    if (run_directory && !options.trajectories.empty()) {
+      throw UsageError(
+          "--trajectories: with --part, --emit-commands or --slurm the trajectories "
+          "go into the run directory (part-K.trajectories.csv); give the flag "
+          "without a path");
+    }
+    if (!options.trajectories.empty()) request.trajectories_path = options.trajectories;
+  }
+  request.summary = options.summary;
+  request.resume = options.resume;
+  request.run_dir = options.run_dir;
+  if (!options.parts.empty()) request.parts = parse_at_least("--parts", options.parts, 1);
+  if (!options.part.empty()) std::tie(request.part, request.parts) = parse_part(options.part);
+  if (!options.slurm.empty()) request.slurm_dir = options.slurm;
+  request.slurm_options = options.slurm_options;
+  request.command_line = {context.executable};
+  request.command_line.insert(request.command_line.end(), args.begin(), args.end());
+  request.executable = context.executable;
+  return request;
+}
+
+// Runs happen here: a grid point too big for this machine fails before anything is written.
+void require_memory(const std::vector<SimulationParameters>& grid) {
+  for (std::size_t g = 0; g < grid.size(); ++g) {
+    try {
+      require_first_generation_memory(grid[g]);
+    } catch (const InsufficientMemory& error) {
+      throw std::runtime_error("grid point " + std::to_string(g + 1) + " (" +
+                               describe_point(grid[g]) + "): " + error.what());
+    }
+  }
+}
+
+}  // namespace
+
+CLI::App* setup_sweep(CLI::App& app, SweepOptions& options) {
+  CLI::App* sweep = app.add_subcommand(
+      "sweep",
+      "Replicate runs over a grid of parameter values, on several threads, into one "
+      "summary CSV.");
+  options.parameters.add_to(*sweep, true);
+  sweep->add_option("--replicates", options.replicates, "runs per grid point")
+      ->type_name("INT")
+      ->capture_default_str();
+  options.seed_option =
+      sweep->add_option("--seed", options.seed, "base seed of the replicates (default: the clock)")
+          ->type_name("INT");
+  CLI::Option* jobs =
+      sweep->add_option("--jobs", options.jobs, "threads (default: one per processor)")
+          ->type_name("INT");
+  CLI::Option* summary = sweep->add_option("--summary", options.summary, "summary file")
+                             ->type_name("PATH")
+                             ->capture_default_str();
+  options.outputs_option =
+      sweep
+          ->add_option("--outputs", options.outputs,
+                       "keep every replicate's results file in this directory, as "
+                       "output-G-R.txt (none by default)")
+          ->type_name("DIR");
+  options.trajectories_option =
+      sweep
+          ->add_option("--trajectories", options.trajectories,
+                       "also write one CSV row per replicate per generation (default "
+                       "trajectories.csv; in a run directory part-K.trajectories.csv)")
+          ->type_name("[PATH]")
+          ->expected(0, 1);
+  CLI::Option* emit =
+      sweep->add_flag("--emit-commands", options.emit_commands,
+                      "print one `hostswitch run` command line per replicate instead of "
+                      "running them");
+  options.run_dir_option =
+      sweep
+          ->add_option("--run-dir", options.run_dir,
+                       "with --emit-commands: directory of the per-run summaries")
+          ->type_name("DIR")
+          ->capture_default_str();
+  CLI::Option* stats = sweep->add_flag("--stats", options.stats, kStatsHelp);
+  CLI::Option* resume =
+      sweep->add_flag("--resume", options.resume,
+                      "continue the sweep in --summary: keep its complete rows, run the rest");
+  CLI::Option* part = sweep
+                          ->add_option("--part", options.part,
+                                       "run part K of N contiguous slices of the replicate list "
+                                       "into RUN_DIR/part-K.csv")
+                          ->type_name("K/N");
+  options.parts_option =
+      sweep
+          ->add_option("--parts", options.parts,
+                       "with --emit-commands or --slurm: slices, one command or array task each")
+          ->type_name("N");
+  CLI::Option* slurm =
+      sweep
+          ->add_option("--slurm", options.slurm,
+                       "write a SLURM job array, a merge job and submit.sh into DIR; run nothing")
+          ->type_name("DIR");
+  options.slurm_option_option =
+      sweep
+          ->add_option("--slurm-option", options.slurm_options,
+                       "with --slurm: an #SBATCH line for both jobs (--time=1:00:00); repeatable")
+          ->type_name("OPT")
+          ->allow_extra_args(false);
+  sweep->footer(kSweepFooter);
+
+  emit->excludes(jobs)->excludes(summary)->excludes(stats)->excludes(slurm);
+  slurm->excludes(stats)->excludes(options.run_dir_option)->excludes(summary)->excludes(jobs);
+  part->excludes(slurm)->excludes(emit)->excludes(options.parts_option)->excludes(summary);
+  resume->excludes(part)->excludes(emit)->excludes(slurm);
+  options.slurm_option_option->needs(slurm);
+  return sweep;
+}
+
+int run_sweep_command(const SweepOptions& options, const std::vector<std::string>& args,
+                      const CommandLineContext& context) {
+  if (options.run_dir_option->count() > 0 && !options.emit_commands && options.part.empty()) {
+    throw UsageError("--run-dir is only for --emit-commands and --part");
+  }
+  if (options.parts_option->count() > 0 && !options.emit_commands && options.slurm.empty()) {
+    throw UsageError("--parts is only for --emit-commands and --slurm");
+  }
+  const RunStatsMeter meter;
+  SweepRequest request = request_of(options, args, context);
+  if (request.slurm_dir) return write_slurm_sweep(request, context.out);
+  if (options.emit_commands) return emit_sweep_commands(request, context.out);
+  require_memory(request.grid);
+
+  ProgressLine progress(context.err);
+  if (context.show_progress || context.on_progress) {
+    request.progress = [&progress, &context](std::size_t done, std::size_t total) {
+      if (context.show_progress) progress.show(done, total);
+      if (context.on_progress) {
+        context.on_progress(static_cast<std::int64_t>(done), static_cast<std::int64_t>(total));
+      }
+    };
+    request.progress_end = [&progress] { progress.clear(); };
+  }
+  std::int64_t individuals_simulated = 0;
+  request.on_outcome = [&individuals_simulated](const SweepOutcome& outcome) {
+    individuals_simulated += outcome.individuals_simulated;
+  };
+  int status = 0;
+  {
+    const StopSignals signals;
+    request.stop = &g_stop_requested;
+    status = request.part ? sweep_part(request, context.out, context.err)
+                          : sweep_into_summary(request, context.out, context.err);
+  }
+  if (options.stats) {
+    context.err << stats_report("hostswitch sweep", meter.stats(individuals_simulated));
+  }
+  if (status != kSweepInterrupted) return status;
+  return StopSignals::stopped_status(kRuntimeFailure);
+}
+
+}  // namespace hostswitch

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "model/number_chars.hpp"
+#include "base/number_chars.hpp"
 
 namespace hostswitch {
 

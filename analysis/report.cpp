@@ -11,7 +11,7 @@
 
 #include "analysis/csv_input.hpp"
 #include "analysis/summary_format.hpp"
-#include "reporting/svg_writer.hpp"
+#include "base/svg_writer.hpp"
 
 namespace hostswitch {
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "batch/sweep.hpp"
+#include "hostswitch_version.hpp"
 #include "model/parameters.hpp"
 #include "model/simulation_parameters.hpp"
 

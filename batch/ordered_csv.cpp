@@ -13,7 +13,7 @@
 #include <sstream>
 #include <utility>
 
-#include "reporting/io_failure.hpp"
+#include "base/io_failure.hpp"
 
 namespace hostswitch {
 

@@ -12,9 +12,9 @@
 #include <system_error>
 #include <utility>
 
-#include "model/number_chars.hpp"
+#include "base/io_failure.hpp"
+#include "base/number_chars.hpp"
 #include "model/parameters.hpp"
-#include "reporting/io_failure.hpp"
 
 namespace hostswitch {
 

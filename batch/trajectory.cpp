@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "model/number_chars.hpp"
+#include "base/number_chars.hpp"
 
 namespace hostswitch {
 

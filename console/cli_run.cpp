@@ -4,13 +4,13 @@
 #include <optional>
 #include <ostream>
 
+#include "base/io_failure.hpp"
 #include "batch/summary.hpp"
 #include "batch/trajectory.hpp"
 #include "console/run_stats.hpp"
 #include "model/model_errors.hpp"
 #include "model/population_model.hpp"
 #include "model/uniform_stream.hpp"
-#include "reporting/io_failure.hpp"
 #include "reporting/plot.hpp"
 #include "reporting/results_file.hpp"
 

@@ -18,6 +18,7 @@
 #include "console/cli_sweep.hpp"
 #include "console/completion.hpp"
 #include "console/help_formatter.hpp"
+#include "hostswitch_version.hpp"
 #include "model/model_errors.hpp"
 
 namespace hostswitch {

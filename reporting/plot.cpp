@@ -11,9 +11,9 @@
 #include <system_error>
 #include <vector>
 
-#include "reporting/io_failure.hpp"
+#include "base/io_failure.hpp"
+#include "base/svg_writer.hpp"
 #include "reporting/results_reader.hpp"
-#include "reporting/svg_writer.hpp"
 
 namespace hostswitch {
 

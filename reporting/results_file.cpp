@@ -10,10 +10,10 @@
 #include <system_error>
 #include <utility>
 
+#include "base/io_failure.hpp"
 #include "reporting/fixed_format.hpp"
 #include "reporting/free_form_writer.hpp"
 #include "reporting/histogram.hpp"
-#include "reporting/io_failure.hpp"
 
 namespace hostswitch {
 

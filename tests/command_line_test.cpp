@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "console/dialogue.hpp"
+#include "hostswitch_version.hpp"
 #include "model/population_model.hpp"
 #include "model/uniform_stream.hpp"
 #include "tests/test_support.hpp"

@@ -1,4 +1,4 @@
-#include "reporting/io_failure.hpp"
+#include "base/io_failure.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>

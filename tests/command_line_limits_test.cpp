@@ -23,25 +23,14 @@ using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
 
-struct Invocation {
-  int status = 0;
-  std::string out;
-  std::string err;
-};
+using testing::Invocation;
 
 Invocation invoke(const std::vector<std::string>& args, const std::filesystem::path& directory,
                   const std::string& input = "", FakeShell* shell = nullptr) {
-  std::istringstream in(input);
-  std::ostringstream out;
-  std::ostringstream err;
-  const FakeClock clock({1765000000, 250});
-  FakeShell own_shell;
-  const CommandLineContext context{in, out, err, clock, shell ? *shell : own_shell, directory};
-  Invocation result;
-  result.status = command_line_main(args, context);
-  result.out = out.str();
-  result.err = err.str();
-  return result;
+  testing::InvokeSettings settings;
+  settings.input = input;
+  settings.shell = shell;
+  return testing::invoke(args, directory, settings);
 }
 
 std::vector<std::string> with(std::vector<std::string> args, const std::filesystem::path& dir) {

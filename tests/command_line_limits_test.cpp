@@ -184,11 +184,11 @@ TEST(CommandLineMemory, ARunBeyondTheAddressSpaceLimitFailsBeforeWriting) {
   }
   ASSERT_EQ(std::system("command -v prlimit >/dev/null 2>&1"), 0) << "util-linux prlimit missing";
   const TempDir dir;
-  // 10^8 parasites need 1.6 GB before their first survivor is placed, 2.8 GB in all: more
-  // than an address space of 2 GB leaves.
+  // 2 * 10^8 parasites growing to 3 * 10^8 need 2.4 GB for their generation's array alone:
+  // more than an address space of 2 GB leaves.
   const std::string command = "cd " + shell_quoted(dir.path().string()) +
                               " && prlimit --as=2000000000 " + shell_quoted(HOSTSWITCH_EXECUTABLE) +
-                              " run --n-pop 100000000 --capacity 200000000 --seed 1 2>err";
+                              " run --n-pop 200000000 --capacity 300000000 --seed 1 2>err";
   const int status = std::system(command.c_str());
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1);

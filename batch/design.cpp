@@ -23,11 +23,24 @@ namespace {
 
 constexpr std::array<std::string_view, 5> kKindNames = {"grid", "lhs", "sobol", "morris", "file"};
 
-bool integer_parameter(std::size_t which) { return which == 0 || which == 2 || which == 7; }
+bool integer_parameter(std::size_t which) { return kParameters[which].integer; }
 
+// As in a summary (n_pop) or as its flag without the dashes (n-pop).
 std::optional<std::size_t> parameter_named(std::string_view name) {
+  if (const auto which = parameter_by_name(name)) return which;
   for (std::size_t i = 0; i < kParameterCount; ++i) {
-    if (name == kParameterNames[i] || name == kParameterFlags[i].substr(2)) return i;
+    if (name == kParameterFlags[i].substr(2)) return i;
+  }
+  return std::nullopt;
+}
+
+// What `run` refuses of a point: the data model's limits, then the parameter's domain, the
+// latter as "NAME: reason" with NAME its flag or its column.
+std::optional<std::string> point_refusal(const SimulationParameters& p, bool by_flag) {
+  if (auto refusal = parameter_refusal(p)) return refusal;
+  if (const auto refusal = domain_refusal(p)) {
+    const ParameterInfo& info = kParameters[refusal->parameter];
+    return std::string(by_flag ? info.flag : info.name) + ": " + refusal->reason;
   }
   return std::nullopt;
 }
@@ -91,24 +104,11 @@ void append_integer(std::string& out, std::int64_t value) {
 }
 
 void append_parameter(std::string& out, const SimulationParameters& p, std::size_t which) {
-  switch (which) {
-    case 0:
-      return append_integer(out, p.n_pop);
-    case 2:
-      return append_integer(out, p.capacity);
-    case 7:
-      return append_integer(out, p.n_gen);
-    default: {
-      char buffer[32];
-      const double value = which == 1   ? p.birth_rate
-                           : which == 3 ? p.emig_rate
-                           : which == 4 ? p.sdr
-                           : which == 5 ? p.sdv
-                                        : p.max_dist;
-      const auto result = double_to_chars(buffer, buffer + sizeof buffer, value);
-      out.append(buffer, result.ptr);
-    }
-  }
+  const double value = parameter_value(p, which);
+  if (integer_parameter(which)) return append_integer(out, static_cast<std::int64_t>(value));
+  char buffer[32];
+  const auto result = double_to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, result.ptr);
 }
 
 // Unit coordinates (row after row, one column per range) mapped onto the ranges.
@@ -236,36 +236,11 @@ double range_unit(const ParameterRange& range, double value) {
 }
 
 void set_parameter(SimulationParameters& p, std::size_t which, double value) {
-  auto integer = [&] {
-    // Callers keep integer values within 32 bits; the clamp keeps the cast defined anyway.
-    return static_cast<std::int32_t>(std::clamp(std::round(value), -2147483648.0, 2147483647.0));
-  };
-  switch (which) {
-    case 0:
-      p.n_pop = integer();
-      break;
-    case 1:
-      p.birth_rate = value;
-      break;
-    case 2:
-      p.capacity = integer();
-      break;
-    case 3:
-      p.emig_rate = value;
-      break;
-    case 4:
-      p.sdr = value;
-      break;
-    case 5:
-      p.sdv = value;
-      break;
-    case 6:
-      p.max_dist = value;
-      break;
-    default:
-      p.n_gen = integer();
-      break;
+  if (integer_parameter(which)) {
+    // Callers keep integer values within 32 bits; the clamp keeps the conversion defined anyway.
+    value = std::clamp(std::round(value), -2147483648.0, 2147483647.0);
   }
+  set_parameter_value(p, which, value);
 }
 
 std::vector<double> sobol_sequence(std::size_t dimensions, std::size_t count) {
@@ -435,13 +410,13 @@ void check_design(const Design& design) {
     for (const double end : {range.low, range.high}) {
       SimulationParameters p = first;
       set_parameter(p, range.parameter, end);
-      if (const auto refusal = command_line_refusal(p)) {
+      if (const auto refusal = point_refusal(p, true)) {
         throw std::invalid_argument("--range " + range_text(range) + ": " + *refusal);
       }
     }
   }
   for (std::size_t g = 0; g < design.points.size(); ++g) {
-    if (const auto refusal = command_line_refusal(design.points[g])) {
+    if (const auto refusal = point_refusal(design.points[g], true)) {
       throw std::invalid_argument("design point " + std::to_string(g + 1) + ": " + *refusal);
     }
   }
@@ -571,7 +546,7 @@ Design parse_design(std::string_view text, const std::string& name,
       }
       set_parameter(p, role[c], *value);
     }
-    if (const auto refusal = command_line_refusal(p)) {
+    if (const auto refusal = point_refusal(p, false)) {
       throw DesignFileError(where + ": " + *refusal);
     }
     design.points.push_back(p);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "batch/sweep.hpp"
+#include "model/parameters.hpp"
 #include "model/simulation_parameters.hpp"
 
 namespace hostswitch {

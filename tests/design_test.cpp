@@ -221,7 +221,7 @@ TEST(DesignFile, UserFilesAreReadInAnyColumnOrderAndBadRowsRefusedWithTheirLine)
   const struct {
     const char* row;
     const char* expected;
-  } bad[] = {{"2,0,10", "bad.csv:3: --sdr: 0 gives the survival function no width"},
+  } bad[] = {{"2,0,10", "bad.csv:3: sdr: 0 gives the survival function no width"},
              {"2,,10", "bad.csv:3: sdr: missing value"},
              {"2,wide,10", "bad.csv:3: sdr: 'wide' is not a finite number"},
              {"1,2,10", "bad.csv:3: point 1 appears twice (first on line 2)"},

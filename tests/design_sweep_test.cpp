@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdlib>
 #include <sstream>
@@ -114,6 +115,45 @@ TEST(DesignSweep, PartsFromTheRunDirectoryAndRunCommandsMergeToTheInProcessBytes
     EXPECT_EQ(std::string(error.what()).rfind("--resume: --design: row 5 is ", 0), 0u)
         << error.what();
   }
+}
+
+// Runs `hostswitch ARGS` in `dir`, its messages into dir/err.txt; the exit status.
+int hostswitch_in(const TempDir& dir, const std::string& args) {
+  const std::string command = "cd '" + dir.path().string() + "' && " HOSTSWITCH_EXECUTABLE " " +
+                              args + " >/dev/null 2>err.txt";
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(DesignCommand, GridDesignSweepsAsTheGridAndAResumeAfterATornRowEndsTheSame) {
+  const TempDir dir;
+  const std::string grid = "--n-pop 20,40 --emig-rate 0.05,0.2,0.5 --n-gen 60";
+  ASSERT_EQ(hostswitch_in(dir, "sweep " + grid + " --replicates 3 --seed 5 --summary grid.csv"), 0);
+  ASSERT_EQ(hostswitch_in(dir, "design grid " + grid + " -o design.csv"), 0);
+  ASSERT_EQ(hostswitch_in(dir, "sweep --design design.csv --replicates 3 --seed 5 --summary d.csv"),
+            0);
+  const std::string summary = read_file(dir / "grid.csv");
+  EXPECT_EQ(read_file(dir / "d.csv"), summary);
+
+  // Cut after row 7 and half of row 8, as a kill leaves it; the resume ends byte-identical.
+  std::size_t cut = 0;
+  for (int line = 0; line < 8; ++line) cut = summary.find('\n', cut) + 1;
+  write_file(dir / "d.csv", summary.substr(0, cut + 20));
+  ASSERT_EQ(hostswitch_in(dir, "sweep --design design.csv --replicates 3 --summary d.csv --resume"),
+            0)
+      << read_file(dir / "err.txt");
+  EXPECT_EQ(read_file(dir / "d.csv"), summary);
+
+  // A user's file with a bad row is refused before anything is written.
+  write_file(dir / "user.csv", "point,emig_rate,site\n1,0.1,a\n2,1.5,b\n");
+  EXPECT_EQ(hostswitch_in(dir, "sweep --design user.csv --summary user-summary.csv"), 2);
+  EXPECT_EQ(
+      read_file(dir / "err.txt")
+          .rfind("hostswitch sweep: --design: user.csv:3: emig_rate: must lie between 0 and 1", 0),
+      0u)
+      << read_file(dir / "err.txt");
+  EXPECT_FALSE(std::filesystem::exists(dir / "user-summary.csv"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "user-summary.json"));
 }
 
 }  // namespace

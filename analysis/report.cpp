@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "analysis/csv_input.hpp"
+#include "analysis/sensitivity_report.hpp"
 #include "analysis/summary_format.hpp"
 #include "base/svg_writer.hpp"
 
@@ -704,10 +705,14 @@ ReportFacts write_report(const ReportOptions& options) {
     table.close();
     if (!table) throw std::runtime_error("cannot write " + options.table.string());
   }
-  const std::string page =
+  std::string page =
       report_html(summary, stats, options.trajectories ? &trajectories : nullptr, axes);
+  const auto sensitivity = sensitivity_report(summary);
+  if (sensitivity) page.insert(page.rfind("</body>"), sensitivity->html);
+  if (sensitivity && !sensitivity->csv.empty()) write_output(options.sensitivity, sensitivity->csv);
   write_output(options.html, page);
-  return ReportFacts{grid_points, summary.rows, summary.missing_rows()};
+  return ReportFacts{grid_points, summary.rows, summary.missing_rows(),
+                     sensitivity && !sensitivity->csv.empty()};
 }
 
 }  // namespace hostswitch

@@ -78,10 +78,16 @@ std::map<std::pair<std::int32_t, std::int32_t>, std::string> trajectory_blocks(
 RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
                                       const Manifest& manifest,
                                       const std::optional<std::filesystem::path>& exclude) {
-  const std::vector<SimulationParameters> grid = expand_grid(manifest.lists);
+  const std::string where_manifest = run_manifest_path(run_dir).string();
+  const std::vector<SimulationParameters> grid = manifest_points(manifest);
+  // A design's label columns: carried by part rows, added to the rows `run` commands write.
+  std::vector<std::string> labels;
+  if (manifest.design && !manifest.design->columns.empty()) {
+    labels = design_of_record(*manifest.design, where_manifest).labels;
+  }
+  const std::size_t label_columns = manifest.design ? manifest.design->columns.size() : 0;
   const auto replicates = static_cast<std::int64_t>(manifest.replicates);
   const std::int64_t rows = manifest.rows();
-  const std::string where_manifest = run_manifest_path(run_dir).string();
 
   // One slot per canonical row; the file a row came from, for messages.
   std::vector<std::string> found(static_cast<std::size_t>(rows));
@@ -116,11 +122,22 @@ RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
       }
       const auto index =
           static_cast<std::size_t>((row.grid_index - 1) * replicates + (row.replicate - 1));
+      std::string line = row.line;
+      if (label_columns > 0) {
+        const std::string& wanted = labels[static_cast<std::size_t>(row.grid_index - 1)];
+        if (row.fields.size() == kSummaryColumns) {
+          line.insert(line.size() - 1, "," + wanted);
+        } else if (row.fields.size() != kSummaryColumns + label_columns ||
+                   line.compare(line.size() - 1 - wanted.size(), wanted.size(), wanted) != 0 ||
+                   line[line.size() - 2 - wanted.size()] != ',') {
+          throw SummaryError(foreign + "its design columns are not " + wanted + ")");
+        }
+      }
       if (found[index].empty()) {
-        found[index] = row.line;
+        found[index] = line;
         source[index] = row.where;
         file_of[index] = files.size() - 1;
-      } else if (found[index] != row.line) {
+      } else if (found[index] != line) {
         throw SummaryError(row.where + ": grid point " + std::to_string(row.grid_index) +
                            " replicate " + std::to_string(row.replicate) +
                            " differs from the same row read from " + source[index]);
@@ -130,7 +147,7 @@ RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
 
   RunDirectoryMerge merged;
   merged.expected = rows;
-  merged.text = summary_header();
+  merged.text = manifest_summary_header(manifest);
   if (manifest.trajectories) {
     // A part's trajectories are read once, when its first row is reached, and dropped
     // after its last.

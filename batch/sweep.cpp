@@ -107,6 +107,10 @@ RunResult run_replicate(const SweepSettings& settings, const SimulationParameter
   const RunResult run = run_one(parameters, label.seed, results_path_of(settings, label), limit,
                                 index, stop, trajectory ? &*trajectory : nullptr);
   result.line = summary_line(summarize(parameters, label, run));
+  if (!settings.labels.empty()) {
+    result.line.insert(result.line.size() - 1,
+                       "," + settings.labels[static_cast<std::size_t>(label.grid_index - 1)]);
+  }
   if (trajectory) result.trajectory = trajectory->take_text();
   return run;
 }

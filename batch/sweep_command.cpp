@@ -24,6 +24,7 @@ Manifest manifest_of(const SweepRequest& request, std::int32_t base_seed) {
   manifest.base_seed = base_seed;
   manifest.command_line = request.command_line;
   manifest.trajectories = request.trajectories;
+  if (request.design) manifest.design = design_record(*request.design, request.design_source);
   return manifest;
 }
 
@@ -35,6 +36,7 @@ SweepSettings settings_of(const SweepRequest& request, std::int32_t base_seed) {
   settings.jobs = request.jobs;
   settings.outputs = request.outputs;
   settings.trajectories = request.trajectories;
+  if (request.design) settings.labels = request.design->labels;
   if (settings.outputs) std::filesystem::create_directories(*settings.outputs);
   settings.stop = request.stop;
   settings.progress = request.progress;
@@ -193,6 +195,16 @@ Manifest run_directory_manifest(const SweepRequest& request, std::int32_t parts,
 
 }  // namespace
 
+void use_design(SweepRequest& request, Design design, std::string source) {
+  request.grid = design.points;
+  // The manifest's value lists then only say where the design begins.
+  for (std::size_t i = 0; i < kParameterCount; ++i) {
+    request.lists[i] = {parameter_value(design.points.front(), i)};
+  }
+  request.design = std::move(design);
+  request.design_source = std::move(source);
+}
+
 int sweep_into_summary(const SweepRequest& request, std::ostream& out, std::ostream& err) {
   const std::filesystem::path manifest_path = summary_manifest_path(request.summary);
   if (manifest_path == request.summary) {
@@ -216,7 +228,7 @@ int sweep_into_summary(const SweepRequest& request, std::ostream& out, std::ostr
   if (stored) refuse_difference(*stored, manifest, manifest_path, "--resume");
 
   // Locked before anything is truncated, so a second sweep leaves the first one's file alone.
-  OrderedCsvFile file(request.summary, summary_header(),
+  OrderedCsvFile file(request.summary, manifest_summary_header(manifest),
                       stored ? OrderedCsvFile::Mode::resume : OrderedCsvFile::Mode::fresh);
   const std::size_t all = static_cast<std::size_t>(manifest.rows());
   std::optional<OrderedCsvFile> trajectories;
@@ -314,14 +326,15 @@ int sweep_part(const SweepRequest& request, std::ostream& out, std::ostream& err
       (!manifest.trajectories || std::filesystem::exists(trajectories_path, error))) {
     const std::string text = read_text(path);
     if (!text.empty() && text.back() == '\n' && line_count(text) == range.end - range.first + 1 &&
-        text.compare(0, summary_header().size(), summary_header()) == 0) {
+        text.compare(0, manifest_summary_header(manifest).size(),
+                     manifest_summary_header(manifest)) == 0) {
       out << label << " is complete already: " << path.string() << '\n';
       out.flush();
       return 0;
     }
   }
 
-  OrderedCsvFile file(path, summary_header(), OrderedCsvFile::Mode::staged);
+  OrderedCsvFile file(path, manifest_summary_header(manifest), OrderedCsvFile::Mode::staged);
   std::optional<OrderedCsvFile> trajectories;
   if (manifest.trajectories) {
     trajectories.emplace(trajectories_path, trajectory_header(), OrderedCsvFile::Mode::staged);

@@ -21,6 +21,7 @@ struct SweepOptions {
   std::string part, parts, slurm;
   std::vector<std::string> slurm_options;
   std::string trajectories;
+  std::string design;
   CLI::Option* seed_option = nullptr;
   CLI::Option* outputs_option = nullptr;
   CLI::Option* trajectories_option = nullptr;

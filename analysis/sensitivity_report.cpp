@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "analysis/sensitivity.hpp"
+#include "base/svg_writer.hpp"
 #include "batch/summary.hpp"
 #include "model/parameters.hpp"
-#include "reporting/svg_writer.hpp"
 
 namespace hostswitch {
 

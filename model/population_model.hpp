@@ -48,6 +48,21 @@ class NullReporter final : public Reporter {
   void report(const GenerationRecord&) override {}
 };
 
+// Passes every generation, and the request for a tally, on to the reporter it is given; a
+// reporter that does something around each generation (shows progress, abandons the run)
+// derives from it and calls report() of this class.
+class ForwardingReporter : public Reporter {
+ public:
+  void forward_to(Reporter& inner) { inner_ = &inner; }
+  void report(const GenerationRecord& generation) override { inner_->report(generation); }
+  ClassTally* begin_tally(std::span<const double> pop, double pop_min, double pop_max) override {
+    return inner_->begin_tally(pop, pop_min, pop_max);
+  }
+
+ private:
+  Reporter* inner_ = nullptr;
+};
+
 struct RunOutcome {
   bool extinct = false;
   std::int32_t n_g = 0;  // generation of extinction; for a completed run, generations run

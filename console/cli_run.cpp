@@ -84,6 +84,10 @@ CLI::App* setup_run(CLI::App& app, RunOptions& options) {
                   "replicate written in the summary row (set by sweep --emit-commands)")
       ->type_name("INT")
       ->default_str("1");
+  run->add_option("--threads", options.threads,
+                  "threads that share each generation; the results do not depend on it "
+                  "(default: one per processor)")
+      ->type_name("INT");
   run->add_flag("--stats", options.stats, kStatsHelp);
   output->excludes(no_output);
   options.plot_option->excludes(no_output);
@@ -102,6 +106,7 @@ int run_run(const RunOptions& options, const CommandLineContext& context) {
   }
   const bool seeded = options.seed_option->count() > 0;
   label.seed = seeded ? parse_integer("--seed", options.seed) : clock_seed(context.clock);
+  const RunSettings settings{parse_thread_count("--threads", options.threads)};
   require_first_generation_memory(parameters);  // before the results file is replaced
 
   RunResult result;
@@ -116,14 +121,14 @@ int run_run(const RunOptions& options, const CommandLineContext& context) {
     if (options.no_output) {
       ProgressReporter reporter(steps, context, parameters.n_gen);
       init_random_seed(stream, label.seed);
-      result = run_population(parameters, stream, reporter);
+      result = run_population(parameters, stream, reporter, settings);
     } else {
       // Opened before the stream is seeded, as the interactive program does.
       ResultsFile results(options.output, parameters.sdr / 10.0);
       ReporterPair both(results, steps);
       ProgressReporter reporter(both, context, parameters.n_gen);
       init_random_seed(stream, label.seed);
-      result = run_into(results, reporter, parameters, stream);
+      result = run_into(results, reporter, parameters, stream, settings);
     }
     if (trajectory) trajectory->close();
   } catch (const std::bad_alloc&) {

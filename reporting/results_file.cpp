@@ -187,10 +187,10 @@ void ResultsFile::close() {
 }
 
 RunResult run_into(ResultsFile& file, Reporter& reporter, const SimulationParameters& parameters,
-                   UniformStream& stream) {
+                   UniformStream& stream, const RunSettings& settings) {
   RunResult result;
   try {
-    result = run_population(parameters, stream, reporter);
+    result = run_population(parameters, stream, reporter, settings);
   } catch (...) {
     file.flush();
     throw;

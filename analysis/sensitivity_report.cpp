@@ -10,7 +10,7 @@
 #include "analysis/sensitivity.hpp"
 #include "batch/summary.hpp"
 #include "model/parameters.hpp"
-#include "reporting/svg_writer.hpp"
+#include "base/svg_writer.hpp"
 
 namespace hostswitch {
 

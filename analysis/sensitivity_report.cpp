@@ -123,7 +123,8 @@ void noise_paragraph(std::string& html, const std::array<std::optional<double>, 
       "more replicates are needed before the indices mean much:";
   for (std::size_t o = 0; o < kOutputs; ++o) {
     html += std::string(o == 0 ? " " : "; ") + std::string(kSensitivityOutputs[o]) + " " +
-            (shares[o] ? svg_number(*shares[o], 3) : std::string("unknown (one replicate)"));
+            (shares[o] ? svg_number(*shares[o], 3)
+                       : std::string("unknown (no variation, or one replicate a point)"));
   }
   html += ".</p>";
 }

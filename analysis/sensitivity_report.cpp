@@ -7,6 +7,7 @@
 #include <set>
 #include <vector>
 
+#include "analysis/replicate_stats.hpp"
 #include "analysis/sensitivity.hpp"
 #include "base/svg_writer.hpp"
 #include "batch/summary.hpp"
@@ -122,7 +123,8 @@ void noise_paragraph(std::string& html, const std::array<std::optional<double>, 
       "more replicates are needed before the indices mean much:";
   for (std::size_t o = 0; o < kOutputs; ++o) {
     html += std::string(o == 0 ? " " : "; ") + std::string(kSensitivityOutputs[o]) + " " +
-            (shares[o] ? svg_number(*shares[o], 3) : std::string("unknown (one replicate)"));
+            (shares[o] ? svg_number(*shares[o], 3)
+                       : std::string("unknown (no variation, or one replicate a point)"));
   }
   html += ".</p>";
 }
@@ -362,6 +364,99 @@ std::optional<SensitivityReport> morris_report(const SummaryData& summary, std::
   return SensitivityReport{csv, html};
 }
 
+// A summary whose points are not the full cross product of their parameters' values.
+bool not_a_grid(const SummaryData& summary, const std::vector<std::size_t>& varied) {
+  if (!summary.label_names.empty()) return true;
+  double product = 1.0;
+  for (const std::size_t which : varied) {
+    std::set<double> values;
+    for (const auto& point : summary.points)
+      values.insert(parameter_value(point.parameters, which));
+    product *= static_cast<double>(values.size());
+  }
+  return product != static_cast<double>(summary.points.size());
+}
+
+constexpr std::size_t kMaxScatterPoints = 2000;
+
+// One output per design point against one parameter; the shares with their Wilson intervals.
+void scatter_panel(std::string& html, const SummaryData& summary,
+                   const std::vector<PointOutputs>& outputs, std::size_t output,
+                   std::size_t which) {
+  const std::size_t drawn = std::min(summary.points.size(), kMaxScatterPoints);
+  double low = parameter_value(summary.points.front().parameters, which);
+  double high = low;
+  double top = 0.0;
+  for (std::size_t p = 0; p < drawn; ++p) {
+    const double v = parameter_value(summary.points[p].parameters, which);
+    low = std::min(low, v);
+    high = std::max(high, v);
+    top = std::max(top, outputs[p].value[output]);
+  }
+  const bool share = output < 2;
+  if (share || !(top > 0.0)) top = 1.0;
+  const bool log = low > 0.0 && high / low >= 100.0;
+  auto scaled = [&](double v) { return log ? std::log10(v) : v; };
+  const double from = scaled(low);
+  const double span = scaled(high) > from ? scaled(high) - from : 1.0;
+  const double left = 44.0, bottom = 150.0, width = 180.0, height = 125.0;
+  auto x = [&](double v) { return left + (scaled(v) - from) / span * width; };
+  auto y = [&](double v) { return bottom - v / top * height; };
+  const std::string name(kParameterNames[which]);
+  html += R"(<svg xmlns="http://www.w3.org/2000/svg" width="240" height="180" role="img"><title>)" +
+          xml_escape(std::string(kSensitivityOutputs[output]) + " against " + name) + "</title>";
+  html += R"(<rect x=")" + svg_number(left) + R"(" y=")" + svg_number(bottom - height) +
+          R"(" width=")" + svg_number(width) + R"(" height=")" + svg_number(height) +
+          R"(" fill="none" stroke="#999"/>)";
+  html += R"(<text x=")" + svg_number(left + width / 2) + R"(" y=")" + svg_number(bottom + 24) +
+          R"(" font-size="11" text-anchor="middle">)" + xml_escape(name) + (log ? " (log)" : "") +
+          ": " + svg_number(low, 3) + " to " + svg_number(high, 3) + R"(</text><text x=")" +
+          svg_number(left - 4) + R"(" y=")" + svg_number(bottom - height + 4) +
+          R"(" font-size="10" text-anchor="end">)" + svg_number(top, 3) + R"(</text><text x=")" +
+          svg_number(left - 4) + R"(" y=")" + svg_number(bottom) +
+          R"(" font-size="10" text-anchor="end">0</text>)";
+  for (std::size_t p = 0; p < drawn; ++p) {
+    const GridPointRuns& point = summary.points[p];
+    const double px = x(parameter_value(point.parameters, which));
+    if (share) {
+      std::int64_t hits = 0;
+      for (const ReplicateFacts& r : point.replicates) {
+        hits += output == 0 ? r.extinct : r.switch_generations > 0;
+      }
+      const ProportionInterval interval =
+          wilson_interval(hits, static_cast<std::int64_t>(point.replicates.size()));
+      html += R"(<line x1=")" + svg_number(px) + R"(" y1=")" + svg_number(y(interval.lo)) +
+              R"(" x2=")" + svg_number(px) + R"(" y2=")" + svg_number(y(interval.hi)) +
+              R"(" stroke="#56B4E9" stroke-opacity="0.5"/>)";
+    }
+    html += R"(<circle cx=")" + svg_number(px) + R"(" cy=")" +
+            svg_number(y(std::max(outputs[p].value[output], 0.0))) + R"(" r="1.8" fill=")" +
+            kFirstColour + R"("/>)";
+  }
+  html += "</svg>";
+}
+
+std::string scatter_section(const SummaryData& summary, const std::vector<std::size_t>& varied,
+                            const std::vector<PointOutputs>& outputs) {
+  std::string html =
+      R"(<section id="design-points"><h2>Outputs per design point</h2><p>Each output over the )"
+      "replicates of each design point against each varied parameter";
+  if (summary.points.size() > kMaxScatterPoints) {
+    html += " (the first " + std::to_string(kMaxScatterPoints) + " of " +
+            std::to_string(summary.points.size()) + " design points)";
+  }
+  html +=
+      "; p_extinct and p_switched with their Wilson 95% intervals. A parameter spanning two "
+      "decades or more is drawn on a log axis.</p>";
+  for (std::size_t o = 0; o < kOutputs; ++o) {
+    html += "<figure><div>";
+    for (const std::size_t which : varied) scatter_panel(html, summary, outputs, o, which);
+    html += "</div><figcaption>" + std::string(kSensitivityOutputs[o]) +
+            " per design point.</figcaption></figure>";
+  }
+  return html + "</section>";
+}
+
 }  // namespace
 
 std::optional<SensitivityReport> sensitivity_report(const SummaryData& summary,
@@ -375,12 +470,21 @@ std::optional<SensitivityReport> sensitivity_report(const SummaryData& summary,
   const auto block = column("block");
   const auto trajectory = column("trajectory");
   const auto step = column("step");
-  if (!block && !(trajectory && step)) return std::nullopt;
+  const std::vector<std::size_t> varied = varied_parameters(summary);
+  if (varied.empty() || !not_a_grid(summary, varied)) return std::nullopt;
   std::vector<PointOutputs> outputs;
   outputs.reserve(summary.points.size());
   for (const GridPointRuns& point : summary.points) outputs.push_back(outputs_of(point));
-  if (block) return sobol_report(summary, *block, outputs, resamples);
-  return morris_report(summary, *trajectory, *step, outputs);
+  std::optional<SensitivityReport> report;
+  if (block) {
+    report = sobol_report(summary, *block, outputs, resamples);
+  } else if (trajectory && step) {
+    report = morris_report(summary, *trajectory, *step, outputs);
+  } else {
+    report.emplace();
+  }
+  report->html += scatter_section(summary, varied, outputs);
+  return report;
 }
 
 }  // namespace hostswitch

@@ -22,7 +22,9 @@ struct SensitivityReport {
 
 // For a summary of a sobol design (a `block` column) or a morris design (`trajectory` and
 // `step` columns): first-order and total indices with bootstrap intervals, or the elementary
-// effects' mu, mu* and sigma, per varied parameter and output. None for another summary.
+// effects' mu, mu* and sigma, per varied parameter and output. For those and any other design
+// that is not a full grid, the page's section also draws each output per design point against
+// each varied parameter. None for a grid's summary.
 std::optional<SensitivityReport> sensitivity_report(const SummaryData& summary,
                                                     std::int32_t resamples = 1000);
 

@@ -434,7 +434,7 @@ std::string design_header(const Design& design) {
 
 std::string design_csv(const Design& design) {
   std::string text = design_header(design);
-  text.reserve(design.points.size() * 64);
+  text.reserve(design.points.size() * 160);  // room for a row of full-length numbers
   for (std::size_t g = 0; g < design.points.size(); ++g) {
     append_integer(text, static_cast<std::int64_t>(g + 1));
     for (std::size_t i = 0; i < kParameterCount; ++i) {

@@ -128,6 +128,7 @@ RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
         if (row.fields.size() == kSummaryColumns) {
           line.insert(line.size() - 1, "," + wanted);
         } else if (row.fields.size() != kSummaryColumns + label_columns ||
+                   line.size() < wanted.size() + 2 ||
                    line.compare(line.size() - 1 - wanted.size(), wanted.size(), wanted) != 0 ||
                    line[line.size() - 2 - wanted.size()] != ',') {
           throw SummaryError(foreign + "its design columns are not " + wanted + ")");

@@ -85,6 +85,15 @@ SweepRequest request_of(const SweepOptions& options, const std::vector<std::stri
   SweepRequest request;
   if (!options.design.empty()) {
     // The flags fill in the columns the design leaves out.
+    for (std::size_t i = 0; i < kParameterCount; ++i) {
+      if (options.parameters.given(i) &&
+          options.parameters.texts[i].find(',') != std::string::npos) {
+        throw UsageError(std::string(kParameters[i].flag) + ": " +
+                         in_quotes(options.parameters.texts[i]) +
+                         ": a list of values is for a grid; with --design give one value, for a "
+                         "design without that column");
+      }
+    }
     const SimulationParameters base = options.parameters.single();
     try {
       use_design(request, load_design(options.design, base), options.design);

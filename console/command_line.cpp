@@ -18,6 +18,7 @@
 #include "console/cli_support.hpp"
 #include "console/cli_sweep.hpp"
 #include "console/completion.hpp"
+#include "console/config_file.hpp"
 #include "console/help_formatter.hpp"
 #include "hostswitch_version.hpp"
 #include "model/model_errors.hpp"
@@ -69,6 +70,11 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
   CLI::App* report_app = setup_report(app, report);
   DesignOptions design;
   CLI::App* design_app = setup_design(app, design);
+  // Flags of these commands may also come from a TOML file.
+  std::string config_path;
+  for (CLI::App* configured : {run_app, sweep_app, design_app}) {
+    add_config_option(*configured, config_path);
+  }
 
   // Not in the help: the build installs this script.
   if (args.size() == 1 && args.front() == "--bash-completion") {
@@ -89,8 +95,15 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
                          name);
       }
     }
+    std::vector<std::string> recorded = args;  // with the values a config file gave
+    for (CLI::App* configured : {run_app, sweep_app, design_app}) {
+      if (configured->parsed() && !config_path.empty()) {
+        const auto taken = apply_config_file(*configured, config_path);
+        recorded.insert(recorded.end(), taken.begin(), taken.end());
+      }
+    }
     if (run_app->parsed()) return run_run(run, context);
-    if (sweep_app->parsed()) return run_sweep_command(sweep, args, context);
+    if (sweep_app->parsed()) return run_sweep_command(sweep, recorded, context);
     if (plot_app->parsed()) return run_plot(plot, context);
     if (report_app->parsed()) return run_report(report, context);
     if (merge_app->parsed()) return run_merge(merge, context);

@@ -156,5 +156,30 @@ TEST(DesignCommand, GridDesignSweepsAsTheGridAndAResumeAfterATornRowEndsTheSame)
   EXPECT_FALSE(std::filesystem::exists(dir / "user-summary.json"));
 }
 
+TEST(ConfigFile, FlagsComeFromTomlAndTheCommandLineWins) {
+  const TempDir dir;
+  ASSERT_EQ(hostswitch_in(dir,
+                          "sweep --emig-rate 0.05,0.2 --n-gen 20 --replicates 2 --seed 4 "
+                          "--summary flags.csv"),
+            0);
+  // A list as a TOML array, an underscore key, a flag's own section; another command's section
+  // is passed over and --n-gen on the command line overrides the file's.
+  write_file(dir / "sweep.toml",
+             "n_gen = 90\nemig-rate = [0.05, 0.2]\n[run]\nsdr = 7\n[sweep]\nreplicates = 2\n"
+             "seed = 4\nsummary = \"config.csv\"\n");
+  ASSERT_EQ(hostswitch_in(dir, "sweep --config sweep.toml --n-gen 20"), 0)
+      << read_file(dir / "err.txt");
+  EXPECT_EQ(read_file(dir / "config.csv"), read_file(dir / "flags.csv"));
+  // The manifest records the values taken from the file.
+  EXPECT_NE(read_file(dir / "config.json").find("\"--emig-rate\",\n    \"0.05,0.2\""),
+            std::string::npos)
+      << read_file(dir / "config.json");
+
+  write_file(dir / "bad.toml", "colour = 3\n");
+  EXPECT_EQ(hostswitch_in(dir, "run --config bad.toml"), 2);
+  EXPECT_NE(read_file(dir / "err.txt").find("bad.toml: 'colour' is not a flag of run"),
+            std::string::npos);
+}
+
 }  // namespace
 }  // namespace hostswitch

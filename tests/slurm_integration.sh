@@ -138,6 +138,21 @@ cmp job1/summary.csv inproc.csv || fail "the merge job's summary differs from th
 cmp job1/trajectories.csv inproc-trajectories.csv ||
   fail "the merge job's trajectories differ from the in-process sweep's"
 
+# --- a design's rows through the job array: the tasks read them from the run directory -----
+"$exe" design morris --trajectories 3 --range emig_rate=0:0.5 --range sdr=0.5:3 --n-gen 25 \
+  -o design.csv >/dev/null
+"$exe" sweep --design design.csv --replicates 2 --seed 77 --jobs 2 --summary design-inproc.csv \
+  >/dev/null
+"$exe" sweep --design design.csv --replicates 2 --seed 77 --slurm job3 --parts 3 >/dev/null
+mv design.csv design-moved.csv  # the tasks need only the run directory
+ids=$(bash job3/submit.sh)
+merge=$(sed -n 's/^merge job \([0-9]*\)$/\1/p' <<<"$ids")
+[ -n "$merge" ] || fail "submit.sh printed: $ids"
+wait_for_job "$merge"
+[ "$(job_state "$merge")" = COMPLETED ] || fail "design merge job $merge ended $(job_state "$merge")"
+cmp job3/summary.csv design-inproc.csv ||
+  fail "the merge job's summary of a design differs from the in-process sweep"
+
 # --- a cancelled array task is missing from the merge, and its command fills the gap ---------
 "$exe" sweep "${grid[@]}" --slurm job2 --parts 4 --slurm-option=--hold >/dev/null
 ids=$(bash job2/submit.sh)

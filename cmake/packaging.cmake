@@ -45,6 +45,8 @@ install(FILES ${HOSTSWITCH_COMPLETION}
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
         RENAME hostswitch)
 install(FILES README.md LICENSE CHANGELOG.md CITATION.cff DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The model in the ODD protocol, with the equations and the parameter table the prompts cite.
+install(FILES docs/model.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # Where the README's picture link expects it.
 install(FILES docs/plot-example.png DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 

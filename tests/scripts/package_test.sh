@@ -42,7 +42,8 @@ root="$scratch/root"
 dpkg-deb -x "$deb" "$root"
 for file in usr/bin/hostswitch usr/share/man/man1/hostswitch.1 \
   usr/share/bash-completion/completions/hostswitch usr/share/doc/hostswitch/README.md \
-  usr/share/doc/hostswitch/LICENSE usr/share/doc/hostswitch/CHANGELOG.md; do
+  usr/share/doc/hostswitch/LICENSE usr/share/doc/hostswitch/CHANGELOG.md \
+  usr/share/doc/hostswitch/model.md; do
   [ -s "$root/$file" ] || fail "the package lacks /$file"
 done
 grep -q "^MIT License" "$root/usr/share/doc/hostswitch/LICENSE" || fail "LICENSE is not MIT"
@@ -67,7 +68,8 @@ found=$(XDG_DATA_DIRS="$root/usr/share" bash -c '
 
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 for file in bin/hostswitch share/man/man1/hostswitch.1 share/bash-completion/completions/hostswitch \
-  share/doc/hostswitch/README.md share/doc/hostswitch/LICENSE share/doc/hostswitch/CHANGELOG.md; do
+  share/doc/hostswitch/README.md share/doc/hostswitch/LICENSE share/doc/hostswitch/CHANGELOG.md \
+  share/doc/hostswitch/model.md; do
   [ -s "$scratch/prefix/$file" ] || fail "cmake --install lacks $file"
 done
 

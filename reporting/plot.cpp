@@ -13,6 +13,7 @@
 
 #include "base/io_failure.hpp"
 #include "base/svg_writer.hpp"
+#include "reporting/figure_scale.hpp"
 #include "reporting/results_reader.hpp"
 
 namespace hostswitch {
@@ -44,59 +45,8 @@ constexpr int kColourLevels = 129;
 const char* const kHostColour = "#d55e00";  // vermillion: stands out on every viridis tone
 const char* const kOfferColour = "#222222";
 
-// Viridis at nine evenly spaced points; colours in between are interpolated.
-constexpr std::array<std::array<int, 3>, 9> kViridis{{{0x44, 0x01, 0x54},
-                                                      {0x47, 0x2d, 0x7b},
-                                                      {0x3b, 0x52, 0x8b},
-                                                      {0x2c, 0x72, 0x8e},
-                                                      {0x21, 0x90, 0x8c},
-                                                      {0x27, 0xad, 0x81},
-                                                      {0x5d, 0xc8, 0x63},
-                                                      {0xaa, 0xdc, 0x32},
-                                                      {0xfd, 0xe7, 0x25}}};
-
-std::string viridis_hex(double t) {
-  t = std::clamp(t, 0.0, 1.0);
-  const double position = t * static_cast<double>(kViridis.size() - 1);
-  const auto low = std::min(static_cast<std::size_t>(position), kViridis.size() - 2);
-  const double f = position - static_cast<double>(low);
-  static const char* const hex = "0123456789abcdef";
-  std::string out = "#";
-  for (std::size_t channel = 0; channel < 3; ++channel) {
-    const double value = kViridis[low][channel] * (1.0 - f) + kViridis[low + 1][channel] * f;
-    const int byte = std::clamp(static_cast<int>(std::lround(value)), 0, 255);
-    out += hex[byte >> 4];
-    out += hex[byte & 15];
-  }
-  return out;
-}
-
 std::string level_colour(int level) {
   return viridis_hex(static_cast<double>(level) / (kColourLevels - 1));
-}
-
-// A round tick step, 1, 2 or 5 times a power of ten, giving about `target` intervals.
-double nice_step(double span, int target) {
-  if (!(span > 0) || !std::isfinite(span)) return 1.0;
-  const double raw = span / target;
-  const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
-  const double fraction = raw / magnitude;
-  const double nice = fraction < 1.5 ? 1.0 : fraction < 3.5 ? 2.0 : fraction < 7.5 ? 5.0 : 10.0;
-  return nice * magnitude;
-}
-
-int step_decimals(double step) {
-  if (step >= 1.0) return 0;
-  return std::clamp(static_cast<int>(std::ceil(-std::log10(step) - 1e-9)), 0, 12);
-}
-
-std::vector<double> ticks(double low, double high, double step) {
-  std::vector<double> out;
-  const double first = std::ceil(low / step - 1e-9);
-  const double last = std::floor(high / step + 1e-9);
-  if (!(last - first < 100)) return out;  // never more than a few dozen, but be safe
-  for (double k = first; k <= last; k += 1.0) out.push_back(k * step);
-  return out;
 }
 
 // Thousands separated by thin spaces are hard to copy; a plain integer is clearer.
@@ -383,7 +333,7 @@ void draw_axes(SvgWriter& svg, const Grid& grid) {
   SvgWriter& g = svg.open("g").attr("stroke", "#444444").attr("stroke-width", 1.0);
   std::string marks;
   const double x_step = std::max(1.0, nice_step(grid.x_high() - grid.x_low(), 8));
-  const std::vector<double> x_ticks = ticks(grid.x_low(), grid.x_high(), x_step);
+  const std::vector<double> x_ticks = linear_ticks(grid.x_low(), grid.x_high(), x_step);
   for (double t : x_ticks) {
     marks += 'M';
     append_svg_number(marks, grid.px_x(t));
@@ -392,7 +342,7 @@ void draw_axes(SvgWriter& svg, const Grid& grid) {
     marks += "v5";
   }
   const double y_step = nice_step(grid.y_high() - grid.y_low, 8);
-  const std::vector<double> y_ticks = ticks(grid.y_low, grid.y_high(), y_step);
+  const std::vector<double> y_ticks = linear_ticks(grid.y_low, grid.y_high(), y_step);
   for (double t : y_ticks) {
     marks += 'M';
     append_svg_number(marks, kPlotLeft);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdio>
 #include <map>
 #include <sstream>
 #include <string>
@@ -13,6 +15,7 @@
 #include "console/command_line.hpp"
 #include "model/population_model.hpp"
 #include "model/uniform_stream.hpp"
+#include "reporting/figure_scale.hpp"
 #include "reporting/results_reader.hpp"
 #include "tests/test_support.hpp"
 
@@ -210,8 +213,13 @@ TEST(ReportOutput, RowsOutOfGridOrderAndGridsTooLargeToDrawKeepEveryGridPoint) {
   EXPECT_NE(page.find("Showing the first 48 of 5001 grid points"), std::string::npos);
   EXPECT_NE(page.find("Showing the first 500 of 5001 grid points"), std::string::npos);
   EXPECT_NE(page.find("5001 runs over 5001 grid points"), std::string::npos);
+  // The page rounds to 4 significant digits what the file holds in full.
   std::string last_row = "<tr>";
-  for (const std::string& field : rows[500]) last_row += "<td>" + field + "</td>";
+  for (const std::string& field : rows[500]) {
+    std::array<char, 32> rounded{};
+    std::snprintf(rounded.data(), rounded.size(), "%.4g", std::stod(field.empty() ? "0" : field));
+    last_row += "<td>" + (field.find('.') == std::string::npos ? field : rounded.data()) + "</td>";
+  }
   last_row += "</tr></tbody>";
   EXPECT_NE(page.find(last_row), std::string::npos) << last_row;
 }
@@ -247,6 +255,23 @@ TEST(ReportOutput, AxesDefaultToTheMostSweptParametersAndNameThem) {
   const Invocation unknown = invoke({"report", "summary.csv", "--x", "rate"}, dir.path());
   EXPECT_EQ(unknown.status, 2);
   EXPECT_NE(unknown.err.find("--x: 'rate' is not a parameter"), std::string::npos) << unknown.err;
+}
+
+TEST(FigureScale, TicksAreOneTwoFiveTimesAPowerOfTenAndLabelsKeepFourDigits) {
+  EXPECT_EQ(log_ticks(0.8, 60, 8), (std::vector<double>{1, 2, 5, 10, 20, 50}));
+  // Too many for 1, 2, 5 per decade: the powers alone.
+  const std::vector<double> decades = log_ticks(0.8e-6, 1.2e-4, 6);
+  ASSERT_EQ(decades.size(), 3u);
+  EXPECT_DOUBLE_EQ(decades[0], 1e-6);
+  EXPECT_DOUBLE_EQ(decades[2], 1e-4);
+  EXPECT_EQ(nice_step(1.06, 5), 0.2);
+  EXPECT_EQ(linear_ticks(-0.03, 1.03, 0.2).size(), 6u);
+  EXPECT_EQ(tick_text(0.9811546736227333), "0.9812");
+  EXPECT_EQ(tick_text(26.666666666666668), "26.67");
+  EXPECT_EQ(tick_text(12345.6), "12350");
+  EXPECT_EQ(tick_text(0.3), "0.3");
+  EXPECT_EQ(tick_text(2e-5), "2e-05");
+  EXPECT_EQ(tick_text(-0.00001), "-1e-05");
 }
 
 // The trajectory rows of a run, keyed by column title.

@@ -243,7 +243,7 @@ TEST(CommandLineHelp, EveryCommandHasHelpAndTheProgramAVersion) {
   const TempDir dir;
   const Invocation version = invoke({"--version"}, dir.path());
   EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.out, std::string(HOSTSWITCH_VERSION) + "\n");
+  EXPECT_EQ(version.out, "hostswitch " + std::string(HOSTSWITCH_VERSION) + "\n");
   const struct {
     std::vector<std::string> args;
     std::string mention;
@@ -251,7 +251,7 @@ TEST(CommandLineHelp, EveryCommandHasHelpAndTheProgramAVersion) {
                {{"run", "--help"}, "--max-dist"},
                {{"sweep", "--help"}, "--emit-commands"},
                {{"plot", "--help"}, "RESULTS"},
-               {{"merge", "--help"}, "FILES"}};
+               {{"merge", "--help"}, "files FILE ..."}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.front());
     const Invocation help = invoke(c.args, dir.path());

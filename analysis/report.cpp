@@ -844,10 +844,14 @@ Figure switches_figure(const FigureContext& c) {
         }
         // Whole numbers on the axis, and room for three of them even around a single value.
         Axis x{std::max(-0.6, lo - 0.6), hi + 0.6};
-        x.hi = std::max(x.hi, x.lo + 3.0);
+        if (x.hi - x.lo < 3.0) {
+          x.lo = std::max(-0.6, (lo + hi) / 2.0 - 1.5);
+          x.hi = x.lo + 3.0;
+        }
         x.integer = true;
-        return PanelFrame{"", "switch_generations", "replicates", x,
-                          Axis{0.0, static_cast<double>(most) * 1.05}};
+        Axis y{0.0, static_cast<double>(most) * 1.05};
+        y.integer = true;
+        return PanelFrame{"", "switch_generations", "replicates", x, y};
       },
       [&c](Panel& p, const std::vector<const GridPointStats*>& members) {
         const auto n = static_cast<double>(members.size());
@@ -855,6 +859,7 @@ Figure switches_figure(const FigureContext& c) {
           const GridPointStats& s = *members[k];
           const std::string colour = c.colouring.colour(s.parameters);
           for (const SwitchBin& bin : s.switch_bins) {
+            if (bin.replicates == 0) continue;  // an outline of no height would still show
             // A class spans its values ± 0.4; the grid points of a panel share it out.
             const double from = bin.from - 0.4;
             const double share = (bin.to - bin.from + 0.8) / n;

@@ -257,6 +257,53 @@ TEST(ReportOutput, AxesDefaultToTheMostSweptParametersAndNameThem) {
   EXPECT_NE(unknown.err.find("--x: 'rate' is not a parameter"), std::string::npos) << unknown.err;
 }
 
+std::size_t count_of(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// A single switch count is one bar on whole-number ticks, centred on its tick (not a bar
+// from -0.4 to 0.4 on ticks of tenths); a median that
+// is never reached is an open mark.
+TEST(ReportOutput, ASingleSwitchCountIsOneBarAndAMedianNotReachedAnOpenMark) {
+  const TempDir dir;
+  write_file(dir / "summary.csv", summary_header() + row(1, 1, false, 50, 0) +
+                                      row(1, 2, false, 50, 0) + row(2, 1, true, 4, 0) +
+                                      row(2, 2, true, 6, 0));
+  ASSERT_EQ(invoke({"report", "summary.csv"}, dir.path()).status, 0);
+  const std::string page = read_file(dir / "report.html");
+  const auto figure = [&page](const std::string& id) {
+    const auto at = page.find("<figure id=\"" + id + "\"");
+    return at == std::string::npos ? std::string()
+                                   : page.substr(at, page.find("</figure>", at) - at);
+  };
+  const std::string switches = figure("figure-switches");
+  const auto panel = switches.find("<g class=\"panel\"");
+  const std::string first =
+      switches.substr(panel, switches.find("<g class=\"panel\"", panel + 1) - panel);
+  std::vector<double> bars;
+  for (auto at = first.find("fill-opacity=\"0.55\""); at != std::string::npos;
+       at = first.find("fill-opacity=\"0.55\"", at + 1)) {
+    const auto tag = first.rfind("<rect", at);
+    const double x = std::stod(first.substr(first.find(" x=\"", tag) + 4));
+    const double width = std::stod(first.substr(first.find(" width=\"", tag) + 8));
+    bars.push_back(x + width / 2);
+  }
+  ASSERT_EQ(bars.size(), 1u);
+  const auto tick = first.find(">0</text>");
+  ASSERT_NE(tick, std::string::npos);
+  EXPECT_NEAR(std::stod(first.substr(first.find(" x=\"", first.rfind("<text", tick)) + 4)), bars[0],
+              0.01);
+  for (const char* label : {">1</text>", ">2</text>"})
+    EXPECT_NE(first.find(label), std::string::npos);
+  EXPECT_EQ(first.find(".5</text>"), std::string::npos);  // no half-way ticks
+  // Grid point 1 never goes extinct: its median is an open mark, grid point 2's a filled one.
+  const std::string medians = figure("figure-km_median_extinction");
+  EXPECT_EQ(count_of(medians, "<circle"), 2u);
+  EXPECT_EQ(count_of(medians, "fill=\"#ffffff\" stroke="), 1u);
+}
+
 TEST(FigureScale, TicksAreOneTwoFiveTimesAPowerOfTenAndLabelsKeepFourDigits) {
   EXPECT_EQ(log_ticks(0.8, 60, 8), (std::vector<double>{1, 2, 5, 10, 20, 50}));
   // Too many for 1, 2, 5 per decade: the powers alone.

@@ -61,6 +61,13 @@ struct Pipe {
 
 std::string convert_svg(std::string_view svg, ImageFormat format, double dpi) {
   if (format == ImageFormat::kSvg) return std::string(svg);
+#ifdef __EMSCRIPTEN__
+  // WebAssembly starts no processes.
+  (void)dpi;
+  throw SvgConvertError(std::string(kTool) +
+                        " cannot be run from WebAssembly: write .svg (the native program "
+                        "makes .pdf and .png)");
+#else
   const std::string dpi_text = std::to_string(dpi);
   std::vector<std::string> args = {
       kTool,     "--format", format == ImageFormat::kPdf ? "pdf" : "png", "--dpi-x", dpi_text,
@@ -139,6 +146,7 @@ std::string convert_svg(std::string_view svg, ImageFormat format, double dpi) {
     throw SvgConvertError(std::string(kTool) + " failed" + (said.empty() ? "" : ": " + said));
   }
   return converted;
+#endif
 }
 
 }  // namespace hostswitch

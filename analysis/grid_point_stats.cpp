@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cmath>
 
 #include "analysis/summary_format.hpp"
 #include "base/number_chars.hpp"
@@ -54,6 +55,11 @@ GridPointStats GridPointStatsBuilder::operator()(const GridPointRuns& point, boo
   s.p_switched = static_cast<double>(s.switched) / n;
   s.p_switched_interval = wilson_interval(s.switched, s.replicates);
   s.mean_switches = switch_sum / n;
+  if (s.replicates > 1) {
+    double squares = 0.0;
+    for (const std::int32_t k : switches_) squares += (k - s.mean_switches) * (k - s.mean_switches);
+    s.se_switches = std::sqrt(squares / (n - 1.0) / n);
+  }
   std::sort(switches_.begin(), switches_.end());
   s.median_switches = sorted_quantile(switches_, 0.5);
   kaplan_meier(observations_, survival_);

@@ -33,6 +33,9 @@ struct GridPointStats {
   double p_switched = 0.0;
   ProportionInterval p_switched_interval;
   double mean_switches = 0.0;
+  // Standard error of mean_switches (sample sd / sqrt(n); 0 for one replicate), for the
+  // figures only: the table leaves it out.
+  double se_switches = 0.0;
   double median_switches = 0.0;
   MedianWithInterval km_median;
   double mean_final_n_pop = 0.0;

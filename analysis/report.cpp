@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -12,7 +13,10 @@
 #include "analysis/csv_input.hpp"
 #include "analysis/sensitivity_report.hpp"
 #include "analysis/summary_format.hpp"
+#include "base/io_failure.hpp"
 #include "base/svg_writer.hpp"
+#include "reporting/figure_scale.hpp"
+#include "reporting/svg_convert.hpp"
 
 namespace hostswitch {
 
@@ -23,133 +27,147 @@ namespace {
 constexpr std::array<const char*, 8> kPalette = {"#0072B2", "#D55E00", "#009E73", "#CC79A7",
                                                  "#E69F00", "#56B4E9", "#000000", "#F0E442"};
 constexpr const char* kSingleColour = "#0072B2";
-constexpr std::size_t kMaxPanels = 48;        // per-grid-point figures
-constexpr std::size_t kMaxCombinations = 24;  // small multiples of the probability figure
+constexpr std::size_t kMaxPanels = 48;        // grid points in the per-grid-point figures
+constexpr std::size_t kMaxCombinations = 24;  // panels of one figure
 constexpr std::size_t kMaxTableRows = 500;
-constexpr std::size_t kMaxDrawnPoints = 5000;  // grid points in the probability figure
+constexpr std::size_t kMaxDrawnPoints = 5000;  // grid points in the figures against --x
+// A parameter with more values than this is a continuous one (a design that is not a
+// grid): it gets no panels of its own and, as the colour, a continuous scale.
+constexpr std::size_t kMaxDiscreteValues = 12;
+constexpr double kZ95 = 1.959963984540054;
 
-constexpr double kWidth = 330;
-constexpr double kHeight = 230;
-constexpr double kLeft = 58;
-constexpr double kRight = 14;
-constexpr double kTop = 30;
-constexpr double kBottom = 42;
+// One panel in user units: pixels on the page, and one journal column (8.5 cm) in a figure
+// file, where the smallest text (12.5) prints at 9.1 pt.
+constexpr double kPanelWidth = 330;
+constexpr double kPanelHeight = 240;
+constexpr double kColumnCm = 8.5;
+constexpr double kLeft = 64;
+constexpr double kRight = 12;
+constexpr double kTop = 26;
+constexpr double kBottom = 46;
+constexpr double kTickFont = 12.5;
+constexpr double kAxisFont = 13;
+constexpr double kGap = 8;               // between panels on the page
+constexpr std::size_t kPageColumns = 4;  // panels side by side on the page
+constexpr double kLegendLine = 22;       // height of one line of the legend
+constexpr double kZeroInset = 8;         // a zero on a log axis, from the frame
+constexpr double kLogStart = 26;         // where the decades begin after that zero
 
-std::string number(double value, int decimals = 2) { return svg_number(value, decimals); }
+std::string value_text(std::size_t which, double value) {
+  const bool whole = which == 0 || which == 2 || which == 7;
+  return whole ? std::to_string(static_cast<std::int64_t>(value)) : tick_text(value);
+}
 
-struct Range {
+// ---- axes
+
+struct Axis {
   double lo = 0.0;
   double hi = 1.0;
+  bool log = false;
+  bool zero = false;     // a log axis whose data hold 0: drawn at the edge, past a break
+  bool integer = false;  // whole-number ticks only
 };
 
-Range padded(double lo, double hi) {
+// Where v lies between the pixel ends p0 (at lo) and p1 (at hi).
+double place(const Axis& a, double v, double p0, double p1) {
+  if (!a.log) return p0 + (v - a.lo) / (a.hi - a.lo) * (p1 - p0);
+  const double direction = p1 > p0 ? 1.0 : -1.0;
+  double start = p0;
+  if (a.zero) {
+    if (!(v > 0)) return p0 + direction * kZeroInset;
+    start = p0 + direction * kLogStart;
+  }
+  const double t = (std::log10(v) - std::log10(a.lo)) / (std::log10(a.hi) - std::log10(a.lo));
+  return start + t * (p1 - start);
+}
+
+Axis padded_axis(double lo, double hi) {
   if (!(hi > lo)) {
     const double pad = lo == 0.0 ? 1.0 : std::abs(lo) * 0.1;
-    return Range{lo - pad, hi + pad};
+    return Axis{lo - pad, hi + pad};
   }
   const double pad = (hi - lo) * 0.05;
-  return Range{lo - pad, hi + pad};
+  return Axis{lo - pad, hi + pad};
 }
 
-struct Ticks {
+// The x axis of a parameter's values: logarithmic when asked, or when the positive values
+// span two decades or more (a zero then sits at the left edge past a break); else linear.
+Axis parameter_axis(const std::vector<double>& values, bool log_x) {
+  double lowest = values.front();
+  double positive_lo = 0.0;
+  double positive_hi = 0.0;
+  bool zero = false;
+  for (const double v : values) {
+    lowest = std::min(lowest, v);
+    if (v > 0) {
+      positive_lo = positive_lo > 0 ? std::min(positive_lo, v) : v;
+      positive_hi = std::max(positive_hi, v);
+    } else {
+      zero = true;
+    }
+  }
+  const bool can_log = lowest >= 0.0 && positive_hi > 0.0;
+  if (can_log && (log_x || positive_hi / positive_lo >= 100.0)) {
+    const double decades = std::max(std::log10(positive_hi / positive_lo), 1.0);
+    const double pad = std::pow(10.0, 0.05 * decades);
+    return Axis{positive_lo / pad, positive_hi * pad, true, zero};
+  }
+  return padded_axis(values.front(), values.back());
+}
+
+std::vector<double> axis_ticks(const Axis& a) {
+  std::vector<double> ticks;
+  if (a.log) {
+    if (a.zero) ticks.push_back(0.0);
+    for (const double v : log_ticks(a.lo, a.hi, 6)) ticks.push_back(v);
+    return ticks;
+  }
+  double step = nice_step(a.hi - a.lo, 5);
+  if (a.integer) step = std::max(1.0, std::round(step));
+  return linear_ticks(a.lo, a.hi, step);
+}
+
+// ---- colours
+
+struct Colouring {
+  std::optional<std::size_t> parameter;
   std::vector<double> values;
-  int decimals = 0;
+
+  bool continuous() const { return values.size() > kPalette.size(); }
+  std::size_t index(const SimulationParameters& p) const {
+    if (!parameter) return 0;
+    const double v = parameter_value(p, *parameter);
+    return static_cast<std::size_t>(std::lower_bound(values.begin(), values.end(), v) -
+                                    values.begin());
+  }
+  // Viridis stops short of its yellow, which is faint on white.
+  static std::string scale(double t) { return viridis_hex(0.85 * t); }
+  std::string colour(const SimulationParameters& p) const {
+    if (!parameter) return kSingleColour;
+    if (!continuous()) return kPalette[index(p)];
+    const double lo = values.front();
+    const double hi = values.back();
+    return scale(hi > lo ? (parameter_value(p, *parameter) - lo) / (hi - lo) : 0.5);
+  }
 };
 
-Ticks nice_ticks(Range range, double target = 5.0) {
-  Ticks ticks;
-  const double span = range.hi - range.lo;
-  const double rough = span / target;
-  const double magnitude = std::pow(10.0, std::floor(std::log10(rough)));
-  const double norm = rough / magnitude;
-  const double step = (norm < 1.5 ? 1.0 : norm < 3.0 ? 2.0 : norm < 7.0 ? 5.0 : 10.0) * magnitude;
-  ticks.decimals = std::max(0, static_cast<int>(-std::floor(std::log10(step) + 1e-9)));
-  const double first = std::ceil(range.lo / step - 1e-9);
-  for (double k = first;; k += 1.0) {
-    const double v = k * step;
-    if (v > range.hi + step * 1e-9 || ticks.values.size() > 50) break;
-    ticks.values.push_back(v);
-  }
-  return ticks;
+// ---- panels and figures
+
+struct PanelFrame {
+  std::string title;
+  std::string x_title;
+  std::string y_title;
+  Axis x;
+  Axis y;
+};
+
+void text(SvgWriter& svg, double x, double y, std::string_view content, const char* anchor,
+          double size, bool bold = false) {
+  svg.open("text").attr("x", x).attr("y", y).attr("font-size", size);
+  if (std::string_view(anchor) != "start") svg.attr("text-anchor", anchor);
+  if (bold) svg.attr("font-weight", "bold");
+  svg.text(content).close();
 }
-
-// One chart: frame, ticks, axis titles and a title; data drawn through x() and y().
-class Chart {
- public:
-  Chart(std::string& out, std::string_view css_class, std::string_view title,
-        std::string_view x_title, std::string_view y_title, Range x, Range y)
-      : out_(out), x_(x), y_(y) {
-    out_ += "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart ";
-    out_ += css_class;
-    out_ += "\" width=\"" + number(kWidth) + "\" height=\"" + number(kHeight) +
-            "\" viewBox=\"0 0 " + number(kWidth) + " " + number(kHeight) + "\" role=\"img\">";
-    out_ += "<title>" + xml_escape(title) + "</title>";
-    out_ += "<rect x=\"0\" y=\"0\" width=\"" + number(kWidth) + "\" height=\"" + number(kHeight) +
-            "\" fill=\"#ffffff\"/>";
-    text(6, 16, title, "start", "title");
-    const Ticks xt = nice_ticks(x_);
-    for (const double v : xt.values) {
-      const double px = this->x(v);
-      line(px, kHeight - kBottom, px, kHeight - kBottom + 4, "#444444");
-      text(px, kHeight - kBottom + 15, number(v, xt.decimals), "middle", "tick");
-    }
-    const Ticks yt = nice_ticks(y_);
-    for (const double v : yt.values) {
-      const double py = this->y(v);
-      line(kLeft, py, kWidth - kRight, py, "#e4e4e4");
-      line(kLeft - 4, py, kLeft, py, "#444444");
-      text(kLeft - 6, py + 4, number(v, yt.decimals), "end", "tick");
-    }
-    out_ += "<rect x=\"" + number(kLeft) + "\" y=\"" + number(kTop) + "\" width=\"" +
-            number(kWidth - kLeft - kRight) + "\" height=\"" + number(kHeight - kTop - kBottom) +
-            "\" fill=\"none\" stroke=\"#444444\"/>";
-    text((kLeft + kWidth - kRight) / 2, kHeight - 6, x_title, "middle", "axis");
-    out_ += "<text class=\"axis\" text-anchor=\"middle\" transform=\"translate(14 " +
-            number((kTop + kHeight - kBottom) / 2) + ") rotate(-90)\">" + xml_escape(y_title) +
-            "</text>";
-  }
-  ~Chart() { out_ += "</svg>"; }
-  Chart(const Chart&) = delete;
-  Chart& operator=(const Chart&) = delete;
-
-  double x(double v) const {
-    return kLeft + (v - x_.lo) / (x_.hi - x_.lo) * (kWidth - kLeft - kRight);
-  }
-  double y(double v) const {
-    return kHeight - kBottom - (v - y_.lo) / (y_.hi - y_.lo) * (kHeight - kTop - kBottom);
-  }
-
-  void line(double x1, double y1, double x2, double y2, std::string_view colour,
-            double width = 1.0) {
-    out_ += "<line x1=\"" + number(x1) + "\" y1=\"" + number(y1) + "\" x2=\"" + number(x2) +
-            "\" y2=\"" + number(y2) + "\" stroke=\"" + std::string(colour) + "\" stroke-width=\"" +
-            number(width) + "\"/>";
-  }
-  void text(double x, double y, std::string_view content, std::string_view anchor,
-            std::string_view css_class) {
-    out_ += "<text class=\"" + std::string(css_class) + "\" x=\"" + number(x) + "\" y=\"" +
-            number(y) + "\" text-anchor=\"" + std::string(anchor) + "\">" + xml_escape(content) +
-            "</text>";
-  }
-  void path(const std::string& d, std::string_view fill, std::string_view stroke,
-            std::string_view extra = "") {
-    out_ += "<path d=\"" + d + "\" fill=\"" + std::string(fill) + "\" stroke=\"" +
-            std::string(stroke) + "\" " + std::string(extra) + "/>";
-  }
-  void circle(double cx, double cy, double r, std::string_view colour) {
-    out_ += "<circle cx=\"" + number(cx) + "\" cy=\"" + number(cy) + "\" r=\"" + number(r) +
-            "\" fill=\"" + std::string(colour) + "\"/>";
-  }
-  void rect(double x, double y, double w, double h, std::string_view colour) {
-    out_ += "<rect x=\"" + number(x) + "\" y=\"" + number(y) + "\" width=\"" + number(w) +
-            "\" height=\"" + number(h) + "\" fill=\"" + std::string(colour) + "\"/>";
-  }
-
- private:
-  std::string& out_;
-  Range x_;
-  Range y_;
-};
 
 std::string point_xy(double x, double y) {
   std::string text;
@@ -164,6 +182,256 @@ void path_to(std::string& d, double x, double y) {
   d += d.empty() ? 'M' : 'L';
   d += point_xy(x, y);
 }
+
+// One panel: background, grid, ticks, frame and titles; data drawn through x() and y().
+class Panel {
+ public:
+  Panel(SvgWriter& svg, double left, double top, const PanelFrame& frame)
+      : svg_(svg), frame_(frame) {
+    svg_.open("g")
+        .attr("class", "panel")
+        .attr("transform", "translate(" + svg_number(left) + " " + svg_number(top) + ")");
+    svg_.open("rect")
+        .attr("width", kPanelWidth)
+        .attr("height", kPanelHeight)
+        .attr("fill", "#ffffff")
+        .close();
+    text(svg_, 6, 17, frame.title, "start", kAxisFont, true);
+    const double bottom = kPanelHeight - kBottom;
+    for (const double v : axis_ticks(frame.x)) {
+      const double px = x(v);
+      line(px, bottom, px, bottom + 4, "#444444");
+      text(svg_, px, bottom + 17, tick_text(v), "middle", kTickFont);
+    }
+    for (const double v : axis_ticks(frame.y)) {
+      const double py = y(v);
+      line(kLeft, py, kPanelWidth - kRight, py, "#e4e4e4");
+      line(kLeft - 4, py, kLeft, py, "#444444");
+      text(svg_, kLeft - 6, py + 4.5, tick_text(v), "end", kTickFont);
+    }
+    svg_.open("rect")
+        .attr("x", kLeft)
+        .attr("y", kTop)
+        .attr("width", kPanelWidth - kLeft - kRight)
+        .attr("height", kPanelHeight - kTop - kBottom)
+        .attr("fill", "none")
+        .attr("stroke", "#444444")
+        .close();
+    if (frame.x.log && frame.x.zero) {
+      // The break between the zero and the first decade: two short slants across the axis.
+      const double at = kLeft + (kZeroInset + kLogStart) / 2;
+      for (const double dx : {-2.5, 2.5}) {
+        line(at + dx - 2.5, bottom + 4, at + dx + 2.5, bottom - 4, "#444444", 1.2);
+      }
+    }
+    text(svg_, (kLeft + kPanelWidth - kRight) / 2, kPanelHeight - 8, frame.x_title, "middle",
+         kAxisFont);
+    svg_.open("text")
+        .attr("font-size", kAxisFont)
+        .attr("text-anchor", "middle")
+        .attr("transform",
+              "translate(16 " + svg_number((kTop + kPanelHeight - kBottom) / 2) + ") rotate(-90)")
+        .text(frame.y_title)
+        .close();
+  }
+  ~Panel() { svg_.close(); }
+  Panel(const Panel&) = delete;
+  Panel& operator=(const Panel&) = delete;
+
+  double x(double v) const { return place(frame_.x, v, kLeft, kPanelWidth - kRight); }
+  double y(double v) const { return place(frame_.y, v, kPanelHeight - kBottom, kTop); }
+
+  void line(double x1, double y1, double x2, double y2, std::string_view colour, double width = 1.0,
+            bool dashed = false) {
+    svg_.open("line").attr("x1", x1).attr("y1", y1).attr("x2", x2).attr("y2", y2);
+    svg_.attr("stroke", colour).attr("stroke-width", width);
+    if (dashed) svg_.attr("stroke-dasharray", "3 2");
+    svg_.close();
+  }
+  void path(const std::string& d, std::string_view fill, std::string_view stroke,
+            double width = 1.0, double fill_opacity = 1.0) {
+    svg_.open("path").raw_attr("d", d).attr("fill", fill).attr("stroke", stroke);
+    if (stroke != "none") svg_.attr("stroke-width", width);
+    if (fill_opacity < 1.0) svg_.attr("fill-opacity", fill_opacity);
+    svg_.close();
+  }
+  // A point estimate; an open mark is one that lies beyond what the data reach.
+  void mark(double cx, double cy, std::string_view colour, bool open = false) {
+    svg_.open("circle").attr("cx", cx).attr("cy", cy).attr("r", 3.4);
+    svg_.attr("fill", open ? "#ffffff" : colour).attr("stroke", colour).attr("stroke-width", 1.5);
+    svg_.close();
+  }
+  void bar(double x0, double x1, double y0, double y1, std::string_view colour,
+           double fill_opacity) {
+    svg_.open("rect")
+        .attr("x", std::min(x0, x1))
+        .attr("y", std::min(y0, y1))
+        .attr("width", std::abs(x1 - x0))
+        .attr("height", std::abs(y1 - y0))
+        .attr("fill", colour)
+        .attr("fill-opacity", fill_opacity)
+        .attr("stroke", colour)
+        .attr("stroke-width", 1.0)
+        .close();
+  }
+
+ private:
+  SvgWriter& svg_;
+  const PanelFrame& frame_;
+};
+
+struct PanelSpec {
+  PanelFrame frame;
+  std::size_t row = 0;  // panels of one row share their x range
+  std::function<void(Panel&)> draw;
+};
+
+struct Figure {
+  std::string id;    // on the page
+  std::string name;  // the file's stem: what it shows
+  std::string caption;
+  std::vector<std::string> notes;
+  std::vector<PanelSpec> panels;
+};
+
+struct LegendEntry {
+  std::string label;
+  std::string colour;
+};
+
+std::vector<LegendEntry> legend_entries(const Colouring& colouring) {
+  std::vector<LegendEntry> entries;
+  if (!colouring.parameter || colouring.continuous()) return entries;
+  const std::string name(kParameterNames[*colouring.parameter]);
+  for (std::size_t i = 0; i < colouring.values.size(); ++i) {
+    entries.push_back(
+        {name + " = " + value_text(*colouring.parameter, colouring.values[i]), kPalette[i]});
+  }
+  return entries;
+}
+
+// Rough width of a legend label: sans-serif at 12.5 averages some 7 units a character.
+double label_width(const std::string& label) {
+  return 22.0 + 7.0 * static_cast<double>(label.size());
+}
+
+// The legend above the panels: a swatch per value, or for a continuous parameter a colour
+// scale from its smallest to its largest value. Returns its height.
+double legend_height(const Colouring& colouring, double width) {
+  if (!colouring.parameter) return 0.0;
+  if (colouring.continuous()) return kLegendLine + 6;
+  double line_x = 0.0;
+  double lines = 1.0;
+  for (const LegendEntry& entry : legend_entries(colouring)) {
+    const double w = label_width(entry.label) + 12;
+    if (line_x > 0 && line_x + w > width) {
+      lines += 1.0;
+      line_x = 0.0;
+    }
+    line_x += w;
+  }
+  return lines * kLegendLine + 6;
+}
+
+void draw_legend(SvgWriter& svg, const Colouring& colouring, double width) {
+  if (!colouring.parameter) return;
+  svg.open("g").attr("class", "legend");
+  const double base = 16;
+  if (colouring.continuous()) {
+    const std::size_t which = *colouring.parameter;
+    const std::string name(kParameterNames[which]);
+    text(svg, 6, base, name, "start", kTickFont);
+    const double left = 14 + label_width(name);
+    constexpr int kSteps = 24;
+    constexpr double kStep = 5;
+    text(svg, left - 4, base, value_text(which, colouring.values.front()), "end", kTickFont);
+    for (int i = 0; i < kSteps; ++i) {
+      svg.open("rect")
+          .attr("x", left + i * kStep)
+          .attr("y", base - 10)
+          .attr("width", kStep + 0.2)
+          .attr("height", 11)
+          .attr("fill", Colouring::scale(i / (kSteps - 1.0)))
+          .close();
+    }
+    text(svg, left + kSteps * kStep + 4, base, value_text(which, colouring.values.back()), "start",
+         kTickFont);
+    svg.close();
+    return;
+  }
+  double line_x = 6.0;
+  double line_y = base;
+  for (const LegendEntry& entry : legend_entries(colouring)) {
+    const double w = label_width(entry.label) + 12;
+    if (line_x > 6.0 && line_x + w > width) {
+      line_x = 6.0;
+      line_y += kLegendLine;
+    }
+    svg.open("line")
+        .attr("x1", line_x)
+        .attr("y1", line_y - 4)
+        .attr("x2", line_x + 16)
+        .attr("y2", line_y - 4)
+        .attr("stroke", entry.colour)
+        .attr("stroke-width", 2.0)
+        .close();
+    svg.open("circle")
+        .attr("cx", line_x + 8)
+        .attr("cy", line_y - 4)
+        .attr("r", 3.4)
+        .attr("fill", entry.colour)
+        .close();
+    text(svg, line_x + 22, line_y, entry.label, "start", kTickFont);
+    line_x += w;
+  }
+  svg.close();
+}
+
+// The figure as one SVG: the legend, then the panels, row by row (on the page at most four
+// side by side; in a figure file one above the other, a column wide).
+std::string render_figure(const Figure& figure, const Colouring& colouring, bool for_file) {
+  std::vector<std::pair<std::size_t, std::size_t>> places;  // line and column of each panel
+  std::size_t line = 0;
+  std::size_t column = 0;
+  std::size_t columns = 1;
+  for (std::size_t i = 0; i < figure.panels.size(); ++i) {
+    if (i > 0) {
+      const bool new_row = figure.panels[i].row != figure.panels[i - 1].row;
+      if (for_file || new_row || column + 1 == kPageColumns) {
+        ++line;
+        column = 0;
+      } else {
+        ++column;
+      }
+    }
+    places.emplace_back(line, column);
+    columns = std::max(columns, column + 1);
+  }
+  const double width = static_cast<double>(columns) * (kPanelWidth + kGap) - kGap;
+  const double legend = legend_height(colouring, width);
+  const double lines = static_cast<double>(line + 1);
+  const double height = legend + lines * (kPanelHeight + kGap) - kGap;
+  SvgWriter svg = for_file ? SvgWriter(width, height, kColumnCm * width / kPanelWidth)
+                           : SvgWriter(width, height);
+  svg.attr("font-family", "sans-serif").attr("fill", "#111111");
+  svg.attr("class", "chart").attr("role", "img");
+  svg.open("title").text(figure.name).close();
+  svg.open("rect").attr("width", width).attr("height", height).attr("fill", "#ffffff").close();
+  draw_legend(svg, colouring, width);
+  for (std::size_t i = 0; i < figure.panels.size(); ++i) {
+    const auto [at_line, at_column] = places[i];
+    Panel panel(svg, static_cast<double>(at_column) * (kPanelWidth + kGap),
+                legend + static_cast<double>(at_line) * (kPanelHeight + kGap),
+                figure.panels[i].frame);
+    figure.panels[i].draw(panel);
+  }
+  std::string document = svg.finish();
+  // Inline in the page, the XML declaration has no place.
+  if (!for_file) document.erase(0, document.find("<svg"));
+  return document;
+}
+
+// ---- grouping grid points into panels
 
 // The distinct values of one parameter over the grid points (anything with `parameters`), in
 // increasing order. A grid sweeps few values of many points: the set keeps the sort small.
@@ -188,175 +456,275 @@ std::array<std::size_t, 8> distinct_counts(const Points& stats) {
   return counts;
 }
 
-struct Colouring {
-  std::optional<std::size_t> parameter;
-  std::vector<double> values;
-
-  std::size_t index(const SimulationParameters& p) const {
-    if (!parameter) return 0;
-    const double v = parameter_value(p, *parameter);
-    return static_cast<std::size_t>(std::lower_bound(values.begin(), values.end(), v) -
-                                    values.begin());
-  }
-  const char* colour(const SimulationParameters& p) const {
-    return parameter ? kPalette[index(p) % kPalette.size()] : kSingleColour;
-  }
-};
-
 std::string swept_description(const SimulationParameters& p,
                               const std::vector<std::size_t>& swept) {
   std::string text;
   for (const std::size_t which : swept) {
     if (!text.empty()) text += ", ";
-    text += std::string(kParameterNames[which]) + " = " + parameter_text(p, which);
+    text +=
+        std::string(kParameterNames[which]) + " = " + value_text(which, parameter_value(p, which));
   }
   return text;
 }
 
-std::string panel_title(const GridPointStats& s, const std::vector<std::size_t>& swept) {
-  std::string title = "grid point " + std::to_string(s.grid_index);
-  const std::string described = swept_description(s.parameters, swept);
-  if (!described.empty()) title += ": " + described;
-  return title;
-}
+// Grid points keyed by the values of `by`, in increasing order of the key; with `rows`,
+// panels whose keys differ only in the last parameter share a row.
+struct Grouping {
+  std::vector<std::vector<const GridPointStats*>> groups;
+  std::vector<std::size_t> rows;
+};
 
-void legend(std::string& out, const Colouring& colouring) {
-  if (!colouring.parameter) return;
-  out += "<p class=\"legend\">";
-  for (std::size_t i = 0; i < colouring.values.size(); ++i) {
-    const std::size_t which = *colouring.parameter;
-    const bool whole = which == 0 || which == 2 || which == 7;
-    const std::string value = whole ? std::to_string(static_cast<std::int64_t>(colouring.values[i]))
-                                    : shortest(colouring.values[i]);
-    out += "<span class=\"key\"><span class=\"swatch\" style=\"background:";
-    out += kPalette[i % kPalette.size()];
-    out += "\"></span>" + xml_escape(std::string(kParameterNames[*colouring.parameter])) + " = " +
-           xml_escape(value) + "</span> ";
-  }
-  if (colouring.values.size() > kPalette.size()) {
-    out += "<span class=\"key\">(colours repeat after eight values)</span>";
-  }
-  out += "</p>";
-}
-
-void note(std::string& out, const std::string& text) {
-  out += "<p class=\"note\">" + xml_escape(text) + "</p>";
-}
-
-std::string probability_caption(const std::string& x_title) {
-  return "<figure id=\"figure-probabilities\"><figcaption>Share of replicates extinct "
-         "(p_extinct) and with at least one host switch (p_switched) against " +
-         xml_escape(x_title) +
-         ", with Wilson score 95% intervals; one panel per combination of the other swept "
-         "parameters.</figcaption>";
-}
-
-// ---- probabilities against --x, one panel per combination of the other swept parameters
-
-void probability_figure(std::string& out, const std::vector<GridPointStats>& stats,
-                        std::size_t grid_points, const ReportAxes& axes,
-                        const Colouring& colouring) {
-  const std::string x_title(kParameterNames[axes.x]);
-  if (grid_points > kMaxDrawnPoints) {
-    out += probability_caption(x_title);
-    legend(out, colouring);
-    note(out, std::to_string(grid_points) + " grid points are more than one figure can show (" +
-                  std::to_string(kMaxDrawnPoints) + "); the table holds every one.");
-    out += "</figure>";
-    return;
-  }
-  std::map<std::vector<double>, std::vector<const GridPointStats*>> combinations;
-  for (const GridPointStats& s : stats) {
+Grouping group_points(const std::vector<const GridPointStats*>& points,
+                      const std::vector<std::size_t>& by, bool last_is_column) {
+  std::map<std::vector<double>, std::vector<const GridPointStats*>> keyed;
+  for (const GridPointStats* s : points) {
     std::vector<double> key;
-    for (const std::size_t which : axes.panels) key.push_back(parameter_value(s.parameters, which));
-    combinations[key].push_back(&s);
+    for (const std::size_t which : by) key.push_back(parameter_value(s->parameters, which));
+    keyed[key].push_back(s);
   }
-  const std::vector<double> xs = distinct_values(stats, axes.x);
-  const Range x_range = padded(xs.front(), xs.back());
-  const std::size_t groups = colouring.parameter ? colouring.values.size() : 1;
-  const double dodge = groups > 1 ? std::min(4.0, 24.0 / static_cast<double>(groups)) : 0.0;
+  Grouping grouping;
+  std::optional<std::vector<double>> previous;
+  std::size_t row = 0;
+  for (auto& [key, members] : keyed) {
+    std::vector<double> row_key = key;
+    if (last_is_column && !row_key.empty()) row_key.pop_back();
+    if (previous && *previous != row_key) ++row;
+    previous = row_key;
+    grouping.groups.push_back(std::move(members));
+    grouping.rows.push_back(last_is_column ? row : 0);
+  }
+  return grouping;
+}
 
-  out += probability_caption(x_title);
-  legend(out, colouring);
-  out += "<div class=\"panels\">";
-  std::size_t shown = 0;
-  for (const auto& [key, points] : combinations) {
-    if (shown++ == kMaxCombinations) break;
-    const std::string where = swept_description(points.front()->parameters, axes.panels);
-    out += "<div class=\"pair\">";
-    for (const bool extinction : {true, false}) {
-      const std::string measure = extinction ? "p_extinct" : "p_switched";
-      const std::string title = where.empty() ? measure : measure + ": " + where;
-      // A little room beyond 0 and 1, so that points there stay clear of the frame.
-      Chart chart(out, extinction ? "p-extinct" : "p-switched", title, x_title, measure, x_range,
-                  Range{-0.03, 1.03});
+// Parameters that split panels: the swept ones other than --x and --colour, as long as
+// they are not continuous.
+std::vector<std::size_t> discrete(const std::vector<std::size_t>& parameters,
+                                  const std::array<std::size_t, 8>& counts) {
+  std::vector<std::size_t> kept;
+  for (const std::size_t which : parameters) {
+    if (counts[which] <= kMaxDiscreteValues) kept.push_back(which);
+  }
+  return kept;
+}
+
+// ---- figures against --x
+
+struct Estimate {
+  double value = 0.0;
+  double lo = 0.0;
+  double hi = 0.0;
+  bool open = false;  // beyond what the data reach, drawn as an open mark
+};
+
+struct Measure {
+  std::string name;       // column of the table, and the y title
+  std::string caption;    // what is drawn, after the name
+  std::optional<Axis> y;  // fixed, or from the data
+  std::function<Estimate(const GridPointStats&)> estimate;
+};
+
+struct FigureContext {
+  const std::vector<GridPointStats>& stats;
+  std::size_t grid_points;
+  const ReportAxes& axes;
+  const Colouring& colouring;
+  std::vector<std::size_t> panels;  // discrete parameters that split panels
+  std::vector<std::size_t> swept;
+  std::array<std::size_t, 8> counts;
+};
+
+Figure against_x_figure(const FigureContext& c, const Measure& m) {
+  const std::string x_name(kParameterNames[c.axes.x]);
+  Figure figure;
+  figure.id = "figure-" + m.name;
+  figure.name = m.name + "-vs-" + x_name;
+  figure.caption = m.name + " against " + x_name + ": " + m.caption +
+                   (c.panels.empty() ? "."
+                                     : "; one panel per combination of the other swept "
+                                       "parameters, all on the same axes.");
+  if (c.grid_points > kMaxDrawnPoints) {
+    figure.notes.push_back(std::to_string(c.grid_points) +
+                           " grid points are more than one figure can show (" +
+                           std::to_string(kMaxDrawnPoints) + "); the table holds every one.");
+    return figure;
+  }
+  std::vector<const GridPointStats*> points;
+  for (const GridPointStats& s : c.stats) points.push_back(&s);
+  Grouping grouping = group_points(points, c.panels, false);
+  const Axis x_axis = parameter_axis(distinct_values(c.stats, c.axes.x), c.axes.log_x);
+  Axis y_axis;
+  if (m.y) {
+    y_axis = *m.y;
+  } else {
+    double top = 1.0;
+    for (const GridPointStats& s : c.stats) top = std::max(top, m.estimate(s).hi);
+    y_axis = Axis{-0.03 * top, top * 1.05};
+  }
+  const bool joined = !c.colouring.continuous();
+  const std::size_t groups = c.colouring.parameter && joined ? c.colouring.values.size() : 1;
+  const double dodge = groups > 1 ? std::min(4.0, 24.0 / static_cast<double>(groups)) : 0.0;
+  const std::size_t which_x = c.axes.x;
+  for (std::size_t g = 0; g < std::min(grouping.groups.size(), kMaxCombinations); ++g) {
+    std::vector<const GridPointStats*> members = grouping.groups[g];
+    const std::string where = swept_description(members.front()->parameters, c.panels);
+    PanelSpec panel;
+    panel.frame = PanelFrame{where.empty() ? m.name : where, x_name, m.name, x_axis, y_axis};
+    panel.draw = [members, &c, m, groups, dodge, joined, which_x](Panel& p) mutable {
       std::map<std::size_t, std::vector<const GridPointStats*>> by_colour;
-      for (const GridPointStats* s : points) by_colour[colouring.index(s->parameters)].push_back(s);
-      for (auto& [index, members] : by_colour) {
-        std::sort(members.begin(), members.end(), [&](const auto* a, const auto* b) {
-          return parameter_value(a->parameters, axes.x) < parameter_value(b->parameters, axes.x);
+      for (const GridPointStats* s : members) {
+        by_colour[c.colouring.continuous() ? 0 : c.colouring.index(s->parameters)].push_back(s);
+      }
+      for (auto& [index, group] : by_colour) {
+        std::sort(group.begin(), group.end(), [&](const auto* a, const auto* b) {
+          return parameter_value(a->parameters, which_x) < parameter_value(b->parameters, which_x);
         });
-        const char* colour = colouring.colour(members.front()->parameters);
         const double shift =
             (static_cast<double>(index) - static_cast<double>(groups - 1) / 2.0) * dodge;
-        std::string d;
-        for (const GridPointStats* s : members) {
-          const double px = chart.x(parameter_value(s->parameters, axes.x)) + shift;
-          const double p = extinction ? s->p_extinct : s->p_switched;
-          path_to(d, px, chart.y(p));
+        auto px = [&](const GridPointStats* s) {
+          return p.x(parameter_value(s->parameters, which_x)) + (joined ? shift : 0.0);
+        };
+        if (joined && group.size() > 1) {
+          std::string d;
+          for (const GridPointStats* s : group) path_to(d, px(s), p.y(m.estimate(*s).value));
+          p.path(d, "none", c.colouring.colour(group.front()->parameters), 1.5);
         }
-        chart.path(d, "none", colour, "stroke-width=\"1.5\"");
-        for (const GridPointStats* s : members) {
-          const double px = chart.x(parameter_value(s->parameters, axes.x)) + shift;
-          const double p = extinction ? s->p_extinct : s->p_switched;
-          const ProportionInterval& ci =
-              extinction ? s->p_extinct_interval : s->p_switched_interval;
-          chart.line(px, chart.y(ci.lo), px, chart.y(ci.hi), colour, 1.5);
-          chart.line(px - 3, chart.y(ci.lo), px + 3, chart.y(ci.lo), colour);
-          chart.line(px - 3, chart.y(ci.hi), px + 3, chart.y(ci.hi), colour);
-          chart.circle(px, chart.y(p), 3.2, colour);
+        for (const GridPointStats* s : group) {
+          const std::string colour = c.colouring.colour(s->parameters);
+          const Estimate e = m.estimate(*s);
+          const double at = px(s);
+          p.line(at, p.y(e.lo), at, p.y(e.hi), colour, 1.5);
+          p.line(at - 3, p.y(e.lo), at + 3, p.y(e.lo), colour);
+          p.line(at - 3, p.y(e.hi), at + 3, p.y(e.hi), colour);
+          p.mark(at, p.y(e.value), colour, e.open);
         }
       }
-    }
-    out += "</div>";
+    };
+    figure.panels.push_back(std::move(panel));
   }
-  out += "</div>";
-  if (combinations.size() > kMaxCombinations) {
-    note(out, "Showing the first " + std::to_string(kMaxCombinations) + " of " +
-                  std::to_string(combinations.size()) +
-                  " combinations; the table holds every grid point.");
+  if (grouping.groups.size() > kMaxCombinations) {
+    figure.notes.push_back("Showing the first " + std::to_string(kMaxCombinations) + " of " +
+                           std::to_string(grouping.groups.size()) +
+                           " combinations; the table holds every grid point.");
   }
-  out += "</figure>";
+  return figure;
 }
 
-// ---- per-grid-point figures
+Measure proportion_measure(bool extinction) {
+  Measure m;
+  m.name = extinction ? "p_extinct" : "p_switched";
+  m.caption = extinction ? "the share of replicates extinct, with its Wilson score 95% interval"
+                         : "the share of replicates with at least one host switch, with its "
+                           "Wilson score 95% interval";
+  // A little room beyond 0 and 1, so that points there stay clear of the frame.
+  m.y = Axis{-0.03, 1.03};
+  m.estimate = [extinction](const GridPointStats& s) {
+    const ProportionInterval& ci = extinction ? s.p_extinct_interval : s.p_switched_interval;
+    return Estimate{extinction ? s.p_extinct : s.p_switched, ci.lo, ci.hi};
+  };
+  return m;
+}
 
-template <class Draw>
-void per_point_figure(std::string& out, std::string_view id, const std::string& caption,
-                      std::size_t count, const Colouring& colouring, Draw draw) {
-  out +=
-      "<figure id=\"" + std::string(id) + "\"><figcaption>" + xml_escape(caption) + "</figcaption>";
-  legend(out, colouring);
-  out += "<div class=\"panels\">";
-  for (std::size_t i = 0; i < std::min(count, kMaxPanels); ++i) draw(i);
-  out += "</div>";
+Measure mean_switches_measure() {
+  Measure m;
+  m.name = "mean_switches";
+  m.caption =
+      "the mean number of generations with a host switch per run, with its 95% interval "
+      "(mean ± 1.96 standard errors, cut at 0)";
+  m.estimate = [](const GridPointStats& s) {
+    return Estimate{s.mean_switches, std::max(0.0, s.mean_switches - kZ95 * s.se_switches),
+                    s.mean_switches + kZ95 * s.se_switches};
+  };
+  return m;
+}
+
+Measure km_median_measure() {
+  Measure m;
+  m.name = "km_median_extinction";
+  m.caption =
+      "the Kaplan–Meier median generation of extinction with its 95% interval; an open mark "
+      "at n_gen is a median not reached (fewer than half the replicates extinct by n_gen), and "
+      "an interval drawn up to n_gen has no upper bound";
+  m.estimate = [](const GridPointStats& s) {
+    const auto n_gen = static_cast<double>(s.parameters.n_gen);
+    const MedianWithInterval& km = s.km_median;
+    if (!km.median) return Estimate{n_gen, km.lo.value_or(n_gen), n_gen, true};
+    return Estimate{*km.median, km.lo.value_or(*km.median), km.hi.value_or(n_gen)};
+  };
+  return m;
+}
+
+// ---- figures per grid point, the grid points of a panel overlaid
+
+// The first grid points, in panels by --x and the other discrete parameters, one row per
+// combination of the others, and the curves of the --colour groups together in each.
+template <class Frame, class Draw>
+Figure per_point_figure(const FigureContext& c, std::string id, std::string name,
+                        std::string caption, std::size_t count, Frame frame, Draw draw) {
+  Figure figure;
+  figure.id = std::move(id);
+  figure.name = std::move(name);
+  figure.caption = std::move(caption);
+  const std::size_t drawn = std::min({count, kMaxPanels, c.stats.size()});
+  std::vector<const GridPointStats*> points;
+  for (std::size_t i = 0; i < drawn; ++i) points.push_back(&c.stats[i]);
+  std::vector<std::size_t> by = c.panels;
+  if (c.counts[c.axes.x] > 1) by.push_back(c.axes.x);
+  if (c.colouring.continuous() || c.counts[c.axes.x] > kMaxDiscreteValues) {
+    // Continuous parameters: a panel per grid point, as nothing else lines them up.
+    by = c.swept;
+  }
+  const Grouping grouping = group_points(points, by, true);
+  std::vector<std::size_t> place;
+  for (std::size_t g = 0; g < grouping.groups.size(); ++g) {
+    const auto& members = grouping.groups[g];
+    PanelSpec panel;
+    panel.row = grouping.rows[g];
+    const std::string where = swept_description(members.front()->parameters, by);
+    panel.frame = frame(members);
+    panel.frame.title = where.empty() ? figure.name : where;
+    panel.draw = [members, draw](Panel& p) { draw(p, members); };
+    figure.panels.push_back(std::move(panel));
+  }
+  // Every panel of a row on one x range, every panel of the figure on one y range.
+  Axis y = figure.panels.empty() ? Axis{} : figure.panels.front().frame.y;
+  for (const PanelSpec& p : figure.panels) {
+    y.lo = std::min(y.lo, p.frame.y.lo);
+    y.hi = std::max(y.hi, p.frame.y.hi);
+  }
+  std::map<std::size_t, Axis> rows;
+  for (const PanelSpec& p : figure.panels) {
+    auto [it, fresh] = rows.emplace(p.row, p.frame.x);
+    it->second.lo = std::min(it->second.lo, p.frame.x.lo);
+    it->second.hi = std::max(it->second.hi, p.frame.x.hi);
+  }
+  for (PanelSpec& p : figure.panels) {
+    p.frame.y = y;
+    p.frame.x = rows[p.row];
+  }
   if (count > kMaxPanels) {
-    note(out, "Showing the first " + std::to_string(kMaxPanels) + " of " + std::to_string(count) +
-                  " grid points; the table holds every one.");
+    figure.notes.push_back("Showing the first " + std::to_string(kMaxPanels) + " of " +
+                           std::to_string(count) + " grid points; the table holds every one.");
   }
-  out += "</figure>";
+  return figure;
 }
 
-void survival_chart(std::string& out, const GridPointStats& s, const std::string& title,
-                    const char* colour) {
-  std::int32_t last = 1;
-  for (const KaplanMeierStep& step : s.survival) last = std::max(last, step.time);
-  Chart chart(out, "survival", title, "n_g", "share not yet extinct",
-              Range{0.0, static_cast<double>(last)}, Range{0.0, 1.0});
+// Where a Kaplan-Meier curve ends: its last event, or n_gen when runs were still alive.
+double survival_end(const GridPointStats& s) {
+  double end = 1.0;
+  for (const KaplanMeierStep& step : s.survival)
+    end = std::max(end, static_cast<double>(step.time));
+  if (s.survival.empty() || s.survival.back().surv > 0.0) {
+    end = std::max(end, static_cast<double>(s.parameters.n_gen));
+  }
+  return end;
+}
+
+void draw_survival(Panel& p, const GridPointStats& s, const std::string& colour) {
+  const double last = survival_end(s);
   // The pointwise band, a step polygon up to where the curve reaches 0 (no bound there).
   std::vector<std::pair<double, double>> upper{{0.0, 1.0}};
   std::vector<std::pair<double, double>> lower{{0.0, 1.0}};
-  double end = static_cast<double>(last);
+  double end = last;
   for (const KaplanMeierStep& step : s.survival) {
     const auto t = static_cast<double>(step.time);
     upper.emplace_back(t, upper.back().second);
@@ -371,64 +739,158 @@ void survival_chart(std::string& out, const GridPointStats& s, const std::string
   upper.emplace_back(end, upper.back().second);
   lower.emplace_back(end, lower.back().second);
   std::string band;
-  for (const auto& [t, v] : upper) path_to(band, chart.x(t), chart.y(v));
+  for (const auto& [t, v] : upper) path_to(band, p.x(t), p.y(v));
   for (auto it = lower.rbegin(); it != lower.rend(); ++it) {
-    path_to(band, chart.x(it->first), chart.y(it->second));
+    path_to(band, p.x(it->first), p.y(it->second));
   }
   band += 'Z';
-  chart.path(band, colour, "none", "fill-opacity=\"0.18\"");
-  chart.line(chart.x(0.0), chart.y(0.5), chart.x(last), chart.y(0.5), "#888888");
+  p.path(band, colour, "none", 0.0, 0.14);
   std::string d;
-  path_to(d, chart.x(0.0), chart.y(1.0));
+  path_to(d, p.x(0.0), p.y(1.0));
   double surv = 1.0;
   for (const KaplanMeierStep& step : s.survival) {
-    const double px = chart.x(step.time);
-    path_to(d, px, chart.y(surv));
+    const double px = p.x(step.time);
+    path_to(d, px, p.y(surv));
     surv = step.surv;
-    path_to(d, px, chart.y(surv));
+    path_to(d, px, p.y(surv));
   }
-  path_to(d, chart.x(last), chart.y(surv));
-  chart.path(d, "none", colour, "stroke-width=\"1.8\"");
+  path_to(d, p.x(last), p.y(surv));
+  p.path(d, "none", colour, 1.8);
 }
 
-void trajectory_chart(std::string& out, const GridPointTrajectory& t, const std::string& title,
-                      const char* colour) {
-  const auto& g = t.by_generation;
-  double top = 1.0;
-  for (const PopulationQuartiles& q : g) top = std::max(top, q.q75);
-  const double last = std::max<double>(2.0, static_cast<double>(g.size()));
-  Chart chart(out, "trajectory", title, "n_g", "n_pop", Range{1.0, last}, Range{0.0, top * 1.05});
-  if (g.empty()) return;
-  std::string band;
-  for (std::size_t i = 0; i < g.size(); ++i) {
-    path_to(band, chart.x(static_cast<double>(i + 1)), chart.y(g[i].q75));
-  }
-  for (std::size_t i = g.size(); i-- > 0;) {
-    path_to(band, chart.x(static_cast<double>(i + 1)), chart.y(g[i].q25));
-  }
-  band += 'Z';
-  chart.path(band, colour, "none", "fill-opacity=\"0.22\"");
-  std::string d;
-  for (std::size_t i = 0; i < g.size(); ++i) {
-    path_to(d, chart.x(static_cast<double>(i + 1)), chart.y(g[i].median));
-  }
-  chart.path(d, "none", colour, "stroke-width=\"1.8\"");
+Figure survival_figure(const FigureContext& c) {
+  return per_point_figure(
+      c, "figure-survival", "km_survival-vs-n_g",
+      "Kaplan–Meier curves of the generation of extinction (n_g), completed runs censored at "
+      "n_gen, with the pointwise 95% interval (log scale, Greenwood variance); the grey line "
+      "marks one half. The grid points of a panel are overlaid, one colour per value of the "
+      "colour parameter; all panels share the y axis, and the panels of a row the x axis.",
+      c.grid_points,
+      [](const std::vector<const GridPointStats*>& members) {
+        double end = 1.0;
+        for (const GridPointStats* s : members) end = std::max(end, survival_end(*s));
+        return PanelFrame{"", "n_g", "share not yet extinct", Axis{0.0, end}, Axis{-0.02, 1.02}};
+      },
+      [&c](Panel& p, const std::vector<const GridPointStats*>& members) {
+        double end = 0.0;
+        for (const GridPointStats* s : members) end = std::max(end, survival_end(*s));
+        p.line(p.x(0.0), p.y(0.5), p.x(end), p.y(0.5), "#888888");
+        for (const GridPointStats* s : members)
+          draw_survival(p, *s, c.colouring.colour(s->parameters));
+      });
 }
 
-void switches_chart(std::string& out, const GridPointStats& s, const std::string& title,
-                    const char* colour) {
-  std::int64_t most = 1;
-  for (const SwitchBin& bin : s.switch_bins) most = std::max(most, bin.replicates);
-  const double lo = static_cast<double>(s.switch_bins.front().from) - 0.5;
-  const double hi = static_cast<double>(s.switch_bins.back().to) + 0.5;
-  Chart chart(out, "switches", title, "switch_generations (generations with n_HS > 0)",
-              "replicates", Range{lo, hi}, Range{0.0, static_cast<double>(most) * 1.05});
-  for (const SwitchBin& bin : s.switch_bins) {
-    const double x0 = chart.x(static_cast<double>(bin.from) - 0.5);
-    const double x1 = chart.x(static_cast<double>(bin.to) + 0.5);
-    const double y = chart.y(static_cast<double>(bin.replicates));
-    chart.rect(x0 + 0.5, y, std::max(0.5, x1 - x0 - 1.0), chart.y(0.0) - y, colour);
+Figure trajectory_figure(const FigureContext& c,
+                         const std::vector<GridPointTrajectory>& trajectories) {
+  // Trajectories come in the order of the grid points, as the statistics do.
+  std::map<const GridPointStats*, const GridPointTrajectory*> of;
+  for (std::size_t i = 0; i < std::min(trajectories.size(), c.stats.size()); ++i) {
+    of[&c.stats[i]] = &trajectories[i];
   }
+  return per_point_figure(
+      c, "figure-trajectories", "n_pop-vs-n_g",
+      "Median n_pop (as the generation entered) over the replicates of each grid point, with "
+      "the interquartile band; a replicate extinct before a generation counts 0. The grid "
+      "points of a panel are overlaid; all panels share the y axis, and the panels of a row "
+      "the x axis.",
+      trajectories.size(),
+      [of](const std::vector<const GridPointStats*>& members) {
+        double top = 1.0;
+        double last = 2.0;
+        for (const GridPointStats* s : members) {
+          const auto& g = of.at(s)->by_generation;
+          for (const PopulationQuartiles& q : g) top = std::max(top, q.q75);
+          last = std::max(last, static_cast<double>(g.size()));
+        }
+        return PanelFrame{"", "n_g", "n_pop", Axis{1.0, last}, Axis{0.0, top * 1.05}};
+      },
+      [of, &c](Panel& p, const std::vector<const GridPointStats*>& members) {
+        for (const GridPointStats* s : members) {
+          const auto& g = of.at(s)->by_generation;
+          if (g.empty()) continue;
+          const std::string colour = c.colouring.colour(s->parameters);
+          std::string band;
+          for (std::size_t i = 0; i < g.size(); ++i) {
+            path_to(band, p.x(static_cast<double>(i + 1)), p.y(g[i].q75));
+          }
+          for (std::size_t i = g.size(); i-- > 0;) {
+            path_to(band, p.x(static_cast<double>(i + 1)), p.y(g[i].q25));
+          }
+          band += 'Z';
+          p.path(band, colour, "none", 0.0, 0.18);
+          std::string d;
+          for (std::size_t i = 0; i < g.size(); ++i) {
+            path_to(d, p.x(static_cast<double>(i + 1)), p.y(g[i].median));
+          }
+          p.path(d, "none", colour, 1.8);
+        }
+      });
+}
+
+Figure switches_figure(const FigureContext& c) {
+  return per_point_figure(
+      c, "figure-switches", "switch_generations-histogram",
+      "Distribution of switch_generations (generations with n_HS > 0) over the replicates of "
+      "each grid point; the grid points of a panel side by side in each class, one colour per "
+      "value of the colour parameter.",
+      c.grid_points,
+      [](const std::vector<const GridPointStats*>& members) {
+        std::int32_t lo = members.front()->switch_bins.front().from;
+        std::int32_t hi = members.front()->switch_bins.back().to;
+        std::int64_t most = 1;
+        for (const GridPointStats* s : members) {
+          lo = std::min(lo, s->switch_bins.front().from);
+          hi = std::max(hi, s->switch_bins.back().to);
+          for (const SwitchBin& bin : s->switch_bins) most = std::max(most, bin.replicates);
+        }
+        // Whole numbers on the axis, and room for three of them even around a single value.
+        Axis x{std::max(-0.6, lo - 0.6), hi + 0.6};
+        if (x.hi - x.lo < 3.0) {
+          x.lo = std::max(-0.6, (lo + hi) / 2.0 - 1.5);
+          x.hi = x.lo + 3.0;
+        }
+        x.integer = true;
+        Axis y{0.0, static_cast<double>(most) * 1.05};
+        y.integer = true;
+        return PanelFrame{"", "switch_generations", "replicates", x, y};
+      },
+      [&c](Panel& p, const std::vector<const GridPointStats*>& members) {
+        const auto n = static_cast<double>(members.size());
+        for (std::size_t k = 0; k < members.size(); ++k) {
+          const GridPointStats& s = *members[k];
+          const std::string colour = c.colouring.colour(s.parameters);
+          for (const SwitchBin& bin : s.switch_bins) {
+            if (bin.replicates == 0) continue;  // an outline of no height would still show
+            // A class spans its values ± 0.4; the grid points of a panel share it out.
+            const double from = bin.from - 0.4;
+            const double share = (bin.to - bin.from + 0.8) / n;
+            const double x0 = from + share * static_cast<double>(k);
+            p.bar(p.x(x0), p.x(x0 + share), p.y(0.0), p.y(static_cast<double>(bin.replicates)),
+                  colour, 0.55);
+          }
+        }
+      });
+}
+
+void page_figure(std::string& out, const Figure& figure, const Colouring& colouring) {
+  out += "<figure id=\"" + figure.id + "\"><figcaption>" + xml_escape(figure.caption) +
+         "</figcaption>";
+  if (!figure.panels.empty()) out += render_figure(figure, colouring, false);
+  for (const std::string& text : figure.notes) {
+    out += "<p class=\"note\">" + xml_escape(text) + "</p>";
+  }
+  out += "</figure>";
+}
+
+void note(std::string& out, const std::string& text) {
+  out += "<p class=\"note\">" + xml_escape(text) + "</p>";
+}
+
+// A number of the page rounded for reading: 4 significant digits; whole numbers (counts,
+// indices) as they are.
+std::string readable(const std::string& field) {
+  if (field.find_first_of(".eE") == std::string::npos) return field;
+  return tick_text(std::stod(field));
 }
 
 // ---- the table and the facts
@@ -452,7 +914,7 @@ void table(std::string& out, const std::vector<GridPointStats>& stats, std::size
     start = 0;
     for (;;) {
       const std::size_t comma = row.find(',', start);
-      out += "<td>" + xml_escape(row.substr(start, comma - start)) + "</td>";
+      out += "<td>" + xml_escape(readable(row.substr(start, comma - start))) + "</td>";
       if (comma == std::string::npos) break;
       start = comma + 1;
     }
@@ -509,23 +971,11 @@ constexpr const char* kStyle = R"(
 body{font-family:sans-serif;margin:1.5em;color:#111;max-width:1800px}
 h1{font-size:1.4em}h2{font-size:1.15em;margin-top:1.6em}
 figure{margin:0.5em 0}figcaption{margin:0.3em 0;color:#333}
-.panels{display:flex;flex-wrap:wrap;gap:6px}.pair{display:flex;gap:6px}
-.chart{border:1px solid #ddd;background:#fff}
-.chart .title{font-size:10.5px;font-weight:bold}.chart .tick{font-size:10px;fill:#333}
-.chart .axis{font-size:11px;fill:#111}
+.chart{border:1px solid #ddd;background:#fff;max-width:100%;height:auto}
 .note{color:#6b3500}.missing{background:#fff3dc;border-left:4px solid #D55E00;padding:0.5em}
-.legend .key{margin-right:1em;white-space:nowrap}
-.swatch{display:inline-block;width:0.9em;height:0.9em;margin-right:0.3em;vertical-align:middle}
 .table{overflow-x:auto}table{border-collapse:collapse;font-size:12px}
 th,td{border:1px solid #ccc;padding:2px 5px;text-align:right}th{background:#f2f2f2}
 )";
-
-void write_output(const std::filesystem::path& path, const std::string& text) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file << text;
-  file.close();
-  if (!file) throw std::runtime_error("cannot write " + path.string());
-}
 
 }  // namespace
 
@@ -578,7 +1028,7 @@ ReportAxes choose_axes(const SummaryData& summary, std::optional<std::size_t> x,
 
 std::string report_html(const SummaryData& summary, const std::vector<GridPointStats>& stats,
                         const std::vector<GridPointTrajectory>* trajectories,
-                        const ReportAxes& axes) {
+                        const ReportAxes& axes, std::vector<FigureFile>* figure_files) {
   Colouring colouring;
   colouring.parameter = axes.colour;
   const std::vector<GridPointRuns>& points = summary.points;
@@ -588,6 +1038,15 @@ std::string report_html(const SummaryData& summary, const std::vector<GridPointS
   for (std::size_t i = 0; i < kParameterNames.size(); ++i) {
     if (counts[i] > 1) swept.push_back(i);
   }
+  const FigureContext context{stats, points.size(), axes, colouring, discrete(axes.panels, counts),
+                              swept, counts};
+  // Each figure goes on the page and, when asked for, into a file of its own.
+  auto show = [&](std::string& out, const Figure& figure) {
+    page_figure(out, figure, colouring);
+    if (figure_files != nullptr && !figure.panels.empty()) {
+      figure_files->push_back(FigureFile{figure.name, render_figure(figure, colouring, true)});
+    }
+  };
 
   std::string out;
   out += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">";
@@ -619,53 +1078,46 @@ std::string report_html(const SummaryData& summary, const std::vector<GridPointS
     }
     facts += ".";
   }
+  std::vector<std::string> unsplit;
+  for (const std::size_t which : axes.panels) {
+    if (counts[which] > kMaxDiscreteValues) unsplit.emplace_back(kParameterNames[which]);
+  }
+  if (!unsplit.empty()) {
+    facts += " Continuous, so not given panels of their own:";
+    for (const std::string& name : unsplit) facts += " " + name;
+    facts += ".";
+  }
   out += "<p class=\"facts\">" + xml_escape(facts) + "</p>";
   missing_note(out, summary);
 
+  // The sections in page order; each is self-contained, so one more can go between them.
   out += "<section id=\"probabilities\"><h2>Extinction and host switching</h2>";
-  probability_figure(out, stats, points.size(), axes, colouring);
+  show(out, against_x_figure(context, proportion_measure(true)));
+  show(out, against_x_figure(context, proportion_measure(false)));
   out += "</section>";
 
   out += "<section id=\"survival\"><h2>Time to extinction</h2>";
-  per_point_figure(out, "figure-survival",
-                   "Kaplan–Meier curves of the generation of extinction (n_g) per grid point, "
-                   "completed runs censored at n_gen, with the pointwise 95% interval (log "
-                   "scale, Greenwood variance); the grey line marks one half.",
-                   points.size(), colouring, [&](std::size_t i) {
-                     survival_chart(out, stats[i], panel_title(stats[i], swept),
-                                    colouring.colour(stats[i].parameters));
-                   });
+  show(out, survival_figure(context));
+  show(out, against_x_figure(context, km_median_measure()));
   out += "</section>";
 
   out += "<section id=\"trajectories\"><h2>Population size over generations</h2>";
   if (trajectories != nullptr) {
-    per_point_figure(out, "figure-trajectories",
-                     "Median n_pop (as the generation entered) over the replicates of each grid "
-                     "point, with the interquartile band; a replicate extinct before a "
-                     "generation counts 0.",
-                     trajectories->size(), colouring, [&](std::size_t i) {
-                       const GridPointStats& s = stats[i];
-                       trajectory_chart(out, (*trajectories)[i], panel_title(s, swept),
-                                        colouring.colour(s.parameters));
-                     });
+    show(out, trajectory_figure(context, *trajectories));
   } else {
     out += "<p>No trajectories were given (report --trajectories PATH draws them).</p>";
   }
   out += "</section>";
 
   out += "<section id=\"switches\"><h2>Host switches per run</h2>";
-  per_point_figure(out, "figure-switches",
-                   "Distribution of switch_generations (generations with n_HS > 0) over the "
-                   "replicates of each grid point.",
-                   points.size(), colouring, [&](std::size_t i) {
-                     switches_chart(out, stats[i], panel_title(stats[i], swept),
-                                    colouring.colour(stats[i].parameters));
-                   });
+  show(out, switches_figure(context));
+  show(out, against_x_figure(context, mean_switches_measure()));
   out += "</section>";
 
   out += "<section id=\"statistics\"><h2>Statistics per grid point</h2>";
   out +=
-      "<p>p_*_lo and p_*_hi: Wilson score 95% interval. km_*: Kaplan–Meier median "
+      "<p>Numbers rounded to 4 significant digits; the statistics file holds them in full. "
+      "p_*_lo and p_*_hi: Wilson score 95% interval. km_*: Kaplan–Meier median "
       "generation of extinction with its 95% interval; empty where the curve (or its bound) "
       "never comes down to one half. mean_final_n_pop counts extinct runs as 0; "
       "mean_final_displacement is the mean of final_r_phe − 10.</p>";
@@ -674,11 +1126,31 @@ std::string report_html(const SummaryData& summary, const std::vector<GridPointS
   return out;
 }
 
+namespace {
+
+void write_figure_files(const std::filesystem::path& directory,
+                        const std::vector<FigureFile>& figures) {
+  std::error_code ec;
+  std::filesystem::create_directories(directory, ec);
+  if (ec) throw IoFailure("open", directory, ec.value());
+  for (const FigureFile& figure : figures) {
+    const std::filesystem::path stem = directory / figure.name;
+    replace_whole_file(std::filesystem::path(stem).concat(".svg"), figure.svg);
+    replace_whole_file(std::filesystem::path(stem).concat(".pdf"),
+                       convert_svg(figure.svg, ImageFormat::kPdf));
+    replace_whole_file(std::filesystem::path(stem).concat(".png"),
+                       convert_svg(figure.svg, ImageFormat::kPng, 300));
+  }
+}
+
+}  // namespace
+
 ReportFacts write_report(const ReportOptions& options) {
   const SummaryData summary = read_summary(options.summary);
   std::vector<GridPointTrajectory> trajectories;
   if (options.trajectories) trajectories = read_trajectories(*options.trajectories, summary);
-  const ReportAxes axes = choose_axes(summary, options.x, options.colour);
+  ReportAxes axes = choose_axes(summary, options.x, options.colour);
+  axes.log_x = options.log_x;
   const std::size_t grid_points = summary.points.size();
   // Past what the probability figure draws, the page shows only the table's first rows.
   const std::size_t kept =
@@ -705,12 +1177,17 @@ ReportFacts write_report(const ReportOptions& options) {
     table.close();
     if (!table) throw std::runtime_error("cannot write " + options.table.string());
   }
+  std::vector<FigureFile> figures;
   std::string page =
-      report_html(summary, stats, options.trajectories ? &trajectories : nullptr, axes);
+      report_html(summary, stats, options.trajectories ? &trajectories : nullptr, axes,
+                  options.figures ? &figures : nullptr);
   const auto sensitivity = sensitivity_report(summary);
   if (sensitivity) page.insert(page.rfind("</body>"), sensitivity->html);
-  if (sensitivity && !sensitivity->csv.empty()) write_output(options.sensitivity, sensitivity->csv);
-  write_output(options.html, page);
+  if (sensitivity && !sensitivity->csv.empty()) {
+    replace_whole_file(options.sensitivity, sensitivity->csv);
+  }
+  replace_whole_file(options.html, page);
+  if (options.figures) write_figure_files(*options.figures, figures);
   return ReportFacts{grid_points, summary.rows, summary.missing_rows(),
                      sensitivity && !sensitivity->csv.empty()};
 }

@@ -18,6 +18,8 @@ struct ReportAxes {
   std::size_t x = 0;
   std::optional<std::size_t> colour;
   std::vector<std::size_t> panels;
+  // A logarithmic x axis even when the values of --x span less than two decades.
+  bool log_x = false;
 };
 
 // x defaults to the parameter with most values (the first of equals), colour to the next
@@ -27,12 +29,20 @@ ReportAxes choose_axes(const std::vector<GridPointStats>& stats, std::optional<s
 ReportAxes choose_axes(const SummaryData& summary, std::optional<std::size_t> x,
                        std::optional<std::size_t> colour);
 
+// One figure as a file of its own: an SVG one journal column (8.5 cm) wide per panel, named
+// after what it shows ("p_extinct-vs-emig_rate").
+struct FigureFile {
+  std::string name;
+  std::string svg;
+};
+
 // The whole self-contained page: facts, a note on missing rows, the figures, the table.
 // `stats` holds every grid point of the summary, or with more than the probability figure
-// draws, at least those of the table and the per-grid-point figures (the first 500).
+// draws, at least those of the table and the per-grid-point figures (the first 500). With
+// `figure_files`, every figure drawn is also added there.
 std::string report_html(const SummaryData& summary, const std::vector<GridPointStats>& stats,
                         const std::vector<GridPointTrajectory>* trajectories,
-                        const ReportAxes& axes);
+                        const ReportAxes& axes, std::vector<FigureFile>* figure_files = nullptr);
 
 struct ReportOptions {
   std::filesystem::path summary;
@@ -43,6 +53,9 @@ struct ReportOptions {
   std::filesystem::path sensitivity = "sensitivity.csv";
   std::optional<std::size_t> x;
   std::optional<std::size_t> colour;
+  bool log_x = false;
+  // Every figure also as DIR/NAME.svg, .pdf and .png (300 dpi).
+  std::optional<std::filesystem::path> figures;
 };
 
 struct ReportFacts {

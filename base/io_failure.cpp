@@ -1,9 +1,12 @@
 #include "base/io_failure.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <random>
 #include <streambuf>
 #include <system_error>
 #include <vector>
@@ -50,6 +53,35 @@ void write_whole_file(const std::filesystem::path& path, std::string_view text) 
   const int close_error = ::close(fd) == 0 ? 0 : errno;
   if (write_error != 0) throw IoFailure("write", path, write_error);
   if (close_error != 0 && close_error != EINTR) throw IoFailure("write", path, close_error);
+}
+
+void replace_whole_file(const std::filesystem::path& path, std::string_view text) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
+    write_whole_file(path, text);
+    return;
+  }
+  std::random_device seed;
+  std::filesystem::path temporary;
+  int fd = -1;
+  for (int attempt = 0; fd < 0; ++attempt) {
+    temporary = path;
+    temporary += ".tmp-" + std::to_string(seed());
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 && (errno != EEXIST || attempt == 100)) throw IoFailure("open", path, errno);
+  }
+  int error = write_all(fd, text.data(), text.size());
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
+  if (error == 0 && std::rename(temporary.c_str(), path.c_str()) != 0) {
+    error = errno;
+    ::unlink(temporary.c_str());
+    throw IoFailure("rename", path, error);
+  }
+  if (error != 0) {
+    ::unlink(temporary.c_str());
+    throw IoFailure("write", path, error);
+  }
 }
 
 class OutputFile::Buffer final : public std::streambuf {

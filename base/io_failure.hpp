@@ -28,6 +28,12 @@ class IoFailure : public std::runtime_error {
 // failure is reported with its own cause; throws IoFailure ("open", "write").
 void write_whole_file(const std::filesystem::path& path, std::string_view text);
 
+// Replaces `path` by a file holding `text`: written to a temporary beside it (created
+// exclusively, never through a link), synced and renamed over it, so a failure leaves the old
+// file whole. A FIFO, device or symbolic link at `path` is written in place instead. Throws
+// IoFailure ("open", "write", "rename").
+void replace_whole_file(const std::filesystem::path& path, std::string_view text);
+
 // A file written through an ostream whose failures keep their cause: the first failing write
 // or close is remembered as "write failure: <path>: <cause>".
 class OutputFile {

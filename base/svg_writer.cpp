@@ -133,6 +133,16 @@ SvgWriter::SvgWriter(double width, double height) {
   attr("viewBox", box);
 }
 
+SvgWriter::SvgWriter(double width, double height, double width_cm) {
+  out_ = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  open("svg");
+  attr("xmlns", "http://www.w3.org/2000/svg");
+  attr("version", "1.1");
+  attr("width", svg_number(width_cm, 3) + "cm");
+  attr("height", svg_number(width_cm * height / width, 3) + "cm");
+  attr("viewBox", "0 0 " + svg_number(width) + " " + svg_number(height));
+}
+
 void SvgWriter::end_start_tag() {
   if (start_tag_open_) {
     out_ += '>';

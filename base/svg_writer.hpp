@@ -21,6 +21,9 @@ std::string xml_escape(std::string_view text);
 class SvgWriter {
  public:
   SvgWriter(double width, double height);
+  // The same drawing printed `width_cm` wide (and as tall as its proportions give): a
+  // figure file for a page, whose fonts keep their size in points there.
+  SvgWriter(double width, double height, double width_cm);
 
   SvgWriter& open(std::string_view tag);
   SvgWriter& attr(std::string_view name, std::string_view value);

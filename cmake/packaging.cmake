@@ -24,8 +24,17 @@ if(HOSTSWITCH_MAN AND HELP2MAN_EXECUTABLE)
     DEPENDS hostswitch ${HOSTSWITCH_MAN_INCLUDE}
     COMMENT "Generating the man page from hostswitch --help-all"
     VERBATIM)
-  list(APPEND HOSTSWITCH_DOCUMENTS ${HOSTSWITCH_MAN_PAGE})
-  install(FILES ${HOSTSWITCH_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # Installed compressed, as Debian wants its man pages (gzip -9n: no name or time stamp,
+  # so the same page gives the same bytes).
+  find_program(GZIP_EXECUTABLE gzip REQUIRED)
+  add_custom_command(
+    OUTPUT ${HOSTSWITCH_MAN_PAGE}.gz
+    COMMAND ${GZIP_EXECUTABLE} -9nkf ${HOSTSWITCH_MAN_PAGE}
+    DEPENDS ${HOSTSWITCH_MAN_PAGE}
+    COMMENT "Compressing the man page"
+    VERBATIM)
+  list(APPEND HOSTSWITCH_DOCUMENTS ${HOSTSWITCH_MAN_PAGE} ${HOSTSWITCH_MAN_PAGE}.gz)
+  install(FILES ${HOSTSWITCH_MAN_PAGE}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
 # The bash completion, walked out of the command-line definition by the program itself.
@@ -45,6 +54,9 @@ install(FILES ${HOSTSWITCH_COMPLETION}
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
         RENAME hostswitch)
 install(FILES README.md LICENSE CHANGELOG.md CITATION.cff DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The model in the ODD protocol, with the equations and the parameter table the prompts cite,
+# and the licence in Debian's machine-readable copyright format.
+install(FILES docs/model.md docs/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # Where the README's picture link expects it.
 install(FILES docs/plot-example.png DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 

@@ -8,7 +8,7 @@ CLI::App* setup_merge(CLI::App& app, MergeOptions& options) {
   CLI::App* merge = app.add_subcommand(
       "merge", "Join per-run summaries into one, ordered by grid point then replicate.");
   merge->add_option("files", options.files, "summary files, or directories of *.csv files")
-      ->type_name("FILES...")
+      ->type_name("FILE")
       ->required();
   options.summary_option =
       merge->add_option("--summary", options.summary, "merged summary (default: standard output)")

@@ -9,7 +9,12 @@ namespace hostswitch {
 
 struct PlotCommandOptions {
   std::string results;
-  std::string svg = "output.svg";
+  std::string picture = "output.svg";
+  std::string title, summary, row;
+  bool log_population = false;
+  CLI::Option* title_option = nullptr;
+  CLI::Option* summary_option = nullptr;
+  CLI::Option* row_option = nullptr;
 };
 
 // `hostswitch plot`: a results file drawn as a picture.

@@ -58,6 +58,15 @@ CLI::App* setup_report(CLI::App& app, ReportCommandOptions& options) {
       ->add_option("--colour", options.colour,
                    "parameter whose values get one colour each (default: the next with most)")
       ->type_name("PARAM");
+  report->add_flag("--log-x", options.log_x,
+                   "logarithmic x axis (automatic when the positive values of --x span two "
+                   "decades or more)");
+  options.figures_option =
+      report
+          ->add_option("--figures", options.figures,
+                       "also write every figure as DIR/NAME.svg, .pdf and .png (300 dpi), one "
+                       "8.5 cm column wide per panel")
+          ->type_name("DIR");
   return report;
 }
 
@@ -73,6 +82,8 @@ int run_report(const ReportCommandOptions& options, const CommandLineContext& co
   if (report.x && report.colour && *report.x == *report.colour) {
     throw UsageError("--x and --colour must name different parameters");
   }
+  report.log_x = options.log_x;
+  if (options.figures_option->count() > 0) report.figures = options.figures;
   const ReportFacts facts = write_report(report);
   if (facts.missing_rows > 0) {
     context.err << "hostswitch report: warning: " << facts.missing_rows

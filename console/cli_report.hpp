@@ -10,7 +10,10 @@ namespace hostswitch {
 struct ReportCommandOptions {
   std::string summary, trajectories, table = "stats.csv", html = "report.html", x, colour;
   std::string sensitivity = "sensitivity.csv";
+  std::string figures;
+  bool log_x = false;
   CLI::Option* trajectories_option = nullptr;
+  CLI::Option* figures_option = nullptr;
 };
 
 // `hostswitch report`: statistics per grid point of a summary, as a table and a page.

@@ -66,7 +66,10 @@ CLI::App* setup_run(CLI::App& app, RunOptions& options) {
                                            "also write the run's facts as a one-row summary CSV")
                                ->type_name("PATH");
   options.plot_option =
-      run->add_option("--plot", options.plot, "also draw the results file as an SVG picture")
+      run->add_option(
+             "--plot", options.plot,
+             "also draw the results file as a picture (.svg, .pdf or .png), titled with the "
+             "parameters and seed")
           ->type_name("PATH");
   options.trajectory_option =
       run->add_option("--trajectory", options.trajectory,
@@ -134,7 +137,8 @@ int run_run(const RunOptions& options, const CommandLineContext& context) {
                      summary_header() + summary_line(summarize(parameters, label, result)));
   }
   if (options.plot_option->count() > 0) {
-    plot_results_file(PlotOptions{options.output, options.plot});
+    plot_results_file(PlotOptions{options.output, options.plot,
+                                  PlotStyle{run_title(parameters, label.seed), false}});
   }
   if (options.stats) {
     context.err << stats_report("hostswitch run", meter.stats(result.individuals_simulated));

@@ -48,8 +48,11 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
       "Individual-based simulation of parasite host switching.\nWithout a command, runs the "
       "interactive program: the eight questions, output.txt, the closing pause.",
       "hostswitch"};
-  app.set_version_flag("--version", HOSTSWITCH_VERSION);
+  app.set_version_flag("--version", std::string("hostswitch ") + HOSTSWITCH_VERSION);
   app.set_help_all_flag("--help-all", "Print the help of every command and exit");
+  app.footer(
+      "The model, its equations (eqn 1, eqn 2) and table 1 of its parameters: model.md, "
+      "installed in /usr/share/doc/hostswitch/.");
   app.formatter(std::make_shared<HelpFormatter>());
   app.require_subcommand(0, 1);
   std::string dialogue_seed;

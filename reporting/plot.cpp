@@ -13,7 +13,10 @@
 
 #include "base/io_failure.hpp"
 #include "base/svg_writer.hpp"
+#include "model/parameters.hpp"
+#include "reporting/figure_scale.hpp"
 #include "reporting/results_reader.hpp"
+#include "reporting/svg_convert.hpp"
 
 namespace hostswitch {
 
@@ -21,7 +24,7 @@ namespace {
 
 // Page layout in pixels.
 constexpr double kWidth = 1200;
-constexpr double kHeight = 720;
+constexpr double kHeight = 880;
 constexpr double kPlotLeft = 90;
 constexpr double kPlotTop = 100;
 constexpr double kPlotRight = 1030;
@@ -32,6 +35,12 @@ constexpr double kCellBottom = kPlotBottom - 8;
 constexpr double kStripTop = 84;  // host switch marks sit in a strip above the plot
 constexpr double kStripBottom = 94;
 constexpr double kBarLeft = 1062;
+// The population panel under the heatmap, on the same generations.
+constexpr double kPopulationTop = 674;
+constexpr double kPopulationBottom = 794;
+// Text stays readable on a projector: nothing smaller than 14 px.
+constexpr int kTextSize = 14;
+constexpr int kAxisTitleSize = 15;
 constexpr double kBarWidth = 18;
 
 // Bounds that keep the picture small however long the run.
@@ -43,60 +52,10 @@ constexpr int kColourLevels = 129;
 
 const char* const kHostColour = "#d55e00";  // vermillion: stands out on every viridis tone
 const char* const kOfferColour = "#222222";
-
-// Viridis at nine evenly spaced points; colours in between are interpolated.
-constexpr std::array<std::array<int, 3>, 9> kViridis{{{0x44, 0x01, 0x54},
-                                                      {0x47, 0x2d, 0x7b},
-                                                      {0x3b, 0x52, 0x8b},
-                                                      {0x2c, 0x72, 0x8e},
-                                                      {0x21, 0x90, 0x8c},
-                                                      {0x27, 0xad, 0x81},
-                                                      {0x5d, 0xc8, 0x63},
-                                                      {0xaa, 0xdc, 0x32},
-                                                      {0xfd, 0xe7, 0x25}}};
-
-std::string viridis_hex(double t) {
-  t = std::clamp(t, 0.0, 1.0);
-  const double position = t * static_cast<double>(kViridis.size() - 1);
-  const auto low = std::min(static_cast<std::size_t>(position), kViridis.size() - 2);
-  const double f = position - static_cast<double>(low);
-  static const char* const hex = "0123456789abcdef";
-  std::string out = "#";
-  for (std::size_t channel = 0; channel < 3; ++channel) {
-    const double value = kViridis[low][channel] * (1.0 - f) + kViridis[low + 1][channel] * f;
-    const int byte = std::clamp(static_cast<int>(std::lround(value)), 0, 255);
-    out += hex[byte >> 4];
-    out += hex[byte & 15];
-  }
-  return out;
-}
+const char* const kHostOutline = "#000000";
 
 std::string level_colour(int level) {
   return viridis_hex(static_cast<double>(level) / (kColourLevels - 1));
-}
-
-// A round tick step, 1, 2 or 5 times a power of ten, giving about `target` intervals.
-double nice_step(double span, int target) {
-  if (!(span > 0) || !std::isfinite(span)) return 1.0;
-  const double raw = span / target;
-  const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
-  const double fraction = raw / magnitude;
-  const double nice = fraction < 1.5 ? 1.0 : fraction < 3.5 ? 2.0 : fraction < 7.5 ? 5.0 : 10.0;
-  return nice * magnitude;
-}
-
-int step_decimals(double step) {
-  if (step >= 1.0) return 0;
-  return std::clamp(static_cast<int>(std::ceil(-std::log10(step) - 1e-9)), 0, 12);
-}
-
-std::vector<double> ticks(double low, double high, double step) {
-  std::vector<double> out;
-  const double first = std::ceil(low / step - 1e-9);
-  const double last = std::floor(high / step + 1e-9);
-  if (!(last - first < 100)) return out;  // never more than a few dozen, but be safe
-  for (double k = first; k <= last; k += 1.0) out.push_back(k * step);
-  return out;
 }
 
 // Thousands separated by thin spaces are hard to copy; a plain integer is clearer.
@@ -310,7 +269,7 @@ std::vector<CellBox> class_cells(Grid& grid, const ResultsData& data) {
 }
 
 void text(SvgWriter& svg, double x, double y, std::string_view content, const char* anchor,
-          int size = 12) {
+          int size = kTextSize) {
   svg.open("text").attr("x", x).attr("y", y).attr("font-size", size);
   if (std::string_view(anchor) != "start") svg.attr("text-anchor", anchor);
   svg.text(content).close();
@@ -383,7 +342,7 @@ void draw_axes(SvgWriter& svg, const Grid& grid) {
   SvgWriter& g = svg.open("g").attr("stroke", "#444444").attr("stroke-width", 1.0);
   std::string marks;
   const double x_step = std::max(1.0, nice_step(grid.x_high() - grid.x_low(), 8));
-  const std::vector<double> x_ticks = ticks(grid.x_low(), grid.x_high(), x_step);
+  const std::vector<double> x_ticks = linear_ticks(grid.x_low(), grid.x_high(), x_step);
   for (double t : x_ticks) {
     marks += 'M';
     append_svg_number(marks, grid.px_x(t));
@@ -392,7 +351,7 @@ void draw_axes(SvgWriter& svg, const Grid& grid) {
     marks += "v5";
   }
   const double y_step = nice_step(grid.y_high() - grid.y_low, 8);
-  const std::vector<double> y_ticks = ticks(grid.y_low, grid.y_high(), y_step);
+  const std::vector<double> y_ticks = linear_ticks(grid.y_low, grid.y_high(), y_step);
   for (double t : y_ticks) {
     marks += 'M';
     append_svg_number(marks, kPlotLeft);
@@ -404,19 +363,21 @@ void draw_axes(SvgWriter& svg, const Grid& grid) {
   svg.close();
 
   svg.open("g").attr("font-family", "sans-serif").attr("fill", "#222222");
+  // The generations are labelled once, under the population panel that shares them.
   for (double t : x_ticks) {
-    text(svg, grid.px_x(t), kPlotBottom + 19, svg_number(t, 0), "middle");
+    text(svg, grid.px_x(t), kPopulationBottom + 21, svg_number(t, 0), "middle");
   }
   const int decimals = step_decimals(y_step);
   for (double t : y_ticks) {
-    text(svg, kPlotLeft - 8, grid.px_y(t) + 4, svg_number(t, decimals), "end");
+    text(svg, kPlotLeft - 8, grid.px_y(t) + 5, svg_number(t, decimals), "end");
   }
-  text(svg, (kPlotLeft + kPlotRight) / 2, kPlotBottom + 44, "generation (n_g)", "middle", 13);
+  text(svg, (kPlotLeft + kPlotRight) / 2, kPopulationBottom + 48, "generation (n_g)", "middle",
+       kAxisTitleSize);
   const double mid_y = (kPlotTop + kPlotBottom) / 2;
   svg.open("text")
       .attr("x", 0.0)
       .attr("y", 0.0)
-      .attr("font-size", 13)
+      .attr("font-size", kAxisTitleSize)
       .attr("text-anchor", "middle")
       .attr("transform", "translate(24 " + svg_number(mid_y) + ") rotate(-90)")
       .text("phenotype (p_phe)")
@@ -469,8 +430,8 @@ void draw_colour_bar(SvgWriter& svg, const Grid& grid) {
   svg.open("g").attr("font-family", "sans-serif").attr("fill", "#222222");
   for (const double& v : values) {
     const double y = kPlotBottom - height * scale_position(grid, v);
-    if (y - last_y < 16 && v != 0.0) continue;
-    if (v == 0.0 && y - last_y < 12) continue;
+    if (y - last_y < 18 && v != 0.0) continue;
+    if (v == 0.0 && y - last_y < 14) continue;
     last_y = y;
     marks += 'M';
     append_svg_number(marks, kBarLeft + kBarWidth);
@@ -479,7 +440,7 @@ void draw_colour_bar(SvgWriter& svg, const Grid& grid) {
     marks += "h4";
     const bool top = &v == &values.front();
     text(svg, kBarLeft + kBarWidth + 7, y + 4,
-         top ? "max " + top_value_text(grid) : svg_number(v, v >= 1 ? 0 : 4), "start", 11);
+         top ? "max " + top_value_text(grid) : svg_number(v, v >= 1 ? 0 : 4), "start");
   }
   svg.close();
   svg.open("path").raw_attr("d", marks).attr("stroke", "#444444").attr("fill", "none").close();
@@ -490,46 +451,178 @@ void draw_colour_bar(SvgWriter& svg, const Grid& grid) {
   svg.open("text")
       .attr("x", 0.0)
       .attr("y", 0.0)
-      .attr("font-size", 13)
+      .attr("font-size", kAxisTitleSize)
       .attr("font-family", "sans-serif")
       .attr("text-anchor", "middle")
       .attr("fill", "#222222")
       .attr("transform",
-            "translate(1170 " + svg_number((kPlotTop + kPlotBottom) / 2) + ") rotate(-90)")
+            "translate(1176 " + svg_number((kPlotTop + kPlotBottom) / 2) + ") rotate(-90)")
       .text(label)
       .close();
 }
 
-void draw_legend(SvgWriter& svg, bool offer_range) {
-  const double y = 66;
-  svg.open("g").attr("font-family", "sans-serif").attr("font-size", 12).attr("fill", "#222222");
+// The host in use: a vermillion line in a black outline, which shows on every colour of the
+// scale (the outline on the light end, the vermillion on the dark one).
+void host_line(SvgWriter& svg, const std::string& d, double width) {
   svg.open("path")
-      .raw_attr("d", "M90 62h24")
-      .attr("stroke", kHostColour)
-      .attr("stroke-width", 2.0)
+      .raw_attr("d", d)
+      .attr("stroke", kHostOutline)
+      .attr("stroke-width", width + 2.5)
+      .attr("fill", "none")
       .close();
-  text(svg, 120, y, "host in use (r_phe)", "start");
   svg.open("path")
-      .raw_attr("d", offer_range ? "M270 58h12M270 66h12" : "M270 62h6")
+      .raw_attr("d", d)
+      .attr("stroke", kHostColour)
+      .attr("stroke-width", width)
+      .attr("fill", "none")
+      .close();
+}
+
+// Rough width of a legend label at 14 px: sans-serif averages some 7.7 px a character.
+double legend_text_width(std::string_view label) { return 7.7 * static_cast<double>(label.size()); }
+
+// Path data: a move to (x, `rest`...), built by appending (GCC 12 misreads the operator+ chain).
+std::string move_to(double x, std::string_view rest) {
+  std::string d = "M";
+  append_svg_number(d, x);
+  d += rest;
+  return d;
+}
+
+void draw_legend(SvgWriter& svg, bool offer_range) {
+  const double y = 72;
+  svg.open("g")
+      .attr("font-family", "sans-serif")
+      .attr("font-size", kTextSize)
+      .attr("fill", "#222222");
+  double x = kPlotLeft;
+  host_line(svg, move_to(x, " 67h24"), 2.0);
+  const std::string host = "host in use (r_phe)";
+  text(svg, x + 30, y, host, "start");
+  x += 30 + legend_text_width(host) + 24;
+  svg.open("path")
+      .raw_attr("d",
+                offer_range ? move_to(x, " 63h12") + move_to(x, " 71h12") : move_to(x, " 67h6"))
       .attr("stroke", kOfferColour)
       .attr("stroke-width", offer_range ? 1.0 : 1.5)
       .close();
-  text(svg, offer_range ? 288 : 282, y,
-       offer_range ? "lowest and highest new host offered in a column (rl_phe)"
-                   : "new host offered (rl_phe)",
-       "start");
-  const double switch_x = offer_range ? 664 : 470;
+  const std::string offer = offer_range ? "lowest and highest new host offered in a column (rl_phe)"
+                                        : "new host offered (rl_phe)";
+  text(svg, x + (offer_range ? 18 : 12), y, offer, "start");
+  x += (offer_range ? 18 : 12) + legend_text_width(offer) + 24;
   svg.open("path")
-      .raw_attr("d", offer_range ? "M664 56v10" : "M470 56v10")
+      .raw_attr("d", move_to(x, " 61v11"))
       .attr("stroke", kHostColour)
       .attr("stroke-width", 2.0)
       .close();
-  text(svg, switch_x + 8, y, "host switch (n_HS > 0), in the strip above the plot", "start");
+  text(svg, x + 8, y, "host switch (n_HS > 0), in the strip above the plot", "start");
+  svg.close();
+}
+
+// The population of each column: the mean over its generations of the parasites that
+// entered them (their n_p summed).
+std::vector<double> column_population(const Grid& grid, const ResultsData& data) {
+  std::vector<double> total(static_cast<std::size_t>(grid.columns), 0.0);
+  std::vector<double> generations(static_cast<std::size_t>(grid.columns), 0.0);
+  for (const ClassCell& cell : data.cells) {
+    total[static_cast<std::size_t>(grid.column_of(cell.n_g))] += cell.n_p;
+  }
+  for (const GenerationHosts& g : data.generations) {
+    generations[static_cast<std::size_t>(grid.column_of(g.n_g))] += 1.0;
+  }
+  for (std::size_t c = 0; c < total.size(); ++c) {
+    if (generations[c] > 0) total[c] /= generations[c];
+  }
+  return total;
+}
+
+void draw_population(SvgWriter& svg, const Grid& grid, const ResultsData& data, bool log_scale) {
+  const std::vector<double> population = column_population(grid, data);
+  double top = 1.0;
+  for (const double v : population) top = std::max(top, v);
+  const double span = kPopulationBottom - kPopulationTop;
+  const double lo = log_scale ? 1.0 : 0.0;
+  const double hi = log_scale ? std::max(10.0, top * 1.2) : top * 1.08;
+  auto px_y = [&](double v) {
+    const double t =
+        log_scale ? std::log10(std::max(v, 1.0)) / std::log10(hi) : (v - lo) / (hi - lo);
+    return kPopulationBottom - 4 - t * (span - 8);
+  };
+  svg.open("rect")
+      .attr("id", "population-area")
+      .attr("x", kPlotLeft)
+      .attr("y", kPopulationTop)
+      .attr("width", kPlotRight - kPlotLeft)
+      .attr("height", span)
+      .attr("fill", "#ffffff")
+      .attr("stroke", "#444444")
+      .close();
+  const std::vector<double> ticks =
+      log_scale ? log_ticks(lo, hi, 4) : linear_ticks(lo, hi, nice_step(hi - lo, 3));
+  std::string marks;
+  svg.open("g").attr("font-family", "sans-serif").attr("fill", "#222222");
+  for (const double t : ticks) {
+    marks += 'M';
+    append_svg_number(marks, kPlotLeft);
+    marks += ' ';
+    append_svg_number(marks, px_y(t));
+    marks += "h-5";
+    text(svg, kPlotLeft - 8, px_y(t) + 5, tick_text(t), "end");
+  }
+  svg.close();
+  std::string values;
+  StepPath line;
+  for (std::int64_t c = 0; c < grid.columns; ++c) {
+    const double v = population[static_cast<std::size_t>(c)];
+    if (c == 0) {
+      line.move(grid.column_left(c), px_y(v));
+    } else {
+      values += ' ';
+    }
+    line.vertical(px_y(v));
+    line.horizontal(grid.column_left(c + 1));
+    append_svg_number(values, v, 3);
+  }
+  for (const double t : linear_ticks(grid.x_low(), grid.x_high(),
+                                     std::max(1.0, nice_step(grid.x_high() - grid.x_low(), 8)))) {
+    marks += 'M';
+    append_svg_number(marks, grid.px_x(t));
+    marks += ' ';
+    append_svg_number(marks, kPopulationBottom);
+    marks += "v5";
+  }
+  svg.open("path").raw_attr("d", marks).attr("stroke", "#444444").attr("fill", "none").close();
+  // The values drawn, one per column, so that a reader (or a test) can take them back.
+  svg.open("path")
+      .attr("id", "population")
+      .raw_attr("d", line.data())
+      .attr("data-n-pop", values)
+      .attr("stroke", "#222222")
+      .attr("stroke-width", 1.75)
+      .attr("fill", "none")
+      .close();
+  std::vector<std::string> label = {"population", "(\u03a3 n_p)"};
+  if (grid.per_column > 1) label.emplace_back("column mean");
+  if (log_scale) label.emplace_back("log scale");
+  svg.open("text")
+      .attr("font-size", kTextSize)
+      .attr("font-family", "sans-serif")
+      .attr("text-anchor", "middle")
+      .attr("fill", "#222222")
+      .attr("transform", "translate(24 " + svg_number((kPopulationTop + kPopulationBottom) / 2) +
+                             ") rotate(-90)")
+      .text(log_scale ? "n_pop (log)" : "n_pop")
+      .close();
+  svg.open("g").attr("font-family", "sans-serif").attr("fill", "#222222");
+  for (std::size_t i = 0; i < label.size(); ++i) {
+    text(svg, kPlotRight + 12, kPopulationTop + 16 + 18 * static_cast<double>(i), label[i],
+         "start");
+  }
   svg.close();
 }
 
 std::string write_svg(const Grid& grid, const std::vector<CellBox>& boxes, const ResultsData& data,
-                      const std::string& name) {
+                      const std::string& name, const PlotStyle& style) {
   SvgWriter svg(kWidth, kHeight);
   svg.open("rect").attr("width", kWidth).attr("height", kHeight).attr("fill", "#ffffff").close();
 
@@ -537,11 +630,13 @@ std::string write_svg(const Grid& grid, const std::vector<CellBox>& boxes, const
   std::int64_t switches = 0;
   for (const GenerationHosts& g : data.generations) switches += g.switched() ? 1 : 0;
   svg.open("g").attr("font-family", "sans-serif").attr("fill", "#111111");
-  text(svg, kPlotLeft, 28, name + " \u2014 last generation " + integer_text(grid.g_last), "start",
-       18);
-  std::string note = integer_text(generations) + " generation" + (generations == 1 ? "" : "s") +
-                     " (" + integer_text(grid.g_first) + " to " + integer_text(grid.g_last) +
-                     "), " + integer_text(data.class_records) + " class records, " +
+  const std::string last = name + " \u2014 last generation " + integer_text(grid.g_last);
+  // A run's title holds all eight parameters: it starts at the page's edge to have room.
+  text(svg, style.title ? 24 : kPlotLeft, 26, style.title ? *style.title : last, "start", 17);
+  std::string note = (style.title ? last + "; " : std::string()) + integer_text(generations) +
+                     " generation" + (generations == 1 ? "" : "s") + " (" +
+                     integer_text(grid.g_first) + " to " + integer_text(grid.g_last) + "), " +
+                     integer_text(data.class_records) + " class records, " +
                      integer_text(switches) + " with a host switch; ";
   if (grid.class_width_known) {
     note += "class width " + svg_number(grid.class_width, 3);
@@ -558,7 +653,7 @@ std::string write_svg(const Grid& grid, const std::vector<CellBox>& boxes, const
     note += "; " + integer_text(data.skipped_records) +
             " records with asterisks, NaN or Infinity not shown";
   }
-  text(svg, kPlotLeft, 46, note, "start", 12);
+  text(svg, kPlotLeft, 48, note, "start");
   svg.close();
   draw_legend(svg, grid.per_column > 1);
 
@@ -656,17 +751,7 @@ std::string write_svg(const Grid& grid, const std::vector<CellBox>& boxes, const
   }
   const std::string host_path = host.data();
   svg.open("g").attr("id", "host-in-use").attr("fill", "none").attr("stroke-linejoin", "round");
-  svg.open("path")
-      .raw_attr("d", host_path)
-      .attr("stroke", "#ffffff")
-      .attr("stroke-width", 3.5)
-      .attr("stroke-opacity", 0.8)
-      .close();
-  svg.open("path")
-      .raw_attr("d", host_path)
-      .attr("stroke", kHostColour)
-      .attr("stroke-width", 1.75)
-      .close();
+  host_line(svg, host_path, 2.0);
   svg.close();
 
   std::string switch_marks;
@@ -689,7 +774,7 @@ std::string write_svg(const Grid& grid, const std::vector<CellBox>& boxes, const
   svg.open("text")
       .attr("x", kPlotLeft - 8)
       .attr("y", kStripBottom - 1)
-      .attr("font-size", 10)
+      .attr("font-size", kTextSize)
       .attr("font-family", "sans-serif")
       .attr("text-anchor", "end")
       .attr("fill", "#222222")
@@ -706,42 +791,22 @@ std::string write_svg(const Grid& grid, const std::vector<CellBox>& boxes, const
       .close();
   draw_axes(svg, grid);
   draw_colour_bar(svg, grid);
+  draw_population(svg, grid, data, style.log_population);
   return svg.finish();
-}
-
-void write_file(const std::filesystem::path& path, const std::string& content) {
-  // Written beside the target and renamed, so a failed write never leaves half a picture.
-  std::filesystem::path temporary = path;
-  temporary += ".partial";
-  const std::string name = path.string();
-  std::FILE* file = std::fopen(temporary.string().c_str(), "wb");
-  if (file == nullptr) throw PlotError(io_failure_text("open", path, errno));
-  // The cause of the first failing step: a full disk often shows only at the flush.
-  bool failed = false;
-  int error = 0;
-  auto check = [&](bool step_failed) {
-    if (step_failed && !failed) error = errno;
-    failed |= step_failed;
-  };
-  check(std::fwrite(content.data(), 1, content.size(), file) != content.size());
-  check(std::fflush(file) != 0);
-  check(std::fclose(file) != 0);
-  std::error_code ignored;
-  if (failed) {
-    std::filesystem::remove(temporary, ignored);
-    throw PlotError(io_failure_text("write", path, error));
-  }
-  std::error_code ec;
-  std::filesystem::rename(temporary, path, ec);
-  if (ec) {
-    std::filesystem::remove(temporary, ignored);
-    throw PlotError(name + ": cannot replace the picture: " + ec.message());
-  }
 }
 
 }  // namespace
 
-std::string render_results_svg(const ResultsData& data, const std::string& name) {
+std::string run_title(const SimulationParameters& parameters, std::int64_t seed) {
+  std::string title;
+  for (std::size_t i = 0; i < kParameterCount; ++i) {
+    title += std::string(kParameterNames[i]) + " = " + parameter_text(parameters, i) + ", ";
+  }
+  return title + "seed " + std::to_string(seed);
+}
+
+std::string render_results_svg(const ResultsData& data, const std::string& name,
+                               const PlotStyle& style) {
   if (data.cells.empty() || data.generations.empty()) {
     throw PlotError(name + ": the file holds no class record that can be plotted");
   }
@@ -752,13 +817,13 @@ std::string render_results_svg(const ResultsData& data, const std::string& name)
     if (grid.per_column == 1 && grid.row_height == grid.class_width) {
       Grid exact = grid;
       std::vector<CellBox> boxes = class_cells(exact, data);
-      if (boxes.size() <= kMaxCellRects) return write_svg(exact, boxes, data, name);
+      if (boxes.size() <= kMaxCellRects) return write_svg(exact, boxes, data, name, style);
     }
     std::vector<CellBox> boxes = grid_cells(grid);
     // A population spread over the whole range in every column would need too many cells:
     // coarsen until the picture stays small.
     if (boxes.size() <= kMaxCellRects || max_rows <= 25) {
-      return write_svg(grid, boxes, data, name);
+      return write_svg(grid, boxes, data, name, style);
     }
     max_columns = std::max<std::int64_t>(50, max_columns / 2);
     max_rows = std::max<std::int64_t>(25, max_rows / 2);
@@ -767,8 +832,13 @@ std::string render_results_svg(const ResultsData& data, const std::string& name)
 
 void plot_results_file(const PlotOptions& options) {
   std::error_code ec;
-  if (std::filesystem::equivalent(options.results, options.svg, ec)) {
-    throw PlotError(options.svg.string() + ": the picture would overwrite the results file");
+  if (std::filesystem::equivalent(options.results, options.picture, ec)) {
+    throw PlotError(options.picture.string() + ": the picture would overwrite the results file");
+  }
+  const std::optional<ImageFormat> format = image_format_of(options.picture);
+  if (!format) {
+    throw PlotError(options.picture.string() +
+                    ": the picture's name must end in .svg, .pdf or .png (its format)");
   }
   ResultsData data;
   try {
@@ -776,7 +846,12 @@ void plot_results_file(const PlotOptions& options) {
   } catch (const ResultsReadError& error) {
     throw PlotError(error.what());
   }
-  write_file(options.svg, render_results_svg(data, options.results.string()));
+  const std::string svg = render_results_svg(data, options.results.string(), options.style);
+  try {
+    replace_whole_file(options.picture, convert_svg(svg, *format));
+  } catch (const std::runtime_error& error) {
+    throw PlotError(error.what());
+  }
 }
 
 }  // namespace hostswitch

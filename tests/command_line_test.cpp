@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -228,7 +229,7 @@ TEST(CommandLineHelp, EveryCommandHasHelpAndTheProgramAVersion) {
   const TempDir dir;
   const Invocation version = invoke({"--version"}, dir.path());
   EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.out, std::string(HOSTSWITCH_VERSION) + "\n");
+  EXPECT_EQ(version.out, "hostswitch " + std::string(HOSTSWITCH_VERSION) + "\n");
   const struct {
     std::vector<std::string> args;
     std::string mention;
@@ -236,7 +237,7 @@ TEST(CommandLineHelp, EveryCommandHasHelpAndTheProgramAVersion) {
                {{"run", "--help"}, "--max-dist"},
                {{"sweep", "--help"}, "--emit-commands"},
                {{"plot", "--help"}, "RESULTS"},
-               {{"merge", "--help"}, "FILES"}};
+               {{"merge", "--help"}, "files FILE ..."}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.front());
     const Invocation help = invoke(c.args, dir.path());
@@ -246,14 +247,61 @@ TEST(CommandLineHelp, EveryCommandHasHelpAndTheProgramAVersion) {
   }
 }
 
-TEST(CommandLineRun, PlotOptionDrawsThePicture) {
+// The title says which run a picture shows, the population panel holds the n_p of each
+// generation summed, and the picture's name picks its format.
+TEST(CommandLineRun, PlotOptionDrawsThePictureTitledWithItsRun) {
   const TempDir dir;
   const auto output = (dir / "out.txt").string();
   const auto svg = (dir / "out.svg").string();
+  const auto summary = (dir / "s.csv").string();
   const Invocation run =
-      invoke({"run", "--n-gen", "5", "--seed", "1", "--output", output, "--plot", svg}, dir.path());
+      invoke({"run", "--n-gen", "30", "--seed", "1", "--output", output, "--plot", svg, "--summary",
+              summary, "--grid-index", "2", "--replicate", "3"},
+             dir.path());
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(read_file(svg).find("<svg"), std::string::npos);
+  const std::string title =
+      ">n_pop = 100, birth_rate = 0.5, capacity = 1000, emig_rate = 0.1, sdr = 1, sdv = 0.5, "
+      "max_dist = 2, n_gen = 30, seed 1</text>";
+  const std::string picture = read_file(svg);
+  EXPECT_NE(picture.find(title), std::string::npos);
+
+  // Σ n_p per generation, read from the results file's records (after its ten lines).
+  std::map<int, long> population;
+  std::istringstream records(read_file(output));
+  std::string line;
+  for (int skipped = 0; skipped < 10; ++skipped) std::getline(records, line);
+  int n_g = 0;
+  double p_phe = 0;
+  long n_p = 0;
+  while (std::getline(records, line)) {
+    std::istringstream(line) >> n_g >> p_phe >> n_p;
+    population[n_g] += n_p;
+  }
+  std::string expected;
+  for (const auto& [generation, total] : population) {
+    if (!expected.empty()) expected += ' ';
+    expected += std::to_string(total);
+  }
+  const auto at = picture.find("data-n-pop=\"");
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_EQ(picture.substr(at + 12, picture.find('"', at + 12) - at - 12), expected);
+
+  const Invocation titled = invoke(
+      {"plot", output, "-o", (dir / "titled.svg").string(), "--summary", summary, "--row", "2-3"},
+      dir.path());
+  ASSERT_EQ(titled.status, 0) << titled.err;
+  EXPECT_NE(read_file(dir / "titled.svg").find(title), std::string::npos);
+  for (const auto& [name, magic] :
+       {std::pair<std::string, std::string>{"out.pdf", "%PDF-"}, {"out.png", "\x89PNG"}}) {
+    const Invocation drawn = invoke({"plot", output, "-o", (dir / name).string()}, dir.path());
+    ASSERT_EQ(drawn.status, 0) << drawn.err;
+    EXPECT_EQ(read_file(dir / name).substr(0, magic.size()), magic) << name;
+  }
+  const Invocation gif = invoke({"plot", output, "-o", (dir / "out.gif").string()}, dir.path());
+  EXPECT_EQ(gif.status, 1);
+  EXPECT_NE(gif.err.find("out.gif: the picture's name must end in .svg, .pdf or .png"),
+            std::string::npos)
+      << gif.err;
 }
 
 // --- the built program --------------------------------------------------------------------

@@ -130,6 +130,8 @@ TEST(PlotGeometry, KnownCellsSitAtTheirPlaceInTheirColour) {
   // The switch of generation 3 is marked at the middle of its column.
   EXPECT_EQ(attribute_of(svg, "host-switches", "d"), "M677.5 84V94");
   EXPECT_NE(svg.find("small.txt \xE2\x80\x94 last generation 4"), std::string::npos);
+  // The population panel: 1, 15 + 255, 3 and 63 parasites.
+  EXPECT_EQ(attribute_of(svg, "population", "data-n-pop"), "1 270 3 63");
 }
 
 TEST(PlotGeometry, OneGenerationOfOneClassIsAVisibleCell) {
@@ -296,7 +298,7 @@ TEST_F(PlotFiles, RendersTheKnownCellInItsColour) {
   unsigned width = 0, height = 0;
   const std::vector<unsigned char> pixels = read_png(png, width, height);
   ASSERT_EQ(width, 1200u);
-  ASSERT_EQ(height, 720u);
+  ASSERT_EQ(height, 880u);
   const auto expect_pixel = [&](unsigned x, unsigned y, int r, int g, int b) {
     const unsigned char* p = &pixels[(std::size_t{y} * width + x) * 3];
     EXPECT_NEAR(p[0], r, 2) << x << "," << y;

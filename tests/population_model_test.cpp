@@ -5,7 +5,12 @@
 #include <cmath>
 #include <cstdint>
 #include <deque>
+#include <fstream>
+#include <iterator>
+#include <numbers>
+#include <sstream>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "model/memory_budget.hpp"
@@ -213,6 +218,49 @@ TEST(PopulationModel, MatchesALiteralTranscriptionDrawForDraw) {
   expect_same_as_reference({40, 1.0, 100, 1.0, 1.0, 0.5, 0.3, 30}, 909);
   expect_same_as_reference({40, 1.0, 100, 7.5, 1.0, 0.5, 0.3, 30}, 919);
   expect_same_as_reference({40, 1.0, 100, -1.0, 1.0, 0.5, 0.3, 30}, 929);
+}
+
+// The model document's numbers: the rejection sampler of the offspring deviation accepts an
+// attempt with probability sqrt(2 pi) erf(3 / sqrt 2) / 6, and a real run's draws, less the
+// host, parent, emigration and survival draws, count its attempts.
+TEST(PopulationModel, RejectionAcceptanceRateIsTheDocumentedOne) {
+  const double rate = std::sqrt(2.0 * std::numbers::pi) * std::erf(3.0 / std::sqrt(2.0)) / 6.0;
+  const SimulationParameters p{1000, 2.0, 200000, 0.0, 1.0, 0.5, 2.0, 5};
+  CountingStream stream(seeded(4242));
+  RecordingReporter reporter(&stream);
+  run_population_with(p, stream, reporter);
+  std::uint64_t previous = 0;
+  std::uint64_t offspring = 0;
+  std::uint64_t attempts = 0;
+  for (const Snapshot& s : reporter.snapshots) {
+    const auto n_pop = static_cast<std::int32_t>(s.pop.size());
+    const auto n_tot =
+        static_cast<std::uint64_t>(size_after_births(n_pop, p.birth_rate, p.capacity));
+    const std::uint64_t born = n_tot - static_cast<std::uint64_t>(n_pop);
+    const std::uint64_t draws = s.draws_so_far - previous;
+    previous = s.draws_so_far;
+    offspring += born;
+    attempts += (draws - 1 - 2 * born - 2 * n_tot) / 2;
+  }
+  ASSERT_GT(attempts, 100000U);
+  const double measured = static_cast<double>(offspring) / static_cast<double>(attempts);
+  // Four binomial standard deviations.
+  EXPECT_NEAR(measured, rate, 4.0 * std::sqrt(rate * (1.0 - rate) / static_cast<double>(attempts)));
+
+  std::ifstream file(HOSTSWITCH_SOURCE_DIR "/docs/model.md");
+  const std::string model((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  auto fixed = [](double value, int decimals) {
+    std::ostringstream text;
+    text.setf(std::ios::fixed);
+    text.precision(decimals);
+    text << value;
+    return text.str();
+  };
+  EXPECT_NE(model.find("\u2248 " + fixed(rate, 4)), std::string::npos) << fixed(rate, 4);
+  EXPECT_NE(model.find("1 / P \u2248 " + fixed(1.0 / rate, 3)), std::string::npos);
+  EXPECT_NE(model.find("1 + " + fixed(2.0 + 2.0 / rate, 2) + " (`n_tot` \u2212 `n_pop`)"),
+            std::string::npos);
+  EXPECT_NE(model.find("1 + 2 (n_tot \u2212 n_pop) + 2 A + 2 n_tot"), std::string::npos);
 }
 
 TEST(PopulationModel, SameSeedSameRunToTheLastBit) {

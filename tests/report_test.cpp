@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdio>
 #include <map>
 #include <sstream>
 #include <string>
@@ -13,6 +15,7 @@
 #include "console/command_line.hpp"
 #include "model/population_model.hpp"
 #include "model/uniform_stream.hpp"
+#include "reporting/figure_scale.hpp"
 #include "reporting/results_reader.hpp"
 #include "tests/test_support.hpp"
 
@@ -195,8 +198,13 @@ TEST(ReportOutput, RowsOutOfGridOrderAndGridsTooLargeToDrawKeepEveryGridPoint) {
   EXPECT_NE(page.find("Showing the first 48 of 5001 grid points"), std::string::npos);
   EXPECT_NE(page.find("Showing the first 500 of 5001 grid points"), std::string::npos);
   EXPECT_NE(page.find("5001 runs over 5001 grid points"), std::string::npos);
+  // The page rounds to 4 significant digits what the file holds in full.
   std::string last_row = "<tr>";
-  for (const std::string& field : rows[500]) last_row += "<td>" + field + "</td>";
+  for (const std::string& field : rows[500]) {
+    std::array<char, 32> rounded{};
+    std::snprintf(rounded.data(), rounded.size(), "%.4g", std::stod(field.empty() ? "0" : field));
+    last_row += "<td>" + (field.find('.') == std::string::npos ? field : rounded.data()) + "</td>";
+  }
   last_row += "</tr></tbody>";
   EXPECT_NE(page.find(last_row), std::string::npos) << last_row;
 }
@@ -232,6 +240,70 @@ TEST(ReportOutput, AxesDefaultToTheMostSweptParametersAndNameThem) {
   const Invocation unknown = invoke({"report", "summary.csv", "--x", "rate"}, dir.path());
   EXPECT_EQ(unknown.status, 2);
   EXPECT_NE(unknown.err.find("--x: 'rate' is not a parameter"), std::string::npos) << unknown.err;
+}
+
+std::size_t count_of(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// A single switch count is one bar on whole-number ticks, centred on its tick (not a bar
+// from -0.4 to 0.4 on ticks of tenths); a median that
+// is never reached is an open mark.
+TEST(ReportOutput, ASingleSwitchCountIsOneBarAndAMedianNotReachedAnOpenMark) {
+  const TempDir dir;
+  write_file(dir / "summary.csv", summary_header() + row(1, 1, false, 50, 0) +
+                                      row(1, 2, false, 50, 0) + row(2, 1, true, 4, 0) +
+                                      row(2, 2, true, 6, 0));
+  ASSERT_EQ(invoke({"report", "summary.csv"}, dir.path()).status, 0);
+  const std::string page = read_file(dir / "report.html");
+  const auto figure = [&page](const std::string& id) {
+    const auto at = page.find("<figure id=\"" + id + "\"");
+    return at == std::string::npos ? std::string()
+                                   : page.substr(at, page.find("</figure>", at) - at);
+  };
+  const std::string switches = figure("figure-switches");
+  const auto panel = switches.find("<g class=\"panel\"");
+  const std::string first =
+      switches.substr(panel, switches.find("<g class=\"panel\"", panel + 1) - panel);
+  std::vector<double> bars;
+  for (auto at = first.find("fill-opacity=\"0.55\""); at != std::string::npos;
+       at = first.find("fill-opacity=\"0.55\"", at + 1)) {
+    const auto tag = first.rfind("<rect", at);
+    const double x = std::stod(first.substr(first.find(" x=\"", tag) + 4));
+    const double width = std::stod(first.substr(first.find(" width=\"", tag) + 8));
+    bars.push_back(x + width / 2);
+  }
+  ASSERT_EQ(bars.size(), 1u);
+  const auto tick = first.find(">0</text>");
+  ASSERT_NE(tick, std::string::npos);
+  EXPECT_NEAR(std::stod(first.substr(first.find(" x=\"", first.rfind("<text", tick)) + 4)), bars[0],
+              0.01);
+  for (const char* label : {">1</text>", ">2</text>"})
+    EXPECT_NE(first.find(label), std::string::npos);
+  EXPECT_EQ(first.find(".5</text>"), std::string::npos);  // no half-way ticks
+  // Grid point 1 never goes extinct: its median is an open mark, grid point 2's a filled one.
+  const std::string medians = figure("figure-km_median_extinction");
+  EXPECT_EQ(count_of(medians, "<circle"), 2u);
+  EXPECT_EQ(count_of(medians, "fill=\"#ffffff\" stroke="), 1u);
+}
+
+TEST(FigureScale, TicksAreOneTwoFiveTimesAPowerOfTenAndLabelsKeepFourDigits) {
+  EXPECT_EQ(log_ticks(0.8, 60, 8), (std::vector<double>{1, 2, 5, 10, 20, 50}));
+  // Too many for 1, 2, 5 per decade: the powers alone.
+  const std::vector<double> decades = log_ticks(0.8e-6, 1.2e-4, 6);
+  ASSERT_EQ(decades.size(), 3u);
+  EXPECT_DOUBLE_EQ(decades[0], 1e-6);
+  EXPECT_DOUBLE_EQ(decades[2], 1e-4);
+  EXPECT_EQ(nice_step(1.06, 5), 0.2);
+  EXPECT_EQ(linear_ticks(-0.03, 1.03, 0.2).size(), 6u);
+  EXPECT_EQ(tick_text(0.9811546736227333), "0.9812");
+  EXPECT_EQ(tick_text(26.666666666666668), "26.67");
+  EXPECT_EQ(tick_text(12345.6), "12350");
+  EXPECT_EQ(tick_text(0.3), "0.3");
+  EXPECT_EQ(tick_text(2e-5), "2e-05");
+  EXPECT_EQ(tick_text(-0.00001), "-1e-05");
 }
 
 // The trajectory rows of a run, keyed by column title.

@@ -2,9 +2,11 @@
 #include <png.h>
 
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -251,29 +253,28 @@ TEST(ReportInBrowser, EveryFigureIsDrawnAndThePageIsNotBlank) {
   ASSERT_EQ(report.status, 0) << report.output;
 
   const std::string dom = chromium(page, "--dump-dom");
-  // Two panels of probabilities (emig_rate on x, max_dist in colour), and one panel per grid
-  // point of each other figure, each drawn with paths.
-  // point of each other figure, each drawn with paths (bars for the switch counts; every
-  // panel also has its white background and frame).
+  // One panel of p_extinct (emig_rate on x, max_dist in colour), and one panel per emig_rate
+  // of each per-grid-point figure, both max_dist curves in it (bars for the switch counts;
+  // every panel also has its white background and frame).
   struct Expected {
     std::string id;
     std::size_t panels;
     std::string mark;
     std::size_t marks_per_panel;
   };
-  const std::vector<Expected> figures = {{"figure-probabilities", 2, "<path", 2},
-                                         {"figure-survival", 4, "<path", 2},
-                                         {"figure-trajectories", 4, "<path", 2},
-                                         {"figure-switches", 4, "<rect", 3}};
+  const std::vector<Expected> figures = {{"figure-p_extinct", 1, "<path", 2},
+                                         {"figure-survival", 2, "<path", 4},
+                                         {"figure-trajectories", 2, "<path", 4},
+                                         {"figure-switches", 2, "<rect", 4}};
   for (const Expected& f : figures) {
     SCOPED_TRACE(f.id);
     const std::string markup = figure(dom, f.id);
     ASSERT_FALSE(markup.empty()) << dom.substr(0, 2000);
-    EXPECT_EQ(count(markup, "<svg"), f.panels);
+    EXPECT_EQ(count(markup, "<g class=\"panel\""), f.panels);
     EXPECT_GE(count(markup, f.mark), f.panels * f.marks_per_panel);
   }
   EXPECT_NE(dom.find("<table id=\"stats-table\""), std::string::npos);
-  EXPECT_NE(figure(dom, "figure-probabilities").find(">emig_rate<"), std::string::npos);
+  EXPECT_NE(figure(dom, "figure-p_extinct").find(">emig_rate<"), std::string::npos);
   EXPECT_NE(figure(dom, "figure-trajectories").find(">n_pop<"), std::string::npos);
 
   const fs::path shot = dir / "report.png";
@@ -300,6 +301,109 @@ TEST(ReportInBrowser, EveryFigureIsDrawnAndThePageIsNotBlank) {
   std::error_code ignored;
   fs::copy_file(shot, fs::path(HOSTSWITCH_ARTIFACT_DIR) / "report-screenshot.png",
                 fs::copy_options::overwrite_existing, ignored);
+}
+
+// The x of the tick labelled `label` in `markup`, or NaN.
+double tick_x(const std::string& markup, const std::string& label) {
+  const auto at = markup.find(">" + label + "</text>");
+  if (at == std::string::npos) return NAN;
+  const auto tag = markup.rfind("<text", at);
+  const auto x = markup.find(" x=\"", tag);
+  return x < at ? std::stod(markup.substr(x + 4)) : NAN;
+}
+
+// A 3 x 2 sweep, reported on a log axis with its figures exported: the Kaplan-Meier panels
+// overlay both colour groups, the axis puts a decade where it belongs, the page's numbers
+// are rounded, and every figure file is a column wide.
+TEST(ReportInBrowser, FiguresOverlayGroupsOnLogAxesAndExportAColumnWide) {
+  const TempDir dir;
+  const std::string in_dir = "cd " + sh_quoted(dir.path()) + " && " + kProgram;
+  const Outcome sweep = shell(in_dir +
+                              " sweep --emig-rate 0.00001,0.00003,0.0001 --max-dist 1,2 "
+                              "--n-gen 60 --replicates 12 --seed 5 --jobs 2");
+  ASSERT_EQ(sweep.status, 0) << sweep.output;
+  const Outcome plain = shell(in_dir + " report summary.csv --table plain.csv -o plain.html");
+  ASSERT_EQ(plain.status, 0) << plain.output;
+  const Outcome report = shell(in_dir + " report summary.csv --log-x --figures figures");
+  ASSERT_EQ(report.status, 0) << report.output;
+  EXPECT_EQ(read_file(dir / "stats.csv"), read_file(dir / "plain.csv"));
+
+  const std::string dom = chromium(dir / "report.html", "--dump-dom");
+  const std::string km = figure(dom, "figure-survival");
+  EXPECT_EQ(count(km, "<g class=\"panel\""), 3u);  // one per emig_rate
+  for (auto at = km.find("<g class=\"panel\""); at != std::string::npos;) {
+    const auto next = km.find("<g class=\"panel\"", at + 1);
+    const std::string panel = km.substr(at, next - at);
+    EXPECT_NE(panel.find("stroke=\"#0072B2\""), std::string::npos);  // max_dist = 1
+    EXPECT_NE(panel.find("stroke=\"#D55E00\""), std::string::npos);  // max_dist = 2
+    at = next;
+  }
+
+  const std::string p_extinct = figure(dom, "figure-p_extinct");
+  const double decade = tick_x(p_extinct, "0.0001") - tick_x(p_extinct, "1e-05");
+  EXPECT_GT(decade, 100.0);
+  EXPECT_NEAR(tick_x(p_extinct, "2e-05") - tick_x(p_extinct, "1e-05"), std::log10(2.0) * decade,
+              0.05);
+  EXPECT_NEAR(tick_x(p_extinct, "5e-05") - tick_x(p_extinct, "1e-05"), std::log10(5.0) * decade,
+              0.05);
+
+  // What the page shows as text, tags left out: no number with more than 4 significant digits.
+  // (Chromium's own log lines, on the same output, are left out.)
+  const auto html = dom.find("<html");
+  ASSERT_NE(html, std::string::npos);
+  const std::string text =
+      std::regex_replace(dom.substr(html, dom.rfind("</html>") - html), std::regex("<[^>]*>"), " ");
+  const std::regex decimal("[0-9]+\\.[0-9]+");
+  std::size_t numbers = 0;
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), decimal);
+       it != std::sregex_iterator(); ++it, ++numbers) {
+    std::string digits = it->str();
+    digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
+    digits.erase(0, digits.find_first_not_of('0'));
+    EXPECT_LE(digits.size(), 4u) << it->str();
+  }
+  EXPECT_GT(numbers, 50u);
+
+  std::size_t figures = 0;
+  for (const auto& entry : fs::directory_iterator(dir / "figures")) {
+    if (entry.path().extension() != ".svg") continue;
+    ++figures;
+    SCOPED_TRACE(entry.path().string());
+    fs::path pdf = entry.path();
+    fs::path png = entry.path();
+    // Drawn 8.5 cm wide, as tall as the SVG says.
+    const std::string svg = read_file(entry.path());
+    const auto height_at = svg.find("height=\"");
+    ASSERT_NE(height_at, std::string::npos);
+    EXPECT_NE(svg.find("width=\"8.5cm\""), std::string::npos);
+    const double height_pt = std::stod(svg.substr(height_at + 8)) / 2.54 * 72.0;
+    const Outcome info = shell("pdfinfo " + sh_quoted(pdf.replace_extension(".pdf")));
+    ASSERT_EQ(info.status, 0) << info.output;
+    std::smatch size;
+    ASSERT_TRUE(
+        std::regex_search(info.output, size, std::regex("Page size: +([0-9.]+) x ([0-9.]+) pts")))
+        << info.output;
+    EXPECT_NEAR(std::stod(size[1]), 8.5 / 2.54 * 72.0, 0.1);
+    EXPECT_NEAR(std::stod(size[2]), height_pt, 0.1);
+    EXPECT_EQ(read_png(png.replace_extension(".png")).width, 1004u);  // 8.5 cm at 300 dpi
+  }
+  EXPECT_EQ(figures, 6u);  // no trajectories given
+
+  // Chromium draws an exported figure as the page does: both groups' colours.
+  const fs::path shot = dir / "km.png";
+  chromium(dir / "figures" / "km_survival-vs-n_g.svg",
+           "--window-size=400,1000 --screenshot=" + sh_quoted(shot));
+  const Picture picture = read_png(shot);
+  std::size_t blue = 0;
+  std::size_t vermillion = 0;
+  for (std::size_t i = 0; i + 2 < picture.rgb.size(); i += 3) {
+    const unsigned char* p = &picture.rgb[i];
+    blue += std::abs(p[0] - 0x00) < 10 && std::abs(p[1] - 0x72) < 10 && std::abs(p[2] - 0xB2) < 10;
+    vermillion +=
+        std::abs(p[0] - 0xD5) < 10 && std::abs(p[1] - 0x5E) < 10 && std::abs(p[2] - 0x00) < 10;
+  }
+  EXPECT_GT(blue, 100u);
+  EXPECT_GT(vermillion, 100u);
 }
 
 }  // namespace

@@ -40,22 +40,48 @@ done
 
 root="$scratch/root"
 dpkg-deb -x "$deb" "$root"
-for file in usr/bin/hostswitch usr/share/man/man1/hostswitch.1 \
+for file in usr/bin/hostswitch usr/share/man/man1/hostswitch.1.gz usr/share/doc/hostswitch/copyright \
   usr/share/bash-completion/completions/hostswitch usr/share/doc/hostswitch/README.md \
-  usr/share/doc/hostswitch/LICENSE usr/share/doc/hostswitch/CHANGELOG.md; do
+  usr/share/doc/hostswitch/LICENSE usr/share/doc/hostswitch/CHANGELOG.md \
+  usr/share/doc/hostswitch/model.md; do
   [ -s "$root/$file" ] || fail "the package lacks /$file"
 done
 grep -q "^MIT License" "$root/usr/share/doc/hostswitch/LICENSE" || fail "LICENSE is not MIT"
+# Debian's machine-readable copyright format: a header paragraph, then the files' licence.
+copyright="$root/usr/share/doc/hostswitch/copyright"
+head -n 1 "$copyright" | grep -qx "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ||
+  fail "copyright lacks its Format line"
+grep -qx "Files: \*" "$copyright" && grep -qx "License: Expat" "$copyright" ||
+  fail "copyright names no licence for every file"
+gzip -t "$root/usr/share/man/man1/hostswitch.1.gz" || fail "the man page is not gzip"
 
-[ "$("$root/usr/bin/hostswitch" --version)" = "$version" ] || fail "unpacked --version"
+[ "$("$root/usr/bin/hostswitch" --version)" = "hostswitch $version" ] || fail "unpacked --version"
 
-page="$root/usr/share/man/man1/hostswitch.1"
+page="$root/usr/share/man/man1/hostswitch.1.gz"
 MANWIDTH=100 man --warnings -P cat -l "$page" >"$scratch/page.txt" 2>"$scratch/warnings.txt" ||
   fail "man -l failed: $(cat "$scratch/warnings.txt")"
 [ ! -s "$scratch/warnings.txt" ] || fail "the page has roff warnings: $(cat "$scratch/warnings.txt")"
 for text in "hostswitch - simulate a parasite population" SYNOPSIS DESCRIPTION OPTIONS EXAMPLES \
   "Command run:" "Command sweep:" "Command plot:" "Command merge:" --emig-rate --emit-commands \
   --stats "hostswitch run --seed 2367781" "splitmix64" "hostswitch $version"; do
+  grep -qF -- "$text" "$scratch/page.txt" || fail "the man page lacks '$text'"
+done
+# Every option of merge starts a line of its own (not run together into one paragraph).
+merge_help=$("$root/usr/bin/hostswitch" merge --help)
+merge_page=$(sed -n '/^ *Command merge:/,/^ *Command [a-z]*:/p' "$scratch/page.txt" | sed '$d')
+for option in $(grep -o -- '--[a-z-]*' <<<"$merge_help" | grep -vx -- '--help' | sort -u); do
+  grep -qE -- "^ +$option([ =,]|$)" <<<"$merge_page" || fail "merge's $option is not on a line of its own"
+done
+# The README's examples, multi-line commands kept as written.
+for line in \
+  "hostswitch sweep --emig-rate 0.05,0.1 --replicates 100 --seed 7 --emit-commands --parts 20 > commands.txt" \
+  "hostswitch sweep --emig-rate 0.05,0.1 --replicates 100 --seed 7 --slurm sweep1 \\" \
+  "    --parts 50 --slurm-option=--time=1:00:00 --slurm-option=--mem=2G" \
+  "parallel < commands.txt" "hostswitch merge runs --summary summary.csv"; do
+  grep -qxF -- "           $line" "$scratch/page.txt" || fail "the man page breaks the example '$line'"
+done
+for text in MODEL "(eqn 1)" "(eqn 2)" "w(z) = w_max exp(-(z - r)^2 / (2 sdr^2))" stats.csv \
+  report.html trajectories.csv summary.json manifest.json; do
   grep -qF -- "$text" "$scratch/page.txt" || fail "the man page lacks '$text'"
 done
 
@@ -66,8 +92,9 @@ found=$(XDG_DATA_DIRS="$root/usr/share" bash -c '
 [ "$found" = "complete -F _hostswitch hostswitch" ] || fail "bash-completion loaded: '$found'"
 
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
-for file in bin/hostswitch share/man/man1/hostswitch.1 share/bash-completion/completions/hostswitch \
-  share/doc/hostswitch/README.md share/doc/hostswitch/LICENSE share/doc/hostswitch/CHANGELOG.md; do
+for file in bin/hostswitch share/man/man1/hostswitch.1.gz share/bash-completion/completions/hostswitch \
+  share/doc/hostswitch/README.md share/doc/hostswitch/LICENSE share/doc/hostswitch/CHANGELOG.md \
+  share/doc/hostswitch/model.md; do
   [ -s "$scratch/prefix/$file" ] || fail "cmake --install lacks $file"
 done
 

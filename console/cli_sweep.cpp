@@ -64,30 +64,6 @@ std::pair<std::int32_t, std::int32_t> parse_part(const std::string& text) {
   return {part, parts};
 }
 
-unsigned parse_jobs(const std::string& text) {
-  if (text.empty()) return std::max(std::thread::hardware_concurrency(), 1U);
-  const std::int32_t jobs = parse_at_least("--jobs", text, 1);
-  if (jobs > 1024) throw UsageError("--jobs: " + in_quotes(text) + " must be at most 1024");
-  return static_cast<unsigned>(jobs);
-}
-
-// The grid of the flags, every point checked before anything runs.
-std::vector<SimulationParameters> checked_grid(const ParameterLists& lists) {
-  std::vector<SimulationParameters> grid;
-  try {
-    grid = expand_grid(lists);
-  } catch (const std::length_error& error) {
-    throw UsageError(error.what());
-  }
-  for (std::size_t g = 0; g < grid.size(); ++g) {
-    if (const auto refusal = command_line_refusal(grid[g])) {
-      throw UsageError("refused parameters at grid point " + std::to_string(g + 1) + " (" +
-                       describe_point(grid[g]) + "): " + *refusal);
-    }
-  }
-  return grid;
-}
-
 SweepRequest request_of(const SweepOptions& options, const std::vector<std::string>& args,
                         const CommandLineContext& context) {
   SweepRequest request;

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "base/io_failure.hpp"
 #include "batch/manifest.hpp"
 #include "batch/ordered_csv.hpp"
 #include "batch/sweep_command.hpp"
@@ -20,7 +21,6 @@
 #include "model/model_errors.hpp"
 #include "model/population_model.hpp"
 #include "model/uniform_stream.hpp"
-#include "reporting/io_failure.hpp"
 #include "reporting/results_file.hpp"
 
 namespace hostswitch {

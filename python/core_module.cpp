@@ -10,11 +10,12 @@
 
 #include "analysis/csv_input.hpp"
 #include "analysis/stats_table.hpp"
+#include "base/io_failure.hpp"
 #include "batch/library_api.hpp"
 #include "batch/manifest.hpp"
 #include "batch/ordered_csv.hpp"
 #include "console/parameter_values.hpp"
-#include "reporting/io_failure.hpp"
+#include "hostswitch_version.hpp"
 #include "reporting/results_file.hpp"
 
 namespace py = pybind11;

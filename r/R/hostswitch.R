@@ -46,7 +46,7 @@
 
 # scan() takes LF, CR LF and CR line ends from any connection, as from the file itself.
 .with_bytes <- function(bytes, read) {
-  connection <- rawConnection(bytes)
+  connection <- textConnection(rawToChar(bytes))
   on.exit(close(connection))
   read(connection)
 }

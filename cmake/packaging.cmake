@@ -77,5 +77,6 @@ set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Dependencies from the binary's shared libraries (dpkg-shlibdeps, Debian package dpkg-dev).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "librsvg2-bin, parallel")
+# pandas for the Python module (in the package when the build has it), tqdm for its bar.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "librsvg2-bin, parallel, python3-pandas, python3-tqdm")
 include(CPack)

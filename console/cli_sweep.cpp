@@ -63,23 +63,6 @@ std::pair<std::int32_t, std::int32_t> parse_part(const std::string& text) {
   return {part, parts};
 }
 
-// The grid of the flags, every point checked before anything runs.
-std::vector<SimulationParameters> checked_grid(const ParameterLists& lists) {
-  std::vector<SimulationParameters> grid;
-  try {
-    grid = expand_grid(lists);
-  } catch (const std::length_error& error) {
-    throw UsageError(error.what());
-  }
-  for (std::size_t g = 0; g < grid.size(); ++g) {
-    if (const auto refusal = command_line_refusal(grid[g])) {
-      throw UsageError("refused parameters at grid point " + std::to_string(g + 1) + " (" +
-                       describe_point(grid[g]) + "): " + *refusal);
-    }
-  }
-  return grid;
-}
-
 SweepRequest request_of(const SweepOptions& options, const std::vector<std::string>& args,
                         const CommandLineContext& context) {
   SweepRequest request;

@@ -1,9 +1,12 @@
 #include "console/parameter_values.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 #include <system_error>
+#include <thread>
 
 #include "base/number_chars.hpp"
 
@@ -108,6 +111,62 @@ std::string describe_point(const SimulationParameters& p) {
     text += std::string(kParameters[i].flag) + " " + parameter_text(p, i);
   }
   return text;
+}
+
+unsigned parse_jobs(const std::string& text) {
+  if (text.empty()) return std::max(std::thread::hardware_concurrency(), 1U);
+  const std::int32_t jobs = parse_at_least("--jobs", text, 1);
+  if (jobs > 1024) throw UsageError("--jobs: " + in_quotes(text) + " must be at most 1024");
+  return static_cast<unsigned>(jobs);
+}
+
+std::vector<SimulationParameters> checked_grid(const ParameterLists& lists) {
+  std::vector<SimulationParameters> grid;
+  try {
+    grid = expand_grid(lists);
+  } catch (const std::length_error& error) {
+    throw UsageError(error.what());
+  }
+  for (std::size_t g = 0; g < grid.size(); ++g) {
+    if (const auto refusal = command_line_refusal(grid[g])) {
+      throw UsageError("refused parameters at grid point " + std::to_string(g + 1) + " (" +
+                       describe_point(grid[g]) + "): " + *refusal);
+    }
+  }
+  return grid;
+}
+
+ParameterLists parameter_lists_of(const NamedValueTexts& given) {
+  const SimulationParameters typical = typical_parameters();
+  ParameterLists lists;
+  for (std::size_t i = 0; i < kParameterCount; ++i) lists[i] = {parameter_value(typical, i)};
+  for (const auto& [name, texts] : given) {
+    const auto which = parameter_by_name(name);
+    if (!which) {
+      std::string known;
+      for (const std::string_view n : kParameterNames) {
+        known += (known.empty() ? "" : ", ") + std::string(n);
+      }
+      throw UsageError("unknown parameter " + in_quotes(name) + "; the parameters are " + known);
+    }
+    if (texts.empty()) throw UsageError(std::string(kParameters[*which].flag) + ": no value");
+    lists[*which].clear();
+    for (const std::string& text : texts) lists[*which].push_back(parse_value(*which, text));
+  }
+  return lists;
+}
+
+SimulationParameters single_parameters_of(const NamedValueTexts& given) {
+  for (const auto& [name, texts] : given) {
+    if (texts.size() > 1) {
+      throw UsageError(name + ": a run takes one value, got " + std::to_string(texts.size()));
+    }
+  }
+  const SimulationParameters p = grid_point(parameter_lists_of(given), 0);
+  if (const auto refusal = command_line_refusal(p)) {
+    throw UsageError("refused parameters: " + *refusal);
+  }
+  return p;
 }
 
 }  // namespace hostswitch

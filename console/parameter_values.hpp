@@ -8,8 +8,10 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "batch/sweep.hpp"
 #include "model/parameters.hpp"
 #include "model/simulation_parameters.hpp"
 
@@ -39,5 +41,20 @@ std::optional<std::string> command_line_refusal(const SimulationParameters& p);
 
 // "--n-pop 100 --birth-rate 0.5 ...": a grid point as flags.
 std::string describe_point(const SimulationParameters& p);
+
+// --jobs: at least 1, at most 1024; empty means one per processor.
+unsigned parse_jobs(const std::string& text);
+
+// The grid of the lists, every point checked before anything runs ("refused parameters at grid
+// point G (...): ...").
+std::vector<SimulationParameters> checked_grid(const ParameterLists& lists);
+
+// Parameter values by name (n_pop ... n_gen), each a list of texts as its flag takes them, as
+// the language bindings hand them over; parameters not named keep the typical run's value.
+// Throws UsageError for an unknown name or an empty list, and as the flags do.
+using NamedValueTexts = std::vector<std::pair<std::string, std::vector<std::string>>>;
+ParameterLists parameter_lists_of(const NamedValueTexts& given);
+// One value each, refused as `run` refuses them ("refused parameters: ...").
+SimulationParameters single_parameters_of(const NamedValueTexts& given);
 
 }  // namespace hostswitch

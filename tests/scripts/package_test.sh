@@ -98,6 +98,17 @@ for file in bin/hostswitch share/man/man1/hostswitch.1.gz share/bash-completion/
   [ -s "$scratch/prefix/$file" ] || fail "cmake --install lacks $file"
 done
 
+# The Python module, when the build has it: in Debian's dist-packages inside the package, in
+# the versioned directory under any other prefix, importable from both.
+if grep -q '^HOSTSWITCH_PYTHON:BOOL=ON' "$build/CMakeCache.txt"; then
+  python_check='import hostswitch; assert hostswitch.run(n_gen=3, seed=1).generations_run >= 1'
+  PYTHONPATH="$root/usr/lib/python3/dist-packages" /usr/bin/python3 -c "$python_check" ||
+    fail "the package's Python module does not import from /usr/lib/python3/dist-packages"
+  site=$(echo "$scratch"/prefix/lib/python3.*/dist-packages)
+  PYTHONPATH="$site" /usr/bin/python3 -c "$python_check" ||
+    fail "cmake --install put no importable Python module in $site"
+fi
+
 # apt resolves the dependencies against this system's archive (simulation only).
 apt-get install -s -o Debug::NoLocking=1 "$deb" >"$scratch/apt.log" 2>&1 ||
   { cat "$scratch/apt.log" >&2; fail "apt-get install -s refused the package"; }

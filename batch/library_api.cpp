@@ -1,0 +1,211 @@
+#include "batch/library_api.hpp"
+
+#include <fcntl.h>
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <new>
+#include <sstream>
+#include <stdexcept>
+
+#include "base/io_failure.hpp"
+#include "batch/manifest.hpp"
+#include "batch/ordered_csv.hpp"
+#include "batch/sweep_command.hpp"
+#include "batch/trajectory.hpp"
+#include "model/model_errors.hpp"
+#include "model/population_model.hpp"
+#include "model/uniform_stream.hpp"
+#include "reporting/results_file.hpp"
+
+namespace hostswitch {
+
+namespace {
+
+// Where a run's results file is written to be read back: memory where the system has it (a
+// file system makes each new file cost milliseconds), else a file in the temporary directory.
+// Removed with this object.
+class TemporaryFile {
+ public:
+  TemporaryFile() {
+#ifdef __linux__
+    fd_ = ::memfd_create("hostswitch-results", MFD_CLOEXEC);
+    if (fd_ >= 0) {
+      path_ = "/proc/self/fd/" + std::to_string(fd_);
+      return;
+    }
+#endif
+    std::string name =
+        (std::filesystem::temp_directory_path() / "hostswitch-results-XXXXXX").string();
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0) throw IoFailure("open", name, errno);
+    ::close(fd);
+    path_ = name;
+  }
+  ~TemporaryFile() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+      return;
+    }
+    std::error_code ignored;
+    std::filesystem::remove(path_, ignored);
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  int fd_ = -1;
+  std::filesystem::path path_;
+};
+
+}  // namespace
+
+std::int32_t seed_from_clock() {
+  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch);
+  const auto milliseconds =
+      std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch - seconds);
+  return clock_count(seconds.count(), static_cast<int>(milliseconds.count()));
+}
+
+ReplicateTexts run_replicate_texts(const SimulationParameters& parameters, std::int32_t seed,
+                                   bool results, bool trajectory) {
+  require_first_generation_memory(parameters);
+  RunLabel label;
+  label.seed = seed;
+  ReplicateTexts texts;
+  try {
+    std::optional<TrajectoryRows> rows;
+    if (trajectory) rows.emplace(parameters, label.grid_index, label.replicate);
+    NullReporter none;
+    Reporter& steps = rows ? static_cast<Reporter&>(*rows) : none;
+    UniformStream stream;
+    if (results) {
+      // The results file is written by the one writer there is, then read back.
+      const TemporaryFile file;
+      {
+        ResultsFile output(file.path(), parameters.sdr / 10.0);
+        ReporterPair both(output, steps);
+        init_random_seed(stream, seed);
+        texts.result = run_into(output, both, parameters, stream);
+      }
+      texts.results = read_text_file(file.path());
+    } else {
+      init_random_seed(stream, seed);
+      texts.result = run_population(parameters, stream, steps);
+    }
+    if (rows) texts.trajectory = trajectory_header() + rows->take_text();
+  } catch (const std::bad_alloc&) {
+    throw InsufficientMemory();
+  }
+  texts.row = summarize(parameters, label, texts.result);
+  texts.summary = summary_header() + summary_line(texts.row);
+  return texts;
+}
+
+std::vector<std::string> sweep_command_line(const LibrarySweep& sweep) {
+  std::vector<std::string> words = {"hostswitch", "sweep"};
+  for (std::size_t i = 0; i < kParameterCount; ++i) {
+    words.emplace_back(kParameterFlags[i]);
+    words.push_back(list_text(sweep.lists, i));
+  }
+  words.insert(words.end(), {"--replicates", std::to_string(sweep.replicates), "--seed",
+                             std::to_string(sweep.base_seed)});
+  if (sweep.summary) words.insert(words.end(), {"--summary", sweep.summary->string()});
+  if (sweep.trajectories) {
+    words.emplace_back("--trajectories");
+    if (sweep.summary) words.push_back(trajectories_path_of(*sweep.summary).string());
+  }
+  if (sweep.resume) words.emplace_back("--resume");
+  return words;
+}
+
+SweepTexts sweep_texts(const LibrarySweep& sweep) {
+  SweepTexts texts;
+  if (!sweep.summary) {
+    SweepSettings settings;
+    settings.grid = sweep.grid;
+    settings.replicates = sweep.replicates;
+    settings.base_seed = sweep.base_seed;
+    settings.jobs = sweep.jobs;
+    settings.trajectories = sweep.trajectories;
+    settings.stop = sweep.stop;
+    settings.progress = sweep.progress;
+    texts.summary = summary_header();
+    if (sweep.trajectories) texts.trajectories = trajectory_header();
+    const SweepOutcome outcome =
+        run_sweep_rows(settings, [&](std::string_view rows, std::string_view trajectory_rows) {
+          texts.summary += rows;
+          texts.trajectories += trajectory_rows;
+        });
+    if (outcome.failure) throw std::runtime_error(*outcome.failure);
+    texts.interrupted = outcome.interrupted;
+    texts.message = (outcome.interrupted ? "interrupted; " : "") + std::to_string(outcome.written) +
+                    " of " + std::to_string(outcome.total) + " runs done (seed base " +
+                    std::to_string(sweep.base_seed) + ")";
+    return texts;
+  }
+
+  SweepRequest request;
+  request.lists = sweep.lists;
+  request.grid = sweep.grid;
+  request.replicates = sweep.replicates;
+  request.base_seed = sweep.base_seed;
+  request.jobs = sweep.jobs;
+  request.summary = *sweep.summary;
+  request.trajectories = sweep.trajectories;
+  request.trajectories_path =
+      sweep.trajectories_path.value_or(trajectories_path_of(*sweep.summary));
+  request.resume = sweep.resume;
+  request.command_line = sweep_command_line(sweep);
+  request.stop = sweep.stop;
+  request.progress = sweep.progress;
+  std::ostringstream out;
+  std::ostringstream err;
+  const int status = sweep_into_summary(request, out, err);
+  // The command's closing line, without the program's name and the line feed.
+  auto closing = [](std::string message) {
+    constexpr std::string_view kPrefix = "hostswitch sweep: ";
+    if (message.starts_with(kPrefix)) message.erase(0, kPrefix.size());
+    while (!message.empty() && message.back() == '\n') message.pop_back();
+    return message;
+  };
+  if (status != 0 && status != kSweepInterrupted) throw std::runtime_error(closing(err.str()));
+  texts.interrupted = status == kSweepInterrupted;
+  texts.message = closing(status == 0 ? out.str() : err.str());
+  texts.summary = read_text_file(*sweep.summary);
+  if (sweep.trajectories) texts.trajectories = read_text_file(request.trajectories_path);
+  return texts;
+}
+
+void write_text_file(const std::filesystem::path& path, std::string_view text) {
+  write_file_atomically(path, text);
+}
+
+std::string read_text_file(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw IoFailure("open", path, errno);
+  std::string text;
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      const int error_number = errno;
+      ::close(fd);
+      throw IoFailure("read", path, error_number);
+    }
+    if (got == 0) break;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  return text;
+}
+
+}  // namespace hostswitch

@@ -1,0 +1,137 @@
+"""The Python module against the command line: the same files, frames and messages."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pandas as pd
+import pytest
+
+import hostswitch as hs
+
+PROGRAM = os.environ["HOSTSWITCH_EXECUTABLE"]
+
+
+def cli(*args, cwd, check=True):
+    return subprocess.run([PROGRAM, *map(str, args)], cwd=cwd, capture_output=True, text=True,
+                          check=check)
+
+
+def cli_frame(path):
+    frame = pd.read_csv(path, float_precision="round_trip")
+    if "outcome" in frame:
+        frame["outcome"] = frame["outcome"].astype(pd.CategoricalDtype(["completed", "extinct"]))
+    return frame
+
+
+@pytest.mark.parametrize("params, seed", [
+    ({}, 2367781),
+    (dict(n_pop=50, birth_rate=1.5, capacity=400, emig_rate=0.3, n_gen=60), 1),
+    (dict(emig_rate=0.0, sdr=0.25, max_dist=0.5, n_gen=40), 2147483647),
+])
+def test_run_gives_the_files_of_the_command_line(tmp_path, params, seed):
+    flags = [w for name, value in params.items() for w in ("--" + name.replace("_", "-"), value)]
+    cli("run", *flags, "--seed", seed, "--output", "cli.txt", "--trajectory", "cli.csv",
+        "--summary", "row.csv", cwd=tmp_path)
+    run = hs.run(**params, seed=seed)
+    run.write_results(tmp_path / "py.txt")
+    assert (tmp_path / "py.txt").read_bytes() == (tmp_path / "cli.txt").read_bytes()
+    pd.testing.assert_frame_equal(run.records, hs.read_results(tmp_path / "cli.txt"))
+    assert run.records["n_p"].sum() == run.trajectory["n_pop"].sum()
+    pd.testing.assert_frame_equal(run.trajectory, cli_frame(tmp_path / "cli.csv"), check_exact=True)
+    row = cli_frame(tmp_path / "row.csv")
+    pd.testing.assert_frame_equal(run.summary, row, check_exact=True)
+    assert (run.outcome, run.switch_generations, run.seed) == (
+        row.outcome[0], row.switch_generations[0], seed)
+    expected = row.extinction_generation[0]
+    assert run.extinction_generation == (None if pd.isna(expected) else expected)
+
+
+def test_sweep_equals_the_command_lines_summary(tmp_path):
+    grid = {"emig_rate": [0.05, 0.1, 0.3], "max_dist": [1.0, 2.5], "n_gen": [80]}
+    cli("sweep", "--emig-rate", "0.05,0.1,0.3", "--max-dist", "1,2.5", "--n-gen", 80,
+        "--replicates", 4, "--seed", 11, "--jobs", 2, "--summary", "cli.csv",
+        "--trajectories", "cli.trajectories.csv", cwd=tmp_path)
+    cli("report", "cli.csv", "--table", "stats.csv", "-o", "report.html", cwd=tmp_path)
+    expected = cli_frame(tmp_path / "cli.csv")
+
+    frame, paths = hs.sweep(grid, replicates=4, seed=11, jobs=2, trajectories=True,
+                            summary=tmp_path / "py.csv", progress=False)
+    pd.testing.assert_frame_equal(frame, expected, check_exact=True)
+    assert (tmp_path / "py.csv").read_bytes() == (tmp_path / "cli.csv").read_bytes()
+    assert ((tmp_path / "py.trajectories.csv").read_bytes() ==
+            (tmp_path / "cli.trajectories.csv").read_bytes())
+    pd.testing.assert_frame_equal(paths, cli_frame(tmp_path / "cli.trajectories.csv"),
+                                  check_exact=True)
+    assert (tmp_path / "py.json").exists()
+    # The file is whole: resuming it runs nothing and gives the same frame.
+    again, _ = hs.sweep(grid, replicates=4, seed=11, jobs=1, trajectories=True,
+                        summary=tmp_path / "py.csv", resume=True, progress=False)
+    pd.testing.assert_frame_equal(again, expected, check_exact=True)
+    in_memory = hs.sweep(grid, replicates=4, seed=11, jobs=1, progress=False)
+    pd.testing.assert_frame_equal(in_memory, expected, check_exact=True)
+    pd.testing.assert_frame_equal(hs.read_summary(tmp_path / "cli.csv"), expected,
+                                  check_exact=True)
+    table = cli_frame(tmp_path / "stats.csv")
+    pd.testing.assert_frame_equal(hs.stats(frame), table, check_exact=True)
+    pd.testing.assert_frame_equal(hs.stats(tmp_path / "cli.csv"), table, check_exact=True)
+
+
+@pytest.mark.parametrize("command, flags, call", [
+    ("run", ["--sdr", "0"], lambda: hs.run(sdr=0)),
+    ("run", ["--emig-rate", "2"], lambda: hs.run(emig_rate=2)),
+    ("run", ["--n-pop", "ten"], lambda: hs.run(n_pop="ten")),
+    ("run", ["--n-gen", "1.5"], lambda: hs.run(n_gen=1.5)),
+    ("sweep", ["--sdr", "1,0"], lambda: hs.sweep({"sdr": [1, 0]})),
+    ("sweep", ["--replicates", "0"], lambda: hs.sweep({}, replicates=0)),
+])
+def test_refusals_carry_the_command_lines_message(tmp_path, command, flags, call):
+    refused = cli(command, *flags, "--no-output" if command == "run" else "--summary=x.csv",
+                  cwd=tmp_path, check=False)
+    assert refused.returncode == 2
+    with pytest.raises(ValueError) as error:
+        call()
+    assert f"hostswitch {command}: {error.value}\n" in refused.stderr
+
+
+def test_write_failures_name_the_path_and_cause(tmp_path):
+    with pytest.raises(OSError, match=f"{tmp_path}/missing/.*No such file or directory"):
+        hs.run(n_gen=5, seed=1).write_results(tmp_path / "missing" / "out.txt")
+    with pytest.raises(OSError, match="missing/s.csv.*No such file or directory"):
+        hs.sweep({"n_gen": [5]}, seed=1, summary=tmp_path / "missing" / "s.csv")
+
+
+def test_interrupt_keeps_the_complete_rows(tmp_path):
+    script = textwrap.dedent("""
+        import sys, hostswitch as hs
+        try:
+            hs.sweep({"emig_rate": [0.0]}, replicates=5000, seed=3, jobs=2,
+                     summary=sys.argv[1], progress=False)
+        except hs.SweepInterrupted as stopped:
+            print(len(stopped.frame))
+            sys.exit(130)
+    """)
+    summary = tmp_path / "s.csv"
+    child = subprocess.Popen([sys.executable, "-c", script, summary], stdout=subprocess.PIPE,
+                             text=True)
+    deadline = time.monotonic() + 120
+    while (not summary.exists() or summary.read_text().count("\n") < 3) and \
+            time.monotonic() < deadline:
+        time.sleep(0.05)
+    child.send_signal(signal.SIGINT)
+    out, _ = child.communicate(timeout=120)
+    assert child.returncode == 130
+    text = summary.read_text()
+    assert text.endswith("\n")
+    rows = cli_frame(summary)
+    assert 2 <= len(rows) < 5000 and int(out) == len(rows)
+    assert list(rows.replicate) == list(range(1, len(rows) + 1))
+    # The last row kept is the one its own run gives.
+    last = rows.iloc[-1]
+    cli("run", "--emig-rate", 0, "--seed", last.seed, "--replicate", last.replicate, "--no-output",
+        "--summary", "last.csv", cwd=tmp_path)
+    pd.testing.assert_frame_equal(rows.tail(1).reset_index(drop=True),
+                                  cli_frame(tmp_path / "last.csv"), check_exact=True)

@@ -1,0 +1,3 @@
+library(testthat)
+library(hostswitch)
+test_check("hostswitch")

@@ -81,6 +81,10 @@ CLI::App* setup_run(CLI::App& app, RunOptions& options) {
                   "replicate written in the summary row (set by sweep --emit-commands)")
       ->type_name("INT")
       ->default_str("1");
+  run->add_option("--threads", options.threads,
+                  "threads that share each generation; the results do not depend on it "
+                  "(default: one per processor)")
+      ->type_name("INT");
   run->add_flag("--stats", options.stats, kStatsHelp);
   output->excludes(no_output);
   options.plot_option->excludes(no_output);
@@ -99,6 +103,7 @@ int run_run(const RunOptions& options, const CommandLineContext& context) {
   }
   const bool seeded = options.seed_option->count() > 0;
   label.seed = seeded ? parse_integer("--seed", options.seed) : clock_seed(context.clock);
+  const RunSettings settings{parse_thread_count("--threads", options.threads)};
   require_first_generation_memory(parameters);  // before the results file is replaced
 
   RunResult result;
@@ -114,6 +119,7 @@ int run_run(const RunOptions& options, const CommandLineContext& context) {
     run.seed = [&label] { return label.seed; };
     run.steps = trajectory ? &*trajectory : nullptr;
     run.around = &progress;
+    run.settings = settings;
     result = run_single(run);
     if (trajectory) trajectory->close();
   } catch (const std::bad_alloc&) {

@@ -14,6 +14,7 @@ struct RunOptions {
   std::string output;
   bool no_output = false;
   std::string summary, plot, trajectory;
+  std::string threads;
   bool stats = false;
   CLI::Option* seed_option = nullptr;
   CLI::Option* summary_option = nullptr;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <ostream>
 #include <stdexcept>
-#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -64,13 +63,6 @@ std::pair<std::int32_t, std::int32_t> parse_part(const std::string& text) {
   return {part, parts};
 }
 
-unsigned parse_jobs(const std::string& text) {
-  if (text.empty()) return std::max(std::thread::hardware_concurrency(), 1U);
-  const std::int32_t jobs = parse_at_least("--jobs", text, 1);
-  if (jobs > 1024) throw UsageError("--jobs: " + in_quotes(text) + " must be at most 1024");
-  return static_cast<unsigned>(jobs);
-}
-
 // The grid of the flags, every point checked before anything runs.
 std::vector<SimulationParameters> checked_grid(const ParameterLists& lists) {
   std::vector<SimulationParameters> grid;
@@ -106,7 +98,7 @@ SweepRequest request_of(const SweepOptions& options, const std::vector<std::stri
   request.replicates = parse_at_least("--replicates", options.replicates, 1);
   if (options.seed_option->count() > 0) request.base_seed = parse_integer("--seed", options.seed);
   request.clock_seed = clock_seed(context.clock);
-  request.jobs = parse_jobs(options.jobs);
+  request.jobs = parse_thread_count("--jobs", options.jobs);
   if (options.outputs_option->count() > 0) request.outputs = options.outputs;
   if (options.trajectories_option->count() > 0) {
     request.trajectories = true;

@@ -1,9 +1,8 @@
-// The vector kernel for processors with AVX2 (and FMA, which the vector exponential uses):
-// four doubles or four 64-bit integers per instruction, sixteen stream lanes.
+// The vector kernel for processors with AVX2: four doubles or four 64-bit integers per instruction,
+// sixteen stream lanes.
 #if defined(HOSTSWITCH_X86_KERNELS)
 
 #include <immintrin.h>
-#include <sleef.h>
 
 #include "model/kernel_simd_impl.hpp"
 
@@ -75,7 +74,6 @@ struct Avx2 {
   static D unkept(unsigned mask) {
     return _mm256_load_pd(reinterpret_cast<const double*>(kUnkept.lanes[mask]));
   }
-  static D exp(D a) { return Sleef_expd4_u10avx2(a); }
   // Truncates in 32-bit lanes into `out`, and returns them as doubles; lanes out of range
   // give -2^31.
   static D truncate(D a, std::int32_t* out) {
@@ -101,6 +99,9 @@ struct Avx2 {
   }
   static I mul_low32(I a, I b) { return _mm256_mul_epu32(a, b); }
   static I shift_right31(I a) { return _mm256_srli_epi64(a, 31); }
+  static I shift_left52(I a) { return _mm256_slli_epi64(a, 52); }
+  static I bits_of(D a) { return _mm256_castpd_si256(a); }
+  static D double_of(I a) { return _mm256_castsi256_pd(a); }
   static I and_i(I a, I b) { return _mm256_and_si256(a, b); }
   static I add64(I a, I b) { return _mm256_add_epi64(a, b); }
   static I add32(I a, I b) { return _mm256_add_epi32(a, b); }

@@ -21,10 +21,11 @@ struct StreamWords {
 };
 
 // Every draw where the vector exponential is compared lies either clearly below, clearly above
-// or within this relative distance of it. The 1.0-ulp vector exponential and the platform's
-// exponential (within 1 ulp as well) differ by at most 2 ulp, 2^-51 relative; this band is
-// 2^11 times wider. Inside the band the platform's exponential decides.
-inline constexpr double kExpBand = 0x1p-40;
+// or within this relative distance of it. The vector exponential is within 2^-31 of the true
+// value and the platform's within 2^-52 (1 ulp), so they differ by less than 2^-30.9; this
+// band is 2^2.9 times wider, and a draw falls inside it with a chance of about 2^-27 per
+// decision. Inside the band the platform's exponential decides.
+inline constexpr double kExpBand = 0x1p-28;
 
 // One stretch of the survival phase: individual i takes draws[2i] (emigrate if at most
 // emig_rate) and draws[2i + 1] (survive if at most the weight). Stayers that survive set bit
@@ -85,6 +86,9 @@ struct Ops {
   // Moves the values of z[0, n) whose bit of `keep` is set to the front, in order; returns
   // their number. No value is written past the one being read.
   std::size_t (*compact)(double* z, const std::uint64_t* keep, std::size_t n);
+  // The vector exponential of a[0, n) (n a multiple of kMaxWidth), as the kernel compares draws
+  // with it.
+  void (*exp)(const double* a, double* out, std::size_t n);
 };
 
 // Sets bits [position, position + count) of `bits` (cleared) to those of `word` (count <= 64).

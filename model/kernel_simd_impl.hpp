@@ -7,11 +7,11 @@
 // V provides: kWidth (doubles per vector) and kLanes (stream lanes, a divisor of kLaneBlock);
 // types D (doubles) and I (64-bit integers); loadu/storeu/set1, add/sub/mul/div, negate,
 // less_equal/greater/unordered/blend, or_d, min/max (the second operand where the first is
-// NaN), mask_bits, unkept (NaN in the lanes a bit mask leaves clear), exp (the 1.0-ulp
-// vector exponential); store_kept (stores a vector with the lanes of a bit mask first,
-// returns their number); deinterleave (even and odd elements of two vectors, in order); and
-// on I: set1_i, load_i, mul_low32, shift_right31, and_i, add64, add32, sub32, sign32,
-// to_double; and truncate (to 32-bit integers, stored, and back to doubles).
+// NaN), mask_bits, unkept (NaN in the lanes a bit mask leaves clear); store_kept (stores a vector
+// with the lanes of a bit mask first, returns their number); deinterleave (even and odd elements of
+// two vectors, in order); and on I: set1_i, load_i, mul_low32, shift_right31, shift_left52, and_i,
+// add64, add32, sub32, sign32, to_double, bits_of and double_of (the same 64 bits as the other
+// type); and truncate (to 32-bit integers, stored, and back to doubles).
 
 #include <math.h>
 
@@ -100,6 +100,40 @@ void fill_draws(StreamWords start, double* out, std::size_t n) {
       lanes2[k] = multiply_mod<V>(lanes2[k], jump2, d2, m2);
     }
   }
+}
+
+// exp(a) for a <= 0 (NaN for NaN) within 2^-31 of its value, relative, wherever it is at
+// least e^-100; where it is less, any value below e^-100 (every draw is above 2^-32 > e^-100,
+// so such weights are all rejected alike). The argument is clamped to [-100, 0] and split as
+// a = k ln2 + r with k = round(a / ln2), |r| <= ln2 / 2 + 2^-40: ln2's leading 33 bits times
+// k (|k| <= 145) are exact, and so is a - k ln2_hi (Sterbenz), so r is within 2^-54 of its
+// value. exp(r) is its Taylor polynomial of degree 8, whose remainder e^s r^9 / 9! (s between
+// 0 and r) is below |r|^9 / 9! / e^-0.347 < 2^-31.7 of exp(r); Horner's rule in double adds
+// under 2^-46 (16 roundings of terms whose magnitudes sum to below e^0.35) and r's error
+// under 2^-54. 2^k is exact (its exponent field is k + 1023 > 0). Sum: below 2^-31.5.
+template <class V>
+typename V::D exp_near(typename V::D a) {
+  using D = typename V::D;
+  // NaN stays NaN: min and max give their second operand where either is NaN.
+  a = V::min(V::set1(0.0), V::max(V::set1(-100.0), a));
+  constexpr double kShifter = 0x1.8p52;  // adding it rounds to an integer in the low bits
+  const D shifted = V::add(V::mul(a, V::set1(0x1.71547652b82fep0)), V::set1(kShifter));
+  const D k = V::sub(shifted, V::set1(kShifter));
+  const D r = V::sub(V::sub(a, V::mul(k, V::set1(0x1.62e42fee00000p-1))),
+                     V::mul(k, V::set1(0x1.a39ef35793c76p-33)));
+  D p = V::set1(1.0 / 40320.0);
+  p = V::add(V::set1(1.0 / 5040.0), V::mul(r, p));
+  p = V::add(V::set1(1.0 / 720.0), V::mul(r, p));
+  p = V::add(V::set1(1.0 / 120.0), V::mul(r, p));
+  p = V::add(V::set1(1.0 / 24.0), V::mul(r, p));
+  p = V::add(V::set1(1.0 / 6.0), V::mul(r, p));
+  p = V::add(V::set1(0.5), V::mul(r, p));
+  p = V::add(V::set1(1.0), V::mul(r, p));
+  p = V::add(V::set1(1.0), V::mul(r, p));
+  // The low bits of `shifted` are 2^51 + k: move k + 1023 into the exponent field.
+  const auto scale = V::double_of(
+      V::shift_left52(V::add64(V::bits_of(shifted), V::set1_i(1023 - (std::int64_t{1} << 51)))));
+  return V::mul(p, scale);
 }
 
 // The lanes whose draw lies clearly at or below the vector weight `f`; `unsure` gets the lanes
@@ -267,7 +301,7 @@ void survive(SurvivalTask& task) {
     // The weight is exp(...) * w_max with w_max = 1.0, which changes no value.
     for (std::size_t b = 0; b < batch; b += kWidth) {
       if (settled_bits[b / kWidth] != kAll) {
-        V::storeu(weights + b, V::exp(V::loadu(exponents + b)));
+        V::storeu(weights + b, exp_near<V>(V::loadu(exponents + b)));
       }
     }
     for (std::size_t b = 0; b < batch; b += kWidth) {
@@ -369,7 +403,7 @@ void mutate(MutationTask& task) {
     V::storeu(task.x + j, x);
     const D exponent = V::div(V::negate(V::mul(x, x)), denominator);
     int unsure;
-    const unsigned accepted = decide<V>(y, V::exp(exponent), unsure);
+    const unsigned accepted = decide<V>(y, exp_near<V>(exponent), unsure);
     task.accepted[j / 64] |= std::uint64_t{accepted} << (j % 64);
     task.unsure[j / 64] |= static_cast<std::uint64_t>(unsure) << (j % 64);
   }
@@ -419,8 +453,13 @@ std::size_t compact(double* z, const std::uint64_t* keep, std::size_t n) {
 }
 
 template <class V>
+void exp_all(const double* a, double* out, std::size_t n) {
+  for (std::size_t i = 0; i < n; i += V::kWidth) V::storeu(out + i, exp_near<V>(V::loadu(a + i)));
+}
+
+template <class V>
 constexpr Ops ops_of(const char* name) {
-  return Ops{name, &fill_draws<V>, &survive<V>, &mutate<V>, &tally<V>, &compact<V>};
+  return Ops{name, &fill_draws<V>, &survive<V>, &mutate<V>, &tally<V>, &compact<V>, &exp_all<V>};
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #if defined(HOSTSWITCH_X86_KERNELS)
 
 #include <emmintrin.h>
-#include <sleef.h>
 
 #include "model/kernel_simd_impl.hpp"
 
@@ -41,7 +40,6 @@ struct Sse2 {
   static D unkept(unsigned mask) {
     return _mm_load_pd(reinterpret_cast<const double*>(kUnkept[mask]));
   }
-  static D exp(D a) { return Sleef_expd2_u10sse2(a); }
   // Truncates in 32-bit lanes into `out`, and returns them as doubles; lanes out of range
   // give -2^31.
   static D truncate(D a, std::int32_t* out) {
@@ -68,6 +66,9 @@ struct Sse2 {
   }
   static I mul_low32(I a, I b) { return _mm_mul_epu32(a, b); }
   static I shift_right31(I a) { return _mm_srli_epi64(a, 31); }
+  static I shift_left52(I a) { return _mm_slli_epi64(a, 52); }
+  static I bits_of(D a) { return _mm_castpd_si128(a); }
+  static D double_of(I a) { return _mm_castsi128_pd(a); }
   static I and_i(I a, I b) { return _mm_and_si128(a, b); }
   static I add64(I a, I b) { return _mm_add_epi64(a, b); }
   static I add32(I a, I b) { return _mm_add_epi32(a, b); }

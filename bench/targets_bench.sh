@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# The model's speed and memory targets on this machine, at the model benchmark's parameters
+# (1,000 parasites, birth rate 2, capacity 10^6, emigration 0, sdr 1, sdv 0.5, max_dist 2,
+# 100 generations, seed 123450) unless said otherwise. Runs that are compared are taken in
+# turn ROUNDS times and the fastest of each kept, so that a busy moment on a shared machine
+# weighs on neither.
+# Usage: bench/targets_bench.sh [BUILD_DIR] [ROUNDS]   (BUILD_DIR: build/release)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/release}
+rounds=${2:-5}
+exe=$build/hostswitch
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+typical=(--n-pop 1000 --birth-rate 2 --capacity 1000000 --emig-rate 0 --sdr 1 --sdv 0.5
+  --max-dist 2 --n-gen 100 --seed 123450)
+
+# Wall seconds of a command run in $work (its output discarded).
+seconds() {
+  local start end
+  start=$(date +%s.%N)
+  (cd "$work" && "$@" >/dev/null 2>&1)
+  end=$(date +%s.%N)
+  awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f\n", e - s }'
+}
+fastest() { sort -g | head -1; }
+
+echo "== model alone, one thread, avx2 (target <= 3.5 ns) =="
+HOSTSWITCH_KERNEL=avx2 "$build/bench/hostswitch_bench" --benchmark_filter='^BM_ModelKernel/2/' \
+  --benchmark_repetitions="$rounds" --benchmark_report_aggregates_only=false 2>/dev/null |
+  grep -o 'ns_per_individual_generation=[0-9.]*' | cut -d= -f2 | fastest |
+  awk '{ printf "%.2f ns per individual-generation (fastest of the repetitions)\n", $1 }'
+
+echo "== whole run with output.txt: 2 threads against 1 (target <= 0.55) =="
+for _ in $(seq "$rounds"); do
+  echo "one $(seconds "$PWD/$exe" run "${typical[@]}" --threads 1)"
+  echo "two $(seconds "$PWD/$exe" run "${typical[@]}" --threads 2)"
+done >"$work/threads"
+awk '{ if (!($1 in best) || $2 < best[$1]) best[$1] = $2 }
+  END { printf "1 thread %.3f s, 2 threads %.3f s: %.2f\n", best["one"], best["two"],
+        best["two"] / best["one"] }' "$work/threads"
+
+echo "== default whole run against the numpy model (target <= 0.10) =="
+for _ in $(seq "$rounds"); do
+  echo "run $(seconds "$PWD/$exe" run "${typical[@]}")"
+  echo "numpy $(seconds python3 /work/shared/reference/numpy_model.py 1000 2.0 1000000 0.0 1.0 0.5 \
+    2.0 100 123450)"
+done >"$work/numpy"
+awk '{ if (!($1 in best) || $2 < best[$1]) best[$1] = $2 }
+  END { printf "hostswitch run %.3f s, numpy %.3f s: %.3f\n", best["run"], best["numpy"],
+        best["run"] / best["numpy"] }' "$work/numpy"
+
+echo "== cost per individual-generation, capacity 10^8 against 10^7, one thread (target <= 1.3, system < 5%) =="
+for spec in "10000000 40" "100000000 20"; do
+  read -r capacity generations <<<"$spec"
+  /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$exe" run --n-pop 1000 --birth-rate 2 \
+    --capacity "$capacity" --emig-rate 0 --sdr 1 --sdv 0.5 --max-dist 2 --n-gen "$generations" \
+    --seed 123450 --threads 1 --no-output --stats 2>"$work/stats" >/dev/null
+  read -r wall user system rss <"$work/time"
+  ns=$(awk '/ns per individual-generation/ { print $4 }' "$work/stats")
+  awk -v c="$capacity" -v w="$wall" -v u="$user" -v s="$system" -v ns="$ns" -v r="$rss" \
+    'BEGIN { printf "capacity %s: %s ns per individual-generation, wall %.2f s, system %.2f s (%.1f%%), peak RSS %.0f MB\n", c, ns, w, s, 100 * s / (u + s), r / 1024 }'
+done
+
+echo "== 7*10^8 parasites growing to 10^9 (birth rate 0.5, 3 generations, --no-output) =="
+/usr/bin/time -f "%e %U %S %M" -o "$work/time" "$exe" run --n-pop 700000000 --birth-rate 0.5 \
+  --capacity 1000000000 --emig-rate 0 --n-gen 3 --seed 123450 --no-output >/dev/null
+read -r wall user system rss <"$work/time"
+awk -v w="$wall" -v u="$user" -v s="$system" -v r="$rss" \
+  'BEGIN { printf "wall %.1f s (user %.1f s, system %.1f s), peak RSS %.2f GB\n", w, u, s, r / 1048576 }'

@@ -285,6 +285,8 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
     ClassTally* const tally = reporter.begin_tally({z, n_pop_size}, pop_min, pop_max);
     const std::size_t chunk = round_up((n_total + threads - 1) / threads, 64);
     const std::uint64_t survival_start = position;
+    // Taken before the first thread counts into the shared tally.
+    const ClassTally tally_layout = tally != nullptr ? *tally : ClassTally{};
     workers.run([&](unsigned t) {
       ThreadState& thread = state[t];
       const std::size_t begin = std::min(n_total, chunk * t);
@@ -302,8 +304,8 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
       survival.stays = storage.stays.data();
       ClassTally* own_tally = tally;
       if (tally != nullptr && t > 0 && begin < n_pop_size) {
-        thread.tally = *tally;
-        thread.rows.assign(kTallyRows * tally->stride, 0);
+        thread.tally = tally_layout;
+        thread.rows.assign(kTallyRows * tally_layout.stride, 0);
         thread.unsettled.clear();
         thread.tally.rows = thread.rows.data();
         thread.tally.owner = &thread.unsettled;

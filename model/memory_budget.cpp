@@ -1,6 +1,9 @@
 #include "model/memory_budget.hpp"
 
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include <algorithm>
 #include <charconv>
@@ -209,6 +212,20 @@ std::optional<std::size_t> cgroup_limit(const fs::path& root) {
 }
 
 }  // namespace
+
+void advise_huge_pages(void* block, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t kHugePage = std::uintptr_t{1} << 21;
+  if (bytes < 2 * kHugePage) return;
+  // Whole pages inside the block; advice is only advice, so its failure changes nothing.
+  const auto first = (reinterpret_cast<std::uintptr_t>(block) + 4095) & ~std::uintptr_t{4095};
+  const auto end = (reinterpret_cast<std::uintptr_t>(block) + bytes) & ~std::uintptr_t{4095};
+  if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+#else
+  (void)block;
+  (void)bytes;
+#endif
+}
 
 std::size_t MemoryLimits::smallest() const {
   std::size_t bytes = std::numeric_limits<std::size_t>::max();

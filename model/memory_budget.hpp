@@ -50,6 +50,10 @@ class MemoryBudget {
   static std::atomic<std::size_t> in_use_;
 };
 
+// Asks the system to back a block of memory of `bytes` with huge pages where it can: large
+// populations then take a page fault and a TLB entry per 2 MB instead of per 4 kB.
+void advise_huge_pages(void* block, std::size_t bytes);
+
 // Allocates against the budget and leaves new elements uninitialised: every slot the
 // model reads it has written first, so zero-filling would only cost time.
 template <class T>
@@ -66,7 +70,9 @@ class BudgetAllocator {
     const std::size_t bytes = count * sizeof(T);
     MemoryBudget::acquire(bytes);
     try {
-      return static_cast<T*>(::operator new(bytes));
+      void* const block = ::operator new(bytes);
+      advise_huge_pages(block, bytes);
+      return static_cast<T*>(block);
     } catch (const std::bad_alloc&) {
       MemoryBudget::release(bytes);
       throw InsufficientMemory();

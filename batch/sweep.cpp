@@ -61,7 +61,8 @@ struct Finished {
 RunResult run_one(const SimulationParameters& parameters, std::int32_t seed,
                   const std::optional<std::filesystem::path>& results_path,
                   const std::atomic<std::size_t>& limit, std::size_t index,
-                  const std::atomic<bool>* stop, Reporter* trajectory) {
+                  const std::atomic<bool>* stop, Reporter* trajectory,
+                  const RunSettings& settings) {
   AbandoningReporter abandoning(limit, index, stop);
   SingleRun run;
   run.parameters = parameters;
@@ -69,6 +70,7 @@ RunResult run_one(const SimulationParameters& parameters, std::int32_t seed,
   run.seed = [seed] { return seed; };
   run.steps = trajectory;
   run.around = &abandoning;
+  run.settings = settings;
   return run_single(run);
 }
 
@@ -97,8 +99,9 @@ RunResult run_replicate(const SweepSettings& settings, const SimulationParameter
                         std::size_t index, const std::atomic<bool>* stop, Finished& result) {
   std::optional<TrajectoryRows> trajectory;
   if (settings.trajectories) trajectory.emplace(parameters, label.grid_index, label.replicate);
-  const RunResult run = run_one(parameters, label.seed, results_path_of(settings, label), limit,
-                                index, stop, trajectory ? &*trajectory : nullptr);
+  const RunResult run =
+      run_one(parameters, label.seed, results_path_of(settings, label), limit, index, stop,
+              trajectory ? &*trajectory : nullptr, settings.run_settings);
   result.line = summary_line(summarize(parameters, label, run));
   if (!settings.labels.empty()) {
     result.line.insert(result.line.size() - 1,

@@ -60,6 +60,8 @@ struct SweepSettings {
   std::size_t first = 0;
   std::optional<std::size_t> end;
   unsigned jobs = 1;
+  // How each replicate is run (threads inside its generations); no setting changes a value.
+  RunSettings run_settings;
   // Collects every replicate's trajectory rows (one a generation) with its summary row.
   bool trajectories = false;
   // A design's label columns of each grid point (comma separated), written after the standard

@@ -34,6 +34,7 @@ SweepSettings settings_of(const SweepRequest& request, std::int32_t base_seed) {
   settings.replicates = request.replicates;
   settings.base_seed = base_seed;
   settings.jobs = request.jobs;
+  settings.run_settings.threads = request.threads;
   settings.outputs = request.outputs;
   settings.trajectories = request.trajectories;
   if (request.design) settings.labels = request.design->labels;

@@ -30,6 +30,7 @@ struct SweepRequest {
   std::optional<std::int32_t> base_seed;  // none: the manifest's, when resuming, else `clock_seed`
   std::int32_t clock_seed = 0;
   unsigned jobs = 1;
+  unsigned threads = 1;  // inside each replicate's generations
   std::filesystem::path summary = "summary.csv";
   std::optional<std::filesystem::path> outputs;
   // Trajectory rows beside the summary: into `trajectories_path` in process, into

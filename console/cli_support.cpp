@@ -57,13 +57,4 @@ const char* const kStatsHelp =
     "individuals simulated (the population after births, summed over generations) and the "
     "nanoseconds per individual-generation";
 
-unsigned parse_thread_count(std::string_view flag, const std::string& text) {
-  if (text.empty()) return std::max(std::thread::hardware_concurrency(), 1U);
-  const std::int32_t count = parse_at_least(flag, text, 1);
-  if (count > 1024) {
-    throw UsageError(std::string(flag) + ": " + in_quotes(text) + " must be at most 1024");
-  }
-  return static_cast<unsigned>(count);
-}
-
 }  // namespace hostswitch

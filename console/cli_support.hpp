@@ -33,9 +33,6 @@ struct ParameterOptions {
 
 std::int32_t clock_seed(const Clock& clock);
 
-// A count of threads given to `flag`: one per processor when empty, else 1 to 1024.
-unsigned parse_thread_count(std::string_view flag, const std::string& text);
-
 extern const char* const kStatsHelp;
 
 }  // namespace hostswitch

@@ -63,6 +63,24 @@ std::pair<std::int32_t, std::int32_t> parse_part(const std::string& text) {
   return {part, parts};
 }
 
+// Replicates on `jobs` threads, each run's generations shared by `threads`: the processors
+// are split so that jobs x threads does not exceed them, replicates first (they need no
+// coordination); a run gets the processors that replicates cannot use.
+std::pair<unsigned, unsigned> split_cores(const SweepOptions& options,
+                                          const SweepRequest& request) {
+  const unsigned cores = available_cores();
+  const std::int64_t rows =
+      static_cast<std::int64_t>(request.grid.size()) * std::max(request.replicates, 1);
+  const bool jobs_given = !options.jobs.empty();
+  const bool threads_given = !options.threads.empty();
+  unsigned threads = threads_given ? parse_thread_count("--threads", options.threads) : 1;
+  unsigned jobs =
+      jobs_given ? parse_thread_count("--jobs", options.jobs) : std::max(1U, cores / threads);
+  if (!jobs_given) jobs = static_cast<unsigned>(std::clamp<std::int64_t>(rows, 1, jobs));
+  if (!threads_given) threads = std::max(1U, cores / jobs);
+  return {jobs, threads};
+}
+
 SweepRequest request_of(const SweepOptions& options, const std::vector<std::string>& args,
                         const CommandLineContext& context) {
   SweepRequest request;
@@ -90,7 +108,7 @@ SweepRequest request_of(const SweepOptions& options, const std::vector<std::stri
   request.replicates = parse_at_least("--replicates", options.replicates, 1);
   if (options.seed_option->count() > 0) request.base_seed = parse_integer("--seed", options.seed);
   request.clock_seed = clock_seed(context.clock);
-  request.jobs = parse_thread_count("--jobs", options.jobs);
+  std::tie(request.jobs, request.threads) = split_cores(options, request);
   if (options.outputs_option->count() > 0) request.outputs = options.outputs;
   if (options.trajectories_option->count() > 0) {
     request.trajectories = true;
@@ -150,8 +168,15 @@ CLI::App* setup_sweep(CLI::App& app, SweepOptions& options) {
       sweep->add_option("--seed", options.seed, "base seed of the replicates (default: the clock)")
           ->type_name("INT");
   CLI::Option* jobs =
-      sweep->add_option("--jobs", options.jobs, "threads (default: one per processor)")
+      sweep
+          ->add_option("--jobs", options.jobs,
+                       "replicates run at once (default: one per processor, at most one per row)")
           ->type_name("INT");
+  sweep
+      ->add_option("--threads", options.threads,
+                   "threads that share each replicate's generations (default: the processors "
+                   "--jobs leaves, at least 1); the results do not depend on it")
+      ->type_name("INT");
   CLI::Option* summary = sweep->add_option("--summary", options.summary, "summary file")
                              ->type_name("PATH")
                              ->capture_default_str();

@@ -11,7 +11,7 @@ namespace hostswitch {
 
 struct SweepOptions {
   ParameterOptions parameters;
-  std::string replicates = "1", seed, jobs;
+  std::string replicates = "1", seed, jobs, threads;
   std::string summary = "summary.csv";
   std::string outputs;
   bool emit_commands = false;

@@ -13,6 +13,7 @@
 #include "base/io_failure.hpp"
 #include "batch/single_run.hpp"
 #include "console/free_form.hpp"
+#include "console/parameter_values.hpp"
 #include "model/model_errors.hpp"
 #include "model/population_model.hpp"
 #include "model/simulation_parameters.hpp"
@@ -144,6 +145,7 @@ int run_dialogue(std::istream& in, std::ostream& out, std::ostream& err, const C
     SingleRun run;
     run.parameters = parameters;
     run.results = directory / kResultsFileName;
+    run.settings.threads = available_cores();  // the bytes do not depend on it
     run.seed = [&] {
       if (options.seed_count) return *options.seed_count;
       const ClockReading reading = clock.now();

@@ -1,5 +1,7 @@
 #include "console/parameter_values.hpp"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -113,12 +115,27 @@ std::string describe_point(const SimulationParameters& p) {
   return text;
 }
 
-unsigned parse_jobs(const std::string& text) {
-  if (text.empty()) return std::max(std::thread::hardware_concurrency(), 1U);
-  const std::int32_t jobs = parse_at_least("--jobs", text, 1);
-  if (jobs > 1024) throw UsageError("--jobs: " + in_quotes(text) + " must be at most 1024");
-  return static_cast<unsigned>(jobs);
+unsigned available_cores() {
+#if defined(__linux__)
+  // A batch system or taskset may give the process fewer processors than the machine has.
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
+    return static_cast<unsigned>(CPU_COUNT(&set));
+  }
+#endif
+  return std::max(std::thread::hardware_concurrency(), 1U);
 }
+
+unsigned parse_thread_count(std::string_view flag, const std::string& text) {
+  if (text.empty()) return available_cores();
+  const std::int32_t count = parse_at_least(flag, text, 1);
+  if (count > 1024) {
+    throw UsageError(std::string(flag) + ": " + in_quotes(text) + " must be at most 1024");
+  }
+  return static_cast<unsigned>(count);
+}
+
+unsigned parse_jobs(const std::string& text) { return parse_thread_count("--jobs", text); }
 
 std::vector<SimulationParameters> checked_grid(const ParameterLists& lists) {
   std::vector<SimulationParameters> grid;

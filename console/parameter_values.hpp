@@ -42,8 +42,11 @@ std::optional<std::string> command_line_refusal(const SimulationParameters& p);
 // "--n-pop 100 --birth-rate 0.5 ...": a grid point as flags.
 std::string describe_point(const SimulationParameters& p);
 
-// --jobs: at least 1, at most 1024; empty means one per processor.
-unsigned parse_jobs(const std::string& text);
+// The processors this process may run on.
+unsigned available_cores();
+// A count of threads given to `flag`, 1 to 1024; empty: available_cores().
+unsigned parse_thread_count(std::string_view flag, const std::string& text);
+unsigned parse_jobs(const std::string& text);  // --jobs
 
 // The grid of the lists, every point checked before anything runs ("refused parameters at grid
 // point G (...): ...").

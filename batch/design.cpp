@@ -3,17 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <boost/random/sobol.hpp>
-#include <charconv>
 #include <cmath>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <random>
 #include <stdexcept>
-#include <unordered_map>
 
-#include "base/number_chars.hpp"
+#include "batch/design_values.hpp"
 #include "batch/manifest.hpp"
 #include "batch/summary.hpp"
 
@@ -21,47 +16,12 @@ namespace hostswitch {
 
 namespace {
 
+using design_values::integer_parameter;
+using design_values::parameter_named;
+using design_values::point_refusal;
+using design_values::real_of;
+
 constexpr std::array<std::string_view, 5> kKindNames = {"grid", "lhs", "sobol", "morris", "file"};
-
-bool integer_parameter(std::size_t which) { return kParameters[which].integer; }
-
-// As in a summary (n_pop) or as its flag without the dashes (n-pop).
-std::optional<std::size_t> parameter_named(std::string_view name) {
-  if (const auto which = parameter_by_name(name)) return which;
-  for (std::size_t i = 0; i < kParameterCount; ++i) {
-    if (name == kParameterFlags[i].substr(2)) return i;
-  }
-  return std::nullopt;
-}
-
-// What `run` refuses of a point: the data model's limits, then the parameter's domain, the
-// latter as "NAME: reason" with NAME its flag or its column.
-std::optional<std::string> point_refusal(const SimulationParameters& p, bool by_flag) {
-  if (auto refusal = parameter_refusal(p)) return refusal;
-  if (const auto refusal = domain_refusal(p)) {
-    const ParameterInfo& info = kParameters[refusal->parameter];
-    return std::string(by_flag ? info.flag : info.name) + ": " + refusal->reason;
-  }
-  return std::nullopt;
-}
-
-std::optional<double> real_of(std::string_view text) {
-  double value = 0.0;
-  if (text.empty()) return std::nullopt;
-  const char* end = text.data() + text.size();
-  const auto result = double_from_chars(text.data(), end, value);
-  if (result.ec != std::errc{} || result.ptr != end || !std::isfinite(value)) return std::nullopt;
-  return value;
-}
-
-std::optional<std::int64_t> integer_of(std::string_view text) {
-  std::int64_t value = 0;
-  if (text.empty()) return std::nullopt;
-  const char* end = text.data() + text.size();
-  const auto result = std::from_chars(text.data(), end, value);
-  if (result.ec != std::errc{} || result.ptr != end) return std::nullopt;
-  return value;
-}
 
 // The design's own draws: the 64-bit Mersenne Twister is fixed by the standard, the mappings to
 // [0, 1) and to 0 ... n - 1 are fixed here, so a seed gives the same design on every platform.
@@ -97,20 +57,6 @@ std::vector<ParameterRange> sorted_ranges(std::vector<ParameterRange> ranges) {
   return ranges;
 }
 
-void append_integer(std::string& out, std::int64_t value) {
-  char buffer[24];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  out.append(buffer, result.ptr);
-}
-
-void append_parameter(std::string& out, const SimulationParameters& p, std::size_t which) {
-  const double value = parameter_value(p, which);
-  if (integer_parameter(which)) return append_integer(out, static_cast<std::int64_t>(value));
-  char buffer[32];
-  const auto result = double_to_chars(buffer, buffer + sizeof buffer, value);
-  out.append(buffer, result.ptr);
-}
-
 // Unit coordinates (row after row, one column per range) mapped onto the ranges.
 std::vector<SimulationParameters> points_of(const SimulationParameters& base,
                                             const std::vector<ParameterRange>& ranges,
@@ -139,27 +85,6 @@ double smallest_distance(const std::vector<double>& unit, std::size_t k) {
     }
   }
   return smallest;
-}
-
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
-    text = text.substr(1, text.size() - 2);
-  }
-  return text;
-}
-
-std::vector<std::string_view> fields_of(std::string_view line) {
-  std::vector<std::string_view> fields;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t comma = line.find(',', start);
-    fields.push_back(
-        trimmed(line.substr(start, comma == std::string_view::npos ? comma : comma - start)));
-    if (comma == std::string_view::npos) return fields;
-    start = comma + 1;
-  }
 }
 
 }  // namespace
@@ -420,187 +345,6 @@ void check_design(const Design& design) {
       throw std::invalid_argument("design point " + std::to_string(g + 1) + ": " + *refusal);
     }
   }
-}
-
-std::string design_header(const Design& design) {
-  std::string header = "point";
-  for (const auto name : kParameterNames) {
-    header += ',';
-    header += name;
-  }
-  for (const auto& name : design.label_names) header += ',' + name;
-  return header + '\n';
-}
-
-std::string design_csv(const Design& design) {
-  std::string text = design_header(design);
-  text.reserve(design.points.size() * 160);  // room for a row of full-length numbers
-  for (std::size_t g = 0; g < design.points.size(); ++g) {
-    append_integer(text, static_cast<std::int64_t>(g + 1));
-    for (std::size_t i = 0; i < kParameterCount; ++i) {
-      text += ',';
-      append_parameter(text, design.points[g], i);
-    }
-    if (!design.label_names.empty()) {
-      text += ',';
-      text += design.labels[g];
-    }
-    text += '\n';
-  }
-  return text;
-}
-
-Design read_design(const std::filesystem::path& path, const SimulationParameters& base) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw DesignFileError(path.string() + ": cannot be read");
-  const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-  if (file.bad()) throw DesignFileError(path.string() + ": read failure");
-  return parse_design(text, path.string(), base);
-}
-
-Design parse_design(std::string_view text, const std::string& name,
-                    const SimulationParameters& base) {
-  Design design;
-  design.kind = DesignKind::file;
-  // Per column: a parameter, the point, or a label (kept as text).
-  constexpr std::size_t kPoint = kParameterCount;
-  constexpr std::size_t kLabel = kParameterCount + 1;
-  std::vector<std::size_t> role;
-  std::vector<std::string> names;
-  std::unordered_map<std::int64_t, std::int64_t> point_lines;
-  std::size_t start = 0;
-  for (std::int64_t number = 1; start < text.size(); ++number) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    const std::string where = name + ":" + std::to_string(number);
-    if (role.empty()) {
-      for (const auto field : fields_of(line)) {
-        const std::string column(field);
-        if (column.empty()) {
-          throw DesignFileError(where + ": column " + std::to_string(names.size() + 1) +
-                                " has no name (a row index written with the data?)");
-        }
-        if (std::find(names.begin(), names.end(), column) != names.end()) {
-          throw DesignFileError(where + ": the column '" + column + "' appears twice");
-        }
-        names.push_back(column);
-        if (column == "point") {
-          role.push_back(kPoint);
-        } else if (const auto which = parameter_named(column);
-                   which && column.find('-') == std::string::npos) {
-          role.push_back(*which);
-        } else {
-          role.push_back(kLabel);
-          design.label_names.push_back(column);
-        }
-      }
-      continue;
-    }
-    if (trimmed(line).empty()) continue;
-    const std::vector<std::string_view> fields = fields_of(line);
-    if (fields.size() != role.size()) {
-      throw DesignFileError(where + ": expected " + std::to_string(role.size()) + " fields, got " +
-                            std::to_string(fields.size()));
-    }
-    SimulationParameters p = base;
-    std::string labels;
-    std::size_t label_count = 0;
-    for (std::size_t c = 0; c < fields.size(); ++c) {
-      const std::string_view field = fields[c];
-      const std::string column = names[c];
-      if (role[c] == kLabel) {
-        if (field.find('"') != std::string_view::npos) {
-          throw DesignFileError(where + ": " + column + ": a quote inside a value");
-        }
-        if (label_count++ > 0) labels += ',';
-        labels += field;
-        continue;
-      }
-      if (field.empty()) throw DesignFileError(where + ": " + column + ": missing value");
-      if (role[c] == kPoint) {
-        const auto point = integer_of(field);
-        if (!point || *point < 1) {
-          throw DesignFileError(where + ": point: '" + std::string(field) +
-                                "' is not a positive integer");
-        }
-        const auto [seen, fresh] = point_lines.emplace(*point, number);
-        if (!fresh) {
-          throw DesignFileError(where + ": point " + std::string(field) +
-                                " appears twice (first on line " + std::to_string(seen->second) +
-                                ")");
-        }
-        continue;
-      }
-      const auto value = real_of(field);
-      if (!value) {
-        throw DesignFileError(where + ": " + column + ": '" + std::string(field) +
-                              "' is not a finite number");
-      }
-      if (integer_parameter(role[c]) &&
-          (*value != std::floor(*value) || std::fabs(*value) > 2147483647.0)) {
-        throw DesignFileError(where + ": " + column + ": '" + std::string(field) +
-                              "' is not a 32-bit integer");
-      }
-      set_parameter(p, role[c], *value);
-    }
-    if (const auto refusal = point_refusal(p, false)) {
-      throw DesignFileError(where + ": " + *refusal);
-    }
-    design.points.push_back(p);
-    if (!design.label_names.empty()) design.labels.push_back(std::move(labels));
-    if (design.points.size() > 2147483647U) {
-      throw DesignFileError(where + ": more than 2147483647 design points");
-    }
-  }
-  if (role.empty()) throw DesignFileError(name + ": empty, not a design file");
-  if (design.points.empty()) throw DesignFileError(name + ": no design points below the header");
-  const auto& labels = design.label_names;
-  auto has = [&](std::string_view column) {
-    return std::find(labels.begin(), labels.end(), column) != labels.end();
-  };
-  if (has("block")) {
-    design.kind = DesignKind::sobol;
-  } else if (has("trajectory") && has("step")) {
-    design.kind = DesignKind::morris;
-  }
-  return design;
-}
-
-std::vector<std::string> design_rows(const Design& design) {
-  std::vector<std::string> rows;
-  rows.reserve(design.points.size());
-  for (std::size_t g = 0; g < design.points.size(); ++g) {
-    std::string row;
-    for (std::size_t i = 0; i < kParameterCount; ++i) {
-      if (i > 0) row += ',';
-      append_parameter(row, design.points[g], i);
-    }
-    if (!design.label_names.empty()) row += ',' + design.labels[g];
-    rows.push_back(std::move(row));
-  }
-  return rows;
-}
-
-std::string design_checksum(const std::vector<std::string>& rows) {
-  std::uint64_t hash = 0xcbf29ce484222325ULL;
-  auto add = [&hash](unsigned char byte) {
-    hash ^= byte;
-    hash *= 0x100000001b3ULL;
-  };
-  for (const auto& row : rows) {
-    for (const char c : row) add(static_cast<unsigned char>(c));
-    add('\n');
-  }
-  char buffer[17];
-  for (int i = 15; i >= 0; --i) {
-    buffer[i] = "0123456789abcdef"[hash & 0xF];
-    hash >>= 4;
-  }
-  buffer[16] = '\0';
-  return buffer;
 }
 
 }  // namespace hostswitch

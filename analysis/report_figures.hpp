@@ -1,0 +1,69 @@
+#pragma once
+
+// The report's figures: grid points grouped into panels, against --x or overlaid per panel.
+
+#include <map>
+
+#include "analysis/report_charts.hpp"
+#include "analysis/trajectory_data.hpp"
+
+namespace hostswitch::report_detail {
+
+template <class Points>
+std::vector<double> distinct_values(const Points& points, std::size_t which) {
+  std::unordered_set<double> seen;
+  std::vector<double> values;
+  for (const auto& point : points) {
+    const double value = parameter_value(point.parameters, which);
+    if (!values.empty() && values.back() == value) continue;
+    if (seen.insert(value).second) values.push_back(value);
+  }
+  std::sort(values.begin(), values.end());
+  values.erase(std::unique(values.begin(), values.end()), values.end());
+  return values;
+}
+
+template <class Points>
+std::array<std::size_t, 8> distinct_counts(const Points& stats) {
+  std::array<std::size_t, 8> counts{};
+  for (std::size_t i = 0; i < counts.size(); ++i) counts[i] = distinct_values(stats, i).size();
+  return counts;
+}
+
+struct FigureContext {
+  const std::vector<GridPointStats>& stats;
+  std::size_t grid_points;
+  const ReportAxes& axes;
+  const Colouring& colouring;
+  std::vector<std::size_t> panels;  // discrete parameters that split panels
+  std::vector<std::size_t> swept;
+  std::array<std::size_t, 8> counts;
+};
+
+struct Estimate {
+  double value = 0.0;
+  double lo = 0.0;
+  double hi = 0.0;
+  bool open = false;  // beyond what the data reach, drawn as an open mark
+};
+
+struct Measure {
+  std::string name;       // column of the table, and the y title
+  std::string caption;    // what is drawn, after the name
+  std::optional<Axis> y;  // fixed, or from the data
+  std::function<Estimate(const GridPointStats&)> estimate;
+};
+
+std::string swept_description(const SimulationParameters& p, const std::vector<std::size_t>& swept);
+std::vector<std::size_t> discrete(const std::vector<std::size_t>& parameters,
+                                  const std::array<std::size_t, 8>& counts);
+Figure against_x_figure(const FigureContext& c, const Measure& m);
+Measure proportion_measure(bool extinction);
+Measure mean_switches_measure();
+Measure km_median_measure();
+Figure survival_figure(const FigureContext& c);
+Figure trajectory_figure(const FigureContext& c,
+                         const std::vector<GridPointTrajectory>& trajectories);
+Figure switches_figure(const FigureContext& c);
+
+}  // namespace hostswitch::report_detail

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <fstream>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -11,6 +10,7 @@
 
 #include "analysis/csv_input.hpp"
 #include "analysis/summary_format.hpp"
+#include "base/atomic_file.hpp"
 #include "reporting/svg_writer.hpp"
 
 namespace hostswitch {
@@ -520,10 +520,7 @@ th,td{border:1px solid #ccc;padding:2px 5px;text-align:right}th{background:#f2f2
 )";
 
 void write_output(const std::filesystem::path& path, const std::string& text) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file << text;
-  file.close();
-  if (!file) throw std::runtime_error("cannot write " + path.string());
+  write_file_atomically(path, text);
 }
 
 }  // namespace
@@ -686,7 +683,7 @@ ReportFacts write_report(const ReportOptions& options) {
   stats.reserve(kept);
   {
     // Through one buffer: with a million grid points the table is some 200 MB of text.
-    std::ofstream table(options.table, std::ios::binary | std::ios::trunc);
+    AtomicFile table(options.table);
     std::string buffer = stats_table_header();
     constexpr std::size_t kFlushAt = std::size_t{1} << 20;
     buffer.reserve(kFlushAt + 4096);
@@ -695,14 +692,13 @@ ReportFacts write_report(const ReportOptions& options) {
       GridPointStats s = builder(point, stats.size() < kMaxPanels);
       append_stats_table_row(buffer, s);
       if (buffer.size() >= kFlushAt) {
-        table.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        table.write(buffer);
         buffer.clear();
       }
       if (stats.size() < kept) stats.push_back(std::move(s));
     }
-    table.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    table.close();
-    if (!table) throw std::runtime_error("cannot write " + options.table.string());
+    table.write(buffer);
+    table.commit();
   }
   const std::string page =
       report_html(summary, stats, options.trajectories ? &trajectories : nullptr, axes);

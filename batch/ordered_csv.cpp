@@ -13,7 +13,8 @@
 #include <sstream>
 #include <utility>
 
-#include "reporting/io_failure.hpp"
+#include "base/atomic_file.hpp"
+#include "base/io_failure.hpp"
 
 namespace hostswitch {
 
@@ -21,17 +22,6 @@ namespace {
 
 IoFailure write_failure(const std::filesystem::path& path) {
   return IoFailure("write", path, errno);
-}
-
-void write_all(int fd, std::string_view text, const std::filesystem::path& path) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      throw write_failure(path);
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
 }
 
 std::string read_all(int fd, const std::filesystem::path& path) {
@@ -50,8 +40,10 @@ std::string read_all(int fd, const std::filesystem::path& path) {
 }
 
 // Opens (creating, never truncating) and locks `path`; truncation is the caller's, after this.
-int open_locked(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+// A staged file's temporary name is never followed through a link.
+int open_locked(const std::filesystem::path& path, bool temporary) {
+  const int fd = temporary ? open_fixed_temporary(path)
+                           : ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) throw IoFailure("open", path, errno);
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno;
@@ -101,7 +93,8 @@ OrderedCsvFile::OrderedCsvFile(std::filesystem::path path, std::string header, M
     : path_(std::move(path)), header_size_(header.size()) {
   written_ = path_;
   if (mode == Mode::staged) written_ += ".tmp";
-  fd_ = open_locked(written_);
+  fd_ = open_locked(written_, mode == Mode::staged);
+  if (mode == Mode::staged) temporary_slot_ = remember_temporary(written_);
   try {
     std::string text = mode == Mode::resume ? read_all(fd_, written_) : std::string();
     const bool has_header = text.compare(0, header.size(), header) == 0;
@@ -122,15 +115,20 @@ OrderedCsvFile::OrderedCsvFile(std::filesystem::path path, std::string header, M
     if (regular && (::ftruncate(fd_, keep) != 0 || ::lseek(fd_, 0, SEEK_END) < 0)) {
       throw write_failure(written_);
     }
+    regular_ = regular;
     if (!has_header) write_all(fd_, header, written_);
   } catch (...) {
     ::close(fd_);
+    forget_temporary(temporary_slot_);
     throw;
   }
 }
 
 OrderedCsvFile::~OrderedCsvFile() {
   if (fd_ >= 0) ::close(fd_);
+  // A staged file never committed is of no use to anyone.
+  if (temporary_slot_ >= 0) ::unlink(written_.c_str());
+  forget_temporary(temporary_slot_);
 }
 
 void OrderedCsvFile::keep_first_rows(std::size_t rows) {
@@ -145,39 +143,27 @@ void OrderedCsvFile::keep_first_rows(std::size_t rows) {
   kept_rows_ = rows;
 }
 
-void OrderedCsvFile::append(std::string_view lines) { write_all(fd_, lines, written_); }
-
-void OrderedCsvFile::commit() {
-  if (::fsync(fd_) != 0) throw write_failure(written_);
-  if (written_ != path_ && ::rename(written_.c_str(), path_.c_str()) != 0) {
-    throw std::runtime_error("cannot rename " + written_.string() + " to " + path_.string() + ": " +
-                             cause_text(errno));
+void OrderedCsvFile::append(std::string_view lines) {
+  const off_t before = regular_ ? ::lseek(fd_, 0, SEEK_CUR) : -1;
+  try {
+    write_all(fd_, lines, written_, stop_);
+  } catch (...) {
+    // Back to whole rows, so the file holds exactly the rows reported as written.
+    if (before >= 0 && ::ftruncate(fd_, before) == 0) ::lseek(fd_, before, SEEK_SET);
+    throw;
   }
 }
 
-void write_file_atomically(const std::filesystem::path& path, std::string_view text) {
-  // A rename would replace a device, a pipe or a symbolic link itself (merge --summary
-  // /dev/stdout): those are written in place.
-  std::error_code error;
-  const auto status = std::filesystem::symlink_status(path, error);
-  if (!error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-    write_whole_file(path, text);
-    return;
-  }
-  std::filesystem::path temporary = path;
-  temporary += ".tmp-" + std::to_string(::getpid());
-  try {
-    write_whole_file(temporary, text);
-  } catch (...) {
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
-    throw;
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    const IoFailure failure = write_failure(path);
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
-    throw failure;
+void OrderedCsvFile::commit() {
+  if (::fsync(fd_) != 0 && regular_) throw write_failure(written_);
+  if (written_ != path_) {
+    if (::rename(written_.c_str(), path_.c_str()) != 0) {
+      throw std::runtime_error("cannot rename " + written_.string() + " to " + path_.string() +
+                               ": " + cause_text(errno));
+    }
+    forget_temporary(temporary_slot_);
+    temporary_slot_ = -1;
+    sync_directory_of(path_);
   }
 }
 

@@ -1,11 +1,14 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+
+#include "base/atomic_file.hpp"
 
 namespace hostswitch {
 
@@ -43,8 +46,11 @@ class OrderedCsvFile {
   // Resume: keeps only the first `rows` kept rows, cutting the file back to them.
   void keep_first_rows(std::size_t rows);
 
-  // Writes `lines` (whole rows, each ended by a line feed) at the end; throws on failure.
+  // Writes `lines` (whole rows, each ended by a line feed) at the end; throws on failure,
+  // leaving a regular file as it was before the call. A write blocked on a pipe gives up once
+  // `stop` (set_stop) is set.
   void append(std::string_view lines);
+  void set_stop(const std::atomic<bool>* stop) { stop_ = stop; }
   // Staged: flushes to disk and renames the temporary file to its final name.
   void commit();
 
@@ -55,13 +61,12 @@ class OrderedCsvFile {
   std::filesystem::path written_;  // path_, or the temporary file when staged
   int fd_ = -1;
   std::size_t header_size_ = 0;
+  bool regular_ = false;
+  int temporary_slot_ = -1;  // staged: the temporary a signal removes
+  const std::atomic<bool>* stop_ = nullptr;
   std::size_t kept_rows_ = 0;
   std::string kept_text_;
 };
-
-// Writes `text` to a temporary file beside `path` and renames it there, so readers see the old
-// file or the new one, never a part.
-void write_file_atomically(const std::filesystem::path& path, std::string_view text);
 
 // Complete lines of `text`: everything up to and including its last line feed.
 std::string_view complete_lines(std::string_view text);

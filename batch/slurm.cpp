@@ -2,7 +2,8 @@
 
 #include <stdexcept>
 
-#include "batch/ordered_csv.hpp"
+#include "base/atomic_file.hpp"
+#include "batch/manifest.hpp"
 
 namespace hostswitch {
 

@@ -12,9 +12,9 @@
 #include <system_error>
 #include <utility>
 
+#include "base/io_failure.hpp"
 #include "model/number_chars.hpp"
 #include "model/parameters.hpp"
-#include "reporting/io_failure.hpp"
 
 namespace hostswitch {
 

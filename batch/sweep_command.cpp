@@ -1,12 +1,15 @@
 #include "batch/sweep_command.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <fstream>
 #include <ostream>
 #include <stdexcept>
 #include <system_error>
 
+#include "base/atomic_file.hpp"
+#include "base/io_failure.hpp"
 #include "batch/merge.hpp"
 #include "batch/ordered_csv.hpp"
 #include "batch/slurm.hpp"
@@ -476,8 +479,11 @@ int merge_command(const MergeRequest& request, std::ostream& out, std::ostream& 
   if (request.summary) {
     write_file_atomically(*request.summary, text);
   } else {
+    errno = 0;
     out << text;
     out.flush();
+    // A full disk or a closed pipe must not pass for a merge.
+    if (!out) throw IoFailure("write", "standard output", errno);
   }
   return 0;
 }

@@ -16,7 +16,7 @@
 #include "model/simulation_parameters.hpp"
 #include "model/uniform_stream.hpp"
 #include "reporting/free_form_writer.hpp"
-#include "reporting/io_failure.hpp"
+#include "base/io_failure.hpp"
 #include "reporting/results_file.hpp"
 
 namespace hostswitch {

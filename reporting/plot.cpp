@@ -11,7 +11,8 @@
 #include <system_error>
 #include <vector>
 
-#include "reporting/io_failure.hpp"
+#include "base/atomic_file.hpp"
+#include "base/io_failure.hpp"
 #include "reporting/results_reader.hpp"
 #include "reporting/svg_writer.hpp"
 
@@ -710,32 +711,10 @@ std::string write_svg(const Grid& grid, const std::vector<CellBox>& boxes, const
 }
 
 void write_file(const std::filesystem::path& path, const std::string& content) {
-  // Written beside the target and renamed, so a failed write never leaves half a picture.
-  std::filesystem::path temporary = path;
-  temporary += ".partial";
-  const std::string name = path.string();
-  std::FILE* file = std::fopen(temporary.string().c_str(), "wb");
-  if (file == nullptr) throw PlotError(io_failure_text("open", path, errno));
-  // The cause of the first failing step: a full disk often shows only at the flush.
-  bool failed = false;
-  int error = 0;
-  auto check = [&](bool step_failed) {
-    if (step_failed && !failed) error = errno;
-    failed |= step_failed;
-  };
-  check(std::fwrite(content.data(), 1, content.size(), file) != content.size());
-  check(std::fflush(file) != 0);
-  check(std::fclose(file) != 0);
-  std::error_code ignored;
-  if (failed) {
-    std::filesystem::remove(temporary, ignored);
-    throw PlotError(io_failure_text("write", path, error));
-  }
-  std::error_code ec;
-  std::filesystem::rename(temporary, path, ec);
-  if (ec) {
-    std::filesystem::remove(temporary, ignored);
-    throw PlotError(name + ": cannot replace the picture: " + ec.message());
+  try {
+    write_file_atomically(path, content);
+  } catch (const IoFailure& error) {
+    throw PlotError(error.what());
   }
 }
 

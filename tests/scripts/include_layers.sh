@@ -1,24 +1,25 @@
 #!/usr/bin/env bash
 # Every project include must point to the same folder or a lower one:
-# model < reporting < batch < analysis < console; nothing includes web/, the outermost shell.
+# base < model < reporting < batch < analysis < console; nothing includes web/, the outermost shell.
 # Usage: include_layers.sh SOURCE_DIR
 set -euo pipefail
 cd "$1"
 
 rank() {
   case "$1" in
-    model) echo 1 ;;
-    reporting) echo 2 ;;
-    batch) echo 3 ;;
-    analysis) echo 4 ;;
-    console) echo 5 ;;
-    web) echo 6 ;;
+    base) echo 1 ;;
+    model) echo 2 ;;
+    reporting) echo 3 ;;
+    batch) echo 4 ;;
+    analysis) echo 5 ;;
+    console) echo 6 ;;
+    web) echo 7 ;;
     *) echo 0 ;;
   esac
 }
 
 faults=0
-for folder in model reporting batch analysis console web; do
+for folder in base model reporting batch analysis console web; do
   [ -d "$folder" ] || continue
   own=$(rank "$folder")
   while IFS=: read -r file line text; do

@@ -78,7 +78,7 @@ std::map<std::pair<std::int32_t, std::int32_t>, std::string> trajectory_blocks(
 RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
                                       const Manifest& manifest,
                                       const std::optional<std::filesystem::path>& exclude) {
-  const std::vector<SimulationParameters> grid = expand_grid(manifest.lists);
+  const std::int64_t grid_points = manifest.grid_points();
   const auto replicates = static_cast<std::int64_t>(manifest.replicates);
   const std::int64_t rows = manifest.rows();
   const std::string where_manifest = run_manifest_path(run_dir).string();
@@ -92,27 +92,19 @@ RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
   for (const auto& path : expand_summary_inputs({run_dir})) {
     if (!written_by_the_sweep(path) || (exclude && same_file(path, *exclude))) continue;
     files.push_back(path);
-    read_summary_rows(path, [&](const SummaryFileRow& row) {
+    // A torn last line (a copy cut short) is a missing row, made again by its command.
+    read_summary_rows(path, TornTail::skip, [&](const SummaryFileRow& row) {
       const std::string foreign =
           row.where + ": a row of another experiment than " + where_manifest + " (grid point " +
           std::to_string(row.grid_index) + " replicate " + std::to_string(row.replicate) + ": ";
-      if (row.grid_index > static_cast<std::int64_t>(grid.size()) || row.replicate > replicates) {
-        throw SummaryError(foreign + "outside the grid of " + std::to_string(grid.size()) +
+      if (row.grid_index > grid_points || row.replicate > replicates) {
+        throw SummaryError(foreign + "outside the grid of " + std::to_string(grid_points) +
                            " points and " + std::to_string(replicates) + " replicates)");
       }
-      const SimulationParameters& point = grid[static_cast<std::size_t>(row.grid_index - 1)];
-      for (std::size_t i = 0; i < kSummaryParameterColumns; ++i) {
-        if (row.fields[i] != parameter_text(point, i)) {
-          throw SummaryError(foreign + std::string(kParameterNames[i]) + " is " +
-                             std::string(row.fields[i]) + ", not " + parameter_text(point, i) +
-                             ")");
-        }
-      }
-      const std::string seed =
-          std::to_string(replicate_seed(manifest.base_seed, row.grid_index, row.replicate));
-      if (row.fields[kSummarySeedColumn] != seed) {
-        throw SummaryError(foreign + "seed " + std::string(row.fields[kSummarySeedColumn]) +
-                           ", not " + seed + ")");
+      const SimulationParameters point = grid_point(manifest.lists, row.grid_index - 1);
+      if (const auto difference = row_difference(row.fields, point, row.grid_index, row.replicate,
+                                                 manifest.base_seed)) {
+        throw SummaryError(foreign + *difference + ")");
       }
       const auto index =
           static_cast<std::size_t>((row.grid_index - 1) * replicates + (row.replicate - 1));
@@ -172,7 +164,7 @@ RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
       const auto g = static_cast<std::int32_t>(index / replicates + 1);
       const auto r = static_cast<std::int32_t>(index % replicates + 1);
       merged.missing_commands.push_back(
-          replicate_command(manifest, grid[static_cast<std::size_t>(g - 1)], g, r));
+          replicate_command(manifest, grid_point(manifest.lists, g - 1), g, r));
     }
   }
   return merged;

@@ -41,9 +41,9 @@ std::string read_all(int fd, const std::filesystem::path& path) {
 
 // Opens (creating, never truncating) and locks `path`; truncation is the caller's, after this.
 // A staged file's temporary name is never followed through a link.
-int open_locked(const std::filesystem::path& path, bool temporary) {
-  const int fd = temporary ? open_fixed_temporary(path)
-                           : ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+int open_locked(const std::filesystem::path& path, bool temporary, int flags = O_RDWR | O_CREAT) {
+  const int fd =
+      temporary ? open_fixed_temporary(path) : ::open(path.c_str(), flags | O_CLOEXEC, 0666);
   if (fd < 0) throw IoFailure("open", path, errno);
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno;
@@ -53,7 +53,7 @@ int open_locked(const std::filesystem::path& path, bool temporary) {
     throw FileBusy(
         path.string() + " is being written by " +
         (holder ? "process " + std::to_string(*holder) : std::string("another process")) +
-        "; only one sweep may write it at a time");
+        "; only one sweep or merge may write it at a time");
   }
   return fd;
 }
@@ -90,38 +90,69 @@ std::optional<long> lock_holder(const std::filesystem::path& path) {
 }
 
 OrderedCsvFile::OrderedCsvFile(std::filesystem::path path, std::string header, Mode mode)
-    : path_(std::move(path)), header_size_(header.size()) {
+    : path_(std::move(path)), header_(std::move(header)) {
   written_ = path_;
   if (mode == Mode::staged) written_ += ".tmp";
   fd_ = open_locked(written_, mode == Mode::staged);
   if (mode == Mode::staged) temporary_slot_ = remember_temporary(written_);
   try {
-    std::string text = mode == Mode::resume ? read_all(fd_, written_) : std::string();
-    const bool has_header = text.compare(0, header.size(), header) == 0;
-    if (!has_header &&
-        !(text.size() < header.size() && header.compare(0, text.size(), text) == 0)) {
+    struct stat status {};
+    regular_ = ::fstat(fd_, &status) == 0 && S_ISREG(status.st_mode);
+    const bool read = mode == Mode::resume || mode == Mode::keep;
+    if (read && !regular_ && mode == Mode::resume) {
       throw std::runtime_error(path_.string() +
-                               ": not a summary of this kind (its first line is not the header)");
+                               ": not a regular file, so it holds no rows to keep");
     }
-    if (has_header) {
-      const std::string_view rows = complete_lines(std::string_view(text).substr(header.size()));
+    std::string text = read && regular_ ? read_all(fd_, written_) : std::string();
+    has_header_ = text.compare(0, header_.size(), header_) == 0;
+    // Empty, or cut short inside the header: nothing lost by writing the header again.
+    holds_nothing_ =
+        !has_header_ && text.size() < header_.size() && header_.compare(0, text.size(), text) == 0;
+    if (has_header_) {
+      const std::string_view rows = complete_lines(std::string_view(text).substr(header_.size()));
       kept_text_ = std::string(rows);
       kept_rows_ = count_lines(rows);
     }
-    const auto keep = static_cast<off_t>(has_header ? header.size() + kept_text_.size() : 0);
-    // Only a regular file can be cut back; a device or pipe is written as it is.
-    struct stat status {};
-    const bool regular = ::fstat(fd_, &status) == 0 && S_ISREG(status.st_mode);
-    if (regular && (::ftruncate(fd_, keep) != 0 || ::lseek(fd_, 0, SEEK_END) < 0)) {
-      throw write_failure(written_);
+    if (mode == Mode::keep) {
+      if (::lseek(fd_, 0, SEEK_END) < 0 && regular_) throw write_failure(written_);
+    } else if (mode == Mode::resume) {
+      keep_whole_rows();
+    } else {
+      restart();
     }
-    regular_ = regular;
-    if (!has_header) write_all(fd_, header, written_);
   } catch (...) {
     ::close(fd_);
     forget_temporary(temporary_slot_);
     throw;
   }
+}
+
+void OrderedCsvFile::keep_whole_rows() {
+  if (!has_header_ && !holds_nothing_) {
+    throw std::runtime_error(path_.string() +
+                             ": not a summary of this kind (its first line is not the header)");
+  }
+  if (!has_header_) {
+    restart();
+    return;
+  }
+  // A torn last line is cut off.
+  const auto keep = static_cast<off_t>(header_.size() + kept_text_.size());
+  if (regular_ && (::ftruncate(fd_, keep) != 0 || ::lseek(fd_, 0, SEEK_END) < 0)) {
+    throw write_failure(written_);
+  }
+}
+
+void OrderedCsvFile::restart() {
+  // Only a regular file can be cut back; a device or pipe is written as it is.
+  if (regular_ && (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) < 0)) {
+    throw write_failure(written_);
+  }
+  kept_text_.clear();
+  kept_rows_ = 0;
+  has_header_ = true;
+  holds_nothing_ = false;
+  write_all(fd_, header_, written_, stop_);
 }
 
 OrderedCsvFile::~OrderedCsvFile() {
@@ -135,7 +166,7 @@ void OrderedCsvFile::keep_first_rows(std::size_t rows) {
   if (rows >= kept_rows_) return;
   std::size_t size = 0;
   for (std::size_t row = 0; row < rows; ++row) size = kept_text_.find('\n', size) + 1;
-  if (::ftruncate(fd_, static_cast<off_t>(header_size_ + size)) != 0 ||
+  if (::ftruncate(fd_, static_cast<off_t>(header_.size() + size)) != 0 ||
       ::lseek(fd_, 0, SEEK_END) < 0) {
     throw write_failure(written_);
   }
@@ -165,6 +196,16 @@ void OrderedCsvFile::commit() {
     temporary_slot_ = -1;
     sync_directory_of(path_);
   }
+}
+
+SummaryLock::SummaryLock(const std::filesystem::path& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return;
+  fd_ = open_locked(path, false, O_RDONLY);
+}
+
+SummaryLock::~SummaryLock() {
+  if (fd_ >= 0) ::close(fd_);
 }
 
 std::string_view complete_lines(std::string_view text) {

@@ -171,7 +171,16 @@ std::vector<std::filesystem::path> expand_summary_inputs(
   return expand_inputs(inputs);
 }
 
+std::vector<std::string_view> split_summary_fields(std::string_view line) {
+  return split_fields(line);
+}
+
 void read_summary_rows(const std::filesystem::path& path,
+                       const std::function<void(const SummaryFileRow&)>& take) {
+  read_summary_rows(path, TornTail::refuse, take);
+}
+
+void read_summary_rows(const std::filesystem::path& path, TornTail torn,
                        const std::function<void(const SummaryFileRow&)>& take) {
   const std::string header = summary_header();
   const std::string_view header_line = std::string_view(header).substr(0, header.size() - 1);
@@ -188,6 +197,7 @@ void read_summary_rows(const std::filesystem::path& path,
         throw SummaryError(name +
                            ": not a summary file (the first line is not the summary header)");
       }
+      if (torn == TornTail::skip) break;
       throw SummaryError(where + ": torn row (no line end)");
     }
     std::string_view line = std::string_view(text).substr(start, end - start);

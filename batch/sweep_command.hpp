@@ -34,6 +34,8 @@ struct SweepRequest {
   bool trajectories = false;
   std::filesystem::path trajectories_path = "trajectories.csv";
   bool resume = false;
+  // Replace a summary (or run directory) of another experiment, once the new manifest stands.
+  bool overwrite = false;
   // --part K/N, --parts N, --run-dir, --slurm DIR and its #SBATCH options.
   std::optional<std::int32_t> part;
   std::optional<std::int32_t> parts;
@@ -68,7 +70,13 @@ struct MergeRequest {
   // (default RUN_DIR/trajectories.csv).
   std::optional<std::filesystem::path> trajectories;
   bool allow_missing = false;
+  bool overwrite = false;  // replace a summary holding rows the merge does not
 };
+
+// Refuses to replace the summary at `path` by `text` when it holds a row `text` lacks (another
+// experiment's, or more of this one's), naming what it holds and the remedies (another
+// --summary, or --overwrite); anything but a regular file, and a file of no rows, is replaced.
+void refuse_losing_rows(const std::filesystem::path& path, std::string_view text);
 // Joins summaries; a lone run directory with a manifest is checked against it (exit 3 when
 // rows are missing, unless allowed).
 int merge_command(const MergeRequest& request, std::ostream& out, std::ostream& err);

@@ -217,7 +217,9 @@ TEST(RunDirectoryMerge, KnowsEveryRowAndRefusesWhatDoesNotBelong) {
   // The same row with other figures: refused, naming both files.
   std::filesystem::remove(dir / "4-1.csv");
   std::string changed = rows[10];
-  changed.replace(changed.rfind(','), 1, ",9");
+  std::size_t switches = 0;  // just past the 14th comma: switch_generations
+  for (int comma = 0; comma < 14; ++comma) switches = changed.find(',', switches) + 1;
+  changed.insert(switches, "9");
   write_file(dir / "4-2.csv", header + changed);
   try {
     merge_run_directory(dir.path(), manifest, std::nullopt);
@@ -397,7 +399,7 @@ TEST(SweepProgram, ASecondSweepOnTheSameSummaryIsRefusedAndTheFirstCompletesInta
       << refusal;
   EXPECT_EQ(first.wait(), 0) << read_file(dir / "first.txt");
   EXPECT_EQ(read_file(dir / "summary.csv"), read_file(dir / "reference.csv"));
-  EXPECT_NE(read_file(dir / "summary.json").find("\"base_seed\": 5"), std::string::npos);
+  EXPECT_NE(read_file(dir / "summary.csv.json").find("\"base_seed\": 5"), std::string::npos);
 }
 
 TEST(SweepProgram, KilledOrInterruptedAtAnyMomentResumesToTheUninterruptedSummary) {
@@ -412,19 +414,21 @@ TEST(SweepProgram, KilledOrInterruptedAtAnyMomentResumesToTheUninterruptedSummar
   for (const int signal_number : {SIGKILL, SIGINT}) {
     SCOPED_TRACE(signal_number == SIGKILL ? "kill -9" : "SIGINT");
     std::filesystem::remove(dir / "summary.csv");
-    std::filesystem::remove(dir / "summary.json");
+    std::filesystem::remove(dir / "summary.csv.json");
     // At once (before or just after the header), after some rows, late; each attempt resumes
     // the one before.
     bool fresh = true;
     int stopped = 0;
     for (const std::size_t lines : {0u, 50u, 400u}) {
       Child sweep(fresh ? slow_sweep(kRows, "summary.csv") : resume, dir.path(), dir / "err.txt");
-      fresh = false;
+
       if (lines > 0) {
         ASSERT_TRUE(wait_for_lines(dir / "summary.csv", lines));
       }
       kill(sweep.pid(), signal_number);
       const int status = sweep.wait();
+      // Killed before its manifest stood, a sweep is started again, not resumed.
+      fresh = !std::filesystem::exists(dir / "summary.csv.json");
       if (status == 0) continue;  // finished before the signal came
       ++stopped;
       EXPECT_EQ(status, 128 + signal_number) << read_file(dir / "err.txt");
@@ -447,7 +451,7 @@ TEST(SweepProgram, KilledOrInterruptedAtAnyMomentResumesToTheUninterruptedSummar
   *std::find(changed.begin(), changed.end(), "3") = "2.5";  // --sdr
   EXPECT_EQ(run_program(changed, dir.path()), 1);
   const std::string refusal = read_file(dir / "err.txt");
-  EXPECT_NE(refusal.find("--sdr is 2.5 here but 3 in summary.json"), std::string::npos) << refusal;
+  EXPECT_NE(refusal.find("--sdr is 2.5 here but 3 in summary.csv.json"), std::string::npos) << refusal;
   EXPECT_EQ(read_file(dir / "summary.csv"), reference);
 }
 
@@ -622,12 +626,13 @@ TEST(SweepProgram, KilledWithTrajectoriesResumesToTheUninterruptedBytesOfBoth) {
     Child sweep(
         fresh ? with_trajectories(slow_sweep(kRows, "summary.csv"), "trajectories.csv") : resume,
         dir.path(), dir / "err.txt");
-    fresh = false;
     if (lines > 0) {
       ASSERT_TRUE(wait_for_lines(dir / "summary.csv", lines));
     }
     kill(sweep.pid(), SIGKILL);
-    if (sweep.wait() == 0) continue;
+    const int status = sweep.wait();
+    fresh = !std::filesystem::exists(dir / "summary.csv.json");
+    if (status == 0) continue;
     ++stopped;
     const std::string left = read_file(dir / "trajectories.csv");
     EXPECT_EQ(reference_t.compare(0, left.size(), left), 0);

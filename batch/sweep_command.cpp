@@ -3,12 +3,15 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <fstream>
 #include <ostream>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 #include <unordered_set>
 
 #include "base/atomic_file.hpp"
@@ -455,27 +458,85 @@ int emit_sweep_commands(const SweepRequest& request, std::ostream& out) {
   return out ? 0 : 1;
 }
 
-std::int32_t default_parts(std::int64_t rows) {
-  return static_cast<std::int32_t>(std::clamp<std::int64_t>((rows + 99) / 100, 1, 1000));
+std::int32_t default_parts(std::int64_t rows, double seconds_per_row) {
+  const auto by_work = static_cast<std::int64_t>(
+      std::min(static_cast<double>(rows) * seconds_per_row / kTaskSeconds, 1e9));
+  return static_cast<std::int32_t>(
+      std::clamp<std::int64_t>(by_work, 1, std::min<std::int64_t>(rows, kMaxDefaultParts)));
 }
 
-int write_slurm_sweep(const SweepRequest& request, std::ostream& out) {
+double pilot_seconds_per_row(const SweepRequest& request, double budget_seconds) {
+  SweepRequest pilot = request;
+  pilot.outputs.reset();
+  pilot.trajectories = false;
+  SweepSettings settings = settings_of(pilot, request.base_seed.value_or(request.clock_seed));
+  settings.jobs = 1;
+  const std::size_t rows = request.grid.size() * static_cast<std::size_t>(request.replicates);
+  settings.end = std::min<std::size_t>(rows, 1000);
+  std::atomic<bool> stop{false};
+  settings.stop = &stop;
+  settings.progress = nullptr;
+  const auto start = std::chrono::steady_clock::now();
+  std::atomic<bool> finished{false};
+  std::thread timer([&] {
+    while (!finished.load() && std::chrono::steady_clock::now() - start <
+                                   std::chrono::duration<double>(budget_seconds)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    stop.store(true);
+  });
+  std::size_t done = 0;
+  SweepOutcome outcome;
+  try {
+    outcome = run_sweep_rows(settings, [&done](std::string_view lines, std::string_view) {
+      done += static_cast<std::size_t>(std::count(lines.begin(), lines.end(), '\n'));
+    });
+  } catch (...) {
+    finished.store(true);
+    timer.join();
+    throw;
+  }
+  finished.store(true);
+  timer.join();
+  if (outcome.failure) throw std::runtime_error("the timing pilot: " + *outcome.failure);
+  const double elapsed =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  // Not one row within the budget: each takes at least that long.
+  return done == 0 ? elapsed : elapsed / static_cast<double>(done);
+}
+
+int write_slurm_sweep(const SweepRequest& request, std::ostream& out, std::ostream& err) {
+  // Everything is checked before anything is written, so a refusal leaves nothing behind.
+  check_slurm_job_options(request.slurm);
   const std::filesystem::path dir =
       std::filesystem::absolute(*request.slurm_dir).lexically_normal();
-  std::filesystem::create_directories(dir);
   SweepRequest in_dir = request;
   in_dir.run_dir = dir;
   if (in_dir.outputs)
     in_dir.outputs = std::filesystem::absolute(*in_dir.outputs).lexically_normal();
   const std::int64_t rows = static_cast<std::int64_t>(request.grid.size()) * request.replicates;
-  const std::int32_t parts = request.parts.value_or(default_parts(rows));
+  const std::int32_t parts =
+      request.parts ? *request.parts : default_parts(rows, pilot_seconds_per_row(request));
   if (parts > rows) {
     throw std::runtime_error("--parts: " + std::to_string(parts) + " parts for " +
                              std::to_string(rows) + " rows; at most one part a row");
   }
+  if (parts > kMaxDefaultParts) {
+    err << "hostswitch sweep: warning: --parts " << parts << " makes an array of more than "
+        << kMaxDefaultParts << " tasks, which SLURM refuses by default (MaxArraySize 1001)\n";
+  }
+  std::vector<std::filesystem::path> shared = {dir, request.executable};
+  if (in_dir.outputs) shared.push_back(*in_dir.outputs);
+  if (const auto local = unshared_path(shared)) {
+    err << "hostswitch sweep: warning: " << local->string()
+        << " lies on a file system compute nodes usually do not share (/tmp, /dev/shm, /run, "
+           "tmpfs); the jobs may not find it\n";
+  }
   const Manifest manifest = run_directory_manifest(in_dir, parts, dir.string(), "--slurm");
+  const std::vector<SlurmScript> scripts = slurm_scripts(dir, manifest, request.slurm);
+  std::filesystem::create_directories(dir);
   write_file_atomically(run_manifest_path(dir), manifest_json(manifest));
-  write_slurm_scripts(dir, manifest, request.slurm_options);
+  write_slurm_scripts(scripts);
   out << "wrote " << (dir / "submit.sh").string() << ": a job array of " << parts << " tasks for "
       << rows << " rows and a merge job; submit with: bash "
       << shell_quote((dir / "submit.sh").string()) << '\n';
@@ -517,9 +578,9 @@ void refuse_losing_rows(const std::filesystem::path& path, std::string_view text
     seed = ", seed base " + std::to_string(found->first.base_seed) + " (" + found->second.string() +
            ")";
   }
-  throw std::runtime_error(where + " holds " + std::to_string(rows) + " rows" + seed + ", " +
-                           std::to_string(lost) + " of them not among the rows written now; " +
-                           remedies());
+  throw std::runtime_error(where + " holds " + std::to_string(rows) +
+                           (rows == 1 ? " row" : " rows") + seed + ", " + std::to_string(lost) +
+                           " not among the rows written now; " + remedies());
 }
 
 int merge_command(const MergeRequest& request, std::ostream& out, std::ostream& err) {

@@ -15,6 +15,7 @@ struct RunOptions {
   bool no_output = false;
   std::string summary, plot, trajectory;
   bool stats = false;
+  bool overwrite = false;
   CLI::Option* seed_option = nullptr;
   CLI::Option* summary_option = nullptr;
   CLI::Option* plot_option = nullptr;

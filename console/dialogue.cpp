@@ -10,13 +10,13 @@
 #include <ostream>
 #include <string>
 
+#include "base/io_failure.hpp"
 #include "console/free_form.hpp"
 #include "model/model_errors.hpp"
 #include "model/population_model.hpp"
 #include "model/simulation_parameters.hpp"
 #include "model/uniform_stream.hpp"
 #include "reporting/free_form_writer.hpp"
-#include "base/io_failure.hpp"
 #include "reporting/results_file.hpp"
 
 namespace hostswitch {

@@ -15,6 +15,10 @@ std::string io_failure_text(std::string_view what, const std::filesystem::path& 
 // The system's text for `error_number`, as appended to a message after ": ".
 std::string cause_text(int error_number);
 
+// A field of a file as a message quotes it: in single quotes, at most 80 characters (then its
+// length), control characters (a NUL among them) as \xHH.
+std::string quoted_field(std::string_view field);
+
 class IoFailure : public std::runtime_error {
  public:
   IoFailure(std::string_view what, const std::filesystem::path& path, int error_number)

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/io_failure.hpp"
 #include "batch/sweep.hpp"
 #include "model/parameters.hpp"
 #include "model/simulation_parameters.hpp"
@@ -57,9 +58,6 @@ std::optional<std::string> row_difference(const std::vector<std::string_view>& f
                                           const SimulationParameters& point,
                                           std::int32_t grid_index, std::int32_t replicate,
                                           std::int32_t base_seed);
-
-// A field of a file as a message quotes it: at most about 80 characters.
-std::string quoted_field(std::string_view field);
 
 // summary.csv -> summary.csv.json, unique to the summary (today's name).
 std::filesystem::path summary_manifest_path(const std::filesystem::path& summary);

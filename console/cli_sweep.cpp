@@ -1,6 +1,7 @@
 #include "console/cli_sweep.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <ostream>
 #include <stdexcept>
 #include <thread>
@@ -11,6 +12,7 @@
 #include "console/progress_line.hpp"
 #include "console/run_stats.hpp"
 #include "console/stop_signals.hpp"
+#include "model/memory_budget.hpp"
 #include "model/model_errors.hpp"
 #include "model/population_model.hpp"
 
@@ -83,6 +85,25 @@ unsigned parse_jobs(const std::string& text) {
 // The grid of the flags, every point checked before anything runs.
 std::vector<SimulationParameters> checked_grid(const ParameterLists& lists) {
   std::vector<SimulationParameters> grid;
+  // The grid is held whole: counted against the memory budget before it is made, so a task in a
+  // small cgroup is refused with a message instead of being killed.
+  std::size_t points = 1;
+  for (const auto& values : lists.values) {
+    points = values.empty() || points > std::numeric_limits<std::size_t>::max() / values.size()
+                 ? std::numeric_limits<std::size_t>::max()
+                 : points * values.size();
+  }
+  const std::size_t need =
+      points > std::numeric_limits<std::size_t>::max() / sizeof(SimulationParameters)
+          ? std::numeric_limits<std::size_t>::max()
+          : points * sizeof(SimulationParameters);
+  if (points <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) &&
+      !MemoryBudget::fits(need)) {
+    throw InsufficientMemory("the grid of " + std::to_string(points) + " points needs " +
+                             std::to_string(need) + " bytes to hold; the memory budget has " +
+                             std::to_string(MemoryBudget::limit() - MemoryBudget::in_use()) +
+                             " bytes");
+  }
   try {
     grid = expand_grid(lists);
   } catch (const std::length_error& error) {
@@ -140,8 +161,12 @@ SweepRequest request_of(const SweepOptions& options, const std::vector<std::stri
   return request;
 }
 
-// Runs happen here: a grid point too big for this machine fails before anything is written.
-void require_memory(const std::vector<SimulationParameters>& grid) {
+// Runs happen here: a grid point too big for this machine fails before anything is written,
+// and so do --jobs runs of the largest one that do not fit together.
+void require_memory(const std::vector<SimulationParameters>& grid, unsigned jobs,
+                    std::int64_t rows) {
+  std::size_t largest = 0;
+  std::size_t largest_point = 0;
   for (std::size_t g = 0; g < grid.size(); ++g) {
     try {
       require_first_generation_memory(grid[g]);
@@ -149,7 +174,24 @@ void require_memory(const std::vector<SimulationParameters>& grid) {
       throw std::runtime_error("grid point " + std::to_string(g + 1) + " (" +
                                describe_point(grid[g]) + "): " + error.what());
     }
+    const std::size_t need = first_generation_bytes(grid[g]);
+    if (need > largest) {
+      largest = need;
+      largest_point = g;
+    }
   }
+  const auto at_once = static_cast<std::size_t>(std::min<std::int64_t>(jobs, rows));
+  if (largest == 0 || at_once <= 1 ||
+      (largest <= std::numeric_limits<std::size_t>::max() / at_once &&
+       MemoryBudget::fits(largest * at_once))) {
+    return;
+  }
+  const std::size_t budget = MemoryBudget::limit() - MemoryBudget::in_use();
+  throw std::runtime_error("--jobs " + std::to_string(jobs) + ": " + std::to_string(at_once) +
+                           " runs of grid point " + std::to_string(largest_point + 1) +
+                           " at once need " + std::to_string(largest) + " bytes each; the " +
+                           "memory budget has " + std::to_string(budget) + " bytes, so --jobs " +
+                           std::to_string(budget / largest) + " would fit");
 }
 
 }  // namespace
@@ -275,7 +317,8 @@ int run_sweep_command(const SweepOptions& options, const std::vector<std::string
   SweepRequest request = request_of(options, args, context);
   if (request.slurm_dir) return write_slurm_sweep(request, context.out, context.err);
   if (options.emit_commands) return emit_sweep_commands(request, context.out);
-  require_memory(request.grid);
+  require_memory(request.grid, request.jobs,
+                 static_cast<std::int64_t>(request.grid.size()) * request.replicates);
 
   ProgressLine progress(context.err);
   if (context.show_progress || context.on_progress) {

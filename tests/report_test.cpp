@@ -72,7 +72,7 @@ std::string row(std::int32_t grid, std::int32_t replicate, bool extinct, std::in
                 std::int32_t switches, std::int32_t n_gen = 50) {
   SummaryRow r;
   r.parameters = typical_parameters();
-  r.parameters.emig_rate = 0.1 * grid;
+  r.parameters.emig_rate = grid / 10000.0;  // within [0, 1] for every grid point used
   r.parameters.n_gen = n_gen;
   r.label = RunLabel{grid, replicate, 1000 + replicate};
   r.extinct = extinct;

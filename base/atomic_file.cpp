@@ -171,7 +171,15 @@ void AtomicFile::discard() noexcept {
   slot_ = -1;
 }
 
-void AtomicFile::commit() {
+void AtomicFile::sync() {
+  if (!temporary_.empty() && ::fsync(fd_) != 0) {
+    const int error = errno;
+    discard();
+    throw IoFailure("write", path_, error);
+  }
+}
+
+void AtomicFile::commit(bool sync_directory) {
   if (fd_ < 0) throw IoFailure("write", path_, EBADF);
   int error = 0;
   // A device or a pipe cannot be synced (EINVAL); what it took is its own business.
@@ -192,7 +200,7 @@ void AtomicFile::commit() {
   temporary_.clear();
   forget_temporary(slot_);
   slot_ = -1;
-  sync_directory_of(path_);
+  if (sync_directory) sync_directory_of(path_);
 }
 
 void write_file_atomically(const std::filesystem::path& path, std::string_view text) {

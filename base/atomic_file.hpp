@@ -27,8 +27,11 @@ class AtomicFile {
   AtomicFile& operator=(const AtomicFile&) = delete;
 
   void write(std::string_view text) { write_all(fd_, text, path_, stop_); }
+  // Flushes what is written to the disk now, so commit() has little left to do.
+  void sync();
   // Throws IoFailure("write", path, errno) naming the step's cause; the temporary is removed.
-  void commit();
+  // Without `sync_directory` the caller syncs the directory itself (sync_directory_of).
+  void commit(bool sync_directory = true);
 
   const std::filesystem::path& path() const { return path_; }
   // Empty when written in place.

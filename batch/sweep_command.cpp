@@ -265,7 +265,8 @@ int sweep_into_summary(const SweepRequest& request, std::ostream& out, std::ostr
   const std::size_t all = static_cast<std::size_t>(manifest.rows());
   const bool holds_something = file->regular() && !file->holds_nothing();
   // The same experiment: carried on (--resume), or found complete.
-  const bool continued = !request.overwrite && holds_something && stored && !difference;
+  const bool continued =
+      !request.overwrite && holds_something && file->has_header() && stored && !difference;
   if (!request.overwrite && holds_something && !continued) {
     const std::string what =
         !file->has_header()
@@ -277,7 +278,8 @@ int sweep_into_summary(const SweepRequest& request, std::ostream& out, std::ostr
     throw std::runtime_error(where + what + "; " + remedies());
   }
   if (continued) {
-    file->keep_whole_rows();
+    // Only a resume changes the file (a torn last line is cut); a refusal leaves it as it is.
+    if (request.resume) file->keep_whole_rows();
     if (file->kept_rows() > all) {
       throw std::runtime_error(where + " holds " + std::to_string(file->kept_rows()) +
                                " rows, more than the " + std::to_string(all) + " of the sweep");
@@ -297,7 +299,7 @@ int sweep_into_summary(const SweepRequest& request, std::ostream& out, std::ostr
     }
     trajectories.emplace(request.trajectories_path, trajectory_header(),
                          OrderedCsvFile::Mode::keep);
-    if (continued) trajectories->keep_whole_rows();
+    if (continued && request.resume) trajectories->keep_whole_rows();
   }
   std::size_t kept = file->kept_rows();
   if (continued) {
@@ -327,10 +329,20 @@ int sweep_into_summary(const SweepRequest& request, std::ostream& out, std::ostr
   } else {
     // The old files stay until the new manifest stands, so a kill in between leaves the old
     // sweep whole; once it stands, the emptied summary is a resumable start of the new one.
-    // A device or pipe holds nothing to resume, so it gets no manifest.
-    if (file->regular()) write_file_atomically(manifest_path, manifest_json(manifest));
+    // A device or pipe holds nothing to resume, so it gets no manifest. The manifest is on disk
+    // before it takes its name, and the summary is emptied right after, so no slow step lies
+    // between the two.
+    std::optional<AtomicFile> manifest_file;
+    if (file->regular()) {
+      manifest_file.emplace(manifest_path);
+      manifest_file->write(manifest_json(manifest));
+      manifest_file->sync();
+      manifest_file->commit(false);
+    }
     file->restart();
     if (trajectories) trajectories->restart();
+    if (manifest_file) sync_directory_of(manifest_path);
+    kept = 0;
   }
   file->set_stop(request.stop);
   if (trajectories) trajectories->set_stop(request.stop);

@@ -13,7 +13,7 @@
 #include <type_traits>
 
 #include "base/io_failure.hpp"
-#include "model/number_chars.hpp"
+#include "base/number_chars.hpp"
 
 namespace hostswitch {
 

@@ -5,7 +5,7 @@
 #include <charconv>
 
 #include "analysis/summary_format.hpp"
-#include "model/number_chars.hpp"
+#include "base/number_chars.hpp"
 #include "model/population_model.hpp"
 
 namespace hostswitch {

@@ -9,9 +9,10 @@
 #include <unordered_set>
 
 #include "analysis/csv_input.hpp"
+#include "analysis/sensitivity_report.hpp"
 #include "analysis/summary_format.hpp"
 #include "base/atomic_file.hpp"
-#include "reporting/svg_writer.hpp"
+#include "base/svg_writer.hpp"
 
 namespace hostswitch {
 
@@ -700,10 +701,14 @@ ReportFacts write_report(const ReportOptions& options) {
     table.write(buffer);
     table.commit();
   }
-  const std::string page =
+  std::string page =
       report_html(summary, stats, options.trajectories ? &trajectories : nullptr, axes);
+  const auto sensitivity = sensitivity_report(summary);
+  if (sensitivity) page.insert(page.rfind("</body>"), sensitivity->html);
+  if (sensitivity && !sensitivity->csv.empty()) write_output(options.sensitivity, sensitivity->csv);
   write_output(options.html, page);
-  return ReportFacts{grid_points, summary.rows, summary.missing_rows()};
+  return ReportFacts{grid_points, summary.rows, summary.missing_rows(),
+                     sensitivity && !sensitivity->csv.empty()};
 }
 
 }  // namespace hostswitch

@@ -39,6 +39,8 @@ struct ReportOptions {
   std::optional<std::filesystem::path> trajectories;
   std::filesystem::path table = "stats.csv";
   std::filesystem::path html = "report.html";
+  // Of a sobol or morris design's summary: the indices or effects per parameter and output.
+  std::filesystem::path sensitivity = "sensitivity.csv";
   std::optional<std::size_t> x;
   std::optional<std::size_t> colour;
 };
@@ -47,6 +49,7 @@ struct ReportFacts {
   std::size_t grid_points = 0;
   std::int64_t rows = 0;
   std::int64_t missing_rows = 0;
+  bool sensitivity = false;  // whether the sensitivity table was written
 };
 
 // Reads the summary (and trajectories), writes the table and the page. Throws

@@ -44,13 +44,45 @@ class SummaryRowReader {
 
   void line(std::string_view text, std::int64_t number) {
     if (number == 1) {
-      if (text != header_) {
+      // A design's sweep adds its label columns after the standard ones.
+      const bool labelled = text.size() > header_.size() &&
+                            text.substr(0, header_.size()) == header_ &&
+                            text[header_.size()] == ',';
+      if (text != header_ && !labelled) {
         throw input_error(name_, 1,
                           "not a summary file (the first line is not the summary header)");
+      }
+      if (labelled) {
+        std::string_view rest = text.substr(header_.size() + 1);
+        for (std::size_t comma = rest.find(',');; comma = rest.find(',')) {
+          data_.label_names.emplace_back(rest.substr(0, comma));
+          if (comma == std::string_view::npos) break;
+          rest.remove_prefix(comma + 1);
+        }
       }
       return;
     }
     number_ = number;
+    std::string_view labels;
+    if (!data_.label_names.empty()) {
+      // The standard fields, then exactly the labels' own.
+      std::size_t end = std::string_view::npos;  // the comma after the last standard field
+      for (std::size_t i = 0, from = 0; i < kColumns; ++i, from = end + 1) {
+        end = text.find(',', from);
+        if (end == std::string_view::npos) break;
+      }
+      const std::size_t labelled =
+          end == std::string_view::npos
+              ? 0
+              : static_cast<std::size_t>(std::count(
+                    text.begin() + static_cast<std::ptrdiff_t>(end) + 1, text.end(), ',')) +
+                    1;
+      if (labelled != data_.label_names.size()) {
+        fail("expected " + std::to_string(kColumns + data_.label_names.size()) + " fields");
+      }
+      labels = text.substr(end + 1);
+      text = text.substr(0, end);
+    }
     std::string_view f[kColumns];
     std::size_t found = 0;
     if (!split_exact(text, f, found)) {
@@ -115,7 +147,7 @@ class SummaryRowReader {
 
     facts.final_n_pop = *final_n_pop;
     facts.final_r_phe = final_r_phe;
-    check_point(grid_index, p);
+    check_point(grid_index, p, labels);
     // Summaries come in grid-then-replicate order, where a row seen twice follows itself.
     if (!data_.replicates.empty() && data_.replicates.back().grid_index == grid_index &&
         data_.replicates.back().replicate == facts.replicate) {
@@ -177,12 +209,13 @@ class SummaryRowReader {
   }
 
   // Every row of a grid point must carry the parameters of its first row.
-  void check_point(std::int32_t grid_index, const SimulationParameters& p) {
+  void check_point(std::int32_t grid_index, const SimulationParameters& p,
+                   std::string_view labels) {
     auto& points = data_.points;
     if (last_grid_ != grid_index) {
       last_grid_ = grid_index;
       if (in_order_ && (points.empty() || points.back().grid_index < grid_index)) {
-        add_point(grid_index, p);
+        add_point(grid_index, p, labels);
         return;
       }
       if (in_order_) {
@@ -201,7 +234,7 @@ class SummaryRowReader {
       if (!in_order_) {
         const auto [slot, inserted] = index_.try_emplace(grid_index, points.size());
         if (inserted) {
-          add_point(grid_index, p);
+          add_point(grid_index, p, labels);
           return;
         }
         last_ = slot->second;
@@ -213,11 +246,12 @@ class SummaryRowReader {
     }
   }
 
-  void add_point(std::int32_t grid_index, const SimulationParameters& p) {
+  void add_point(std::int32_t grid_index, const SimulationParameters& p, std::string_view labels) {
     last_ = data_.points.size();
     GridPointRuns point;
     point.grid_index = grid_index;
     point.parameters = p;
+    point.labels = labels;
     data_.points.push_back(point);
     first_lines_.push_back(number_);
   }

@@ -25,6 +25,7 @@ struct GridPointRuns {
   std::int32_t grid_index = 0;
   SimulationParameters parameters;
   std::span<const ReplicateFacts> replicates;  // in increasing replicate
+  std::string labels;  // a design's label columns of the point, as in its first row
 };
 
 // Move-only: the grid points view the one array of replicates.
@@ -36,6 +37,7 @@ struct SummaryData {
   SummaryData& operator=(const SummaryData&) = delete;
 
   std::string file;
+  std::vector<std::string> label_names;    // a design's label columns, after the standard ones
   std::vector<ReplicateFacts> replicates;  // every row, by grid point then replicate
   std::vector<GridPointRuns> points;       // in increasing grid_index; only points with rows
   std::int64_t rows = 0;

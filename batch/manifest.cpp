@@ -8,8 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "base/number_chars.hpp"
 #include "batch/summary.hpp"
-#include "model/number_chars.hpp"
 
 namespace hostswitch {
 
@@ -37,6 +37,48 @@ std::string experiment_flags(const Manifest& manifest) {
 
 }  // namespace
 
+DesignRecord design_record(const Design& design, std::string source) {
+  DesignRecord record;
+  record.kind = design_kind_name(design.kind);
+  record.source = std::move(source);
+  record.columns = design.label_names;
+  record.rows = design_rows(design);
+  record.checksum = design_checksum(record.rows);
+  return record;
+}
+
+Design design_of_record(const DesignRecord& record, const std::string& where) {
+  std::string text;
+  for (std::size_t i = 0; i < kParameterCount; ++i) {
+    if (i > 0) text += ',';
+    text += kParameterNames[i];
+  }
+  for (const auto& column : record.columns) text += ',' + column;
+  text += '\n';
+  for (const auto& row : record.rows) text += row + '\n';
+  Design design = parse_design(text, where, typical_parameters());
+  if (const auto kind = design_kind_by_name(record.kind)) design.kind = *kind;
+  return design;
+}
+
+std::vector<SimulationParameters> manifest_points(const Manifest& manifest) {
+  if (!manifest.design) return expand_grid(manifest.lists);
+  return design_of_record(*manifest.design, "the manifest's design").points;
+}
+
+std::string manifest_summary_header(const Manifest& manifest) {
+  return manifest.design ? summary_header_with(manifest.design->columns) : summary_header();
+}
+
+Design load_design(const std::filesystem::path& path, const SimulationParameters& base) {
+  if (path.extension() != ".json") return read_design(path, base);
+  const Manifest manifest = read_manifest(path);
+  if (!manifest.design) {
+    throw std::runtime_error("--design: " + path.string() + " is the manifest of a grid sweep");
+  }
+  return design_of_record(*manifest.design, path.string());
+}
+
 std::string list_text(const ParameterLists& lists, std::size_t which) {
   std::string text;
   for (const double value : lists[which]) {
@@ -63,6 +105,7 @@ std::string shell_quote(std::string_view word) {
 }
 
 std::int64_t Manifest::grid_points() const {
+  if (design) return static_cast<std::int64_t>(design->rows.size());
   std::int64_t points = 1;
   for (const auto& values : lists.values) {
     const auto size = static_cast<std::int64_t>(values.size());
@@ -97,6 +140,15 @@ std::string manifest_json(const Manifest& manifest) {
   json["rows"] = manifest.rows();
   json["command_line"] = manifest.command_line;
   json["trajectories"] = manifest.trajectories;
+  if (manifest.replaces) json["replaces"] = *manifest.replaces;
+  if (manifest.design) {
+    const DesignRecord& design = *manifest.design;
+    json["design"] = {{"kind", design.kind},
+                      {"source", design.source},
+                      {"columns", design.columns},
+                      {"checksum", design.checksum},
+                      {"rows", design.rows}};
+  }
   if (!manifest.run_dir.empty()) {
     json["run_dir"] = manifest.run_dir;
     json["parts"] = manifest.parts;
@@ -133,7 +185,22 @@ Manifest read_manifest(const std::filesystem::path& path) {
     // Without it, a merge could not know whether trajectories are missing.
     if (!json.contains("trajectories")) throw std::runtime_error("no \"trajectories\" field");
     manifest.trajectories = json.at("trajectories").get<bool>();
+    if (json.contains("replaces")) manifest.replaces = json.at("replaces").get<std::string>();
     if (manifest.replicates < 1) throw std::runtime_error("replicates below 1");
+    if (json.contains("design")) {
+      const auto& design = json.at("design");
+      DesignRecord record;
+      record.kind = design.at("kind").get<std::string>();
+      record.source = design.at("source").get<std::string>();
+      record.columns = design.at("columns").get<std::vector<std::string>>();
+      record.rows = design.at("rows").get<std::vector<std::string>>();
+      record.checksum = design.at("checksum").get<std::string>();
+      if (record.rows.empty()) throw std::runtime_error("a design without rows");
+      if (design_checksum(record.rows) != record.checksum) {
+        throw std::runtime_error("the design's rows do not match its checksum");
+      }
+      manifest.design = std::move(record);
+    }
     if (json.contains("run_dir")) {
       manifest.run_dir = json.at("run_dir").get<std::string>();
       manifest.parts = json.at("parts").get<std::int32_t>();
@@ -157,10 +224,31 @@ std::optional<std::string> manifest_difference(const Manifest& stored, const Man
   auto differ = [&](std::string_view flag, const std::string& here, const std::string& there) {
     return std::string(flag) + " is " + here + " here but " + there + " in " + where.string();
   };
-  for (std::size_t i = 0; i < kParameterCount; ++i) {
-    const std::string here = list_text(wanted.lists, i);
-    const std::string there = list_text(stored.lists, i);
-    if (here != there) return differ(kParameterFlags[i], here, there);
+  if (wanted.design.has_value() != stored.design.has_value()) {
+    return std::string("--design is ") + (wanted.design ? "" : "not ") + "given here but was " +
+           (stored.design ? "" : "not ") + "given for " + where.string();
+  }
+  if (wanted.design) {
+    // The rows say it all: the flags only fill in the columns a design file leaves out.
+    const auto& here = wanted.design->rows;
+    const auto& there = stored.design->rows;
+    for (std::size_t g = 0; g < std::max(here.size(), there.size()); ++g) {
+      const std::string mine = g < here.size() ? here[g] : "nothing";
+      const std::string theirs = g < there.size() ? there[g] : "nothing";
+      if (mine != theirs) {
+        return "--design: row " + std::to_string(g + 1) + " is " + mine + " here but " + theirs +
+               " in " + where.string();
+      }
+    }
+    if (wanted.design->columns != stored.design->columns) {
+      return "--design: the label columns differ from those in " + where.string();
+    }
+  } else {
+    for (std::size_t i = 0; i < kParameterCount; ++i) {
+      const std::string here = list_text(wanted.lists, i);
+      const std::string there = list_text(stored.lists, i);
+      if (here != there) return differ(kParameterFlags[i], here, there);
+    }
   }
   if (wanted.replicates != stored.replicates) {
     return differ("--replicates", std::to_string(wanted.replicates),
@@ -296,7 +384,15 @@ std::string part_command(const Manifest& manifest, std::int32_t part) {
 }
 
 std::string part_command(const Manifest& manifest, std::string_view part_word) {
-  std::string line = shell_quote(manifest.executable) + " sweep" + experiment_flags(manifest);
+  std::string line = shell_quote(manifest.executable) + " sweep";
+  if (manifest.design) {
+    // The run directory's manifest holds the design's rows.
+    line += " --design " + shell_quote(run_manifest_path(manifest.run_dir).string());
+    line += " --replicates " + std::to_string(manifest.replicates);
+    line += " --seed " + std::to_string(manifest.base_seed);
+  } else {
+    line += experiment_flags(manifest);
+  }
   line += " --part " + std::string(part_word);
   line += " --run-dir " + shell_quote(manifest.run_dir);
   if (manifest.outputs) line += " --outputs " + shell_quote(*manifest.outputs);

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "base/io_failure.hpp"
+#include "batch/design.hpp"
 #include "batch/sweep.hpp"
+#include "hostswitch_version.hpp"
 #include "model/parameters.hpp"
 #include "model/simulation_parameters.hpp"
 
@@ -20,6 +22,19 @@ std::string list_text(const ParameterLists& lists, std::size_t which);
 
 // Safe to paste into a POSIX shell: plain words stay as they are, anything else is quoted.
 std::string shell_quote(std::string_view word);
+
+// A sweep over the rows of a design rather than a grid: each row (its eight parameters and its
+// label columns, as design_rows gives them) is one grid point.
+struct DesignRecord {
+  std::string kind;                  // design_kind_name
+  std::string source;                // the file it was read from
+  std::vector<std::string> columns;  // the label columns, carried into the summary
+  std::vector<std::string> rows;
+  std::string checksum;  // design_checksum of the rows
+};
+DesignRecord design_record(const Design& design, std::string source);
+// The design again, from the rows; throws DesignFileError naming `where` for a faulty row.
+Design design_of_record(const DesignRecord& record, const std::string& where);
 
 // What a sweep is: enough to know every row it must produce and the commands that make them.
 struct Manifest {
@@ -36,12 +51,24 @@ struct Manifest {
   std::string executable;
   std::string run_dir;
   std::optional<std::string> outputs;
+  // A summary sweep started with --overwrite: the identity of the file it replaces, so a resume
+  // after a kill between the manifest and the emptying knows those rows are the old sweep's.
+  std::optional<std::string> replaces;
+  // With a design, its rows are the grid points and `lists` holds only its first row.
+  std::optional<DesignRecord> design;
 
   std::int64_t grid_points() const;
   std::int64_t rows() const { return grid_points() * replicates; }
 };
 
 std::string manifest_json(const Manifest& manifest);
+// The grid points: the design's rows, or the cross product of the lists.
+std::vector<SimulationParameters> manifest_points(const Manifest& manifest);
+// The summary's header: the standard columns, then the design's label columns.
+std::string manifest_summary_header(const Manifest& manifest);
+// Reads the design of a sweep: a design CSV (parameters not in it take `base`), or the rows a
+// manifest (a *.json file, such as RUN_DIR/manifest.json) records.
+Design load_design(const std::filesystem::path& path, const SimulationParameters& base);
 // Throws std::runtime_error naming the file when it cannot be read or is not a manifest.
 Manifest read_manifest(const std::filesystem::path& path);
 // The first way `wanted` is not the experiment `stored` (read from `where`) describes, as

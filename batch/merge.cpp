@@ -78,10 +78,16 @@ std::map<std::pair<std::int32_t, std::int32_t>, std::string> trajectory_blocks(
 RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
                                       const Manifest& manifest,
                                       const std::optional<std::filesystem::path>& exclude) {
-  const std::int64_t grid_points = manifest.grid_points();
+  const std::string where_manifest = run_manifest_path(run_dir).string();
+  const std::vector<SimulationParameters> grid = manifest_points(manifest);
+  // A design's label columns: carried by part rows, added to the rows `run` commands write.
+  std::vector<std::string> labels;
+  if (manifest.design && !manifest.design->columns.empty()) {
+    labels = design_of_record(*manifest.design, where_manifest).labels;
+  }
+  const std::size_t label_columns = manifest.design ? manifest.design->columns.size() : 0;
   const auto replicates = static_cast<std::int64_t>(manifest.replicates);
   const std::int64_t rows = manifest.rows();
-  const std::string where_manifest = run_manifest_path(run_dir).string();
 
   // One slot per canonical row; the file a row came from, for messages.
   std::vector<std::string> found(static_cast<std::size_t>(rows));
@@ -97,22 +103,35 @@ RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
       const std::string foreign =
           row.where + ": a row of another experiment than " + where_manifest + " (grid point " +
           std::to_string(row.grid_index) + " replicate " + std::to_string(row.replicate) + ": ";
-      if (row.grid_index > grid_points || row.replicate > replicates) {
-        throw SummaryError(foreign + "outside the grid of " + std::to_string(grid_points) +
+      if (row.grid_index > static_cast<std::int64_t>(grid.size()) || row.replicate > replicates) {
+        throw SummaryError(foreign + "outside the grid of " + std::to_string(grid.size()) +
                            " points and " + std::to_string(replicates) + " replicates)");
       }
-      const SimulationParameters point = grid_point(manifest.lists, row.grid_index - 1);
-      if (const auto difference = row_difference(row.fields, point, row.grid_index, row.replicate,
-                                                 manifest.base_seed)) {
+      const SimulationParameters& point = grid[static_cast<std::size_t>(row.grid_index - 1)];
+      const std::vector<std::string_view> own(row.fields.begin(),
+                                              row.fields.begin() + kSummaryColumns);
+      if (const auto difference =
+              row_difference(own, point, row.grid_index, row.replicate, manifest.base_seed)) {
         throw SummaryError(foreign + *difference + ")");
       }
       const auto index =
           static_cast<std::size_t>((row.grid_index - 1) * replicates + (row.replicate - 1));
+      std::string line = row.line;
+      if (label_columns > 0) {
+        const std::string& wanted = labels[static_cast<std::size_t>(row.grid_index - 1)];
+        if (row.fields.size() == kSummaryColumns) {
+          line.insert(line.size() - 1, "," + wanted);
+        } else if (row.fields.size() != kSummaryColumns + label_columns ||
+                   line.compare(line.size() - 1 - wanted.size(), wanted.size(), wanted) != 0 ||
+                   line[line.size() - 2 - wanted.size()] != ',') {
+          throw SummaryError(foreign + "its design columns are not " + wanted + ")");
+        }
+      }
       if (found[index].empty()) {
-        found[index] = row.line;
+        found[index] = line;
         source[index] = row.where;
         file_of[index] = files.size() - 1;
-      } else if (found[index] != row.line) {
+      } else if (found[index] != line) {
         throw SummaryError(row.where + ": grid point " + std::to_string(row.grid_index) +
                            " replicate " + std::to_string(row.replicate) +
                            " differs from the same row read from " + source[index]);
@@ -122,7 +141,7 @@ RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
 
   RunDirectoryMerge merged;
   merged.expected = rows;
-  merged.text = summary_header();
+  merged.text = manifest_summary_header(manifest);
   if (manifest.trajectories) {
     // A part's trajectories are read once, when its first row is reached, and dropped
     // after its last.
@@ -164,7 +183,7 @@ RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
       const auto g = static_cast<std::int32_t>(index / replicates + 1);
       const auto r = static_cast<std::int32_t>(index % replicates + 1);
       merged.missing_commands.push_back(
-          replicate_command(manifest, grid_point(manifest.lists, g - 1), g, r));
+          replicate_command(manifest, grid[static_cast<std::size_t>(g - 1)], g, r));
     }
   }
   return merged;

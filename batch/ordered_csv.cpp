@@ -127,6 +127,14 @@ OrderedCsvFile::OrderedCsvFile(std::filesystem::path path, std::string header, M
   }
 }
 
+std::string OrderedCsvFile::identity() const {
+  struct stat status {};
+  if (::fstat(fd_, &status) != 0) return {};
+  return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino) + ":" +
+         std::to_string(status.st_size) + ":" + std::to_string(status.st_mtim.tv_sec) + "." +
+         std::to_string(status.st_mtim.tv_nsec);
+}
+
 void OrderedCsvFile::keep_whole_rows() {
   if (!has_header_ && !holds_nothing_) {
     throw std::runtime_error(path_.string() +

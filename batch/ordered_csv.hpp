@@ -54,6 +54,8 @@ class OrderedCsvFile {
   bool has_header() const { return has_header_; }
   bool holds_nothing() const { return holds_nothing_; }
   bool regular() const { return regular_; }
+  // Device, inode, size and change time: the same text only for the same, unchanged file.
+  std::string identity() const;
 
   // Writes `lines` (whole rows, each ended by a line feed) at the end; throws on failure,
   // leaving a regular file as it was before the call. A write blocked on a pipe gives up once

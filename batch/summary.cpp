@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "base/io_failure.hpp"
-#include "model/number_chars.hpp"
+#include "base/number_chars.hpp"
 #include "model/parameters.hpp"
 
 namespace hostswitch {
@@ -44,6 +44,7 @@ constexpr std::array<std::string_view, kParameterCount + kFactColumns.size()> kC
 constexpr std::size_t kColumnCount = kColumns.size();
 constexpr std::size_t kGridIndexColumn = kParameterCount;
 constexpr std::size_t kReplicateColumn = kParameterCount + 1;
+static_assert(kColumnCount == kSummaryColumns);
 
 template <class Integer>
 std::string integer_text(Integer value) {
@@ -140,6 +141,13 @@ std::string csv_line(const Fields& fields) {
 
 std::string summary_header() { return csv_line(kColumns); }
 
+std::string summary_header_with(const std::vector<std::string>& extra_columns) {
+  std::string header = summary_header();
+  header.pop_back();
+  for (const auto& column : extra_columns) header += ',' + column;
+  return header + '\n';
+}
+
 std::string summary_line(const SummaryRow& row) {
   std::array<std::string, kColumnCount> fields;
   for (std::size_t i = 0; i < kParameterCount; ++i) fields[i] = parameter_text(row.parameters, i);
@@ -185,6 +193,7 @@ void read_summary_rows(const std::filesystem::path& path, TornTail torn,
   SummaryFileRow row;
   row.file = name;
   std::size_t line_number = 0;
+  std::size_t columns = kColumnCount;
   auto not_a_summary = [&name] {
     return SummaryError(name + ": not a summary file (the first line is not the summary header)");
   };
@@ -192,15 +201,24 @@ void read_summary_rows(const std::filesystem::path& path, TornTail torn,
     ++line_number;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line_number == 1) {
-      if (line != header_line) throw not_a_summary();
+      // A design's sweep adds its label columns after the standard ones.
+      const bool labelled = line.size() > header_line.size() &&
+                            line.compare(0, header_line.size(), header_line) == 0 &&
+                            line[header_line.size()] == ',';
+      if (line != header_line && !labelled) throw not_a_summary();
+      row.header.assign(line);
+      row.header += '\n';
+      columns = kColumnCount + static_cast<std::size_t>(std::count(
+                                   line.begin() + static_cast<std::ptrdiff_t>(header_line.size()),
+                                   line.end(), ','));
       return;
     }
     const std::string where = name + ":" + std::to_string(line_number);
     row.line.assign(line);
     row.line += '\n';
     row.fields = split_fields(std::string_view(row.line).substr(0, line.size()));
-    if (row.fields.size() != kColumnCount) {
-      throw SummaryError(where + ": expected " + std::to_string(kColumnCount) + " fields, got " +
+    if (row.fields.size() != columns) {
+      throw SummaryError(where + ": expected " + std::to_string(columns) + " fields, got " +
                          std::to_string(row.fields.size()));
     }
     const auto grid = read_int(row.fields[kGridIndexColumn]);
@@ -256,8 +274,13 @@ MergedSummary merge_summaries(const std::vector<std::filesystem::path>& inputs) 
     std::string file;
   };
   std::map<std::pair<std::int32_t, std::int32_t>, Origin> rows;
+  std::optional<std::pair<std::string, std::string>> columns;  // the first header and its file
   for (const auto& path : expand_inputs(inputs)) {
-    read_summary_rows(path, [&rows](const SummaryFileRow& row) {
+    read_summary_rows(path, [&rows, &columns](const SummaryFileRow& row) {
+      if (!columns) columns.emplace(row.header, row.file);
+      if (row.header != columns->first) {
+        throw SummaryError(row.file + ": other columns than " + columns->second);
+      }
       auto [slot, inserted] =
           rows.try_emplace({row.grid_index, row.replicate}, Origin{row.line, row.where});
       if (!inserted && slot->second.line != row.line) {
@@ -268,7 +291,7 @@ MergedSummary merge_summaries(const std::vector<std::filesystem::path>& inputs) 
     });
   }
   MergedSummary merged;
-  merged.text = header;
+  merged.text = columns ? columns->first : header;
   std::int32_t max_grid = 0;
   std::int32_t max_replicate = 0;
   for (const auto& [key, origin] : rows) {

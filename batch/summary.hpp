@@ -44,6 +44,8 @@ std::string shortest(double value);
 
 // The header line and one row, each ended by a line feed.
 std::string summary_header();
+// The header followed by further columns (a design's labels), each row's after its own.
+std::string summary_header_with(const std::vector<std::string>& extra_columns);
 std::string summary_line(const SummaryRow& row);
 
 class SummaryError : public std::runtime_error {
@@ -54,6 +56,8 @@ class SummaryError : public std::runtime_error {
 // Columns of a summary row: the eight parameters come first, then grid_index, replicate, seed.
 inline constexpr std::size_t kSummaryParameterColumns = kParameterCount;
 inline constexpr std::size_t kSummarySeedColumn = kParameterCount + 2;
+inline constexpr std::size_t kSummaryColumns =
+    kParameterCount + 11;  // before a design's label columns
 // Longer than any row a sweep writes (19 fields of at most 24 characters) by far; a reader
 // refuses a longer line rather than hold it.
 inline constexpr std::size_t kMaxSummaryLine = 4096;
@@ -67,6 +71,7 @@ struct SummaryFileRow {
   std::int32_t replicate = 0;
   std::string where;
   std::string file;
+  std::string header;  // the file's first line, ended by a line feed
 };
 
 // Calls `take` for every row of the summary file `path`, in file order. Line ends may be LF or

@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "batch/single_run.hpp"
 #include "batch/trajectory.hpp"
 #include "model/population_model.hpp"
 #include "model/uniform_stream.hpp"
@@ -33,22 +34,18 @@ std::uint64_t word(std::int32_t value) { return static_cast<std::uint32_t>(value
 struct RunAbandoned {};
 
 // Abandons run `index` once the limit falls to it or, when given, a stop is requested.
-class AbandoningReporter final : public Reporter {
+class AbandoningReporter final : public ForwardingReporter {
  public:
-  AbandoningReporter(Reporter& inner, const std::atomic<std::size_t>& limit, std::size_t index,
+  AbandoningReporter(const std::atomic<std::size_t>& limit, std::size_t index,
                      const std::atomic<bool>* stop)
-      : inner_(inner), limit_(limit), index_(index), stop_(stop) {}
+      : limit_(limit), index_(index), stop_(stop) {}
   void report(const GenerationRecord& generation) override {
     if (index_ >= limit_.load(std::memory_order_relaxed)) throw RunAbandoned{};
     if (stop_ && stop_->load(std::memory_order_relaxed)) throw RunAbandoned{};
-    inner_.report(generation);
-  }
-  ClassTally* begin_tally(std::span<const double> pop, double pop_min, double pop_max) override {
-    return inner_.begin_tally(pop, pop_min, pop_max);
+    ForwardingReporter::report(generation);
   }
 
  private:
-  Reporter& inner_;
   const std::atomic<std::size_t>& limit_;
   std::size_t index_;
   const std::atomic<bool>* stop_;
@@ -65,18 +62,14 @@ RunResult run_one(const SimulationParameters& parameters, std::int32_t seed,
                   const std::optional<std::filesystem::path>& results_path,
                   const std::atomic<std::size_t>& limit, std::size_t index,
                   const std::atomic<bool>* stop, Reporter* trajectory) {
-  UniformStream stream;
-  init_random_seed(stream, seed);
-  NullReporter none;
-  Reporter& steps = trajectory ? *trajectory : none;
-  if (!results_path) {
-    AbandoningReporter reporter(steps, limit, index, stop);
-    return run_population(parameters, stream, reporter);
-  }
-  ResultsFile file(*results_path, parameters.sdr / 10.0);
-  ReporterPair both(file, steps);
-  AbandoningReporter reporter(both, limit, index, stop);
-  return run_into(file, reporter, parameters, stream);
+  AbandoningReporter abandoning(limit, index, stop);
+  SingleRun run;
+  run.parameters = parameters;
+  run.results = results_path;
+  run.seed = [seed] { return seed; };
+  run.steps = trajectory;
+  run.around = &abandoning;
+  return run_single(run);
 }
 
 RunLabel label_of(const SweepSettings& settings, std::size_t index, std::size_t replicates) {
@@ -107,6 +100,10 @@ RunResult run_replicate(const SweepSettings& settings, const SimulationParameter
   const RunResult run = run_one(parameters, label.seed, results_path_of(settings, label), limit,
                                 index, stop, trajectory ? &*trajectory : nullptr);
   result.line = summary_line(summarize(parameters, label, run));
+  if (!settings.labels.empty()) {
+    result.line.insert(result.line.size() - 1,
+                       "," + settings.labels[static_cast<std::size_t>(label.grid_index - 1)]);
+  }
   if (trajectory) result.trajectory = trajectory->take_text();
   return run;
 }

@@ -62,6 +62,9 @@ struct SweepSettings {
   unsigned jobs = 1;
   // Collects every replicate's trajectory rows (one a generation) with its summary row.
   bool trajectories = false;
+  // A design's label columns of each grid point (comma separated), written after the standard
+  // columns of its rows; none when empty.
+  std::vector<std::string> labels;
   // Keeps every replicate's results file there; none is written otherwise.
   std::optional<std::filesystem::path> outputs;
   // Set from elsewhere (a signal handler) to stop: no new run starts, runs in flight are

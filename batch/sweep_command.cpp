@@ -33,6 +33,7 @@ Manifest manifest_of(const SweepRequest& request, std::int32_t base_seed) {
   manifest.base_seed = base_seed;
   manifest.command_line = request.command_line;
   manifest.trajectories = request.trajectories;
+  if (request.design) manifest.design = design_record(*request.design, request.design_source);
   return manifest;
 }
 
@@ -44,6 +45,7 @@ SweepSettings settings_of(const SweepRequest& request, std::int32_t base_seed) {
   settings.jobs = request.jobs;
   settings.outputs = request.outputs;
   settings.trajectories = request.trajectories;
+  if (request.design) settings.labels = request.design->labels;
   if (settings.outputs) std::filesystem::create_directories(*settings.outputs);
   settings.stop = request.stop;
   settings.progress = request.progress;
@@ -60,9 +62,9 @@ std::optional<Manifest> stored_manifest(const std::filesystem::path& path) {
 // The rows kept from an earlier sweep must be the rows this one writes first, in order: the
 // parameters and seed of their grid point and replicate, and figures a run gives. Rows from
 // `first` (from 0) of the canonical list.
-void check_kept_rows(const std::string& rows, const ParameterLists& lists, std::int32_t replicates,
-                     std::int32_t base_seed, std::int64_t first, const std::string& where,
-                     std::int64_t first_line) {
+void check_kept_rows(const std::string& rows, const std::vector<SimulationParameters>& grid,
+                     std::int32_t replicates, std::int32_t base_seed, std::int64_t first,
+                     const std::string& where, std::int64_t first_line) {
   std::int64_t index = first;
   std::size_t start = 0;
   while (start < rows.size()) {
@@ -79,8 +81,14 @@ void check_kept_rows(const std::string& rows, const ParameterLists& lists, std::
     if (line.find('\0') != std::string_view::npos) {
       throw std::runtime_error(at + ": a NUL character, not a summary row");
     }
+    std::vector<std::string_view> fields = split_summary_fields(line);
+    if (fields.size() > kSummaryColumns) fields.resize(kSummaryColumns);  // a design's labels
+    if (static_cast<std::size_t>(g - 1) >= grid.size()) {
+      throw std::runtime_error(at + ": grid point " + std::to_string(g) + " lies outside the " +
+                               std::to_string(grid.size()) + " points of this sweep");
+    }
     if (const auto difference =
-            row_difference(split_summary_fields(line), grid_point(lists, g - 1), g, r, base_seed)) {
+            row_difference(fields, grid[static_cast<std::size_t>(g - 1)], g, r, base_seed)) {
       throw std::runtime_error(at + ": not the row of grid point " + std::to_string(g) +
                                " replicate " + std::to_string(r) + " this sweep writes (" +
                                *difference + ")");
@@ -223,6 +231,16 @@ std::string remedies() { return "give another --summary, or --overwrite to repla
 
 }  // namespace
 
+void use_design(SweepRequest& request, Design design, std::string source) {
+  request.grid = design.points;
+  // The manifest's value lists then only say where the design begins.
+  for (std::size_t i = 0; i < kParameterCount; ++i) {
+    request.lists[i] = {parameter_value(design.points.front(), i)};
+  }
+  request.design = std::move(design);
+  request.design_source = std::move(source);
+}
+
 int sweep_into_summary(const SweepRequest& request, std::ostream& out, std::ostream& err) {
   const std::filesystem::path manifest_path = summary_manifest_path(request.summary);
   const std::string where = request.summary.string();
@@ -261,13 +279,16 @@ int sweep_into_summary(const SweepRequest& request, std::ostream& out, std::ostr
   // Locked before anything is changed, so a second sweep or a merge leaves this one's file
   // alone; nothing in it changes before the decision below.
   std::optional<OrderedCsvFile> file;
-  file.emplace(request.summary, summary_header(), OrderedCsvFile::Mode::keep);
+  file.emplace(request.summary, manifest_summary_header(manifest), OrderedCsvFile::Mode::keep);
   const std::size_t all = static_cast<std::size_t>(manifest.rows());
   const bool holds_something = file->regular() && !file->holds_nothing();
   // The same experiment: carried on (--resume), or found complete.
-  const bool continued =
-      !request.overwrite && holds_something && file->has_header() && stored && !difference;
-  if (!request.overwrite && holds_something && !continued) {
+  // Rows an --overwrite that was killed at once left behind: the old sweep's, to be replaced.
+  const bool left_behind =
+      stored && !difference && stored->replaces && *stored->replaces == file->identity();
+  const bool continued = !request.overwrite && holds_something && file->has_header() && stored &&
+                         !difference && !left_behind;
+  if (!request.overwrite && holds_something && !continued && !left_behind) {
     const std::string what =
         !file->has_header()
             ? " is not a summary (its first line is not the summary header)"
@@ -284,7 +305,7 @@ int sweep_into_summary(const SweepRequest& request, std::ostream& out, std::ostr
       throw std::runtime_error(where + " holds " + std::to_string(file->kept_rows()) +
                                " rows, more than the " + std::to_string(all) + " of the sweep");
     }
-    check_kept_rows(file->rows_text(), request.lists, request.replicates, base, 0, where, 2);
+    check_kept_rows(file->rows_text(), request.grid, request.replicates, base, 0, where, 2);
   }
   std::optional<OrderedCsvFile> trajectories;
   if (request.trajectories) {
@@ -334,8 +355,10 @@ int sweep_into_summary(const SweepRequest& request, std::ostream& out, std::ostr
     // between the two.
     std::optional<AtomicFile> manifest_file;
     if (file->regular()) {
+      Manifest written = manifest;
+      if (holds_something) written.replaces = file->identity();
       manifest_file.emplace(manifest_path);
-      manifest_file->write(manifest_json(manifest));
+      manifest_file->write(manifest_json(written));
       manifest_file->sync();
       manifest_file->commit(false);
     }
@@ -394,14 +417,14 @@ int sweep_part(const SweepRequest& request, std::ostream& out, std::ostream& err
   if (std::filesystem::exists(path, error) &&
       (!manifest.trajectories || std::filesystem::exists(trajectories_path, error))) {
     const std::string text = read_text(path);
-    const std::string header = summary_header();
+    const std::string header = manifest_summary_header(manifest);
     bool complete = !text.empty() && text.back() == '\n' &&
                     line_count(text) == range.end - range.first + 1 &&
                     text.compare(0, header.size(), header) == 0;
     if (complete) {
       // Only this part's own rows make it complete; others are made again.
       try {
-        check_kept_rows(text.substr(header.size()), manifest.lists, manifest.replicates,
+        check_kept_rows(text.substr(header.size()), request.grid, manifest.replicates,
                         manifest.base_seed, range.first, path.string(), 2);
       } catch (const std::runtime_error&) {
         complete = false;
@@ -414,7 +437,7 @@ int sweep_part(const SweepRequest& request, std::ostream& out, std::ostream& err
     }
   }
 
-  OrderedCsvFile file(path, summary_header(), OrderedCsvFile::Mode::staged);
+  OrderedCsvFile file(path, manifest_summary_header(manifest), OrderedCsvFile::Mode::staged);
   file.set_stop(request.stop);
   std::optional<OrderedCsvFile> trajectories;
   if (manifest.trajectories) {
@@ -560,10 +583,12 @@ void refuse_losing_rows(const std::filesystem::path& path, std::string_view text
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size == 0) return;
   const std::string old = read_text(path);
-  const std::string header = summary_header();
+  // The standard columns, perhaps followed by a design's labels.
+  const std::string standard = summary_header().substr(0, summary_header().size() - 1);
+  const std::string header = old.substr(0, old.find('\n') + 1);
   const std::string where = path.string();
-  if (old.compare(0, header.size(), header) != 0) {
-    if (old.size() < header.size() && header.compare(0, old.size(), old) == 0) return;
+  if (header.empty() || header.compare(0, standard.size(), standard) != 0) {
+    if (old.size() < standard.size() && standard.compare(0, old.size(), old) == 0) return;
     throw std::runtime_error(where +
                              " is not a summary (its first line is not the summary "
                              "header); " +

@@ -24,6 +24,9 @@ inline constexpr int kRowsMissing = 3;
 struct SweepRequest {
   ParameterLists lists;
   std::vector<SimulationParameters> grid;
+  // A design's rows instead of the grid of the lists (set with use_design).
+  std::optional<Design> design;
+  std::string design_source;
   std::int32_t replicates = 1;
   std::optional<std::int32_t> base_seed;  // none: the manifest's, when resuming, else `clock_seed`
   std::int32_t clock_seed = 0;
@@ -50,6 +53,9 @@ struct SweepRequest {
   std::function<void()> progress_end;                   // before the closing messages
   std::function<void(const SweepOutcome&)> on_outcome;  // once the runs are over
 };
+
+// Makes the rows of `design` (read from `source`) the sweep's grid points, in order.
+void use_design(SweepRequest& request, Design design, std::string source);
 
 // The in-process sweep into `summary`, fresh or resumed, with its manifest beside it.
 int sweep_into_summary(const SweepRequest& request, std::ostream& out, std::ostream& err);

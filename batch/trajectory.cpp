@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "base/atomic_file.hpp"
-#include "model/number_chars.hpp"
+#include "base/number_chars.hpp"
 
 namespace hostswitch {
 

@@ -3,22 +3,30 @@
 include(GNUInstallDirs)
 
 find_program(HELP2MAN_EXECUTABLE help2man)
-if(NOT HELP2MAN_EXECUTABLE)
-  message(FATAL_ERROR "help2man (Debian package help2man) makes the man page: run scripts/install-deps")
+if(HOSTSWITCH_MAN AND NOT HELP2MAN_EXECUTABLE)
+  if(HOSTSWITCH_REQUIRE_TOOLS)
+    message(FATAL_ERROR "help2man (Debian package help2man) makes the man page: run scripts/install-deps")
+  endif()
+  message(STATUS "help2man not found (Debian package help2man): the man page is not made")
 endif()
 
 # The man page: the program's own --help-all (every command's help), plus a description,
 # files and examples written by hand.
 set(HOSTSWITCH_MAN_PAGE ${PROJECT_BINARY_DIR}/hostswitch.1)
 set(HOSTSWITCH_MAN_INCLUDE ${PROJECT_SOURCE_DIR}/docs/hostswitch.h2m)
-add_custom_command(
-  OUTPUT ${HOSTSWITCH_MAN_PAGE}
-  COMMAND ${HELP2MAN_EXECUTABLE} --no-info --help-option=--help-all
-          --version-string=${PROJECT_VERSION} --include=${HOSTSWITCH_MAN_INCLUDE}
-          --output=${HOSTSWITCH_MAN_PAGE} $<TARGET_FILE:hostswitch>
-  DEPENDS hostswitch ${HOSTSWITCH_MAN_INCLUDE}
-  COMMENT "Generating the man page from hostswitch --help-all"
-  VERBATIM)
+set(HOSTSWITCH_DOCUMENTS)
+if(HOSTSWITCH_MAN AND HELP2MAN_EXECUTABLE)
+  add_custom_command(
+    OUTPUT ${HOSTSWITCH_MAN_PAGE}
+    COMMAND ${HELP2MAN_EXECUTABLE} --no-info --help-option=--help-all
+            --version-string=${PROJECT_VERSION} --include=${HOSTSWITCH_MAN_INCLUDE}
+            --output=${HOSTSWITCH_MAN_PAGE} $<TARGET_FILE:hostswitch>
+    DEPENDS hostswitch ${HOSTSWITCH_MAN_INCLUDE}
+    COMMENT "Generating the man page from hostswitch --help-all"
+    VERBATIM)
+  list(APPEND HOSTSWITCH_DOCUMENTS ${HOSTSWITCH_MAN_PAGE})
+  install(FILES ${HOSTSWITCH_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
 
 # The bash completion, walked out of the command-line definition by the program itself.
 set(HOSTSWITCH_COMPLETION ${PROJECT_BINARY_DIR}/hostswitch.bash-completion)
@@ -30,10 +38,9 @@ add_custom_command(
   COMMENT "Generating the bash completion from the command line"
   VERBATIM)
 
-add_custom_target(hostswitch_documents ALL DEPENDS ${HOSTSWITCH_MAN_PAGE} ${HOSTSWITCH_COMPLETION})
+add_custom_target(hostswitch_documents ALL DEPENDS ${HOSTSWITCH_DOCUMENTS} ${HOSTSWITCH_COMPLETION})
 
 install(TARGETS hostswitch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${HOSTSWITCH_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${HOSTSWITCH_COMPLETION}
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
         RENAME hostswitch)

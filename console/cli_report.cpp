@@ -40,6 +40,12 @@ CLI::App* setup_report(CLI::App& app, ReportCommandOptions& options) {
   report->add_option("--table", options.table, "statistics table")
       ->type_name("PATH")
       ->capture_default_str();
+  report
+      ->add_option("--sensitivity", options.sensitivity,
+                   "of a sobol or morris design: the indices or elementary effects per parameter "
+                   "and output")
+      ->type_name("PATH")
+      ->capture_default_str();
   report->add_option("-o,--output", options.html, "report page")
       ->type_name("REPORT.html")
       ->capture_default_str();
@@ -61,6 +67,7 @@ int run_report(const ReportCommandOptions& options, const CommandLineContext& co
   if (options.trajectories_option->count() > 0) report.trajectories = options.trajectories;
   report.table = options.table;
   report.html = options.html;
+  report.sensitivity = options.sensitivity;
   report.x = parameter_flag("--x", options.x);
   report.colour = parameter_flag("--colour", options.colour);
   if (report.x && report.colour && *report.x == *report.colour) {
@@ -73,7 +80,8 @@ int run_report(const ReportCommandOptions& options, const CommandLineContext& co
                    "replicates it has\n";
   }
   context.out << facts.rows << " runs over " << facts.grid_points
-              << " grid points: " << options.table << ", " << options.html << '\n';
+              << " grid points: " << options.table << ", " << options.html
+              << (facts.sensitivity ? ", " + options.sensitivity : std::string()) << '\n';
   context.out.flush();
   return 0;
 }

@@ -9,6 +9,7 @@ namespace hostswitch {
 
 struct ReportCommandOptions {
   std::string summary, trajectories, table = "stats.csv", html = "report.html", x, colour;
+  std::string sensitivity = "sensitivity.csv";
   CLI::Option* trajectories_option = nullptr;
 };
 

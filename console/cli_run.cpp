@@ -5,6 +5,8 @@
 #include <ostream>
 
 #include "base/atomic_file.hpp"
+#include "base/io_failure.hpp"
+#include "batch/single_run.hpp"
 #include "batch/summary.hpp"
 #include "batch/sweep_command.hpp"
 #include "batch/trajectory.hpp"
@@ -20,20 +22,16 @@ namespace hostswitch {
 namespace {
 
 // Passes every generation on, then tells the context how far the run is.
-class ProgressReporter final : public Reporter {
+class ProgressReporter final : public ForwardingReporter {
  public:
-  ProgressReporter(Reporter& inner, const CommandLineContext& context, std::int32_t n_gen)
-      : inner_(inner), context_(context), n_gen_(n_gen) {}
+  ProgressReporter(const CommandLineContext& context, std::int32_t n_gen)
+      : context_(context), n_gen_(n_gen) {}
   void report(const GenerationRecord& generation) override {
-    inner_.report(generation);
+    ForwardingReporter::report(generation);
     if (context_.on_progress) context_.on_progress(generation.n_g, n_gen_);
-  }
-  ClassTally* begin_tally(std::span<const double> pop, double pop_min, double pop_max) override {
-    return inner_.begin_tally(pop, pop_min, pop_max);
   }
 
  private:
-  Reporter& inner_;
   const CommandLineContext& context_;
   std::int32_t n_gen_;
 };
@@ -113,21 +111,14 @@ int run_run(const RunOptions& options, const CommandLineContext& context) {
     if (options.trajectory_option->count() > 0) {
       trajectory.emplace(options.trajectory, parameters, label.grid_index, label.replicate);
     }
-    NullReporter none;
-    Reporter& steps = trajectory ? static_cast<Reporter&>(*trajectory) : none;
-    UniformStream stream;
-    if (options.no_output) {
-      ProgressReporter reporter(steps, context, parameters.n_gen);
-      init_random_seed(stream, label.seed);
-      result = run_population(parameters, stream, reporter);
-    } else {
-      // Opened before the stream is seeded, as the interactive program does.
-      ResultsFile results(options.output, parameters.sdr / 10.0);
-      ReporterPair both(results, steps);
-      ProgressReporter reporter(both, context, parameters.n_gen);
-      init_random_seed(stream, label.seed);
-      result = run_into(results, reporter, parameters, stream);
-    }
+    ProgressReporter progress(context, parameters.n_gen);
+    SingleRun run;
+    run.parameters = parameters;
+    if (!options.no_output) run.results = options.output;
+    run.seed = [&label] { return label.seed; };
+    run.steps = trajectory ? &*trajectory : nullptr;
+    run.around = &progress;
+    result = run_single(run);
     if (trajectory) trajectory->close();
   } catch (const std::bad_alloc&) {
     throw InsufficientMemory();

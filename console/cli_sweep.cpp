@@ -121,8 +121,18 @@ std::vector<SimulationParameters> checked_grid(const ParameterLists& lists) {
 SweepRequest request_of(const SweepOptions& options, const std::vector<std::string>& args,
                         const CommandLineContext& context) {
   SweepRequest request;
-  request.lists = options.parameters.lists();
-  request.grid = checked_grid(request.lists);
+  if (!options.design.empty()) {
+    // The flags fill in the columns the design leaves out.
+    const SimulationParameters base = options.parameters.single();
+    try {
+      use_design(request, load_design(options.design, base), options.design);
+    } catch (const DesignFileError& error) {
+      throw UsageError(std::string("--design: ") + error.what());
+    }
+  } else {
+    request.lists = options.parameters.lists();
+    request.grid = checked_grid(request.lists);
+  }
   request.replicates = parse_at_least("--replicates", options.replicates, 1);
   if (options.seed_option->count() > 0) request.base_seed = parse_integer("--seed", options.seed);
   request.clock_seed = clock_seed(context.clock);
@@ -202,6 +212,12 @@ CLI::App* setup_sweep(CLI::App& app, SweepOptions& options) {
       "Replicate runs over a grid of parameter values, on several threads, into one "
       "summary CSV.");
   options.parameters.add_to(*sweep, true);
+  sweep
+      ->add_option("--design", options.design,
+                   "run the rows of this design CSV (from `hostswitch design`, R, Python, a "
+                   "spreadsheet) instead of a grid; parameters it leaves out take their flag's "
+                   "value")
+      ->type_name("FILE");
   sweep->add_option("--replicates", options.replicates, "runs per grid point")
       ->type_name("INT")
       ->capture_default_str();

@@ -23,6 +23,7 @@ struct SweepOptions {
   std::string max_running, job_name;
   bool overwrite = false;
   std::string trajectories;
+  std::string design;
   CLI::Option* seed_option = nullptr;
   CLI::Option* outputs_option = nullptr;
   CLI::Option* trajectories_option = nullptr;

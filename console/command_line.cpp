@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "console/cli_design.hpp"
 #include "console/cli_merge.hpp"
 #include "console/cli_plot.hpp"
 #include "console/cli_report.hpp"
@@ -18,6 +19,7 @@
 #include "console/cli_sweep.hpp"
 #include "console/completion.hpp"
 #include "console/help_formatter.hpp"
+#include "hostswitch_version.hpp"
 #include "model/model_errors.hpp"
 
 namespace hostswitch {
@@ -65,6 +67,8 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
   CLI::App* plot_app = setup_plot(app, plot);
   CLI::App* merge_app = setup_merge(app, merge);
   CLI::App* report_app = setup_report(app, report);
+  DesignOptions design;
+  CLI::App* design_app = setup_design(app, design);
 
   // Not in the help: the build installs this script.
   if (args.size() == 1 && args.front() == "--bash-completion") {
@@ -91,6 +95,7 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
     if (plot_app->parsed()) return run_plot(plot, context);
     if (report_app->parsed()) return run_report(report, context);
     if (merge_app->parsed()) return run_merge(merge, context);
+    if (design_app->parsed()) return run_design(design, context);
     DialogueOptions options;
     if (dialogue_seed_option->count() > 0) {
       options.seed_count = parse_integer("--seed", dialogue_seed);

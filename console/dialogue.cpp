@@ -11,6 +11,7 @@
 #include <string>
 
 #include "base/io_failure.hpp"
+#include "batch/single_run.hpp"
 #include "console/free_form.hpp"
 #include "model/model_errors.hpp"
 #include "model/population_model.hpp"
@@ -138,18 +139,17 @@ int run_dialogue(std::istream& in, std::ostream& out, std::ostream& err, const C
     return fatal(out, err, "parameters refused: " + *refusal);
   }
 
-  const double binw = parameters.sdr / 10.0;
   RunOutcome outcome;
   try {
-    ResultsFile results(directory / kResultsFileName, binw);
-    UniformStream stream;
-    if (options.seed_count) {
-      init_random_seed(stream, *options.seed_count);
-    } else {
+    SingleRun run;
+    run.parameters = parameters;
+    run.results = directory / kResultsFileName;
+    run.seed = [&] {
+      if (options.seed_count) return *options.seed_count;
       const ClockReading reading = clock.now();
-      init_random_seed(stream, clock_count(reading.seconds_since_epoch, reading.milliseconds));
-    }
-    outcome = run_into(results, results, parameters, stream).outcome;
+      return clock_count(reading.seconds_since_epoch, reading.milliseconds);
+    };
+    outcome = run_single(run).outcome;
   } catch (const ResultsFileError& error) {
     return fatal(out, err, error.what());
   } catch (const ExpDomainError& error) {

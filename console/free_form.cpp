@@ -9,7 +9,7 @@
 #include <system_error>
 #include <utility>
 
-#include "model/number_chars.hpp"
+#include "base/number_chars.hpp"
 
 namespace hostswitch {
 

@@ -5,7 +5,7 @@
 #include <limits>
 #include <system_error>
 
-#include "model/number_chars.hpp"
+#include "base/number_chars.hpp"
 
 namespace hostswitch {
 

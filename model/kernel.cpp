@@ -11,6 +11,7 @@
 
 #include "model/kernel_ops.hpp"
 #include "model/population_model_impl.hpp"
+#include "model/workers.hpp"
 
 namespace hostswitch {
 
@@ -32,51 +33,14 @@ const kernel::Ops* ops_for(Kernel kernel) {
   return nullptr;
 }
 
-// The draws of a run, read ahead from the source in blocks; a kernel looks at what lies
-// ahead, uses a prefix of it and says how much.
-class DrawBuffer {
- public:
-  static constexpr std::size_t kCapacity = 4096;
-
-  explicit DrawBuffer(DrawSource& source) : source_(source) {}
-
-  // At least min(want, kCapacity - kLaneBlock) draws from the current position.
-  std::pair<const double*, std::size_t> ahead(std::size_t want) {
-    if (end_ - position_ < want) refill();
-    return {values_.data() + position_, end_ - position_};
-  }
-  std::size_t consume(std::size_t n) {
-    position_ += n;
-    used_ += n;
-    return n;
-  }
-  std::uint64_t used() const { return used_; }
-
- private:
-  void refill() {
-    const std::size_t kept = end_ - position_;
-    std::memmove(values_.data(), values_.data() + position_, kept * sizeof(double));
-    const std::size_t room = (kCapacity - kept) / kernel::kLaneBlock * kernel::kLaneBlock;
-    source_.fill(values_.data() + kept, room);
-    position_ = 0;
-    end_ = kept + room;
-  }
-
-  DrawSource& source_;
-  std::array<double, kCapacity> values_;
-  std::size_t position_ = 0;
-  std::size_t end_ = 0;
-  std::uint64_t used_ = 0;
-};
-
-// The stream as a draw source, filled by a kernel's lanes.
+// The stream as a draw source, filled by a kernel's lanes from any position.
 class LaneStream final : public DrawSource {
  public:
   LaneStream(const kernel::Ops& ops, UniformStream& shared)
-      : ops_(ops), shared_(shared), start_(shared), next_(shared) {}
-  void fill(double* out, std::size_t n) override {
-    ops_.fill({next_.s1(), next_.s2()}, out, n);
-    next_ = advanced(next_, n);
+      : ops_(ops), shared_(shared), start_(shared) {}
+  void fill(std::uint64_t position, double* out, std::size_t n) override {
+    const UniformStream from = advanced(start_, position);
+    ops_.fill({from.s1(), from.s2()}, out, n);
   }
   void settle(std::uint64_t used) override { shared_ = advanced(start_, used); }
 
@@ -84,7 +48,6 @@ class LaneStream final : public DrawSource {
   const kernel::Ops& ops_;
   UniformStream& shared_;
   const UniformStream start_;
-  UniformStream next_;
 };
 
 // A draw source as a stream, for the scalar loop.
@@ -93,7 +56,7 @@ class SourceStream {
   explicit SourceStream(DrawSource& source) : source_(&source) {}
   double next() {
     if (position_ == block_.size()) {
-      source_->fill(block_.data(), block_.size());
+      source_->fill(used_, block_.data(), block_.size());
       position_ = 0;
     }
     ++used_;
@@ -143,164 +106,292 @@ std::size_t next_candidate(const std::uint64_t* accepted, const std::uint64_t* u
   return word * 64 + static_cast<std::size_t>(std::countr_zero(bits));
 }
 
+std::size_t round_up(std::size_t n, std::size_t multiple) {
+  return (n + multiple - 1) / multiple * multiple;
+}
+
+// Mutation attempts per thread and round: enough to keep a thread busy well beyond the cost
+// of waking it, few enough that the last round wastes little.
+constexpr std::size_t kMinBlockPairs = 2048;
+constexpr std::size_t kMaxBlockPairs = 32768;
+
+// What one thread holds through a run.
+struct ThreadState {
+  // Draws of one block of mutation attempts, or of one survival stretch.
+  std::vector<double> draws;
+  std::vector<double> deviations;
+  std::vector<std::uint64_t> accepted;
+  std::vector<std::uint64_t> unsure;
+  kernel::SurvivalTask survival;
+  std::vector<double> stretch_switchers = std::vector<double>(kSurvivalStretch + kernel::kMaxWidth);
+  GrowingList switchers;  // the first thread's list is the generation's
+  std::size_t held = 0;
+  // Threads after the first count into tables of their own, summed after the phase, and
+  // hold the values the estimate does not settle until the owner places them.
+  ClassTally tally;
+  std::vector<std::int32_t> rows;
+  std::vector<std::pair<std::int64_t, double>> unsettled;
+
+  void reserve_block(std::size_t pairs) {
+    if (draws.size() < 2 * pairs) {
+      draws.resize(2 * pairs);
+      deviations.resize(pairs);
+      accepted.resize(pairs / 64);
+      unsure.resize(pairs / 64);
+    }
+  }
+};
+
 RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& ops,
-                     DrawSource& source, Reporter& reporter, KernelStats* stats) {
+                     DrawSource& source, Reporter& reporter, const RunSettings& settings,
+                     KernelStats* stats) {
   if (const auto refusal = parameter_refusal(parameters)) throw std::invalid_argument(*refusal);
 
   if (!MemoryBudget::fits(first_generation_bytes(parameters))) throw InsufficientMemory();
 
-  DrawBuffer draws(source);
+  std::uint64_t position = 0;  // draws used
   struct SettleOnExit {
-    DrawBuffer& draws;
+    std::uint64_t& position;
     DrawSource& source;
-    ~SettleOnExit() { source.settle(draws.used()); }
-  } on_exit{draws, source};
+    ~SettleOnExit() { source.settle(position); }
+  } on_exit{position, source};
+
+  Workers workers(settings.threads);
+  const unsigned threads = workers.count();
+  std::vector<ThreadState> state(threads);
+  for (ThreadState& thread : state) thread.reserve_block(kMinBlockPairs);
 
   RunResult result;
-  PhenotypeVector& pop = result.final_population;
-  pop.assign(static_cast<std::size_t>(parameters.n_pop), kInitialOptimum);
+  GenerationStorage storage;
+  PhenotypeVector& cells = storage.cells;
+  std::size_t n_pop_size = static_cast<std::size_t>(parameters.n_pop);
+  storage.prepare(0, static_cast<std::size_t>(size_after_births(
+                         parameters.n_pop, parameters.birth_rate, parameters.capacity)));
+  std::fill(cells.begin(), cells.begin() + parameters.n_pop, kInitialOptimum);
   double r_phe = kInitialOptimum;
   double pop_min = kInitialOptimum;  // every parasite starts at the initial optimum
   double pop_max = kInitialOptimum;
 
-  PhenotypeVector offspring;
-  std::vector<std::pair<std::int32_t, std::int32_t>,
-              BudgetAllocator<std::pair<std::int32_t, std::int32_t>>>
-      parents;
-  PhenotypeVector stayers;
-  PhenotypeVector switchers;
-
-  constexpr std::size_t kMaxPairs = DrawBuffer::kCapacity / 2;
-  std::array<double, kMaxPairs> deviations;
-  std::array<std::uint64_t, kMaxPairs / 64> accepted_bits;
-  std::array<std::uint64_t, kMaxPairs / 64> unsure_bits;
+  // Parents of the offspring of one round, looked up after its walk.
+  std::vector<std::pair<std::int32_t, std::int32_t>> parents;
   std::uint64_t fallbacks = 0;
 
   const double max_dist = parameters.max_dist;
   const double sdv = parameters.sdv;
-  kernel::MutationTask mutation;
-  mutation.width = sdv * 6.0;
-  mutation.shift = sdv * 3.0;
-  mutation.denominator = sdv * sdv * 2.0;
-  mutation.x = deviations.data();
-  mutation.accepted = accepted_bits.data();
-  mutation.unsure = unsure_bits.data();
+  const double mutation_width = sdv * 6.0;
+  const double mutation_shift = sdv * 3.0;
+  const double mutation_denominator = sdv * sdv * 2.0;
   const double survival_denominator = parameters.sdr * parameters.sdr * 2.0;
+  alignas(64) std::array<double, kernel::kLaneBlock> first_draws;
 
   for (std::int32_t n_g = 1; n_g <= parameters.n_gen; ++n_g) {
-    const double u_host = draws.ahead(1).first[0];
-    draws.consume(1);
+    source.fill(position, first_draws.data(), first_draws.size());
+    const double u_host = first_draws[0];
+    position += 1;
     const double rl_phe = (0.5 - u_host) * 2.0 * max_dist + r_phe;
 
-    const auto n_pop = static_cast<std::int32_t>(pop.size());
+    const auto n_pop = static_cast<std::int32_t>(n_pop_size);
     const std::int32_t n_tot = size_after_births(n_pop, parameters.birth_rate, parameters.capacity);
+    const auto n_total = static_cast<std::size_t>(n_tot);
     const double n_pop_real = static_cast<double>(n_pop);
+    result.individuals_simulated += n_tot;
+    // The generation's storage is had before its first draw.
+    storage.prepare(n_pop_size, n_total);
+    double* const z = cells.data();
 
     // Every offspring takes its parents' pair of draws, then pairs until one is accepted, so
-    // offspring begin on pair boundaries: judge every pair of a block at once, then walk.
-    const auto n_offspring = static_cast<std::size_t>(n_tot - n_pop);
-    result.individuals_simulated += n_tot;
-    // Every sequence of the generation is taken before its first draw, sized exactly.
-    resize_for_overwrite(offspring, n_offspring);
-    resize_for_overwrite(parents, n_offspring);
-    // Room beyond the last for the whole-vector stores.
-    resize_for_overwrite(stayers, static_cast<std::size_t>(n_tot) + kernel::kMaxWidth);
-    resize_for_overwrite(switchers, static_cast<std::size_t>(n_tot) + kernel::kMaxWidth);
+    // offspring begin on pair boundaries. Rounds of one block of pairs per thread: the
+    // threads judge their blocks at once, one walk takes the offspring in order, and the
+    // threads then add the parents' mean to the deviations.
+    const std::size_t n_offspring = n_total - n_pop_size;
     std::size_t made = 0;
     bool has_parents = false;
+    std::pair<std::int32_t, std::int32_t> pending_parents{};
     while (made < n_offspring) {
-      const auto [block, available] = draws.ahead(DrawBuffer::kCapacity);
-      const std::size_t pairs = available / 2;
-      mutation.draws = block;
-      mutation.pairs = pairs;
-      ops.mutate(mutation);
-      std::size_t j = 0;
-      while (made < n_offspring && j < pairs) {
-        if (!has_parents) {
-          // r < 1, so the products stay below n_pop and the positions in range.
-          parents[made] = {static_cast<std::int32_t>(n_pop_real * block[2 * j]),
-                           static_cast<std::int32_t>(n_pop_real * block[2 * j + 1])};
-          has_parents = true;
-          ++j;
-          continue;
-        }
-        const std::size_t k = next_candidate(accepted_bits.data(), unsure_bits.data(), j, pairs);
-        j = k + 1;
-        if (k == pairs) break;
-        if ((unsure_bits[k / 64] >> (k % 64)) & 1U) {
-          const double exponent = -(deviations[k] * deviations[k]) / mutation.denominator;
-          if (std::isnan(exponent)) {
-            draws.consume(2 * k + 1);  // the attempt's x was drawn, its y not
-            throw ExpDomainError();
+      const std::size_t block_pairs =
+          threads == 1 ? kMinBlockPairs
+                       : std::clamp(round_up((n_offspring - made) * 4 / threads, 64),
+                                    kMinBlockPairs, kMaxBlockPairs);
+      const std::uint64_t round_start = position;
+      workers.run([&](unsigned t) {
+        ThreadState& thread = state[t];
+        thread.reserve_block(block_pairs);
+        source.fill(round_start + 2 * block_pairs * t, thread.draws.data(), 2 * block_pairs);
+        kernel::MutationTask mutation;
+        mutation.draws = thread.draws.data();
+        mutation.pairs = block_pairs;
+        mutation.width = mutation_width;
+        mutation.shift = mutation_shift;
+        mutation.denominator = mutation_denominator;
+        mutation.x = thread.deviations.data();
+        mutation.accepted = thread.accepted.data();
+        mutation.unsure = thread.unsure.data();
+        ops.mutate(mutation);
+      });
+      const std::size_t first_made = made;
+      parents.clear();
+      std::size_t walked = 0;  // pairs of the round taken
+      for (unsigned t = 0; t < threads && made < n_offspring; ++t) {
+        const ThreadState& thread = state[t];
+        const double* const block = thread.draws.data();
+        std::size_t j = 0;
+        while (made < n_offspring && j < block_pairs) {
+          if (!has_parents) {
+            // r < 1, so the products stay below n_pop and the positions in range.
+            pending_parents = {static_cast<std::int32_t>(n_pop_real * block[2 * j]),
+                               static_cast<std::int32_t>(n_pop_real * block[2 * j + 1])};
+            has_parents = true;
+            ++j;
+            continue;
           }
-          ++fallbacks;
-          if (!(block[2 * k + 1] <= std::exp(exponent))) continue;
+          const std::size_t k =
+              next_candidate(thread.accepted.data(), thread.unsure.data(), j, block_pairs);
+          j = k + 1;
+          if (k == block_pairs) break;
+          const double x = thread.deviations[k];
+          if ((thread.unsure[k / 64] >> (k % 64)) & 1U) {
+            const double exponent = -(x * x) / mutation_denominator;
+            if (std::isnan(exponent)) {
+              position = round_start + 2 * (walked + k) + 1;  // the attempt's x was drawn
+              throw ExpDomainError();
+            }
+            ++fallbacks;
+            if (!(block[2 * k + 1] <= std::exp(exponent))) continue;
+          }
+          z[n_pop_size + made++] = x;
+          parents.push_back(pending_parents);
+          has_parents = false;
         }
-        offspring[made++] = deviations[k];
-        has_parents = false;
+        walked += std::min(j, block_pairs);
       }
-      draws.consume(2 * std::min(j, pairs));
-    }
-    for (std::size_t i = 0; i < n_offspring; ++i) {
-      const double mid = (pop[static_cast<std::size_t>(parents[i].first)] +
-                          pop[static_cast<std::size_t>(parents[i].second)]) /
-                         2.0;
-      offspring[i] = mid + offspring[i];
+      position = round_start + 2 * walked;
+      const std::size_t round_made = made - first_made;
+      workers.run([&](unsigned t) {
+        const std::size_t share = (round_made + threads - 1) / threads;
+        const std::size_t begin = std::min(round_made, share * t);
+        const std::size_t end = std::min(round_made, begin + share);
+        double* const offspring = z + n_pop_size + first_made;
+        for (std::size_t i = begin; i < end; ++i) {
+          const double mid = (z[static_cast<std::size_t>(parents[i].first)] +
+                              z[static_cast<std::size_t>(parents[i].second)]) /
+                             2.0;
+          offspring[i] = mid + offspring[i];
+        }
+      });
     }
 
-    kernel::SurvivalTask survival;
-    survival.emig_rate = parameters.emig_rate;
-    survival.r_phe = r_phe;
-    survival.rl_phe = rl_phe;
-    survival.denominator = survival_denominator;
-    survival.stayers = stayers.data();
-    survival.switchers = switchers.data();
-    // The population is counted into the report's classes as it is tried.
-    ClassTally* const tally = reporter.begin_tally(pop, pop_min, pop_max);
-    for (const auto* group : {&pop, &offspring}) {
-      survival.tally = group == &pop ? tally : nullptr;
-      const double* z = group->data();
-      std::size_t left = group->size();
-      while (left > 0) {
-        const auto [block, available] = draws.ahead(2 * left);
-        const std::size_t n = std::min(available / 2, left);
-        survival.z = z;
+    // Survival: contiguous chunks, whole words of stayer bits each; individual i takes the
+    // draws 2i and 2i + 1 of the phase.
+    ClassTally* const tally = reporter.begin_tally({z, n_pop_size}, pop_min, pop_max);
+    const std::size_t chunk = round_up((n_total + threads - 1) / threads, 64);
+    const std::uint64_t survival_start = position;
+    workers.run([&](unsigned t) {
+      ThreadState& thread = state[t];
+      const std::size_t begin = std::min(n_total, chunk * t);
+      const std::size_t end = std::min(n_total, begin + chunk);
+      kernel::SurvivalTask& survival = thread.survival;
+      survival = kernel::SurvivalTask{};
+      thread.held = 0;
+      if (begin == end) return;
+      std::fill(storage.stays.begin() + static_cast<std::ptrdiff_t>(begin / 64),
+                storage.stays.begin() + static_cast<std::ptrdiff_t>((end + 63) / 64), 0);
+      survival.emig_rate = parameters.emig_rate;
+      survival.r_phe = r_phe;
+      survival.rl_phe = rl_phe;
+      survival.denominator = survival_denominator;
+      survival.stays = storage.stays.data();
+      ClassTally* own_tally = tally;
+      if (tally != nullptr && t > 0 && begin < n_pop_size) {
+        thread.tally = *tally;
+        thread.rows.assign(kTallyRows * tally->stride, 0);
+        thread.unsettled.clear();
+        thread.tally.rows = thread.rows.data();
+        thread.tally.owner = &thread.unsettled;
+        thread.tally.place = [](void* owner, std::int64_t guess, double v) {
+          static_cast<std::vector<std::pair<std::int64_t, double>>*>(owner)->emplace_back(guess, v);
+        };
+        thread.tally.added = 0;
+        own_tally = &thread.tally;
+      }
+      for (std::size_t i = begin; i < end;) {
+        // Stretches end at the population's end, where the tally stops.
+        const std::size_t limit = i < n_pop_size ? std::min(end, n_pop_size) : end;
+        const std::size_t n = std::min(limit - i, kSurvivalStretch);
+        thread.reserve_block(kSurvivalStretch);
+        source.fill(survival_start + 2 * i, thread.draws.data(),
+                    round_up(2 * n, kernel::kLaneBlock));
+        survival.switchers = thread.stretch_switchers.data();
+        survival.n_HS = 0;
+        survival.z = z + i;
         survival.n = n;
-        survival.draws = block;
+        survival.first_bit = i;
+        survival.draws = thread.draws.data();
+        survival.tally = i < n_pop_size ? own_tally : nullptr;
         ops.survive(survival);
-        draws.consume(2 * n);
-        z += n;
-        left -= n;
+        thread.switchers.append(thread.held, thread.stretch_switchers.data(), survival.n_HS);
+        thread.held += survival.n_HS;
+        i += n;
+      }
+      survival.n_HS = thread.held;
+    });
+    position = survival_start + 2 * n_total;
+
+    // Joined in order.
+    kernel::SurvivalTask& joined = state[0].survival;
+    for (unsigned t = 1; t < threads; ++t) {
+      const kernel::SurvivalTask& part = state[t].survival;
+      state[0].switchers.append(joined.n_HS, state[t].switchers.data(), part.n_HS);
+      joined.n_surv += part.n_surv;
+      joined.n_HS += part.n_HS;
+      joined.stayers_min =
+          part.stayers_min < joined.stayers_min ? part.stayers_min : joined.stayers_min;
+      joined.stayers_max =
+          part.stayers_max > joined.stayers_max ? part.stayers_max : joined.stayers_max;
+      joined.switchers_min =
+          part.switchers_min < joined.switchers_min ? part.switchers_min : joined.switchers_min;
+      joined.switchers_max =
+          part.switchers_max > joined.switchers_max ? part.switchers_max : joined.switchers_max;
+      joined.domain_error |= part.domain_error;
+      joined.fallbacks += part.fallbacks;
+      if (tally != nullptr && state[t].tally.rows == state[t].rows.data() &&
+          state[t].tally.added > 0) {
+        for (std::size_t k = 0; k < state[t].rows.size(); ++k) tally->rows[k] += state[t].rows[k];
+        for (const auto& [guess, v] : state[t].unsettled) tally->place(tally->owner, guess, v);
+        tally->added += state[t].tally.added;
+        state[t].tally.added = 0;
       }
     }
-    fallbacks += std::exchange(survival.fallbacks, 0);
+    fallbacks += joined.fallbacks;
     if (stats) stats->exp_fallbacks += std::exchange(fallbacks, 0);
-    if (survival.domain_error) throw ExpDomainError();
+    if (joined.domain_error) throw ExpDomainError();
 
-    const auto n_HS = static_cast<std::int32_t>(survival.n_HS);
-    source.settle(draws.used());
-    reporter.report(GenerationRecord{n_g, pop, n_HS, r_phe, rl_phe, true, pop_min, pop_max});
+    const auto n_HS = static_cast<std::int32_t>(joined.n_HS);
+    source.settle(position);
+    // The population is still the prefix: survivors move only once it is reported.
+    reporter.report(
+        GenerationRecord{n_g, {z, n_pop_size}, n_HS, r_phe, rl_phe, true, pop_min, pop_max});
 
     if (n_HS > 0) {
-      pop_min = survival.switchers_min;
-      pop_max = survival.switchers_max;
+      pop_min = joined.switchers_min;
+      pop_max = joined.switchers_max;
       r_phe = rl_phe;
       ++result.switch_generations;
-      std::swap(pop, switchers);
-      pop.resize(survival.n_HS);
+      std::copy(state[0].switchers.data(), state[0].switchers.data() + joined.n_HS, z);
+      n_pop_size = joined.n_HS;
     } else {
-      pop_min = survival.stayers_min;
-      pop_max = survival.stayers_max;
-      std::swap(pop, stayers);
-      pop.resize(survival.n_surv);
+      pop_min = joined.stayers_min;
+      pop_max = joined.stayers_max;
+      n_pop_size = ops.compact(z, storage.stays.data(), n_total);
     }
     result.final_r_phe = r_phe;
     result.outcome.n_g = n_g;
-    if (pop.empty()) {
+    if (n_pop_size == 0) {
       result.outcome.extinct = true;
       break;
     }
   }
+  cells.resize(n_pop_size);
+  result.final_population = std::move(cells);
   return result;
 }
 
@@ -361,18 +452,20 @@ Kernel selected_kernel() {
 }
 
 RunResult run_population_on(Kernel kernel, const SimulationParameters& parameters,
-                            UniformStream& stream, Reporter& reporter, KernelStats* stats) {
+                            UniformStream& stream, Reporter& reporter, const RunSettings& settings,
+                            KernelStats* stats) {
   const kernel::Ops* ops = ops_for(kernel);
   if (ops == nullptr) return run_population_with(parameters, stream, reporter);
   LaneStream lanes(*ops, stream);
-  return run_vector(parameters, *ops, lanes, reporter, stats);
+  return run_vector(parameters, *ops, lanes, reporter, settings, stats);
 }
 
 RunResult run_population_from(Kernel kernel, const SimulationParameters& parameters,
-                              DrawSource& source, Reporter& reporter, KernelStats* stats) {
+                              DrawSource& source, Reporter& reporter, const RunSettings& settings,
+                              KernelStats* stats) {
   const kernel::Ops* ops = ops_for(kernel);
   if (ops == nullptr) return run_scalar_from(parameters, source, reporter);
-  return run_vector(parameters, *ops, source, reporter, stats);
+  return run_vector(parameters, *ops, source, reporter, settings, stats);
 }
 
 }  // namespace hostswitch

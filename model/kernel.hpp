@@ -30,8 +30,9 @@ Kernel selected_kernel();
 class DrawSource {
  public:
   virtual ~DrawSource() = default;
-  // The next n draws (n a multiple of 16). Kernels read ahead of what they use.
-  virtual void fill(double* out, std::size_t n) = 0;
+  // The n draws (n a multiple of 16) from draw `position` of the run on (0 the run's first).
+  // Kernels read ahead of what they use, and threads read different stretches at once.
+  virtual void fill(std::uint64_t position, double* out, std::size_t n) = 0;
   // The run has used exactly this many draws since it began: called before every report
   // and when the run ends, by any way out.
   virtual void settle(std::uint64_t used) = 0;
@@ -41,13 +42,15 @@ struct KernelStats {
   std::uint64_t exp_fallbacks = 0;  // decisions the platform's exponential had to make
 };
 
-// run_population on the given kernel (which must be supported).
+// run_population on the given kernel (which must be supported). The scalar kernel runs on
+// one thread whatever the settings say.
 RunResult run_population_on(Kernel kernel, const SimulationParameters& parameters,
                             UniformStream& stream, Reporter& reporter,
-                            KernelStats* stats = nullptr);
+                            const RunSettings& settings = {}, KernelStats* stats = nullptr);
 
 // The same, drawing from `source`.
 RunResult run_population_from(Kernel kernel, const SimulationParameters& parameters,
-                              DrawSource& source, Reporter& reporter, KernelStats* stats = nullptr);
+                              DrawSource& source, Reporter& reporter,
+                              const RunSettings& settings = {}, KernelStats* stats = nullptr);
 
 }  // namespace hostswitch

@@ -27,9 +27,10 @@ struct StreamWords {
 inline constexpr double kExpBand = 0x1p-40;
 
 // One stretch of the survival phase: individual i takes draws[2i] (emigrate if at most
-// emig_rate) and draws[2i + 1] (survive if at most the weight). Stayers that survive are
-// appended to `stayers`, emigrants that establish to `switchers`, in order; both lists have
-// room for kMaxWidth values beyond their last.
+// emig_rate) and draws[2i + 1] (survive if at most the weight). Stayers that survive set bit
+// first_bit + i of `stays` (cleared beforehand; z is left as it is, so that the population
+// can still be reported), emigrants that establish are appended to `switchers`, in order,
+// which has room for n + kMaxWidth values beyond its last.
 struct SurvivalTask {
   const double* z = nullptr;
   std::size_t n = 0;
@@ -38,11 +39,12 @@ struct SurvivalTask {
   double r_phe = 0.0;
   double rl_phe = 0.0;
   double denominator = 0.0;  // sdr * sdr * 2.0
-  double* stayers = nullptr;
+  std::uint64_t* stays = nullptr;
+  std::size_t first_bit = 0;
   std::size_t n_surv = 0;
   double* switchers = nullptr;
   std::size_t n_HS = 0;
-  // The smallest and largest value appended to either list (infinities while empty).
+  // The smallest and largest value of the stayers and of the list (infinities while empty).
   double stayers_min = __builtin_inf();
   double stayers_max = -__builtin_inf();
   double switchers_min = __builtin_inf();
@@ -80,7 +82,18 @@ struct Ops {
   void (*mutate)(MutationTask& task);
   // Adds z[0, n) to the tally as the survival phase does, value i to row i mod kTallyRows.
   void (*tally)(const ClassTally& tally, const double* z, std::size_t n);
+  // Moves the values of z[0, n) whose bit of `keep` is set to the front, in order; returns
+  // their number. No value is written past the one being read.
+  std::size_t (*compact)(double* z, const std::uint64_t* keep, std::size_t n);
 };
+
+// Sets bits [position, position + count) of `bits` (cleared) to those of `word` (count <= 64).
+inline void put_bits(std::uint64_t* bits, std::size_t position, std::uint64_t word,
+                     std::size_t count) {
+  const std::size_t shift = position % 64;
+  bits[position / 64] |= word << shift;
+  if (shift != 0 && count > 64 - shift) bits[position / 64 + 1] |= word >> (64 - shift);
+}
 
 #if defined(HOSTSWITCH_X86_KERNELS)
 extern const Ops kSse2Ops;

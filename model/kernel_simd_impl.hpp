@@ -198,7 +198,6 @@ void survive(SurvivalTask& task) {
   const double reciprocal_value = 1.0 / task.denominator;
   const bool quick = task.denominator >= 0x1p-1022 && task.denominator <= 0x1p1022;
   const D reciprocal = V::set1(reciprocal_value);
-  double* const stayers = task.stayers;
   double* const switchers = task.switchers;
   std::size_t n_surv = task.n_surv;
   std::size_t n_HS = task.n_HS;
@@ -226,10 +225,12 @@ void survive(SurvivalTask& task) {
   unsigned emigrant_bits[kBatch / kWidth];
   unsigned settled_bits[kBatch / kWidth];
   unsigned survivor_bits[kBatch / kWidth];
+  static_assert(kBatch == 64, "a batch fills one word of stayer bits");
   std::size_t i = 0;
   while (i + kWidth <= task.n) {
     const std::size_t batch =
         (task.n - i) / kWidth * kWidth < kBatch ? (task.n - i) / kWidth * kWidth : kBatch;
+    std::uint64_t stay_word = 0;
     for (std::size_t b = 0; b < batch; b += kWidth) {
       D u;
       D v;
@@ -289,10 +290,11 @@ void survive(SurvivalTask& task) {
       if (tallies) tally_lanes<V>(tally, phenotypes + b, b % kTallyRows);
       const D z = V::loadu(phenotypes + b);
       const unsigned emigrants = emigrant_bits[b / kWidth];
-      // Whole-vector stores: the lanes kept first, in order, the rest overwritten later.
       const unsigned stays = survives & ~emigrants;
       const unsigned switches = survives & emigrants;
-      n_surv += V::store_kept(stayers + n_surv, z, stays);
+      stay_word |= std::uint64_t{stays} << b;
+      n_surv += static_cast<std::size_t>(__builtin_popcount(stays));
+      // Whole-vector stores: the lanes kept first, in order, the rest overwritten later.
       n_HS += V::store_kept(switchers + n_HS, z, switches);
       const D stayed = V::or_d(z, V::unkept(stays));
       const D switched = V::or_d(z, V::unkept(switches));
@@ -301,6 +303,7 @@ void survive(SurvivalTask& task) {
       switchers_min = V::min(switched, switchers_min);
       switchers_max = V::max(switched, switchers_max);
     }
+    put_bits(task.stays, task.first_bit + i, stay_word, batch);
     i += batch;
   }
   bool domain_error = nan != 0;
@@ -315,6 +318,8 @@ void survive(SurvivalTask& task) {
     task.switchers_min = lanes[2][k] < task.switchers_min ? lanes[2][k] : task.switchers_min;
     task.switchers_max = lanes[3][k] > task.switchers_max ? lanes[3][k] : task.switchers_max;
   }
+  const std::size_t tail = i;
+  std::uint64_t tail_word = 0;
   for (; i < task.n; ++i) {
     const double z = task.z[i];
     const bool emigrates = task.draws[2 * i] <= task.emig_rate;
@@ -322,7 +327,7 @@ void survive(SurvivalTask& task) {
     const double exponent = -(distance * distance) / task.denominator;
     domain_error |= __builtin_isnan(exponent);
     const bool survives = task.draws[2 * i + 1] <= ::exp(exponent);
-    stayers[n_surv] = z;
+    tail_word |= static_cast<std::uint64_t>(!emigrates & survives) << (i - tail);
     switchers[n_HS] = z;
     if (survives && !emigrates) {
       task.stayers_min = z < task.stayers_min ? z : task.stayers_min;
@@ -334,6 +339,7 @@ void survive(SurvivalTask& task) {
     n_surv += static_cast<std::size_t>(!emigrates & survives);
     n_HS += static_cast<std::size_t>(emigrates & survives);
   }
+  if (i > tail) put_bits(task.stays, task.first_bit + tail, tail_word, i - tail);
   if (tallies) {
     const std::size_t tallied = task.n / kWidth * kWidth;
     tally_values(tally, task.z + tallied, task.n - tallied, 0);
@@ -387,8 +393,34 @@ void tally(const ClassTally& shared, const double* z, std::size_t n) {
 }
 
 template <class V>
+std::size_t compact(double* z, const std::uint64_t* keep, std::size_t n) {
+  constexpr std::size_t kWidth = V::kWidth;
+  constexpr std::uint64_t kLanes = (1U << kWidth) - 1U;
+  std::size_t kept = 0;
+  std::size_t i = 0;
+  for (; i + 64 <= n; i += 64) {
+    const std::uint64_t word = keep[i / 64];
+    if (word == ~std::uint64_t{0} && kept == i) {
+      kept += 64;  // nothing has moved yet
+      continue;
+    }
+    // Each store covers lanes already loaded: kept never passes i.
+    for (std::size_t b = 0; b < 64; b += kWidth) {
+      kept +=
+          V::store_kept(z + kept, V::loadu(z + i + b), static_cast<unsigned>((word >> b) & kLanes));
+    }
+  }
+  for (; i < n; ++i) {
+    const bool keeps = (keep[i / 64] >> (i % 64)) & 1U;
+    z[kept] = z[i];
+    kept += static_cast<std::size_t>(keeps);
+  }
+  return kept;
+}
+
+template <class V>
 constexpr Ops ops_of(const char* name) {
-  return Ops{name, &fill_draws<V>, &survive<V>, &mutate<V>, &tally<V>};
+  return Ops{name, &fill_draws<V>, &survive<V>, &mutate<V>, &tally<V>, &compact<V>};
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <charconv>
 #include <type_traits>
 
-#include "model/number_chars.hpp"
+#include "base/number_chars.hpp"
 
 namespace hostswitch {
 

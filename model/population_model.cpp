@@ -25,15 +25,8 @@ std::int32_t size_after_births(std::int32_t n_pop, double birth_rate, std::int32
 }
 
 std::size_t generation_bytes(std::int32_t n_pop, std::int32_t n_tot) {
-  const auto population = static_cast<std::size_t>(std::max(n_pop, 0));
-  const auto total = static_cast<std::size_t>(std::max(n_tot, 0));
-  const std::size_t offspring = total > population ? total - population : 0;
-  // The vector kernels keep stayers and emigrants in two lists, each with room for a whole
-  // vector beyond its last; the scalar loop needs one list of n_tot.
-  constexpr std::size_t kVectorSlack = 2 * 4;
-  return population * sizeof(double) +
-         offspring * (sizeof(double) + sizeof(std::pair<std::int32_t, std::int32_t>)) +
-         (2 * total + kVectorSlack) * sizeof(double);
+  const auto total = static_cast<std::size_t>(std::max({n_pop, n_tot, 0}));
+  return total * sizeof(double) + (total + 63) / 64 * sizeof(std::uint64_t);
 }
 
 std::size_t first_generation_bytes(const SimulationParameters& parameters) {
@@ -53,8 +46,8 @@ void require_first_generation_memory(const SimulationParameters& parameters) {
 }
 
 RunResult run_population(const SimulationParameters& parameters, UniformStream& stream,
-                         Reporter& reporter) {
-  return run_population_on(selected_kernel(), parameters, stream, reporter);
+                         Reporter& reporter, const RunSettings& settings) {
+  return run_population_on(selected_kernel(), parameters, stream, reporter, settings);
 }
 
 }  // namespace hostswitch

@@ -48,6 +48,21 @@ class NullReporter final : public Reporter {
   void report(const GenerationRecord&) override {}
 };
 
+// Passes every generation, and the request for a tally, on to the reporter it is given; a
+// reporter that does something around each generation (shows progress, abandons the run)
+// derives from it and calls report() of this class.
+class ForwardingReporter : public Reporter {
+ public:
+  void forward_to(Reporter& inner) { inner_ = &inner; }
+  void report(const GenerationRecord& generation) override { inner_->report(generation); }
+  ClassTally* begin_tally(std::span<const double> pop, double pop_min, double pop_max) override {
+    return inner_->begin_tally(pop, pop_min, pop_max);
+  }
+
+ private:
+  Reporter* inner_ = nullptr;
+};
+
 struct RunOutcome {
   bool extinct = false;
   std::int32_t n_g = 0;  // generation of extinction; for a completed run, generations run
@@ -69,9 +84,9 @@ struct RunResult {
 // birth rate fills to capacity without integer overflow.
 std::int32_t size_after_births(std::int32_t n_pop, double birth_rate, std::int32_t capacity);
 
-// Bytes a generation's sequences hold at once: the population of n_pop, the offspring and
-// their parents' positions, and room for all n_tot survivors and emigrants, on whichever
-// kernel holds the most.
+// Bytes a generation takes before its first draw: one array of n_tot phenotypes (the
+// population of n_pop, then the offspring) and a bit per individual for the stayers. The
+// emigrants that establish take 8 bytes each as they come (their list grows by half).
 std::size_t generation_bytes(std::int32_t n_pop, std::int32_t n_tot);
 
 // The same for the first generation of a run (all n_pop at one phenotype, so its histogram
@@ -82,10 +97,16 @@ std::size_t first_generation_bytes(const SimulationParameters& parameters);
 // generation fits the memory budget now; takes nothing.
 void require_first_generation_memory(const SimulationParameters& parameters);
 
+// How a run is carried out; no setting changes a single value it gives.
+struct RunSettings {
+  // Threads a generation is shared between (0 counts as 1).
+  unsigned threads = 1;
+};
+
 // Runs the whole simulation. Throws std::invalid_argument for a parameter set that
 // parameter_refusal() rejects, ExpDomainError and InsufficientMemory as the run meets them;
 // a generation whose sequences do not fit the memory budget fails before any is allocated.
 RunResult run_population(const SimulationParameters& parameters, UniformStream& stream,
-                         Reporter& reporter);
+                         Reporter& reporter, const RunSettings& settings = {});
 
 }  // namespace hostswitch

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "model/number_chars.hpp"
+#include "base/number_chars.hpp"
 
 namespace hostswitch {
 

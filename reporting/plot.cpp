@@ -13,8 +13,8 @@
 
 #include "base/atomic_file.hpp"
 #include "base/io_failure.hpp"
+#include "base/svg_writer.hpp"
 #include "reporting/results_reader.hpp"
-#include "reporting/svg_writer.hpp"
 
 namespace hostswitch {
 

@@ -172,10 +172,10 @@ void ResultsFile::close() {
 }
 
 RunResult run_into(ResultsFile& file, Reporter& reporter, const SimulationParameters& parameters,
-                   UniformStream& stream) {
+                   UniformStream& stream, const RunSettings& settings) {
   RunResult result;
   try {
-    result = run_population(parameters, stream, reporter);
+    result = run_population(parameters, stream, reporter, settings);
   } catch (const std::runtime_error& error) {
     // A run the model ended (memory, the exponential's domain) keeps the records it made, as
     // the interactive program does; a run abandoned from outside leaves the old file.

@@ -61,6 +61,6 @@ class ResultsFile final : public Reporter {
 // Runs the model reporting to `reporter` (the file itself, or a reporter that writes to it),
 // then closes the file; if the run fails, every record already written is flushed first.
 RunResult run_into(ResultsFile& file, Reporter& reporter, const SimulationParameters& parameters,
-                   UniformStream& stream);
+                   UniformStream& stream, const RunSettings& settings = {});
 
 }  // namespace hostswitch

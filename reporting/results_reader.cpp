@@ -9,7 +9,7 @@
 #include <limits>
 #include <system_error>
 
-#include "model/number_chars.hpp"
+#include "base/number_chars.hpp"
 #include "reporting/results_file.hpp"
 
 namespace hostswitch {

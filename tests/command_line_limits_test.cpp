@@ -23,25 +23,14 @@ using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
 
-struct Invocation {
-  int status = 0;
-  std::string out;
-  std::string err;
-};
+using testing::Invocation;
 
 Invocation invoke(const std::vector<std::string>& args, const std::filesystem::path& directory,
                   const std::string& input = "", FakeShell* shell = nullptr) {
-  std::istringstream in(input);
-  std::ostringstream out;
-  std::ostringstream err;
-  const FakeClock clock({1765000000, 250});
-  FakeShell own_shell;
-  const CommandLineContext context{in, out, err, clock, shell ? *shell : own_shell, directory};
-  Invocation result;
-  result.status = command_line_main(args, context);
-  result.out = out.str();
-  result.err = err.str();
-  return result;
+  testing::InvokeSettings settings;
+  settings.input = input;
+  settings.shell = shell;
+  return testing::invoke(args, directory, settings);
 }
 
 std::vector<std::string> with(std::vector<std::string> args, const std::filesystem::path& dir) {
@@ -195,11 +184,11 @@ TEST(CommandLineMemory, ARunBeyondTheAddressSpaceLimitFailsBeforeWriting) {
   }
   ASSERT_EQ(std::system("command -v prlimit >/dev/null 2>&1"), 0) << "util-linux prlimit missing";
   const TempDir dir;
-  // 10^8 parasites need 1.6 GB before their first survivor is placed, 2.8 GB in all: more
-  // than an address space of 2 GB leaves.
+  // 2 * 10^8 parasites growing to 3 * 10^8 need 2.4 GB for their generation's array alone:
+  // more than an address space of 2 GB leaves.
   const std::string command = "cd " + shell_quoted(dir.path().string()) +
                               " && prlimit --as=2000000000 " + shell_quoted(HOSTSWITCH_EXECUTABLE) +
-                              " run --n-pop 100000000 --capacity 200000000 --seed 1 2>err";
+                              " run --n-pop 200000000 --capacity 300000000 --seed 1 2>err";
   const int status = std::system(command.c_str());
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "console/dialogue.hpp"
+#include "hostswitch_version.hpp"
 #include "model/population_model.hpp"
 #include "model/uniform_stream.hpp"
 #include "tests/test_support.hpp"
@@ -26,25 +27,11 @@ using testing::write_file;
 constexpr ClockReading kReading{214748 * 3 + 5, 123};
 constexpr std::int32_t kReadingCount = 51230;
 
-struct Invocation {
-  int status = 0;
-  std::string out;
-  std::string err;
-};
+using testing::Invocation;
 
 Invocation invoke(const std::vector<std::string>& args, const std::filesystem::path& directory,
                   const std::string& input = "") {
-  std::istringstream in(input);
-  std::ostringstream out;
-  std::ostringstream err;
-  const FakeClock clock(kReading);
-  FakeShell shell;
-  const CommandLineContext context{in, out, err, clock, shell, directory};
-  Invocation result;
-  result.status = command_line_main(args, context);
-  result.out = out.str();
-  result.err = err.str();
-  return result;
+  return testing::invoke(args, directory, {.input = input, .shell = nullptr, .clock = kReading});
 }
 
 std::vector<std::string> split(const std::string& text, char separator) {

@@ -302,9 +302,9 @@ TEST(Kernels, FatalExponentialsLeaveTheStreamWhereTheScalarKernelDoes) {
 class ScriptedSource final : public DrawSource {
  public:
   explicit ScriptedSource(std::vector<double> script) : script_(std::move(script)) {}
-  void fill(double* out, std::size_t n) override {
-    for (std::size_t k = 0; k < n; ++k, ++next_) {
-      out[k] = next_ < script_.size() ? script_[next_] : 0.5;
+  void fill(std::uint64_t position, double* out, std::size_t n) override {
+    for (std::size_t k = 0; k < n; ++k) {
+      out[k] = position + k < script_.size() ? script_[position + k] : 0.5;
     }
   }
   void settle(std::uint64_t used) override { used_ = used; }
@@ -312,7 +312,6 @@ class ScriptedSource final : public DrawSource {
 
  private:
   std::vector<double> script_;
-  std::size_t next_ = 0;
   std::uint64_t used_ = 0;
 };
 
@@ -366,7 +365,7 @@ TEST(Kernels, DrawsNextToTheWeightAreDecidedByThePlatformsExponential) {
     SCOPED_TRACE(kernel_name(kernel));
     ScriptedSource source(script);
     KernelStats stats;
-    const RunResult result = run_population_from(kernel, p, source, none, &stats);
+    const RunResult result = run_population_from(kernel, p, source, none, {}, &stats);
     EXPECT_EQ(source.used(), script_size);
     EXPECT_EQ(result.final_population, reference.final_population);
     EXPECT_EQ(result.final_r_phe, reference.final_r_phe);
@@ -381,7 +380,7 @@ TEST(Kernels, OrdinaryRunsRarelyNeedThePlatformsExponential) {
     UniformStream stream = seeded(5);
     NullReporter none;
     KernelStats stats;
-    run_population_on(kernel, p, stream, none, &stats);
+    run_population_on(kernel, p, stream, none, {}, &stats);
     // Over a million decisions, each in the band with a chance near 2^-40.
     EXPECT_LE(stats.exp_fallbacks, 2U) << kernel_name(kernel);
   }

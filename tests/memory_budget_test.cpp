@@ -126,13 +126,12 @@ TEST(MemoryLimits, NothingReadableLimitsNothing) {
 }
 
 TEST(MemoryBudgetChecks, AGenerationIsSizedByHand) {
-  // 100 parents, 50 offspring with their two parent positions, two lists of room for 150
-  // survivors with a vector's room beyond each.
-  EXPECT_EQ(generation_bytes(100, 150), 100 * 8 + 50 * (8 + 8) + (2 * 150 + 8) * 8);
-  EXPECT_EQ(generation_bytes(100, 100), 100 * 8 + (2 * 100 + 8) * 8);
-  // 10^9 parasites at birth rate 0.5 below a capacity of 2 * 10^9: 40 GB.
-  EXPECT_EQ(first_generation_bytes({1000000000, 0.5, 2000000000, 0.1, 1.0, 0.5, 2.0, 5}),
-            std::size_t{40000000064});
+  // One array of 150 (100 parents, then 50 offspring) and 150 stayer bits in three words.
+  EXPECT_EQ(generation_bytes(100, 150), 150 * 8 + 3 * 8);
+  EXPECT_EQ(generation_bytes(100, 128), 128 * 8 + 2 * 8);
+  // 7 * 10^8 parasites growing to a capacity of 10^9: 8 GB and 125 MB of bits.
+  EXPECT_EQ(first_generation_bytes({700000000, 0.5, 1000000000, 0.0, 1.0, 0.5, 2.0, 3}),
+            std::size_t{8000000000 + 15625000 * 8});
 }
 
 class BudgetOf {
@@ -156,34 +155,40 @@ TEST(MemoryBudgetChecks, SequencesAreSizedExactlyAndReused) {
   UniformStream stream;
   CountingReporter reporter;
   // Nobody emigrates and, at so wide a survival function, every weight rounds to 1: the
-  // population doubles from 100 to the capacity of 1000 and stays there. Sized exactly and
-  // released before they grow, the sequences then hold at most, in generation 5, the
-  // population and the survivors' room (1000 each) and the offspring and parent blocks kept
-  // from generation 3 (400 each): 8000 + 8000 + 3200 + 3200 bytes.
+  // population doubles from 100 to the capacity of 1000 and stays there. The array grows
+  // keeping its population, the bits are released before they grow: the most held at once
+  // is in generation 4, the array of 800 and its successor of 1000 with the 13 words of
+  // generation 3: 6400 + 8000 + 104 bytes.
   const SimulationParameters doubling{100, 1.0, 1000, 0.0, 1e10, 0.5, 2.0, 8};
   {
-    const BudgetOf budget(22400);
+    const BudgetOf budget(14504);
     init_random_seed(stream, 3);
     const RunResult result = run_population_on(Kernel::kScalar, doubling, stream, reporter);
     EXPECT_FALSE(result.outcome.extinct);
     EXPECT_EQ(result.final_population.size(), 1000U);
   }
+  {
+    const BudgetOf budget(14503);
+    init_random_seed(stream, 3);
+    EXPECT_THROW(run_population_on(Kernel::kScalar, doubling, stream, reporter),
+                 InsufficientMemory);
+  }
+  reporter.calls -= 3;  // the refused run reported generations 1 to 3
   EXPECT_EQ(reporter.calls, 8);
-  // The first generation needs 100 + 200 places and 100 offspring with their parents, and
-  // the vector kernels a second list of 200 places with a vector's room beyond each list:
-  // 800 + 1600 + 3264 bytes. One byte short, and no kernel starts.
-  EXPECT_EQ(first_generation_bytes(doubling), 5664U);
+  // The first generation needs an array of 200 and four words of bits: 1632 bytes. One byte
+  // short, and no kernel starts.
+  EXPECT_EQ(first_generation_bytes(doubling), 1632U);
   for (const Kernel kernel : supported_kernels()) {
     reporter.calls = 0;
     {
-      const BudgetOf budget(5663);
+      const BudgetOf budget(1631);
       init_random_seed(stream, 3);
       EXPECT_THROW(run_population_on(kernel, doubling, stream, reporter), InsufficientMemory);
       EXPECT_THROW(require_first_generation_memory(doubling), InsufficientMemory);
     }
     EXPECT_EQ(reporter.calls, 0) << kernel_name(kernel);
     {
-      const BudgetOf budget(5664);
+      const BudgetOf budget(1632);
       init_random_seed(stream, 3);
       SimulationParameters one_generation = doubling;
       one_generation.n_gen = 1;

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "base/svg_writer.hpp"
 #include "reporting/results_reader.hpp"
-#include "reporting/svg_writer.hpp"
 #include "tests/results_text.hpp"
 
 #ifdef HOSTSWITCH_HAVE_PNG

@@ -25,28 +25,13 @@ using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
 
-struct Invocation {
-  int status = 0;
-  std::string out;
-  std::string err;
-};
+using testing::Invocation;
 
+// Relative paths in the arguments are taken from `directory`, as a shell there would.
 Invocation invoke(const std::vector<std::string>& args, const std::filesystem::path& directory) {
-  std::istringstream in;
-  std::ostringstream out;
-  std::ostringstream err;
-  const FakeClock clock(ClockReading{1000, 0});
-  FakeShell shell;
-  const CommandLineContext context{in, out, err, clock, shell, directory};
-  // Relative paths in the arguments are taken from `directory`, as a shell there would.
-  const std::filesystem::path previous = std::filesystem::current_path();
-  std::filesystem::current_path(directory);
-  Invocation result;
-  result.status = command_line_main(args, context);
-  std::filesystem::current_path(previous);
-  result.out = out.str();
-  result.err = err.str();
-  return result;
+  return testing::invoke(
+      args, directory,
+      {.input = "", .shell = nullptr, .clock = ClockReading{1000, 0}, .from_directory = true});
 }
 
 std::vector<std::string> split(const std::string& text, char separator) {

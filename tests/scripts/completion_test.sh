@@ -35,7 +35,7 @@ help_options() {
 
 expect "sweep" hostswitch sw
 expect "--emig-rate|--emit-commands" hostswitch sweep --emi
-expect "merge|plot|report|run|sweep" hostswitch ""
+expect "design|merge|plot|report|run|sweep" hostswitch ""
 # A value of an option is not taken for a command, and the command's own options follow.
 expect "--emig-rate" hostswitch run --n-gen 5 --emi
 expect "--help|--help-all" hostswitch plot --he

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Every project include must point to the same folder or a lower one:
-# base < model < reporting < batch < analysis < console; nothing includes web/, the outermost shell.
-# Usage: include_layers.sh SOURCE_DIR
+# Every project include must point to the same folder or a lower one, and every layer's library
+# link only lower layers: base < model < reporting < batch < analysis < console; nothing
+# includes web/, python/ or r/, the outermost shells.
+# Usage: include_layers.sh SOURCE_DIR [LAYER_LINKS_FILE]
 set -euo pipefail
+links=${2:-}
 cd "$1"
 
 rank() {
@@ -13,26 +15,40 @@ rank() {
     batch) echo 4 ;;
     analysis) echo 5 ;;
     console) echo 6 ;;
-    web) echo 7 ;;
+    web | python | r) echo 7 ;;
     *) echo 0 ;;
   esac
 }
 
 faults=0
-for folder in base model reporting batch analysis console web; do
+for folder in base model reporting batch analysis console web python r; do
   [ -d "$folder" ] || continue
   own=$(rank "$folder")
   while IFS=: read -r file line text; do
     target=$(sed -E 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"([^/"]+)\/.*/\1/' <<<"$text")
     target_rank=$(rank "$target")
-    if [ "$target_rank" -gt "$own" ] || { [ "$target" = web ] && [ "$folder" != web ]; }; then
+    if [ "$target_rank" -gt "$own" ] || { [ "$target_rank" -eq 7 ] && [ "$target" != "$folder" ]; }; then
       echo "$file:$line: $folder/ includes the higher folder $target/: $text" >&2
       faults=$((faults + 1))
     fi
   done < <(grep -rnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"[^/"]+/' "$folder" || true)
 done
+if [ -n "$links" ]; then
+  while IFS=: read -r layer linked; do
+    own=$(rank "$layer")
+    for library in ${linked//;/ }; do
+      case "$library" in hostswitch_*) ;; *) continue ;; esac
+      target=${library#hostswitch_}
+      target_rank=$(rank "$target")
+      if [ "$target_rank" -gt 0 ] && [ "$target_rank" -ge "$own" ] && [ "$target" != "$layer" ]; then
+        echo "$links: the $layer library links the same or a higher layer $target" >&2
+        faults=$((faults + 1))
+      fi
+    done
+  done <"$links"
+fi
 if [ "$faults" -gt 0 ]; then
-  echo "$faults includes run upward" >&2
+  echo "$faults includes or links run upward" >&2
   exit 1
 fi
-echo "every include points to its own folder or a lower one"
+echo "every include and link points to its own layer or a lower one"

@@ -1,11 +1,11 @@
-#include "reporting/svg_writer.hpp"
+#include "base/svg_writer.hpp"
 
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <stdexcept>
 
-#include "model/number_chars.hpp"
+#include "base/number_chars.hpp"
 
 namespace hostswitch {
 

@@ -1,4 +1,4 @@
-#include "model/number_chars.hpp"
+#include "base/number_chars.hpp"
 
 #include <system_error>
 

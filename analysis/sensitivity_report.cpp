@@ -1,0 +1,386 @@
+#include "analysis/sensitivity_report.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "analysis/sensitivity.hpp"
+#include "base/svg_writer.hpp"
+#include "batch/summary.hpp"
+#include "model/parameters.hpp"
+
+namespace hostswitch {
+
+namespace {
+
+constexpr std::size_t kOutputs = kSensitivityOutputs.size();
+constexpr const char* kFirstColour = "#0072B2";  // Okabe and Ito's blue
+constexpr const char* kTotalColour = "#D55E00";  // and vermillion
+
+// Each output of one design point: the mean over its replicates, and the variance of that
+// mean (the replicates' variance over their count; none for a single replicate).
+struct PointOutputs {
+  std::array<double, kOutputs> value{};
+  std::array<double, kOutputs> noise{};
+  bool has_noise = false;
+};
+
+PointOutputs outputs_of(const GridPointRuns& point) {
+  PointOutputs out;
+  const auto n = static_cast<double>(point.replicates.size());
+  std::array<double, kOutputs> sum{};
+  auto values = [&](const ReplicateFacts& r) {
+    return std::array<double, kOutputs>{r.extinct ? 1.0 : 0.0, r.switch_generations > 0 ? 1.0 : 0.0,
+                                        static_cast<double>(r.switch_generations),
+                                        static_cast<double>(r.final_n_pop),
+                                        static_cast<double>(r.generations_run)};
+  };
+  for (const ReplicateFacts& r : point.replicates) {
+    const auto v = values(r);
+    for (std::size_t o = 0; o < kOutputs; ++o) sum[o] += v[o];
+  }
+  for (std::size_t o = 0; o < kOutputs; ++o) out.value[o] = sum[o] / n;
+  if (point.replicates.size() > 1) {
+    out.has_noise = true;
+    std::array<double, kOutputs> squares{};
+    for (const ReplicateFacts& r : point.replicates) {
+      const auto v = values(r);
+      for (std::size_t o = 0; o < kOutputs; ++o) {
+        squares[o] += (v[o] - out.value[o]) * (v[o] - out.value[o]);
+      }
+    }
+    for (std::size_t o = 0; o < kOutputs; ++o) out.noise[o] = squares[o] / (n - 1.0) / n;
+  }
+  return out;
+}
+
+// The share of the variance of the point means that replicate noise accounts for: the mean
+// variance of a point's mean over the variance between the point means; none when unknown.
+std::array<std::optional<double>, kOutputs> noise_shares(const std::vector<PointOutputs>& points) {
+  std::array<std::optional<double>, kOutputs> shares;
+  if (points.size() < 2 || !std::all_of(points.begin(), points.end(),
+                                        [](const PointOutputs& p) { return p.has_noise; })) {
+    return shares;
+  }
+  const auto n = static_cast<double>(points.size());
+  for (std::size_t o = 0; o < kOutputs; ++o) {
+    double mean = 0.0;
+    double noise = 0.0;
+    for (const auto& p : points) {
+      mean += p.value[o];
+      noise += p.noise[o];
+    }
+    mean /= n;
+    double total = 0.0;
+    for (const auto& p : points) total += (p.value[o] - mean) * (p.value[o] - mean);
+    total /= n - 1.0;
+    if (total > 0.0) shares[o] = std::min(1.0, noise / n / total);
+  }
+  return shares;
+}
+
+std::string share_text(const std::optional<double>& share) {
+  return share ? shortest(*share) : std::string();
+}
+
+// Field `which` of a point's comma-separated labels.
+std::string_view label_field(std::string_view labels, std::size_t which) {
+  for (std::size_t i = 0; i < which; ++i) {
+    const std::size_t comma = labels.find(',');
+    if (comma == std::string_view::npos) return {};
+    labels.remove_prefix(comma + 1);
+  }
+  return labels.substr(0, labels.find(','));
+}
+
+std::vector<std::size_t> varied_parameters(const SummaryData& summary) {
+  std::vector<std::size_t> varied;
+  for (std::size_t i = 0; i < kParameterCount; ++i) {
+    const double first = parameter_value(summary.points.front().parameters, i);
+    for (const GridPointRuns& point : summary.points) {
+      if (parameter_value(point.parameters, i) != first) {
+        varied.push_back(i);
+        break;
+      }
+    }
+  }
+  return varied;
+}
+
+std::string note_section(const std::string& title, const std::string& note) {
+  return "<section id=\"sensitivity\"><h2>" + xml_escape(title) + "</h2><p>" + xml_escape(note) +
+         "</p></section>";
+}
+
+void noise_paragraph(std::string& html, const std::array<std::optional<double>, kOutputs>& shares) {
+  html +=
+      "<p>Share of the variance between design points that replicate noise accounts for (the "
+      "mean variance of a point's mean over the variance of the point means); where it is large, "
+      "more replicates are needed before the indices mean much:";
+  for (std::size_t o = 0; o < kOutputs; ++o) {
+    html += std::string(o == 0 ? " " : "; ") + std::string(kSensitivityOutputs[o]) + " " +
+            (shares[o] ? svg_number(*shares[o], 3) : std::string("unknown (one replicate)"));
+  }
+  html += ".</p>";
+}
+
+// Bars of S_i and ST_i with their intervals, one row per parameter.
+void sobol_figure(std::string& html, std::string_view output,
+                  const std::vector<std::size_t>& varied, const SobolIndices& indices) {
+  double lo = 0.0;
+  double hi = 1.0;
+  for (std::size_t i = 0; i < varied.size(); ++i) {
+    for (const auto* index : {&indices.first[i], &indices.total[i]}) {
+      lo = std::min(lo, std::max(index->lo, -1.0));
+      hi = std::max(hi, std::min(index->hi, 2.0));
+    }
+  }
+  const double left = 110.0;
+  const double width = 330.0;
+  const double row = 34.0;
+  const double height = 30.0 + row * static_cast<double>(varied.size()) + 24.0;
+  auto x = [&](double v) { return left + (std::clamp(v, lo, hi) - lo) / (hi - lo) * width; };
+  html += "<figure><svg xmlns=\"http://www.w3.org/2000/svg\" width=\"460\" height=\"" +
+          svg_number(height) + "\" role=\"img\"><title>" + xml_escape(std::string(output)) +
+          "</title>";
+  html += "<text x=\"" + svg_number(left) + "\" y=\"16\" font-size=\"13\">" +
+          xml_escape(std::string(output)) + "</text>";
+  const double bottom = 30.0 + row * static_cast<double>(varied.size());
+  for (const double tick : {0.0, 0.5, 1.0}) {
+    html += "<line x1=\"" + svg_number(x(tick)) + "\" y1=\"26\" x2=\"" + svg_number(x(tick)) +
+            "\" y2=\"" + svg_number(bottom) + "\" stroke=\"#ccc\"/><text x=\"" +
+            svg_number(x(tick)) + "\" y=\"" + svg_number(bottom + 14) +
+            "\" font-size=\"11\" text-anchor=\"middle\">" + svg_number(tick, 1) + "</text>";
+  }
+  for (std::size_t i = 0; i < varied.size(); ++i) {
+    const double top = 30.0 + row * static_cast<double>(i);
+    html += "<text x=\"" + svg_number(left - 6) + "\" y=\"" + svg_number(top + 18) +
+            "\" font-size=\"12\" text-anchor=\"end\">" +
+            xml_escape(std::string(kParameterNames[varied[i]])) + "</text>";
+    const std::pair<const IndexWithInterval*, const char*> bars[] = {
+        {&indices.first[i], kFirstColour}, {&indices.total[i], kTotalColour}};
+    for (std::size_t b = 0; b < 2; ++b) {
+      const auto& [index, colour] = bars[b];
+      const double y = top + 4.0 + 12.0 * static_cast<double>(b);
+      const double from = std::min(x(0.0), x(index->value));
+      html += "<rect x=\"" + svg_number(from) + "\" y=\"" + svg_number(y) + "\" width=\"" +
+              svg_number(std::fabs(x(index->value) - x(0.0))) + "\" height=\"10\" fill=\"" +
+              colour + "\"/>";
+      html += "<line x1=\"" + svg_number(x(index->lo)) + "\" y1=\"" + svg_number(y + 5) +
+              "\" x2=\"" + svg_number(x(index->hi)) + "\" y2=\"" + svg_number(y + 5) +
+              "\" stroke=\"#000\"/>";
+    }
+  }
+  html += "</svg><figcaption>" + xml_escape(std::string(output)) +
+          ": first-order S_i (blue) and total ST_i (vermillion) with their bootstrap 95% "
+          "intervals.</figcaption></figure>";
+}
+
+std::optional<SensitivityReport> sobol_report(const SummaryData& summary, std::size_t column,
+                                              const std::vector<PointOutputs>& outputs,
+                                              std::int32_t resamples) {
+  const std::string title = "Sobol' sensitivity indices";
+  const std::vector<std::size_t> varied = varied_parameters(summary);
+  const std::size_t k = varied.size();
+  // The points of each block, in grid order: the j-th of every block share base row j.
+  std::map<std::string, std::vector<std::size_t>, std::less<>> blocks;
+  for (std::size_t p = 0; p < summary.points.size(); ++p) {
+    blocks[std::string(label_field(summary.points[p].labels, column))].push_back(p);
+  }
+  std::vector<std::string> wanted = {"A", "B"};
+  for (std::size_t i = 1; i <= k; ++i) wanted.push_back("AB" + std::to_string(i));
+  const std::size_t n = blocks["A"].size();
+  for (const auto& name : wanted) {
+    if (blocks[name].size() != n || n < 2) {
+      return SensitivityReport{
+          "", note_section(title,
+                           "No indices: the block column does not hold blocks A, B and "
+                           "AB1 ... AB" +
+                               std::to_string(k) +
+                               " of the same number of points (at "
+                               "least two each; block " +
+                               name + " has " + std::to_string(blocks[name].size()) +
+                               "), one AB block per varied parameter.")};
+    }
+  }
+  if (blocks.size() != wanted.size()) {
+    return SensitivityReport{"", note_section(title,
+                                              "No indices: the block column holds other "
+                                              "blocks than A, B and AB1 ... AB" +
+                                                  std::to_string(k) + ".")};
+  }
+  const auto shares = noise_shares(outputs);
+  std::string csv = "output,parameter,S1,S1_lo,S1_hi,ST,ST_lo,ST_hi,replicate_noise_share\n";
+  std::string html = "<section id=\"sensitivity\"><h2>" + title + "</h2>";
+  html += "<p>" + std::to_string(n) + " base rows, " + std::to_string(k) +
+          " varied parameters. S_i: Saltelli et al. (2010); ST_i: Jansen (1999); the intervals are "
+          "the 2.5% and 97.5% points of " +
+          std::to_string(resamples) + " bootstrap draws of the base rows.</p>";
+  noise_paragraph(html, shares);
+  for (std::size_t o = 0; o < kOutputs; ++o) {
+    auto column_of = [&](const std::string& name) {
+      std::vector<double> y;
+      for (const std::size_t p : blocks[name]) y.push_back(outputs[p].value[o]);
+      return y;
+    };
+    const std::vector<double> a = column_of("A");
+    const std::vector<double> b = column_of("B");
+    std::vector<std::vector<double>> ab;
+    for (std::size_t i = 1; i <= k; ++i) ab.push_back(column_of("AB" + std::to_string(i)));
+    const SobolIndices indices = sobol_indices(a, b, ab, resamples);
+    for (std::size_t i = 0; i < k; ++i) {
+      const auto& s = indices.first[i];
+      const auto& t = indices.total[i];
+      csv += std::string(kSensitivityOutputs[o]) + "," + std::string(kParameterNames[varied[i]]) +
+             "," + shortest(s.value) + "," + shortest(s.lo) + "," + shortest(s.hi) + "," +
+             shortest(t.value) + "," + shortest(t.lo) + "," + shortest(t.hi) + "," +
+             share_text(shares[o]) + "\n";
+    }
+    if (indices.variance > 0.0) {
+      sobol_figure(html, kSensitivityOutputs[o], varied, indices);
+    } else {
+      html += "<p>" + std::string(kSensitivityOutputs[o]) +
+              " does not vary over the design: its indices are 0.</p>";
+    }
+  }
+  html += "</section>";
+  return SensitivityReport{csv, html};
+}
+
+// mu* against sigma, each parameter a labelled point.
+void morris_figure(std::string& html, std::string_view output,
+                   const std::vector<std::size_t>& varied,
+                   const std::vector<MorrisEffects>& effects) {
+  double top_x = 0.0;
+  double top_y = 0.0;
+  for (const auto& e : effects) {
+    top_x = std::max(top_x, e.mu_star);
+    top_y = std::max(top_y, e.sigma);
+  }
+  top_x = top_x > 0.0 ? top_x * 1.15 : 1.0;
+  top_y = top_y > 0.0 ? top_y * 1.15 : 1.0;
+  const double left = 50.0, bottom = 250.0, width = 330.0, height = 220.0;
+  auto x = [&](double v) { return left + v / top_x * width; };
+  auto y = [&](double v) { return bottom - v / top_y * height; };
+  html +=
+      "<figure><svg xmlns=\"http://www.w3.org/2000/svg\" width=\"460\" height=\"280\" "
+      "role=\"img\"><title>" +
+      xml_escape(std::string(output)) + "</title>";
+  html += "<line x1=\"" + svg_number(left) + "\" y1=\"" + svg_number(bottom) + "\" x2=\"" +
+          svg_number(left + width) + "\" y2=\"" + svg_number(bottom) +
+          "\" stroke=\"#000\"/><line x1=\"" + svg_number(left) + "\" y1=\"" + svg_number(bottom) +
+          "\" x2=\"" + svg_number(left) + "\" y2=\"" + svg_number(bottom - height) +
+          "\" stroke=\"#000\"/>";
+  html += "<text x=\"" + svg_number(left + width) + "\" y=\"" + svg_number(bottom + 16) +
+          "\" font-size=\"12\" text-anchor=\"end\">μ* (max " + svg_number(top_x / 1.15, 3) +
+          ")</text><text x=\"" + svg_number(left - 4) + "\" y=\"" +
+          svg_number(bottom - height - 6) + "\" font-size=\"12\">σ (max " +
+          svg_number(top_y / 1.15, 3) + ")</text>";
+  for (std::size_t i = 0; i < varied.size(); ++i) {
+    html += "<circle cx=\"" + svg_number(x(effects[i].mu_star)) + "\" cy=\"" +
+            svg_number(y(effects[i].sigma)) + "\" r=\"4\" fill=\"" + kFirstColour + "\"/>";
+    html += "<text x=\"" + svg_number(x(effects[i].mu_star) + 6) + "\" y=\"" +
+            svg_number(y(effects[i].sigma) - 4) + "\" font-size=\"11\">" +
+            xml_escape(std::string(kParameterNames[varied[i]])) + "</text>";
+  }
+  html += "</svg><figcaption>" + xml_escape(std::string(output)) +
+          ": mean absolute elementary effect μ* against their standard deviation σ per "
+          "parameter.</figcaption></figure>";
+}
+
+std::optional<SensitivityReport> morris_report(const SummaryData& summary, std::size_t trajectory,
+                                               std::size_t step,
+                                               const std::vector<PointOutputs>& outputs) {
+  const std::string title = "Morris elementary effects";
+  const std::vector<std::size_t> varied = varied_parameters(summary);
+  const std::size_t k = varied.size();
+  if (k == 0) return SensitivityReport{"", note_section(title, "No parameter varies.")};
+  // Each parameter on the unit scale of its span in the design: log when it spans two decades.
+  std::vector<double> low(k), high(k);
+  std::vector<bool> log(k);
+  for (std::size_t c = 0; c < k; ++c) {
+    low[c] = high[c] = parameter_value(summary.points.front().parameters, varied[c]);
+    for (const auto& point : summary.points) {
+      const double v = parameter_value(point.parameters, varied[c]);
+      low[c] = std::min(low[c], v);
+      high[c] = std::max(high[c], v);
+    }
+    log[c] = low[c] > 0.0 && high[c] / low[c] >= 100.0;
+  }
+  auto unit = [&](std::size_t c, double v) {
+    return log[c] ? (std::log(v) - std::log(low[c])) / (std::log(high[c]) - std::log(low[c]))
+                  : (v - low[c]) / (high[c] - low[c]);
+  };
+  // Points by trajectory, in step order.
+  std::map<std::string, std::map<std::int64_t, std::size_t>, std::less<>> trajectories;
+  for (std::size_t p = 0; p < summary.points.size(); ++p) {
+    const std::string_view labels = summary.points[p].labels;
+    const std::string_view step_text = label_field(labels, step);
+    std::int64_t s = 0;
+    const auto result = std::from_chars(step_text.data(), step_text.data() + step_text.size(), s);
+    if (result.ec != std::errc{} || result.ptr != step_text.data() + step_text.size()) {
+      return SensitivityReport{
+          "", note_section(title,
+                           "No effects: step '" + std::string(step_text) + "' of grid point " +
+                               std::to_string(summary.points[p].grid_index) + " is not a number.")};
+    }
+    trajectories[std::string(label_field(labels, trajectory))][s] = p;
+  }
+  const auto shares = noise_shares(outputs);
+  std::string csv = "output,parameter,mu,mu_star,sigma,effects,replicate_noise_share\n";
+  std::string html = "<section id=\"sensitivity\"><h2>" + title + "</h2>";
+  html += "<p>" + std::to_string(trajectories.size()) + " trajectories, " + std::to_string(k) +
+          " varied parameters. Each effect is the change in the output over the step on the "
+          "parameter's span in the design (0 to 1; a log scale where it spans two decades); μ* is "
+          "Campolongo's mean absolute effect.</p>";
+  noise_paragraph(html, shares);
+  for (std::size_t o = 0; o < kOutputs; ++o) {
+    std::vector<MorrisTrajectory> runs;
+    for (const auto& [name, steps] : trajectories) {
+      MorrisTrajectory t;
+      for (const auto& [s, p] : steps) {
+        for (std::size_t c = 0; c < k; ++c) {
+          t.unit.push_back(unit(c, parameter_value(summary.points[p].parameters, varied[c])));
+        }
+        t.output.push_back(outputs[p].value[o]);
+      }
+      runs.push_back(std::move(t));
+    }
+    const std::vector<MorrisEffects> effects = morris_effects(runs, k);
+    for (std::size_t c = 0; c < k; ++c) {
+      csv += std::string(kSensitivityOutputs[o]) + "," + std::string(kParameterNames[varied[c]]) +
+             "," + shortest(effects[c].mu) + "," + shortest(effects[c].mu_star) + "," +
+             shortest(effects[c].sigma) + "," + std::to_string(effects[c].effects) + "," +
+             share_text(shares[o]) + "\n";
+    }
+    morris_figure(html, kSensitivityOutputs[o], varied, effects);
+  }
+  html += "</section>";
+  return SensitivityReport{csv, html};
+}
+
+}  // namespace
+
+std::optional<SensitivityReport> sensitivity_report(const SummaryData& summary,
+                                                    std::int32_t resamples) {
+  const auto& names = summary.label_names;
+  auto column = [&](std::string_view name) -> std::optional<std::size_t> {
+    const auto found = std::find(names.begin(), names.end(), name);
+    if (found == names.end()) return std::nullopt;
+    return static_cast<std::size_t>(found - names.begin());
+  };
+  const auto block = column("block");
+  const auto trajectory = column("trajectory");
+  const auto step = column("step");
+  if (!block && !(trajectory && step)) return std::nullopt;
+  std::vector<PointOutputs> outputs;
+  outputs.reserve(summary.points.size());
+  for (const GridPointRuns& point : summary.points) outputs.push_back(outputs_of(point));
+  if (block) return sobol_report(summary, *block, outputs, resamples);
+  return morris_report(summary, *trajectory, *step, outputs);
+}
+
+}  // namespace hostswitch

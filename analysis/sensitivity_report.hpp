@@ -1,0 +1,29 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "analysis/summary_data.hpp"
+
+namespace hostswitch {
+
+// The outputs whose sensitivity is measured, each taken per design point over its replicates.
+// mean_extinction_generation counts a run that did not go extinct at n_gen.
+inline constexpr std::array<std::string_view, 5> kSensitivityOutputs = {
+    "p_extinct", "p_switched", "mean_switches", "mean_final_n_pop", "mean_extinction_generation"};
+
+struct SensitivityReport {
+  std::string csv;   // empty when the indices cannot be computed (the page says why)
+  std::string html;  // a <section> of the page
+};
+
+// For a summary of a sobol design (a `block` column) or a morris design (`trajectory` and
+// `step` columns): first-order and total indices with bootstrap intervals, or the elementary
+// effects' mu, mu* and sigma, per varied parameter and output. None for another summary.
+std::optional<SensitivityReport> sensitivity_report(const SummaryData& summary,
+                                                    std::int32_t resamples = 1000);
+
+}  // namespace hostswitch

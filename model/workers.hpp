@@ -1,0 +1,51 @@
+#pragma once
+
+// Threads that stay for a whole run and take one task each per call, so that a generation
+// pays a wake-up instead of a thread start for every parallel stretch.
+
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <vector>
+
+#if !defined(HOSTSWITCH_SINGLE_THREADED)
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#endif
+
+namespace hostswitch {
+
+class Workers {
+ public:
+  // `count` tasks per call: the caller's thread takes task 0, count - 1 threads the others.
+  // A single-threaded build runs every task on the caller's thread, in order.
+  explicit Workers(unsigned count);
+  ~Workers();
+  Workers(const Workers&) = delete;
+  Workers& operator=(const Workers&) = delete;
+
+  unsigned count() const { return count_; }
+
+  // Runs task(0) ... task(count - 1) and returns when all are done; rethrows the first
+  // exception a task threw.
+  void run(const std::function<void(unsigned)>& task);
+
+ private:
+  unsigned count_;
+#if !defined(HOSTSWITCH_SINGLE_THREADED)
+  void serve(unsigned index);
+
+  std::mutex mutex_;
+  std::condition_variable start_;
+  std::condition_variable done_;
+  const std::function<void(unsigned)>* task_ = nullptr;
+  std::size_t round_ = 0;
+  unsigned running_ = 0;
+  bool stopping_ = false;
+  std::exception_ptr failure_;
+  std::vector<std::thread> threads_;
+#endif
+};
+
+}  // namespace hostswitch

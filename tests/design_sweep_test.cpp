@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "batch/design.hpp"
+#include "batch/manifest.hpp"
+#include "batch/sweep_command.hpp"
+#include "test_support.hpp"
+
+namespace hostswitch {
+namespace {
+
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
+
+SweepRequest request_in(const TempDir& dir, const std::string& summary) {
+  SweepRequest request;
+  request.replicates = 2;
+  request.base_seed = 11;
+  request.jobs = 2;
+  request.summary = dir / summary;
+  request.run_dir = dir / "runs";
+  request.executable = HOSTSWITCH_EXECUTABLE;
+  return request;
+}
+
+int sweep(const SweepRequest& request) {
+  std::ostringstream out, err;
+  const int status =
+      request.part ? sweep_part(request, out, err) : sweep_into_summary(request, out, err);
+  EXPECT_EQ(err.str(), "");
+  return status;
+}
+
+TEST(DesignSweep, AGridDesignFileGivesTheGridSweepsBytes) {
+  const TempDir dir;
+  const ParameterLists lists{{20, 40}, {0.5}, {1000}, {0.05, 0.2, 0.5}, {1}, {0.5}, {2}, {60}};
+  SweepRequest grid = request_in(dir, "grid.csv");
+  grid.lists = lists;
+  grid.grid = expand_grid(lists);
+  ASSERT_EQ(sweep(grid), 0);
+
+  write_file(dir / "design.csv", design_csv(grid_design(lists)));
+  SweepRequest designed = request_in(dir, "designed.csv");
+  use_design(designed, read_design(dir / "design.csv", typical_parameters()),
+             (dir / "design.csv").string());
+  ASSERT_EQ(sweep(designed), 0);
+  EXPECT_EQ(read_file(dir / "designed.csv"), read_file(dir / "grid.csv"));
+}
+
+TEST(DesignSweep, PartsFromTheRunDirectoryAndRunCommandsMergeToTheInProcessBytes) {
+  const TempDir dir;
+  auto base = typical_parameters();
+  base.n_gen = 40;
+  const Design design =
+      morris_design(base, {parse_range("emig_rate=0:0.5"), parse_range("n_pop=20:80")}, {3, 4, 2});
+  write_file(dir / "design.csv", design_csv(design));
+  SweepRequest whole = request_in(dir, "summary.csv");
+  use_design(whole, read_design(dir / "design.csv", base), "design.csv");
+  ASSERT_EQ(sweep(whole), 0);
+  const std::string summary = read_file(dir / "summary.csv");
+  EXPECT_EQ(summary.substr(0, summary.find('\n')).substr(summary.find(",final_sd_phe")),
+            ",final_sd_phe,trajectory,step");
+  EXPECT_NE(summary.find(",3,2\n"), std::string::npos);  // trajectory 3, step 2
+
+  // Parts: the first writes the manifest; the others read the design from it alone.
+  for (const int part : {1, 2, 3}) {
+    SweepRequest slice = request_in(dir, "unused.csv");
+    const auto source = part == 1 ? dir / "design.csv" : run_manifest_path(dir / "runs");
+    use_design(slice, load_design(source, base), source.string());
+    slice.part = part;
+    slice.parts = 3;
+    ASSERT_EQ(sweep(slice), 0) << part;
+  }
+  std::ostringstream out, err;
+  MergeRequest merge;
+  merge.inputs = {dir / "runs"};
+  merge.summary = dir / "merged.csv";
+  ASSERT_EQ(merge_command(merge, out, err), 0) << err.str();
+  EXPECT_EQ(read_file(dir / "merged.csv"), summary);
+  EXPECT_NE(part_command(read_manifest(run_manifest_path(dir / "runs")), 2)
+                .find(" --design " + run_manifest_path(dir / "runs").string() + " --replicates 2"),
+            std::string::npos);
+
+  // One `run` command a replicate: the merge adds the design's columns to their rows.
+  SweepRequest commands = request_in(dir, "unused.csv");
+  commands.run_dir = dir / "per-run";
+  use_design(commands, read_design(dir / "design.csv", base), "design.csv");
+  std::ostringstream lines;
+  ASSERT_EQ(emit_sweep_commands(commands, lines), 0);
+  std::istringstream list(lines.str());
+  for (std::string command; std::getline(list, command);) {
+    ASSERT_EQ(std::system((command + " >/dev/null").c_str()), 0) << command;
+  }
+  merge.inputs = {dir / "per-run"};
+  merge.summary = dir / "merged-runs.csv";
+  ASSERT_EQ(merge_command(merge, out, err), 0) << err.str();
+  EXPECT_EQ(read_file(dir / "merged-runs.csv"), summary);
+
+  // A resume whose design changed in one row is refused, naming it.
+  Design changed = design;
+  changed.points[4].emig_rate = 0.3;
+  SweepRequest resume = request_in(dir, "summary.csv");
+  use_design(resume, changed, "design.csv");
+  resume.resume = true;
+  try {
+    sweep(resume);
+    ADD_FAILURE() << "a changed design was resumed";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()).rfind("--resume: --design: row 5 is ", 0), 0u)
+        << error.what();
+  }
+}
+
+// Runs `hostswitch ARGS` in `dir`, its messages into dir/err.txt; the exit status.
+int hostswitch_in(const TempDir& dir, const std::string& args) {
+  const std::string command = "cd '" + dir.path().string() + "' && " HOSTSWITCH_EXECUTABLE " " +
+                              args + " >/dev/null 2>err.txt";
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(DesignCommand, GridDesignSweepsAsTheGridAndAResumeAfterATornRowEndsTheSame) {
+  const TempDir dir;
+  const std::string grid = "--n-pop 20,40 --emig-rate 0.05,0.2,0.5 --n-gen 60";
+  ASSERT_EQ(hostswitch_in(dir, "sweep " + grid + " --replicates 3 --seed 5 --summary grid.csv"), 0);
+  ASSERT_EQ(hostswitch_in(dir, "design grid " + grid + " -o design.csv"), 0);
+  ASSERT_EQ(hostswitch_in(dir, "sweep --design design.csv --replicates 3 --seed 5 --summary d.csv"),
+            0);
+  const std::string summary = read_file(dir / "grid.csv");
+  EXPECT_EQ(read_file(dir / "d.csv"), summary);
+
+  // Cut after row 7 and half of row 8, as a kill leaves it; the resume ends byte-identical.
+  std::size_t cut = 0;
+  for (int line = 0; line < 8; ++line) cut = summary.find('\n', cut) + 1;
+  write_file(dir / "d.csv", summary.substr(0, cut + 20));
+  ASSERT_EQ(hostswitch_in(dir, "sweep --design design.csv --replicates 3 --summary d.csv --resume"),
+            0)
+      << read_file(dir / "err.txt");
+  EXPECT_EQ(read_file(dir / "d.csv"), summary);
+
+  // A user's file with a bad row is refused before anything is written.
+  write_file(dir / "user.csv", "point,emig_rate,site\n1,0.1,a\n2,1.5,b\n");
+  EXPECT_EQ(hostswitch_in(dir, "sweep --design user.csv --summary user-summary.csv"), 2);
+  EXPECT_EQ(
+      read_file(dir / "err.txt")
+          .rfind("hostswitch sweep: --design: user.csv:3: emig_rate: must lie between 0 and 1", 0),
+      0u)
+      << read_file(dir / "err.txt");
+  EXPECT_FALSE(std::filesystem::exists(dir / "user-summary.csv"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "user-summary.json"));
+}
+
+}  // namespace
+}  // namespace hostswitch

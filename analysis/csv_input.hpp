@@ -12,6 +12,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "base/io_failure.hpp"
 #include "base/number_chars.hpp"
 
 namespace hostswitch {
@@ -28,8 +29,16 @@ inline ReportInputError input_error(const std::string& file, std::int64_t line,
   return ReportInputError(file + ":" + std::to_string(line) + ": " + problem);
 }
 
+// Longer than any line of a summary or trajectories file by far: a longer one (/dev/zero, a
+// file of another kind) is refused rather than held.
+inline constexpr std::size_t kMaxInputLine = 4096;
+
+// A field as a message quotes it (at most 80 characters).
+inline std::string quoted(std::string_view field) { return quoted_field(field); }
+
 // Calls on_line(line, number) for every line of a file, read in large blocks; the line end
-// (LF, or CR LF) is not part of the line. A last line without its end is refused.
+// (LF, or CR LF) is not part of the line. A last line without its end, and a line longer than
+// kMaxInputLine, are refused.
 template <class OnLine>
 std::int64_t for_each_line(const std::filesystem::path& path, const std::string& name,
                            OnLine&& on_line) {
@@ -51,11 +60,21 @@ std::int64_t for_each_line(const std::filesystem::path& path, const std::string&
       const std::size_t end = block.find('\n', start);
       if (end == std::string_view::npos) break;
       std::string_view line = block.substr(start, end - start);
+      if (line.size() > kMaxInputLine + 1) {
+        throw input_error(name, number + 1,
+                          "a line longer than " + std::to_string(kMaxInputLine) +
+                              " characters, more than any row of this file");
+      }
       if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
       on_line(line, ++number);
       start = end + 1;
     }
     kept = size - start;
+    if (kept > kMaxInputLine) {
+      throw input_error(name, number + 1,
+                        "a line longer than " + std::to_string(kMaxInputLine) +
+                            " characters, more than any row of this file");
+    }
     if (got == 0) {
       if (kept > 0) throw input_error(name, number + 1, "torn line (no line end)");
       return number;
@@ -100,7 +119,7 @@ std::optional<Number> parse_number(std::string_view text) {
 template <class Fail>
 std::int32_t integer_field(std::string_view text, const char* column, const Fail& fail) {
   const auto value = parse_number<std::int32_t>(text);
-  if (!value) fail(std::string(column) + ": '" + std::string(text) + "' is not an integer");
+  if (!value) fail(std::string(column) + ": " + quoted(text) + " is not an integer");
   return *value;
 }
 
@@ -108,7 +127,7 @@ template <class Fail>
 double real_field(std::string_view text, const char* column, const Fail& fail) {
   const auto value = parse_number<double>(text);
   if (!value || !std::isfinite(*value)) {
-    fail(std::string(column) + ": '" + std::string(text) + "' is not a finite number");
+    fail(std::string(column) + ": " + quoted(text) + " is not a finite number");
   }
   return *value;
 }

@@ -14,6 +14,7 @@
 #include "analysis/report_figures.hpp"
 #include "analysis/sensitivity_report.hpp"
 #include "analysis/summary_format.hpp"
+#include "base/atomic_file.hpp"
 #include "base/io_failure.hpp"
 #include "base/svg_writer.hpp"
 #include "reporting/figure_scale.hpp"
@@ -295,11 +296,11 @@ void write_figure_files(const std::filesystem::path& directory,
   if (ec) throw IoFailure("open", directory, ec.value());
   for (const FigureFile& figure : figures) {
     const std::filesystem::path stem = directory / figure.name;
-    replace_whole_file(std::filesystem::path(stem).concat(".svg"), figure.svg);
-    replace_whole_file(std::filesystem::path(stem).concat(".pdf"),
-                       convert_svg(figure.svg, ImageFormat::kPdf));
-    replace_whole_file(std::filesystem::path(stem).concat(".png"),
-                       convert_svg(figure.svg, ImageFormat::kPng, 300));
+    write_file_atomically(std::filesystem::path(stem).concat(".svg"), figure.svg);
+    write_file_atomically(std::filesystem::path(stem).concat(".pdf"),
+                          convert_svg(figure.svg, ImageFormat::kPdf));
+    write_file_atomically(std::filesystem::path(stem).concat(".png"),
+                          convert_svg(figure.svg, ImageFormat::kPng, 300));
   }
 }
 
@@ -319,7 +320,7 @@ ReportFacts write_report(const ReportOptions& options) {
   stats.reserve(kept);
   {
     // Through one buffer: with a million grid points the table is some 200 MB of text.
-    std::ofstream table(options.table, std::ios::binary | std::ios::trunc);
+    AtomicFile table(options.table);
     std::string buffer = stats_table_header();
     constexpr std::size_t kFlushAt = std::size_t{1} << 20;
     buffer.reserve(kFlushAt + 4096);
@@ -328,14 +329,13 @@ ReportFacts write_report(const ReportOptions& options) {
       GridPointStats s = builder(point, stats.size() < kMaxPanels);
       append_stats_table_row(buffer, s);
       if (buffer.size() >= kFlushAt) {
-        table.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        table.write(buffer);
         buffer.clear();
       }
       if (stats.size() < kept) stats.push_back(std::move(s));
     }
-    table.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    table.close();
-    if (!table) throw std::runtime_error("cannot write " + options.table.string());
+    table.write(buffer);
+    table.commit();
   }
   std::vector<FigureFile> figures;
   std::string page = report_html(summary, stats, options.trajectories ? &trajectories : nullptr,
@@ -343,9 +343,9 @@ ReportFacts write_report(const ReportOptions& options) {
   const auto sensitivity = sensitivity_report(summary);
   if (sensitivity) page.insert(page.rfind("</body>"), sensitivity->html);
   if (sensitivity && !sensitivity->csv.empty()) {
-    replace_whole_file(options.sensitivity, sensitivity->csv);
+    write_file_atomically(options.sensitivity, sensitivity->csv);
   }
-  replace_whole_file(options.html, page);
+  write_file_atomically(options.html, page);
   if (options.figures) write_figure_files(*options.figures, figures);
   return ReportFacts{grid_points, summary.rows, summary.missing_rows(),
                      sensitivity && !sensitivity->csv.empty()};

@@ -9,7 +9,9 @@
 
 #include "analysis/csv_input.hpp"
 #include "analysis/summary_format.hpp"
+#include "model/parameters.hpp"
 #include "model/population_model.hpp"
+#include "model/simulation_parameters.hpp"
 
 namespace hostswitch {
 
@@ -95,6 +97,12 @@ class SummaryRowReader {
     p.sdv = real(f[5], "sdv");
     p.max_dist = real(f[6], "max_dist");
     p.n_gen = integer(f[7], "n_gen");
+    // Parameters no run is made with cannot be reported as one's.
+    if (const auto refusal = parameter_refusal(p)) fail("refused parameters: " + *refusal);
+    if (const auto refusal = domain_refusal(p)) {
+      fail("refused parameters: " + std::string(kParameters[refusal->parameter].name) + " " +
+           refusal->reason);
+    }
     const std::int32_t grid_index = integer(f[8], "grid_index");
     ReplicateFacts facts;
     facts.grid_index = grid_index;
@@ -106,7 +114,7 @@ class SummaryRowReader {
     if (f[11] == "extinct") {
       facts.extinct = true;
     } else if (f[11] != "completed") {
-      fail("outcome must be extinct or completed, got '" + std::string(f[11]) + "'");
+      fail("outcome must be extinct or completed, got " + quoted(f[11]));
     }
     facts.generations_run = integer(f[12], "generations_run");
     if (facts.extinct) {

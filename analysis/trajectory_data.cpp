@@ -64,7 +64,9 @@ class TrajectoryReader {
       fail("n_pop " + std::to_string(n_pop) + " does not fit the summary's grid point " +
            std::to_string(grid_index) + " (n_pop " + std::to_string(p.n_pop) + ")");
     }
-    if (n_offspring != size_after_births(n_pop, p.birth_rate, p.capacity) - n_pop) {
+    // In 64 bits: a capacity far below n_pop would overflow the difference.
+    if (n_offspring !=
+        static_cast<std::int64_t>(size_after_births(n_pop, p.birth_rate, p.capacity)) - n_pop) {
       fail("n_offspring " + std::to_string(n_offspring) +
            " does not follow from n_pop and the summary's birth_rate and capacity");
     }

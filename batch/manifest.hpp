@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/io_failure.hpp"
 #include "batch/design.hpp"
 #include "batch/sweep.hpp"
 #include "hostswitch_version.hpp"
@@ -50,6 +51,9 @@ struct Manifest {
   std::string executable;
   std::string run_dir;
   std::optional<std::string> outputs;
+  // A summary sweep started with --overwrite: the identity of the file it replaces, so a resume
+  // after a kill between the manifest and the emptying knows those rows are the old sweep's.
+  std::optional<std::string> replaces;
   // With a design, its rows are the grid points and `lists` holds only its first row.
   std::optional<DesignRecord> design;
 
@@ -73,8 +77,19 @@ Manifest read_manifest(const std::filesystem::path& path);
 std::optional<std::string> manifest_difference(const Manifest& stored, const Manifest& wanted,
                                                const std::filesystem::path& where);
 
-// summary.csv -> summary.json
+// How a summary row (its fields, without the line end) differs from the row a sweep writes for
+// grid point `point`, labelled `grid_index`, `replicate` and seeded from `base_seed`:
+// "sdr is 2, not 1", "seed 5, not 6", or a figure no run gives ("final_r_phe 'nan' is not a
+// finite number"); none when it is such a row.
+std::optional<std::string> row_difference(const std::vector<std::string_view>& fields,
+                                          const SimulationParameters& point,
+                                          std::int32_t grid_index, std::int32_t replicate,
+                                          std::int32_t base_seed);
+
+// summary.csv -> summary.csv.json, unique to the summary (today's name).
 std::filesystem::path summary_manifest_path(const std::filesystem::path& summary);
+// summary.csv -> summary.json, the name sweeps of earlier versions wrote, still read.
+std::filesystem::path legacy_summary_manifest_path(const std::filesystem::path& summary);
 std::filesystem::path run_manifest_path(const std::filesystem::path& run_dir);
 std::filesystem::path part_path(const std::filesystem::path& run_dir, std::int32_t part);
 // part-K.csv -> part-K.trajectories.csv, G-R.csv -> G-R.trajectories.csv

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <utility>
 
+#include "base/atomic_file.hpp"
 #include "base/io_failure.hpp"
 
 namespace hostswitch {
@@ -21,17 +22,6 @@ namespace {
 
 IoFailure write_failure(const std::filesystem::path& path) {
   return IoFailure("write", path, errno);
-}
-
-void write_all(int fd, std::string_view text, const std::filesystem::path& path) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      throw write_failure(path);
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
 }
 
 std::string read_all(int fd, const std::filesystem::path& path) {
@@ -50,8 +40,10 @@ std::string read_all(int fd, const std::filesystem::path& path) {
 }
 
 // Opens (creating, never truncating) and locks `path`; truncation is the caller's, after this.
-int open_locked(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+// A staged file's temporary name is never followed through a link.
+int open_locked(const std::filesystem::path& path, bool temporary, int flags = O_RDWR | O_CREAT) {
+  const int fd =
+      temporary ? open_fixed_temporary(path) : ::open(path.c_str(), flags | O_CLOEXEC, 0666);
   if (fd < 0) throw IoFailure("open", path, errno);
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno;
@@ -61,7 +53,7 @@ int open_locked(const std::filesystem::path& path) {
     throw FileBusy(
         path.string() + " is being written by " +
         (holder ? "process " + std::to_string(*holder) : std::string("another process")) +
-        "; only one sweep may write it at a time");
+        "; only one sweep or merge may write it at a time");
   }
   return fd;
 }
@@ -98,46 +90,91 @@ std::optional<long> lock_holder(const std::filesystem::path& path) {
 }
 
 OrderedCsvFile::OrderedCsvFile(std::filesystem::path path, std::string header, Mode mode)
-    : path_(std::move(path)), header_size_(header.size()) {
+    : path_(std::move(path)), header_(std::move(header)) {
   written_ = path_;
   if (mode == Mode::staged) written_ += ".tmp";
-  fd_ = open_locked(written_);
+  fd_ = open_locked(written_, mode == Mode::staged);
+  if (mode == Mode::staged) temporary_slot_ = remember_temporary(written_);
   try {
-    std::string text = mode == Mode::resume ? read_all(fd_, written_) : std::string();
-    const bool has_header = text.compare(0, header.size(), header) == 0;
-    if (!has_header &&
-        !(text.size() < header.size() && header.compare(0, text.size(), text) == 0)) {
+    struct stat status {};
+    regular_ = ::fstat(fd_, &status) == 0 && S_ISREG(status.st_mode);
+    const bool read = mode == Mode::resume || mode == Mode::keep;
+    if (read && !regular_ && mode == Mode::resume) {
       throw std::runtime_error(path_.string() +
-                               ": not a summary of this kind (its first line is not the header)");
+                               ": not a regular file, so it holds no rows to keep");
     }
-    if (has_header) {
-      const std::string_view rows = complete_lines(std::string_view(text).substr(header.size()));
+    std::string text = read && regular_ ? read_all(fd_, written_) : std::string();
+    has_header_ = text.compare(0, header_.size(), header_) == 0;
+    // Empty, or cut short inside the header: nothing lost by writing the header again.
+    holds_nothing_ =
+        !has_header_ && text.size() < header_.size() && header_.compare(0, text.size(), text) == 0;
+    if (has_header_) {
+      const std::string_view rows = complete_lines(std::string_view(text).substr(header_.size()));
       kept_text_ = std::string(rows);
       kept_rows_ = count_lines(rows);
     }
-    const auto keep = static_cast<off_t>(has_header ? header.size() + kept_text_.size() : 0);
-    // Only a regular file can be cut back; a device or pipe is written as it is.
-    struct stat status {};
-    const bool regular = ::fstat(fd_, &status) == 0 && S_ISREG(status.st_mode);
-    if (regular && (::ftruncate(fd_, keep) != 0 || ::lseek(fd_, 0, SEEK_END) < 0)) {
-      throw write_failure(written_);
+    if (mode == Mode::keep) {
+      if (::lseek(fd_, 0, SEEK_END) < 0 && regular_) throw write_failure(written_);
+    } else if (mode == Mode::resume) {
+      keep_whole_rows();
+    } else {
+      restart();
     }
-    if (!has_header) write_all(fd_, header, written_);
   } catch (...) {
     ::close(fd_);
+    forget_temporary(temporary_slot_);
     throw;
   }
 }
 
+std::string OrderedCsvFile::identity() const {
+  struct stat status {};
+  if (::fstat(fd_, &status) != 0) return {};
+  return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino) + ":" +
+         std::to_string(status.st_size) + ":" + std::to_string(status.st_mtim.tv_sec) + "." +
+         std::to_string(status.st_mtim.tv_nsec);
+}
+
+void OrderedCsvFile::keep_whole_rows() {
+  if (!has_header_ && !holds_nothing_) {
+    throw std::runtime_error(path_.string() +
+                             ": not a summary of this kind (its first line is not the header)");
+  }
+  if (!has_header_) {
+    restart();
+    return;
+  }
+  // A torn last line is cut off.
+  const auto keep = static_cast<off_t>(header_.size() + kept_text_.size());
+  if (regular_ && (::ftruncate(fd_, keep) != 0 || ::lseek(fd_, 0, SEEK_END) < 0)) {
+    throw write_failure(written_);
+  }
+}
+
+void OrderedCsvFile::restart() {
+  // Only a regular file can be cut back; a device or pipe is written as it is.
+  if (regular_ && (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) < 0)) {
+    throw write_failure(written_);
+  }
+  kept_text_.clear();
+  kept_rows_ = 0;
+  has_header_ = true;
+  holds_nothing_ = false;
+  write_all(fd_, header_, written_, stop_);
+}
+
 OrderedCsvFile::~OrderedCsvFile() {
   if (fd_ >= 0) ::close(fd_);
+  // A staged file never committed is of no use to anyone.
+  if (temporary_slot_ >= 0) ::unlink(written_.c_str());
+  forget_temporary(temporary_slot_);
 }
 
 void OrderedCsvFile::keep_first_rows(std::size_t rows) {
   if (rows >= kept_rows_) return;
   std::size_t size = 0;
   for (std::size_t row = 0; row < rows; ++row) size = kept_text_.find('\n', size) + 1;
-  if (::ftruncate(fd_, static_cast<off_t>(header_size_ + size)) != 0 ||
+  if (::ftruncate(fd_, static_cast<off_t>(header_.size() + size)) != 0 ||
       ::lseek(fd_, 0, SEEK_END) < 0) {
     throw write_failure(written_);
   }
@@ -145,40 +182,38 @@ void OrderedCsvFile::keep_first_rows(std::size_t rows) {
   kept_rows_ = rows;
 }
 
-void OrderedCsvFile::append(std::string_view lines) { write_all(fd_, lines, written_); }
-
-void OrderedCsvFile::commit() {
-  if (::fsync(fd_) != 0) throw write_failure(written_);
-  if (written_ != path_ && ::rename(written_.c_str(), path_.c_str()) != 0) {
-    throw std::runtime_error("cannot rename " + written_.string() + " to " + path_.string() + ": " +
-                             cause_text(errno));
+void OrderedCsvFile::append(std::string_view lines) {
+  const off_t before = regular_ ? ::lseek(fd_, 0, SEEK_CUR) : -1;
+  try {
+    write_all(fd_, lines, written_, stop_);
+  } catch (...) {
+    // Back to whole rows, so the file holds exactly the rows reported as written.
+    if (before >= 0 && ::ftruncate(fd_, before) == 0) ::lseek(fd_, before, SEEK_SET);
+    throw;
   }
 }
 
-void write_file_atomically(const std::filesystem::path& path, std::string_view text) {
-  // A rename would replace a device, a pipe or a symbolic link itself (merge --summary
-  // /dev/stdout): those are written in place.
-  std::error_code error;
-  const auto status = std::filesystem::symlink_status(path, error);
-  if (!error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-    write_whole_file(path, text);
-    return;
+void OrderedCsvFile::commit() {
+  if (::fsync(fd_) != 0 && regular_) throw write_failure(written_);
+  if (written_ != path_) {
+    if (::rename(written_.c_str(), path_.c_str()) != 0) {
+      throw std::runtime_error("cannot rename " + written_.string() + " to " + path_.string() +
+                               ": " + cause_text(errno));
+    }
+    forget_temporary(temporary_slot_);
+    temporary_slot_ = -1;
+    sync_directory_of(path_);
   }
-  std::filesystem::path temporary = path;
-  temporary += ".tmp-" + std::to_string(::getpid());
-  try {
-    write_whole_file(temporary, text);
-  } catch (...) {
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
-    throw;
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    const IoFailure failure = write_failure(path);
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
-    throw failure;
-  }
+}
+
+SummaryLock::SummaryLock(const std::filesystem::path& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return;
+  fd_ = open_locked(path, false, O_RDONLY);
+}
+
+SummaryLock::~SummaryLock() {
+  if (fd_ >= 0) ::close(fd_);
 }
 
 std::string_view complete_lines(std::string_view text) {

@@ -1,11 +1,14 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+
+#include "base/atomic_file.hpp"
 
 namespace hostswitch {
 
@@ -28,6 +31,7 @@ class OrderedCsvFile {
     fresh,   // the file is emptied and gets the header
     resume,  // complete rows are kept, a torn last line is cut off
     staged,  // rows go to PATH.tmp, which commit() renames to PATH
+    keep,    // locked and read, nothing changed until restart() or keep_whole_rows()
   };
   // Throws FileBusy naming the path and the holder when the file is locked elsewhere, and
   // std::runtime_error when it cannot be opened or holds something other than `header` rows.
@@ -42,9 +46,22 @@ class OrderedCsvFile {
 
   // Resume: keeps only the first `rows` kept rows, cutting the file back to them.
   void keep_first_rows(std::size_t rows);
+  // Keep: what resume does (cut a torn last line; throws for another kind of file).
+  void keep_whole_rows();
+  // Empties the file and writes the header.
+  void restart();
+  // Keep: whether the file starts with the header, or holds nothing but a piece of it.
+  bool has_header() const { return has_header_; }
+  bool holds_nothing() const { return holds_nothing_; }
+  bool regular() const { return regular_; }
+  // Device, inode, size and change time: the same text only for the same, unchanged file.
+  std::string identity() const;
 
-  // Writes `lines` (whole rows, each ended by a line feed) at the end; throws on failure.
+  // Writes `lines` (whole rows, each ended by a line feed) at the end; throws on failure,
+  // leaving a regular file as it was before the call. A write blocked on a pipe gives up once
+  // `stop` (set_stop) is set.
   void append(std::string_view lines);
+  void set_stop(const std::atomic<bool>* stop) { stop_ = stop; }
   // Staged: flushes to disk and renames the temporary file to its final name.
   void commit();
 
@@ -54,14 +71,28 @@ class OrderedCsvFile {
   std::filesystem::path path_;
   std::filesystem::path written_;  // path_, or the temporary file when staged
   int fd_ = -1;
-  std::size_t header_size_ = 0;
+  std::string header_;
+  bool regular_ = false;
+  bool has_header_ = false;
+  bool holds_nothing_ = false;
+  int temporary_slot_ = -1;  // staged: the temporary a signal removes
+  const std::atomic<bool>* stop_ = nullptr;
   std::size_t kept_rows_ = 0;
   std::string kept_text_;
 };
 
-// Writes `text` to a temporary file beside `path` and renames it there, so readers see the old
-// file or the new one, never a part.
-void write_file_atomically(const std::filesystem::path& path, std::string_view text);
+// The lock a sweep holds on its summary, taken by anyone else who replaces it (merge --summary),
+// for the object's life. Only an existing regular file is locked. Throws FileBusy.
+class SummaryLock {
+ public:
+  explicit SummaryLock(const std::filesystem::path& path);
+  ~SummaryLock();
+  SummaryLock(const SummaryLock&) = delete;
+  SummaryLock& operator=(const SummaryLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
 
 // Complete lines of `text`: everything up to and including its last line feed.
 std::string_view complete_lines(std::string_view text);

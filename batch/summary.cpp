@@ -5,9 +5,11 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <system_error>
 #include <utility>
@@ -70,15 +72,6 @@ std::optional<std::int32_t> read_int(std::string_view text) {
   const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
   if (result.ec != std::errc{} || result.ptr != text.data() + text.size()) return std::nullopt;
   return value;
-}
-
-std::string read_file(const std::filesystem::path& path) {
-  errno = 0;
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw SummaryError(io_failure_text("open", path, errno));
-  std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-  if (file.bad()) throw SummaryError(io_failure_text("read", path, errno));
-  return text;
 }
 
 std::vector<std::filesystem::path> expand_inputs(const std::vector<std::filesystem::path>& inputs) {
@@ -179,45 +172,48 @@ std::vector<std::filesystem::path> expand_summary_inputs(
   return expand_inputs(inputs);
 }
 
+std::vector<std::string_view> split_summary_fields(std::string_view line) {
+  return split_fields(line);
+}
+
 void read_summary_rows(const std::filesystem::path& path,
+                       const std::function<void(const SummaryFileRow&)>& take) {
+  read_summary_rows(path, TornTail::refuse, take);
+}
+
+void read_summary_rows(const std::filesystem::path& path, TornTail torn,
                        const std::function<void(const SummaryFileRow&)>& take) {
   const std::string header = summary_header();
   const std::string_view header_line = std::string_view(header).substr(0, header.size() - 1);
-  const std::string text = read_file(path);
   const std::string name = path.string();
-  std::size_t start = 0;
+  errno = 0;
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                             &std::fclose);
+  if (!file) throw SummaryError(io_failure_text("open", path, errno));
   SummaryFileRow row;
   row.file = name;
+  std::size_t line_number = 0;
   std::size_t columns = kColumnCount;
-  for (std::size_t line_number = 1; start < text.size(); ++line_number) {
-    const std::size_t end = text.find('\n', start);
-    const std::string where = name + ":" + std::to_string(line_number);
-    if (end == std::string::npos) {
-      if (line_number == 1) {
-        throw SummaryError(name +
-                           ": not a summary file (the first line is not the summary header)");
-      }
-      throw SummaryError(where + ": torn row (no line end)");
-    }
-    std::string_view line = std::string_view(text).substr(start, end - start);
+  auto not_a_summary = [&name] {
+    return SummaryError(name + ": not a summary file (the first line is not the summary header)");
+  };
+  auto on_line = [&](std::string_view line) {
+    ++line_number;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    start = end + 1;
     if (line_number == 1) {
       // A design's sweep adds its label columns after the standard ones.
       const bool labelled = line.size() > header_line.size() &&
                             line.compare(0, header_line.size(), header_line) == 0 &&
                             line[header_line.size()] == ',';
-      if (line != header_line && !labelled) {
-        throw SummaryError(name +
-                           ": not a summary file (the first line is not the summary header)");
-      }
+      if (line != header_line && !labelled) throw not_a_summary();
       row.header.assign(line);
       row.header += '\n';
       columns = kColumnCount + static_cast<std::size_t>(std::count(
                                    line.begin() + static_cast<std::ptrdiff_t>(header_line.size()),
                                    line.end(), ','));
-      continue;
+      return;
     }
+    const std::string where = name + ":" + std::to_string(line_number);
     row.line.assign(line);
     row.line += '\n';
     row.fields = split_fields(std::string_view(row.line).substr(0, line.size()));
@@ -234,8 +230,41 @@ void read_summary_rows(const std::filesystem::path& path,
     row.replicate = *replicate;
     row.where = where;
     take(row);
+  };
+  // Read in blocks, a line at most kMaxSummaryLine long: /dev/zero or a file of another kind is
+  // refused within a block, not held.
+  constexpr std::size_t kBlock = std::size_t{1} << 20;
+  std::string buffer;
+  std::size_t carried = 0;
+  bool any = false;
+  for (;;) {
+    buffer.resize(carried + kBlock);
+    const std::size_t got = std::fread(buffer.data() + carried, 1, kBlock, file.get());
+    if (std::ferror(file.get())) throw SummaryError(io_failure_text("read", path, errno));
+    any = any || got > 0;
+    const std::string_view block(buffer.data(), carried + got);
+    std::size_t start = 0;
+    for (std::size_t end; (end = block.find('\n', start)) != std::string_view::npos;
+         start = end + 1) {
+      if (end - start > kMaxSummaryLine) break;
+      on_line(block.substr(start, end - start));
+    }
+    carried = block.size() - start;
+    if (carried > kMaxSummaryLine) {
+      if (line_number == 0) throw not_a_summary();
+      throw SummaryError(name + ":" + std::to_string(line_number + 1) + ": a line longer than " +
+                         std::to_string(kMaxSummaryLine) + " characters, not a summary row");
+    }
+    buffer.erase(0, start);
+    if (got == 0) break;
   }
-  if (text.empty()) throw SummaryError(name + ": empty, not a summary file");
+  if (!any) throw SummaryError(name + ": empty, not a summary file");
+  if (carried > 0) {
+    if (line_number == 0) throw not_a_summary();
+    if (torn == TornTail::refuse) {
+      throw SummaryError(name + ":" + std::to_string(line_number + 1) + ": torn row (no line end)");
+    }
+  }
 }
 
 MergedSummary merge_summaries(const std::vector<std::filesystem::path>& inputs) {

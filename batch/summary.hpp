@@ -58,6 +58,9 @@ inline constexpr std::size_t kSummaryParameterColumns = kParameterCount;
 inline constexpr std::size_t kSummarySeedColumn = kParameterCount + 2;
 inline constexpr std::size_t kSummaryColumns =
     kParameterCount + 11;  // before a design's label columns
+// Longer than any row a sweep writes (19 fields of at most 24 characters) by far; a reader
+// refuses a longer line rather than hold it.
+inline constexpr std::size_t kMaxSummaryLine = 4096;
 
 // One row of a summary file as read: its text (ended by a line feed, whatever line end the
 // file used), its fields, and where it was read ("FILE:LINE").
@@ -76,6 +79,13 @@ struct SummaryFileRow {
 // malformed row.
 void read_summary_rows(const std::filesystem::path& path,
                        const std::function<void(const SummaryFileRow&)>& take);
+// As above; with TornTail::skip a last line without its line end is left out, not refused.
+enum class TornTail { refuse, skip };
+void read_summary_rows(const std::filesystem::path& path, TornTail torn,
+                       const std::function<void(const SummaryFileRow&)>& take);
+
+// The fields of one CSV line without quoting.
+std::vector<std::string_view> split_summary_fields(std::string_view line);
 
 // Every *.csv file of the directories among `inputs` (in name order) and the other inputs.
 std::vector<std::filesystem::path> expand_summary_inputs(

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "batch/manifest.hpp"
+#include "batch/slurm.hpp"
 #include "batch/sweep.hpp"
 
 namespace hostswitch {
@@ -38,12 +39,14 @@ struct SweepRequest {
   bool trajectories = false;
   std::filesystem::path trajectories_path = "trajectories.csv";
   bool resume = false;
+  // Replace a summary (or run directory) of another experiment, once the new manifest stands.
+  bool overwrite = false;
   // --part K/N, --parts N, --run-dir, --slurm DIR and its #SBATCH options.
   std::optional<std::int32_t> part;
   std::optional<std::int32_t> parts;
   std::filesystem::path run_dir = "runs";
   std::optional<std::filesystem::path> slurm_dir;
-  std::vector<std::string> slurm_options;
+  SlurmJobOptions slurm;
   std::vector<std::string> command_line;  // as typed, for the manifest
   std::string executable = "hostswitch";  // the program named in written commands
   const std::atomic<bool>* stop = nullptr;
@@ -61,11 +64,19 @@ int sweep_into_summary(const SweepRequest& request, std::ostream& out, std::ostr
 int sweep_part(const SweepRequest& request, std::ostream& out, std::ostream& err);
 // Writes RUN_DIR/manifest.json and prints the commands that make the run directory's rows.
 int emit_sweep_commands(const SweepRequest& request, std::ostream& out);
-// Writes the manifest, the job-array and merge scripts and submit.sh into the SLURM directory.
-int write_slurm_sweep(const SweepRequest& request, std::ostream& out);
+// Writes the manifest, the job-array and merge scripts and submit.sh into the SLURM directory;
+// warnings (a directory compute nodes may not share, more tasks than SLURM takes) go to `err`.
+// Without --parts, a timing pilot sizes them.
+int write_slurm_sweep(const SweepRequest& request, std::ostream& out, std::ostream& err);
 
-// Parts for a job array when none are asked for: about a hundred rows a task, at most 1000.
-std::int32_t default_parts(std::int64_t rows);
+// Parts for a job array when none are asked for: each task at least a minute's work on one CPU
+// (rows times `seconds_per_row`, split in minutes), at most one a row and at most 1000.
+inline constexpr double kTaskSeconds = 60.0;
+inline constexpr std::int32_t kMaxDefaultParts = 1000;
+std::int32_t default_parts(std::int64_t rows, double seconds_per_row);
+// Seconds a row takes on one CPU here: the sweep's first replicates, run for about
+// `budget_seconds` and abandoned then; when not one finished, the budget (a lower bound).
+double pilot_seconds_per_row(const SweepRequest& request, double budget_seconds = 2.0);
 
 struct MergeRequest {
   std::vector<std::filesystem::path> inputs;
@@ -75,7 +86,13 @@ struct MergeRequest {
   // (default RUN_DIR/trajectories.csv).
   std::optional<std::filesystem::path> trajectories;
   bool allow_missing = false;
+  bool overwrite = false;  // replace a summary holding rows the merge does not
 };
+
+// Refuses to replace the summary at `path` by `text` when it holds a row `text` lacks (another
+// experiment's, or more of this one's), naming what it holds and the remedies (another
+// --summary, or --overwrite); anything but a regular file, and a file of no rows, is replaced.
+void refuse_losing_rows(const std::filesystem::path& path, std::string_view text);
 // Joins summaries; a lone run directory with a manifest is checked against it (exit 3 when
 // rows are missing, unless allowed).
 int merge_command(const MergeRequest& request, std::ostream& out, std::ostream& err);

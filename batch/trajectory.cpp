@@ -3,9 +3,11 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
+#include "base/atomic_file.hpp"
 #include "base/number_chars.hpp"
 
 namespace hostswitch {
@@ -85,15 +87,16 @@ std::string TrajectoryRows::take_text() { return std::exchange(text_, std::strin
 TrajectoryFile::TrajectoryFile(const std::filesystem::path& path,
                                const SimulationParameters& parameters, std::int32_t grid_index,
                                std::int32_t replicate)
-    : path_(path),
-      file_(path, std::ios::binary | std::ios::trunc),
-      rows_(parameters, grid_index, replicate) {
-  if (!file_) throw std::runtime_error("cannot create the trajectory file " + path.string());
-  file_ << trajectory_header();
+    : file_(std::make_unique<AtomicFile>(path)), rows_(parameters, grid_index, replicate) {
+  file_->write(trajectory_header());
 }
 
 TrajectoryFile::~TrajectoryFile() {
-  if (file_.is_open()) drain();
+  if (!file_) return;
+  try {
+    close();
+  } catch (...) {  // best effort: a destructor reports nothing
+  }
 }
 
 void TrajectoryFile::report(const GenerationRecord& generation) {
@@ -101,15 +104,13 @@ void TrajectoryFile::report(const GenerationRecord& generation) {
   if (rows_.text().size() >= kDrainSize) drain();
 }
 
-void TrajectoryFile::drain() {
-  const std::string text = rows_.take_text();
-  file_.write(text.data(), static_cast<std::streamsize>(text.size()));
-}
+void TrajectoryFile::drain() { file_->write(rows_.take_text()); }
 
 void TrajectoryFile::close() {
-  drain();
-  file_.close();
-  if (!file_) throw std::runtime_error("cannot write the trajectory file " + path_.string());
+  if (!file_) return;
+  const std::unique_ptr<AtomicFile> file = std::move(file_);
+  file->write(rows_.take_text());
+  file->commit();
 }
 
 }  // namespace hostswitch

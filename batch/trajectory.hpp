@@ -2,10 +2,11 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
+#include <memory>
 #include <span>
 #include <string>
 
+#include "base/atomic_file.hpp"
 #include "model/population_model.hpp"
 #include "model/simulation_parameters.hpp"
 
@@ -49,20 +50,21 @@ class TrajectoryRows : public Reporter {
 // One run's trajectory written to a file: header on open, rows as the run reports them.
 class TrajectoryFile final : public Reporter {
  public:
-  // Creates or truncates the file; throws std::runtime_error when it cannot.
+  // Starts the file (beside the path until close()); throws IoFailure naming the cause.
   TrajectoryFile(const std::filesystem::path& path, const SimulationParameters& parameters,
                  std::int32_t grid_index, std::int32_t replicate);
-  ~TrajectoryFile() override;  // writes what is left, so a failed run keeps its rows
+  // Writes what is left and puts the file in place, so a failed run keeps its rows; a signal
+  // that ends the process leaves the old file.
+  ~TrajectoryFile() override;
   TrajectoryFile(const TrajectoryFile&) = delete;
   TrajectoryFile& operator=(const TrajectoryFile&) = delete;
   void report(const GenerationRecord& generation) override;
-  void close();  // writes what is left; throws std::runtime_error on a write failure
+  void close();  // writes what is left and puts the file in place; throws IoFailure
 
  private:
   void drain();
 
-  std::filesystem::path path_;
-  std::ofstream file_;
+  std::unique_ptr<AtomicFile> file_;
   TrajectoryRows rows_;
 };
 

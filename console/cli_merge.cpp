@@ -26,11 +26,15 @@ CLI::App* setup_merge(CLI::App& app, MergeOptions& options) {
           ->type_name("PATH");
   merge->add_flag("--allow-missing", options.allow_missing,
                   "of a run directory: write the rows there are, warn, and exit 0");
+  merge->add_flag("--overwrite", options.overwrite,
+                  "replace a --summary holding rows this merge does not (another experiment's)");
   merge->footer(
       "A run directory with a manifest.json is checked against it: every row of the sweep must\n"
       "be there (else exit status 3 and \"K of M rows missing\"), rows of another experiment and\n"
       "rows found twice with different figures are refused; rows found twice alike count once.\n"
-      "A merged summary written into the run directory is left out of what is read.");
+      "A merged summary written into the run directory is left out of what is read.\n"
+      "An existing --summary holding rows the merge does not is refused unless --overwrite; the\n"
+      "merge takes the lock a sweep holds on it.");
   return merge;
 }
 
@@ -41,6 +45,7 @@ int run_merge(const MergeOptions& options, const CommandLineContext& context) {
   if (options.missing_option->count() > 0) request.missing_commands = options.missing_commands;
   if (options.trajectories_option->count() > 0) request.trajectories = options.trajectories;
   request.allow_missing = options.allow_missing;
+  request.overwrite = options.overwrite;
   return merge_command(request, context.out, context.err);
 }
 

@@ -12,6 +12,7 @@ struct MergeOptions {
   std::vector<std::string> files;
   std::string summary, missing_commands, trajectories;
   bool allow_missing = false;
+  bool overwrite = false;
   CLI::Option* summary_option = nullptr;
   CLI::Option* missing_option = nullptr;
   CLI::Option* trajectories_option = nullptr;

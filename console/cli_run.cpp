@@ -4,9 +4,11 @@
 #include <optional>
 #include <ostream>
 
+#include "base/atomic_file.hpp"
 #include "base/io_failure.hpp"
 #include "batch/single_run.hpp"
 #include "batch/summary.hpp"
+#include "batch/sweep_command.hpp"
 #include "batch/trajectory.hpp"
 #include "console/run_stats.hpp"
 #include "model/model_errors.hpp"
@@ -89,6 +91,8 @@ CLI::App* setup_run(CLI::App& app, RunOptions& options) {
                   "(default: one per processor)")
       ->type_name("INT");
   run->add_flag("--stats", options.stats, kStatsHelp);
+  run->add_flag("--overwrite", options.overwrite,
+                "replace a --summary holding other rows (another experiment's)");
   output->excludes(no_output);
   options.plot_option->excludes(no_output);
   return run;
@@ -133,8 +137,9 @@ int run_run(const RunOptions& options, const CommandLineContext& context) {
   context.out.flush();
 
   if (options.summary_option->count() > 0) {
-    write_whole_file(options.summary,
-                     summary_header() + summary_line(summarize(parameters, label, result)));
+    const std::string text = summary_header() + summary_line(summarize(parameters, label, result));
+    if (!options.overwrite) refuse_losing_rows(options.summary, text);
+    write_file_atomically(options.summary, text);
   }
   if (options.plot_option->count() > 0) {
     plot_results_file(PlotOptions{options.output, options.plot,

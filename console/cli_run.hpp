@@ -16,6 +16,7 @@ struct RunOptions {
   std::string summary, plot, trajectory;
   std::string threads;
   bool stats = false;
+  bool overwrite = false;
   CLI::Option* seed_option = nullptr;
   CLI::Option* summary_option = nullptr;
   CLI::Option* plot_option = nullptr;

@@ -1,11 +1,32 @@
 #include "console/cli_support.hpp"
 
 #include <algorithm>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "model/uniform_stream.hpp"
 
 namespace hostswitch {
+
+void refuse_flags_as_values(const CLI::App& command) {
+  std::vector<std::string> flags;
+  for (const CLI::Option* option : command.get_options()) {
+    for (const auto& name : option->get_lnames()) flags.push_back("--" + name);
+    for (const auto& name : option->get_snames()) flags.push_back("-" + name);
+  }
+  for (const CLI::Option* option : command.get_options()) {
+    if (option->get_type_size() == 0) continue;  // a flag takes no value
+    for (const std::string& value : option->results()) {
+      const std::string word = value.substr(0, value.find('='));
+      if (std::find(flags.begin(), flags.end(), word) == flags.end()) continue;
+      const std::string name = option->get_name(false, true);
+      throw UsageError(name + ": " + in_quotes(value) + " is the flag " + word + " of " +
+                       command.get_name() + ", not a value; give the value after " + name +
+                       " (a file of that name as " + name + "=./" + value + ")");
+    }
+  }
+}
 
 void ParameterOptions::add_to(CLI::App& command, bool lists) {
   const SimulationParameters typical = typical_parameters();

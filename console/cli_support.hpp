@@ -33,6 +33,11 @@ struct ParameterOptions {
 
 std::int32_t clock_seed(const Clock& clock);
 
+// Refuses a value of an option of `command` that is one of the command's own flags
+// (`--plot --no-output`: the value was forgotten), naming both; a file of that name can still be
+// given as `--plot=./--no-output`.
+void refuse_flags_as_values(const CLI::App& command);
+
 extern const char* const kStatsHelp;
 
 }  // namespace hostswitch

@@ -1,6 +1,7 @@
 #include "console/cli_sweep.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <ostream>
 #include <stdexcept>
 #include <tuple>
@@ -10,6 +11,7 @@
 #include "console/progress_line.hpp"
 #include "console/run_stats.hpp"
 #include "console/stop_signals.hpp"
+#include "model/memory_budget.hpp"
 #include "model/model_errors.hpp"
 #include "model/population_model.hpp"
 
@@ -29,9 +31,13 @@ extinct population. Rows are written whole as soon as they and all rows before t
 interrupted (SIGINT, SIGTERM) or failing sweep leaves only complete rows.
 
 Every sweep first writes a manifest of its grid, replicates and seed: SUMMARY.json beside the
-summary (summary.csv -> summary.json), or RUN_DIR/manifest.json. A sweep locks its summary; a second
-sweep on the same file is refused. --resume continues an interrupted sweep with the same flags: the
-complete rows are kept and only the missing replicates run.
+summary (summary.csv -> summary.csv.json; summary.json of earlier versions is still read), or
+RUN_DIR/manifest.json. A sweep locks its summary; a second sweep (or a merge) on the same file is
+refused. A summary already there is never replaced without being asked: of the same experiment and
+complete, there is nothing to do; incomplete, it is refused unless --resume, which continues it with
+the same flags (the complete rows are kept and only the missing replicates run); of another
+experiment or without a manifest, it is refused unless --overwrite, which replaces it once the new
+manifest is written.
 
 --trajectories [PATH] also writes one row per replicate per generation (grid_index, replicate, n_g,
 n_pop, n_offspring, n_HS, r_phe, rl_phe, mean_phe, sd_phe; the population as the generation
@@ -46,7 +52,12 @@ the replicate list (writing RUN_DIR/part-K.csv, renamed into place when complete
 any scheduler, then join them; merge knows from the manifest which rows must exist:
   hostswitch sweep --emig-rate 0.05,0.1 --replicates 10 --seed 7 --emit-commands | parallel
   hostswitch merge runs --summary summary.csv
-On SLURM, --slurm DIR writes a job array and a merge job: run `bash DIR/submit.sh`.)";
+On SLURM, --slurm DIR writes a job array and a merge job: run `bash DIR/submit.sh`. Without
+--parts, a pilot runs the sweep's first replicates here for about two seconds and sizes the parts so
+that each array task has at least a minute's work on one CPU, at most 1000 tasks (SLURM's default
+MaxArraySize refuses more). The merge job is one task on one CPU with the array's time limit unless
+--slurm-merge-option says otherwise. The scripts set --array, --dependency, --output, --job-name,
+--parsable and --kill-on-invalid-dep themselves: use --max-running and --job-name instead.)";
 
 // --part K/N
 std::pair<std::int32_t, std::int32_t> parse_part(const std::string& text) {
@@ -128,15 +139,27 @@ SweepRequest request_of(const SweepOptions& options, const std::vector<std::stri
   if (!options.parts.empty()) request.parts = parse_at_least("--parts", options.parts, 1);
   if (!options.part.empty()) std::tie(request.part, request.parts) = parse_part(options.part);
   if (!options.slurm.empty()) request.slurm_dir = options.slurm;
-  request.slurm_options = options.slurm_options;
+  request.slurm.both = options.slurm_options;
+  request.slurm.array = options.slurm_array_options;
+  request.slurm.merge = options.slurm_merge_options;
+  request.slurm.setup = options.slurm_setup;
+  if (!options.max_running.empty()) {
+    request.slurm.max_running = parse_at_least("--max-running", options.max_running, 1);
+  }
+  if (!options.job_name.empty()) request.slurm.job_name = options.job_name;
+  request.overwrite = options.overwrite;
   request.command_line = {context.executable};
   request.command_line.insert(request.command_line.end(), args.begin(), args.end());
   request.executable = context.executable;
   return request;
 }
 
-// Runs happen here: a grid point too big for this machine fails before anything is written.
-void require_memory(const std::vector<SimulationParameters>& grid) {
+// Runs happen here: a grid point too big for this machine fails before anything is written,
+// and so do --jobs runs of the largest one that do not fit together.
+void require_memory(const std::vector<SimulationParameters>& grid, unsigned jobs,
+                    std::int64_t rows) {
+  std::size_t largest = 0;
+  std::size_t largest_point = 0;
   for (std::size_t g = 0; g < grid.size(); ++g) {
     try {
       require_first_generation_memory(grid[g]);
@@ -144,7 +167,24 @@ void require_memory(const std::vector<SimulationParameters>& grid) {
       throw std::runtime_error("grid point " + std::to_string(g + 1) + " (" +
                                describe_point(grid[g]) + "): " + error.what());
     }
+    const std::size_t need = first_generation_bytes(grid[g]);
+    if (need > largest) {
+      largest = need;
+      largest_point = g;
+    }
   }
+  const auto at_once = static_cast<std::size_t>(std::min<std::int64_t>(jobs, rows));
+  if (largest == 0 || at_once <= 1 ||
+      (largest <= std::numeric_limits<std::size_t>::max() / at_once &&
+       MemoryBudget::fits(largest * at_once))) {
+    return;
+  }
+  const std::size_t budget = MemoryBudget::limit() - MemoryBudget::in_use();
+  throw std::runtime_error("--jobs " + std::to_string(jobs) + ": " + std::to_string(at_once) +
+                           " runs of grid point " + std::to_string(largest_point + 1) +
+                           " at once need " + std::to_string(largest) + " bytes each; the " +
+                           "memory budget has " + std::to_string(budget) + " bytes, so --jobs " +
+                           std::to_string(budget / largest) + " would fit");
 }
 
 }  // namespace
@@ -228,13 +268,46 @@ CLI::App* setup_sweep(CLI::App& app, SweepOptions& options) {
                        "with --slurm: an #SBATCH line for both jobs (--time=1:00:00); repeatable")
           ->type_name("OPT")
           ->allow_extra_args(false);
+  CLI::Option* overwrite = sweep->add_flag(
+      "--overwrite", options.overwrite,
+      "replace a summary (or run directory) of another experiment, once the new manifest stands");
+  std::vector<CLI::Option*> slurm_only = {options.slurm_option_option};
+  slurm_only.push_back(
+      sweep
+          ->add_option("--slurm-array-option", options.slurm_array_options,
+                       "with --slurm: an #SBATCH line of the job array only; repeatable")
+          ->type_name("OPT")
+          ->allow_extra_args(false));
+  slurm_only.push_back(
+      sweep
+          ->add_option("--slurm-merge-option", options.slurm_merge_options,
+                       "with --slurm: an #SBATCH line of the merge job only; repeatable")
+          ->type_name("OPT")
+          ->allow_extra_args(false));
+  slurm_only.push_back(sweep
+                           ->add_option("--slurm-setup", options.slurm_setup,
+                                        "with --slurm: a shell line both jobs run before the "
+                                        "program (module load ...); repeatable")
+                           ->type_name("LINE")
+                           ->allow_extra_args(false));
+  slurm_only.push_back(
+      sweep
+          ->add_option("--max-running", options.max_running,
+                       "with --slurm: at most M array tasks at once (--array=1-N%M)")
+          ->type_name("M"));
+  slurm_only.push_back(sweep
+                           ->add_option("--job-name", options.job_name,
+                                        "with --slurm: the jobs' names, NAME-sweep and "
+                                        "NAME-merge (default hostswitch)")
+                           ->type_name("NAME"));
   sweep->footer(kSweepFooter);
+  overwrite->excludes(resume)->excludes(part)->excludes(emit);
 
   emit->excludes(jobs)->excludes(summary)->excludes(stats)->excludes(slurm);
   slurm->excludes(stats)->excludes(options.run_dir_option)->excludes(summary)->excludes(jobs);
   part->excludes(slurm)->excludes(emit)->excludes(options.parts_option)->excludes(summary);
   resume->excludes(part)->excludes(emit)->excludes(slurm);
-  options.slurm_option_option->needs(slurm);
+  for (CLI::Option* option : slurm_only) option->needs(slurm);
   return sweep;
 }
 
@@ -248,9 +321,10 @@ int run_sweep_command(const SweepOptions& options, const std::vector<std::string
   }
   const RunStatsMeter meter;
   SweepRequest request = request_of(options, args, context);
-  if (request.slurm_dir) return write_slurm_sweep(request, context.out);
+  if (request.slurm_dir) return write_slurm_sweep(request, context.out, context.err);
   if (options.emit_commands) return emit_sweep_commands(request, context.out);
-  require_memory(request.grid);
+  require_memory(request.grid, request.jobs,
+                 static_cast<std::int64_t>(request.grid.size()) * request.replicates);
 
   ProgressLine progress(context.err);
   if (context.show_progress || context.on_progress) {

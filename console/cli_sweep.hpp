@@ -19,7 +19,9 @@ struct SweepOptions {
   bool stats = false;
   bool resume = false;
   std::string part, parts, slurm;
-  std::vector<std::string> slurm_options;
+  std::vector<std::string> slurm_options, slurm_array_options, slurm_merge_options, slurm_setup;
+  std::string max_running, job_name;
+  bool overwrite = false;
   std::string trajectories;
   std::string design;
   CLI::Option* seed_option = nullptr;

@@ -93,6 +93,7 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
     if (!app.get_subcommands().empty()) {
       const std::string name = app.get_subcommands().front()->get_name();
       command += " " + name;
+      refuse_flags_as_values(*app.get_subcommands().front());
       if (dialogue_seed_option->count() > 0) {
         throw UsageError("--seed before a command is for the interactive program; put it after " +
                          name);

@@ -11,6 +11,8 @@
 #include <thread>
 
 #include "base/number_chars.hpp"
+#include "model/memory_budget.hpp"
+#include "model/model_errors.hpp"
 
 namespace hostswitch {
 
@@ -139,6 +141,26 @@ unsigned parse_jobs(const std::string& text) { return parse_thread_count("--jobs
 
 std::vector<SimulationParameters> checked_grid(const ParameterLists& lists) {
   std::vector<SimulationParameters> grid;
+  // The grid is held whole: counted against the memory budget before it is made, so a task in a
+  // small cgroup is refused with a message instead of being killed.
+  std::size_t points = 1;
+  for (const auto& values : lists.values) {
+    points = values.empty() || points > std::numeric_limits<std::size_t>::max() / values.size()
+                 ? std::numeric_limits<std::size_t>::max()
+                 : points * values.size();
+  }
+  const std::size_t need =
+      points > std::numeric_limits<std::size_t>::max() / sizeof(SimulationParameters)
+          ? std::numeric_limits<std::size_t>::max()
+          : points * sizeof(SimulationParameters);
+  if (points <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) &&
+      !MemoryBudget::fits(need)) {
+    const std::size_t budget = MemoryBudget::limit();
+    const std::size_t held = MemoryBudget::in_use();
+    throw InsufficientMemory("the grid of " + std::to_string(points) + " points needs " +
+                             std::to_string(need) + " bytes to hold; the memory budget has " +
+                             std::to_string(budget > held ? budget - held : 0) + " bytes");
+  }
   try {
     grid = expand_grid(lists);
   } catch (const std::length_error& error) {

@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/atomic_file.hpp"
 #include "base/io_failure.hpp"
 #include "base/svg_writer.hpp"
 #include "model/parameters.hpp"
@@ -848,7 +849,7 @@ void plot_results_file(const PlotOptions& options) {
   }
   const std::string svg = render_results_svg(data, options.results.string(), options.style);
   try {
-    replace_whole_file(options.picture, convert_svg(svg, *format));
+    write_file_atomically(options.picture, convert_svg(svg, *format));
   } catch (const std::runtime_error& error) {
     throw PlotError(error.what());
   }

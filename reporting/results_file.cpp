@@ -1,16 +1,17 @@
 #include "reporting/results_file.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
 
+#include "base/atomic_file.hpp"
 #include "base/io_failure.hpp"
+#include "model/model_errors.hpp"
 #include "reporting/fixed_format.hpp"
 #include "reporting/free_form_writer.hpp"
 #include "reporting/histogram.hpp"
@@ -84,7 +85,7 @@ std::string column_titles() {
 }
 
 struct ResultsFile::State {
-  int fd = -1;
+  std::optional<AtomicFile> file;
   int failure = 0;  // errno of a failed write: what was buffered is gone, so stop writing
   std::filesystem::path path;
   PhenotypeHistogram histogram;
@@ -105,18 +106,12 @@ struct ResultsFile::State {
 
   void write_out() {
     if (failure != 0) throw ResultsFileError(std::string(kWriteFailure), path, failure);
-    const char* data = buffer.get();
-    std::size_t left = used;
-    while (left > 0) {
-      const ssize_t written = ::write(fd, data, left);
-      if (written < 0) {
-        if (errno == EINTR) continue;
-        failure = errno;
-        used = 0;
-        throw ResultsFileError(std::string(kWriteFailure), path, failure);
-      }
-      data += written;
-      left -= static_cast<std::size_t>(written);
+    try {
+      file->write(std::string_view(buffer.get(), used));
+    } catch (const IoFailure& error) {
+      failure = error.error_number();
+      used = 0;
+      throw ResultsFileError(std::string(kWriteFailure), path, failure);
     }
     used = 0;
   }
@@ -124,30 +119,22 @@ struct ResultsFile::State {
 
 ResultsFile::ResultsFile(const std::filesystem::path& path, double binw)
     : state_(std::make_unique<State>(absolute_path(path), binw)) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    const int error_number = errno;
-    throw ResultsFileError(std::string(open_failure_condition(error_number)), state_->path,
-                           error_number);
+  try {
+    state_->file.emplace(path);
+  } catch (const IoFailure& error) {
+    throw ResultsFileError(std::string(open_failure_condition(error.error_number())), state_->path,
+                           error.error_number());
   }
-  state_->fd = fd;
   state_->append(results_header());
   state_->append(column_titles());
 }
 
-ResultsFile::~ResultsFile() {
-  if (state_->fd >= 0) {
-    try {
-      state_->write_out();
-    } catch (...) {  // best effort: a destructor reports nothing
-    }
-    ::close(state_->fd);
-  }
-}
+// Not closed: the run did not end, so the old file stays.
+ResultsFile::~ResultsFile() = default;
 
 void ResultsFile::report(const GenerationRecord& generation) {
   State& state = *state_;
-  if (state.fd < 0) throw std::logic_error("results file reported after close");
+  if (!state.file) throw std::logic_error("results file reported after close");
   const auto classes =
       generation.has_range
           ? state.histogram.classes(generation.pop, generation.pop_min, generation.pop_max)
@@ -165,25 +152,23 @@ ClassTally* ResultsFile::begin_tally(std::span<const double> pop, double pop_min
 }
 
 void ResultsFile::flush() {
-  if (state_->fd >= 0) state_->write_out();
+  if (state_->file) state_->write_out();
 }
 
 void ResultsFile::close() {
   State& state = *state_;
-  if (state.fd < 0) return;
+  if (!state.file) return;
   try {
     state.write_out();
+    state.file->commit();
+  } catch (const IoFailure& error) {
+    state.file.reset();
+    throw ResultsFileError(std::string(kWriteFailure), state.path, error.error_number());
   } catch (...) {
-    ::close(state.fd);
-    state.fd = -1;
+    state.file.reset();
     throw;
   }
-  const int result = ::close(state.fd);
-  const int error_number = errno;
-  state.fd = -1;
-  if (result != 0 && error_number != EINTR) {
-    throw ResultsFileError(std::string(kWriteFailure), state.path, error_number);
-  }
+  state.file.reset();
 }
 
 RunResult run_into(ResultsFile& file, Reporter& reporter, const SimulationParameters& parameters,
@@ -191,8 +176,22 @@ RunResult run_into(ResultsFile& file, Reporter& reporter, const SimulationParame
   RunResult result;
   try {
     result = run_population(parameters, stream, reporter, settings);
-  } catch (...) {
-    file.flush();
+  } catch (const std::runtime_error& error) {
+    // A run the model ended (memory, the exponential's domain) keeps the records it made, as
+    // the interactive program does; a run abandoned from outside leaves the old file.
+    if (dynamic_cast<const InsufficientMemory*>(&error) != nullptr ||
+        dynamic_cast<const ExpDomainError*>(&error) != nullptr) {
+      try {
+        file.close();
+      } catch (...) {  // the run's own failure is the one to report
+      }
+    }
+    throw;
+  } catch (const std::bad_alloc&) {
+    try {
+      file.close();
+    } catch (...) {
+    }
     throw;
   }
   file.close();

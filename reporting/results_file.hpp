@@ -42,16 +42,16 @@ std::string column_titles();
 // (the SAIDA routine), flushed and closed on close(). Writes through one large buffer.
 class ResultsFile final : public Reporter {
  public:
-  // Creates or truncates the file and writes the header and the titles.
+  // Starts the file (written beside the path until close()) with the header and the titles.
   ResultsFile(const std::filesystem::path& path, double binw);
-  ~ResultsFile() override;  // flushes what is buffered, reporting nothing
+  ~ResultsFile() override;  // not closed: the file at the path stays as it was
   ResultsFile(const ResultsFile&) = delete;
   ResultsFile& operator=(const ResultsFile&) = delete;
 
   void report(const GenerationRecord& generation) override;
   ClassTally* begin_tally(std::span<const double> pop, double pop_min, double pop_max) override;
   void flush();  // throws ResultsFileError("write failure", ...)
-  void close();  // flush, then close; throws on failure
+  void close();  // writes what is buffered and puts the file in place; throws on failure
 
  private:
   struct State;

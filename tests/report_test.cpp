@@ -60,7 +60,7 @@ std::string row(std::int32_t grid, std::int32_t replicate, bool extinct, std::in
                 std::int32_t switches, std::int32_t n_gen = 50) {
   SummaryRow r;
   r.parameters = typical_parameters();
-  r.parameters.emig_rate = 0.1 * grid;
+  r.parameters.emig_rate = grid / 10000.0;  // within [0, 1] for every grid point used
   r.parameters.n_gen = n_gen;
   r.label = RunLabel{grid, replicate, 1000 + replicate};
   r.extinct = extinct;
@@ -332,8 +332,8 @@ TEST(Trajectory, RowsAgreeWithTheResultsFileAndTheSummary) {
     SCOPED_TRACE(setting[1]);
     auto args = common;
     args.insert(args.end(), setting.begin(), setting.end());
-    args.insert(args.end(),
-                {"--output", "out.txt", "--trajectory", "traj.csv", "--summary", "row.csv"});
+    args.insert(args.end(), {"--output", "out.txt", "--trajectory", "traj.csv", "--summary",
+                             "row.csv", "--overwrite"});
     const Invocation run = invoke(args, dir.path());
     ASSERT_EQ(run.status, 0) << run.err;
     const auto rows = trajectory_rows(read_file(dir / "traj.csv"));
@@ -383,7 +383,7 @@ TEST(Trajectory, RowsAgreeWithTheResultsFileAndTheSummary) {
       auto shorter = common;
       shorter[4] = std::to_string(k - 1);
       shorter.insert(shorter.end(), setting.begin(), setting.end());
-      shorter.insert(shorter.end(), {"--no-output", "--summary", "shorter.csv"});
+      shorter.insert(shorter.end(), {"--no-output", "--summary", "shorter.csv", "--overwrite"});
       ASSERT_EQ(invoke(shorter, dir.path()).status, 0);
       const auto before = csv_rows(read_file(dir / "shorter.csv"));
       const auto& r = rows[k - 1];

@@ -207,13 +207,15 @@ TEST(ResultsFile, RecordsBeyondOneBufferAreAllWritten) {
   expect_same_text(kHeader + kTitles + expected, slurp(file));
 }
 
-TEST(ResultsFile, FlushKeepsWhatWasReported) {
+TEST(ResultsFile, AppearsWholeOnClose) {
   TempDir dir;
   const fs::path file = dir.path() / kResultsFileName;
   ResultsFile results(file, 0.1);
   const std::vector<double> pop(3, 10.0);
   results.report(GenerationRecord{1, pop, 0, 10.0, 9.0});
   results.flush();
+  EXPECT_FALSE(fs::exists(file));
+  results.close();
   EXPECT_EQ(
       slurp(file),
       kHeader + kTitles +

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End to end on a real SLURM: starts munged, slurmctld and slurmd on this machine (loopback
 # only, state in a temporary directory, run as root), submits a sweep's job array and merge job
-# with `bash DIR/submit.sh`, and checks the merged summary and trajectories against the in-process
+# with `bash DIR/submit.sh` (throttled, with setup lines and a merge-only option; the merge one
+# task on one CPU), and checks the merged summary and trajectories against the in-process
 # sweep byte for byte. Then cancels one array task of a second submission and checks that merge
 # reports it missing with the command that makes it, and that running that command completes the
 # summary.
@@ -119,9 +120,20 @@ cd "$work"
 "$exe" sweep "${grid[@]}" --jobs 2 --summary inproc.csv --trajectories inproc-trajectories.csv >/dev/null
 
 # --- a whole sweep through the job array and the merge job -----------------------------------
-"$exe" sweep "${grid[@]}" --slurm job1 --parts 4 --slurm-option=--time=0:10:00 --trajectories >/dev/null
-grep -q '^#SBATCH --array=1-4$' job1/array.sbatch || fail "array.sbatch is not an array 1-4"
+# A throttle, setup lines before the program, a merge-only option, and CPUs for the array only.
+"$exe" sweep "${grid[@]}" --slurm job1 --parts 4 --slurm-option=--time=0:10:00 --trajectories \
+  --max-running 2 --slurm-setup 'export X=1' --slurm-setup 'echo "setup X=$X"' \
+  --slurm-merge-option=--comment=merge-only --slurm-option=--cpus-per-task=2 >/dev/null 2>setup.err
+grep -q '^#SBATCH --array=1-4%2$' job1/array.sbatch || fail "array.sbatch is not an array 1-4%2"
 grep -q '^#SBATCH --time=0:10:00$' job1/merge.sbatch || fail "--slurm-option is not an #SBATCH line"
+grep -q '^#SBATCH --comment=merge-only$' job1/merge.sbatch &&
+  ! grep -q 'merge-only' job1/array.sbatch || fail "--slurm-merge-option is not the merge's alone"
+for script in array merge; do
+  [ "$(grep -A1 -x 'set -euo pipefail' "job1/$script.sbatch" | tail -n 1)" = 'export X=1' ] ||
+    fail "$script.sbatch does not run the setup line right after set -euo pipefail"
+done
+grep -q 'lies on a file system compute nodes usually do not share' setup.err ||
+  fail "no warning for a run directory under /tmp: $(cat setup.err)"
 for task in 0 5 x; do
   if SLURM_ARRAY_TASK_ID=$task bash job1/array.sbatch 2>task.err; then
     fail "array task id $task ran"
@@ -134,6 +146,9 @@ merge=$(sed -n 's/^merge job \([0-9]*\)$/\1/p' <<<"$ids")
 [ -n "$array" ] && [ -n "$merge" ] || fail "submit.sh printed: $ids"
 wait_for_job "$merge"
 [ "$(job_state "$merge")" = COMPLETED ] || fail "merge job $merge ended $(job_state "$merge")"
+scontrol -o show job "$merge" | grep -q ' NumCPUs=1 .*NumTasks=1 ' ||
+  fail "the merge job is not one task on one CPU: $(scontrol -o show job "$merge")"
+grep -q '^setup X=1$' job1/slurm-merge-*.out || fail "the merge job did not run the setup lines"
 cmp job1/summary.csv inproc.csv || fail "the merge job's summary differs from the in-process sweep"
 cmp job1/trajectories.csv inproc-trajectories.csv ||
   fail "the merge job's trajectories differ from the in-process sweep's"

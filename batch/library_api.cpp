@@ -16,12 +16,12 @@
 #include "base/io_failure.hpp"
 #include "batch/manifest.hpp"
 #include "batch/ordered_csv.hpp"
+#include "batch/single_run.hpp"
 #include "batch/sweep_command.hpp"
 #include "batch/trajectory.hpp"
 #include "model/model_errors.hpp"
 #include "model/population_model.hpp"
 #include "model/uniform_stream.hpp"
-#include "reporting/results_file.hpp"
 
 namespace hostswitch {
 
@@ -83,23 +83,16 @@ ReplicateTexts run_replicate_texts(const SimulationParameters& parameters, std::
   try {
     std::optional<TrajectoryRows> rows;
     if (trajectory) rows.emplace(parameters, label.grid_index, label.replicate);
-    NullReporter none;
-    Reporter& steps = rows ? static_cast<Reporter&>(*rows) : none;
-    UniformStream stream;
-    if (results) {
-      // The results file is written by the one writer there is, then read back.
-      const TemporaryFile file;
-      {
-        ResultsFile output(file.path(), parameters.sdr / 10.0);
-        ReporterPair both(output, steps);
-        init_random_seed(stream, seed);
-        texts.result = run_into(output, both, parameters, stream);
-      }
-      texts.results = read_text_file(file.path());
-    } else {
-      init_random_seed(stream, seed);
-      texts.result = run_population(parameters, stream, steps);
-    }
+    // The results file is written by the one writer there is, then read back.
+    std::optional<TemporaryFile> file;
+    if (results) file.emplace();
+    SingleRun run;
+    run.parameters = parameters;
+    if (file) run.results = file->path();
+    run.seed = [seed] { return seed; };
+    if (rows) run.steps = &*rows;
+    texts.result = run_single(run);
+    if (file) texts.results = read_text_file(file->path());
     if (rows) texts.trajectory = trajectory_header() + rows->take_text();
   } catch (const std::bad_alloc&) {
     throw InsufficientMemory();

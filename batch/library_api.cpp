@@ -121,6 +121,24 @@ std::vector<std::string> sweep_command_line(const LibrarySweep& sweep) {
 
 SweepTexts sweep_texts(const LibrarySweep& sweep) {
   SweepTexts texts;
+  if (sweep.design && !sweep.summary) {
+    // A design's rows carry its labels, which only the file code writes.
+    std::error_code ignored;
+    const std::filesystem::path scratch = std::filesystem::temp_directory_path() /
+                                          ("hostswitch-design-" + std::to_string(::getpid()) + "-" +
+                                           std::to_string(seed_from_clock()));
+    std::filesystem::create_directories(scratch);
+    LibrarySweep in_file = sweep;
+    in_file.summary = scratch / "summary.csv";
+    try {
+      texts = sweep_texts(in_file);
+    } catch (...) {
+      std::filesystem::remove_all(scratch, ignored);
+      throw;
+    }
+    std::filesystem::remove_all(scratch, ignored);
+    return texts;
+  }
   if (!sweep.summary) {
     SweepSettings settings;
     settings.grid = sweep.grid;
@@ -152,6 +170,10 @@ SweepTexts sweep_texts(const LibrarySweep& sweep) {
   request.base_seed = sweep.base_seed;
   request.jobs = sweep.jobs;
   request.summary = *sweep.summary;
+  if (sweep.design) {
+    use_design(request, load_design(*sweep.design, grid_point(sweep.lists, 0)),
+               sweep.design->string());
+  }
   request.trajectories = sweep.trajectories;
   request.trajectories_path =
       sweep.trajectories_path.value_or(trajectories_path_of(*sweep.summary));

@@ -16,12 +16,12 @@
 #include "base/io_failure.hpp"
 #include "batch/manifest.hpp"
 #include "batch/ordered_csv.hpp"
+#include "batch/single_run.hpp"
 #include "batch/sweep_command.hpp"
 #include "batch/trajectory.hpp"
 #include "model/model_errors.hpp"
 #include "model/population_model.hpp"
 #include "model/uniform_stream.hpp"
-#include "reporting/results_file.hpp"
 
 namespace hostswitch {
 
@@ -83,23 +83,16 @@ ReplicateTexts run_replicate_texts(const SimulationParameters& parameters, std::
   try {
     std::optional<TrajectoryRows> rows;
     if (trajectory) rows.emplace(parameters, label.grid_index, label.replicate);
-    NullReporter none;
-    Reporter& steps = rows ? static_cast<Reporter&>(*rows) : none;
-    UniformStream stream;
-    if (results) {
-      // The results file is written by the one writer there is, then read back.
-      const TemporaryFile file;
-      {
-        ResultsFile output(file.path(), parameters.sdr / 10.0);
-        ReporterPair both(output, steps);
-        init_random_seed(stream, seed);
-        texts.result = run_into(output, both, parameters, stream);
-      }
-      texts.results = read_text_file(file.path());
-    } else {
-      init_random_seed(stream, seed);
-      texts.result = run_population(parameters, stream, steps);
-    }
+    // The results file is written by the one writer there is, then read back.
+    std::optional<TemporaryFile> file;
+    if (results) file.emplace();
+    SingleRun run;
+    run.parameters = parameters;
+    if (file) run.results = file->path();
+    run.seed = [seed] { return seed; };
+    if (rows) run.steps = &*rows;
+    texts.result = run_single(run);
+    if (file) texts.results = read_text_file(file->path());
     if (rows) texts.trajectory = trajectory_header() + rows->take_text();
   } catch (const std::bad_alloc&) {
     throw InsufficientMemory();
@@ -128,6 +121,24 @@ std::vector<std::string> sweep_command_line(const LibrarySweep& sweep) {
 
 SweepTexts sweep_texts(const LibrarySweep& sweep) {
   SweepTexts texts;
+  if (sweep.design && !sweep.summary) {
+    // A design's rows carry its labels, which only the file code writes.
+    std::error_code ignored;
+    const std::filesystem::path scratch = std::filesystem::temp_directory_path() /
+                                          ("hostswitch-design-" + std::to_string(::getpid()) + "-" +
+                                           std::to_string(seed_from_clock()));
+    std::filesystem::create_directories(scratch);
+    LibrarySweep in_file = sweep;
+    in_file.summary = scratch / "summary.csv";
+    try {
+      texts = sweep_texts(in_file);
+    } catch (...) {
+      std::filesystem::remove_all(scratch, ignored);
+      throw;
+    }
+    std::filesystem::remove_all(scratch, ignored);
+    return texts;
+  }
   if (!sweep.summary) {
     SweepSettings settings;
     settings.grid = sweep.grid;
@@ -159,6 +170,10 @@ SweepTexts sweep_texts(const LibrarySweep& sweep) {
   request.base_seed = sweep.base_seed;
   request.jobs = sweep.jobs;
   request.summary = *sweep.summary;
+  if (sweep.design) {
+    use_design(request, load_design(*sweep.design, grid_point(sweep.lists, 0)),
+               sweep.design->string());
+  }
   request.trajectories = sweep.trajectories;
   request.trajectories_path =
       sweep.trajectories_path.value_or(trajectories_path_of(*sweep.summary));

@@ -41,6 +41,9 @@ struct LibrarySweep {
   std::int32_t base_seed = 0;
   unsigned jobs = 1;
   bool trajectories = false;
+  // A design CSV whose rows are the grid points, as `sweep --design` reads it (the lists' first
+  // values fill the columns it leaves out); always swept through a summary file.
+  std::optional<std::filesystem::path> design;
   // Written as `sweep --summary` writes it (manifest, lock, resume); in memory without one.
   std::optional<std::filesystem::path> summary;
   std::optional<std::filesystem::path> trajectories_path;  // default: beside the summary

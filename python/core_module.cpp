@@ -11,6 +11,7 @@
 #include "analysis/csv_input.hpp"
 #include "analysis/stats_table.hpp"
 #include "base/io_failure.hpp"
+#include "batch/design.hpp"
 #include "batch/library_api.hpp"
 #include "batch/manifest.hpp"
 #include "batch/ordered_csv.hpp"
@@ -47,10 +48,15 @@ py::dict run_texts(const NamedValueTexts& given, std::optional<std::string> seed
 py::tuple sweep_texts_of(const NamedValueTexts& given, const std::string& replicates,
                          std::optional<std::string> seed_text, std::optional<std::string> jobs,
                          bool trajectories, std::optional<std::string> summary, bool resume,
-                         std::optional<py::function> progress) {
+                         std::optional<py::function> progress, std::optional<std::string> design) {
   LibrarySweep sweep;
-  sweep.lists = parameter_lists_of(given);
-  sweep.grid = checked_grid(sweep.lists);
+  if (design) {
+    sweep.lists = parameter_lists_of({});
+    sweep.design = *design;
+  } else {
+    sweep.lists = parameter_lists_of(given);
+    sweep.grid = checked_grid(sweep.lists);
+  }
   sweep.replicates = parse_at_least("--replicates", replicates, 1);
   sweep.base_seed = seed_text ? parse_integer("--seed", *seed_text) : seed_from_clock();
   sweep.jobs = parse_jobs(jobs.value_or(""));
@@ -95,6 +101,8 @@ PYBIND11_MODULE(_core, module) {
       PyErr_SetString(PyExc_OSError, error.what());
     } catch (const FileBusy& error) {
       PyErr_SetString(PyExc_OSError, error.what());
+    } catch (const DesignFileError& error) {
+      PyErr_SetString(PyExc_ValueError, ("design: " + std::string(error.what())).c_str());
     } catch (const UsageError& error) {
       PyErr_SetString(PyExc_ValueError, error.what());
     } catch (const ReportInputError& error) {
@@ -104,7 +112,7 @@ PYBIND11_MODULE(_core, module) {
   module.def("run", &run_texts, py::arg("params"), py::arg("seed"));
   module.def("sweep", &sweep_texts_of, py::arg("params"), py::arg("replicates"), py::arg("seed"),
              py::arg("jobs"), py::arg("trajectories"), py::arg("summary"), py::arg("resume"),
-             py::arg("progress"));
+             py::arg("progress"), py::arg("design") = std::nullopt);
   module.def("stats_table", [](const std::string& summary) {
     const py::gil_scoped_release unlocked;
     return stats_table_text(summary);

@@ -150,19 +150,14 @@ def _progress_bar(enabled):
     return bar, update
 
 
-def _design_points(params):
-    # The extension point for design frames: a DataFrame of parameter sets, one row a grid point.
-    raise NotImplementedError("a DataFrame of design points needs the command line's "
-                              "`sweep --design`; give a dict of value lists (a grid)")
-
-
 def sweep(params, replicates=1, seed=None, jobs=None, trajectories=False, summary=None,
           resume=False, progress=None):
     """Every replicate of every grid point, as ``hostswitch sweep``: the summary as a frame.
 
     ``params`` maps parameter names to value lists; the grid is their cross product in the
     command line's order (n_pop slowest, n_gen fastest). Parameters left out keep the typical
-    run's value. ``seed`` is the base seed (none: the clock's); ``jobs`` threads (none: one per
+    run's value. A DataFrame of design points (one parameter set a row, as
+    ``sweep --design`` reads a file) sweeps its rows in order. ``seed`` is the base seed (none: the clock's); ``jobs`` threads (none: one per
     processor). With ``trajectories=True`` the result is a pair (summary, trajectories).
     ``summary=PATH`` also writes the file as ``sweep --summary PATH`` does, with its manifest
     and lock (and the trajectories beside it, PATH's stem + ``.trajectories.csv``);
@@ -171,18 +166,26 @@ def sweep(params, replicates=1, seed=None, jobs=None, trajectories=False, summar
 
     Ctrl-C stops the sweep and raises SweepInterrupted, whose ``frame`` holds the complete rows.
     """
-    if isinstance(params, pd.DataFrame):
-        _design_points(params)
     bar, update = _progress_bar(progress)
+    scratch = None
     try:
+        design = None
+        if isinstance(params, pd.DataFrame):
+            # A frame of design points is read as `sweep --design` reads its file.
+            scratch = tempfile.TemporaryDirectory(prefix="hostswitch-")
+            design = os.path.join(scratch.name, "design.csv")
+            params.to_csv(design, index=False)
+            params = {}
         summary_text, trajectory_text, interrupted, message, _ = _core.sweep(
             _named_texts(params), _text(replicates, "replicates"),
             None if seed is None else _text(seed, "seed"),
             None if jobs is None else _text(jobs, "jobs"), bool(trajectories),
-            None if summary is None else os.fspath(summary), bool(resume), update)
+            None if summary is None else os.fspath(summary), bool(resume), update, design)
     finally:
         if bar is not None:
             bar.close()
+        if scratch is not None:
+            scratch.cleanup()
     frame = _summary_frame(summary_text)
     paths = _trajectory_frame(trajectory_text) if trajectories else None
     if interrupted:

@@ -80,6 +80,16 @@ def test_sweep_equals_the_command_lines_summary(tmp_path):
     pd.testing.assert_frame_equal(hs.stats(tmp_path / "cli.csv"), table, check_exact=True)
 
 
+def test_a_design_frame_sweeps_as_sweep_design(tmp_path):
+    design = pd.DataFrame({"emig_rate": [0.05, 0.3, 0.1], "max_dist": [2.5, 1.0, 0.5],
+                           "n_gen": [40, 80, 60]})
+    design.to_csv(tmp_path / "design.csv", index=False)
+    cli("sweep", "--design", "design.csv", "--replicates", 3, "--seed", 5, "--jobs", 2,
+        "--summary", "cli.csv", cwd=tmp_path)
+    frame = hs.sweep(design, replicates=3, seed=5, jobs=2, progress=False)
+    pd.testing.assert_frame_equal(frame, cli_frame(tmp_path / "cli.csv"), check_exact=True)
+
+
 @pytest.mark.parametrize("command, flags, call", [
     ("run", ["--sdr", "0"], lambda: hs.run(sdr=0)),
     ("run", ["--emig-rate", "2"], lambda: hs.run(emig_rate=2)),

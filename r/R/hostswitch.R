@@ -84,15 +84,19 @@ print.hs_run <- function(x, ...) {
 
 hs_sweep <- function(params, replicates = 1, seed = NULL, jobs = NULL, trajectories = FALSE,
                      summary = NULL, resume = FALSE, progress = interactive()) {
+  design <- NULL
   if (is.data.frame(params)) {
-    # The extension point for design frames: one row a parameter set.
-    stop("a data.frame of design points needs the command line's `sweep --design`; ",
-         "give a named list of value vectors (a grid)", call. = FALSE)
+    # Design points are read as `sweep --design` reads its file.
+    design <- tempfile("hostswitch-design-", fileext = ".csv")
+    on.exit(unlink(design))
+    .write_exact_csv(params, design)
+    params <- list()
   }
   texts <- .library_call(library_sweep(
     .named_texts(params), .value_texts(replicates, "replicates"),
     .optional_text(seed, "seed"), .optional_text(jobs, "jobs"), isTRUE(trajectories),
-    if (is.null(summary)) NULL else path.expand(summary), isTRUE(resume), isTRUE(progress)))
+    if (is.null(summary)) NULL else path.expand(summary), isTRUE(resume), isTRUE(progress),
+    design))
   frame <- .read_summary_text(texts$summary)
   paths <- if (isTRUE(trajectories)) read.csv(text = texts$trajectories) else NULL
   if (texts$interrupted) {
@@ -104,16 +108,21 @@ hs_sweep <- function(params, replicates = 1, seed = NULL, jobs = NULL, trajector
   if (isTRUE(trajectories)) list(summary = frame, trajectories = paths) else frame
 }
 
+# Doubles in 17 digits, which read back as the same double; NA as an empty field.
+.write_exact_csv <- function(frame, path) {
+  columns <- lapply(frame, function(column) {
+    if (is.double(column)) ifelse(is.na(column), "", sprintf("%.17g", column))
+    else ifelse(is.na(column), "", as.character(column))
+  })
+  utils::write.csv(as.data.frame(columns, optional = TRUE), path, row.names = FALSE,
+                   quote = FALSE)
+}
+
 hs_stats <- function(summary) {
   if (is.data.frame(summary)) {
     path <- tempfile("hostswitch-", fileext = ".csv")
     on.exit(unlink(path))
-    columns <- lapply(summary, function(column) {
-      if (is.double(column)) ifelse(is.na(column), "", sprintf("%.17g", column))
-      else ifelse(is.na(column), "", as.character(column))
-    })
-    utils::write.csv(as.data.frame(columns, optional = TRUE), path, row.names = FALSE,
-                     quote = FALSE)
+    .write_exact_csv(summary, path)
     summary <- path
   }
   read.csv(text = .library_call(library_stats_table(path.expand(summary))))

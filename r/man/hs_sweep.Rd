@@ -11,7 +11,8 @@ hs_sweep(params, replicates = 1, seed = NULL, jobs = NULL, trajectories = FALSE,
 \arguments{
   \item{params}{A named list of value vectors; the grid is their cross product in the command
     line's order (\code{n_pop} slowest, \code{n_gen} fastest). Parameters left out keep the
-    typical run's value.}
+    typical run's value. Or a data.frame of design points (one parameter set a row, as
+    \code{sweep --design} reads a file), swept in row order.}
   \item{replicates}{Replicates of each grid point.}
   \item{seed}{The base seed; \code{NULL} takes the clock's. Replicate r of grid point g is
     seeded as the command line seeds it.}

@@ -62,11 +62,15 @@ Rcpp::List library_run(Rcpp::List params, Rcpp::Nullable<Rcpp::CharacterVector> 
 Rcpp::List library_sweep(Rcpp::List params, Rcpp::CharacterVector replicates,
                          Rcpp::Nullable<Rcpp::CharacterVector> seed,
                          Rcpp::Nullable<Rcpp::CharacterVector> jobs, bool trajectories,
-                         Rcpp::Nullable<Rcpp::CharacterVector> summary, bool resume,
-                         bool progress) {
+                         Rcpp::Nullable<Rcpp::CharacterVector> summary, bool resume, bool progress,
+                         Rcpp::Nullable<Rcpp::CharacterVector> design) {
   LibrarySweep sweep;
   sweep.lists = parameter_lists_of(named_texts(params));
-  sweep.grid = checked_grid(sweep.lists);
+  if (const auto path = optional_text(design)) {
+    sweep.design = *path;
+  } else {
+    sweep.grid = checked_grid(sweep.lists);
+  }
   sweep.replicates = parse_at_least("--replicates", Rcpp::as<std::string>(replicates), 1);
   const std::optional<std::string> seed_text = optional_text(seed);
   sweep.base_seed = seed_text ? parse_integer("--seed", *seed_text) : seed_from_clock();

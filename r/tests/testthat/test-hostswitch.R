@@ -62,6 +62,18 @@ test_that("a sweep's frames equal the command line's summary and statistics", {
   expect_identical(hs_stats(expected), read.csv(file.path(dir, "stats.csv")))
 })
 
+test_that("a design frame sweeps as sweep --design", {
+  skip_if(program == "")
+  dir <- in_scratch()
+  design <- data.frame(emig_rate = c(0.05, 0.3, 0.1), max_dist = c(2.5, 1, 0.5),
+                       n_gen = c(40L, 80L, 60L))
+  write.csv(design, file.path(dir, "design.csv"), row.names = FALSE)
+  cli("sweep", "--design", file.path(dir, "design.csv"), "--replicates", 3, "--seed", 5,
+      "--summary", file.path(dir, "cli.csv"), dir = dir)
+  expect_identical(hs_sweep(design, replicates = 3, seed = 5, jobs = 2, progress = FALSE),
+                   read.csv(file.path(dir, "cli.csv")))
+})
+
 test_that("refusals stop with the command line's message", {
   calls <- list(list(quote(hs_run(sdr = 0)), c("run", "--sdr", "0")),
                 list(quote(hs_run(emig_rate = 2)), c("run", "--emig-rate", "2")),

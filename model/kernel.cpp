@@ -441,15 +441,30 @@ std::vector<Kernel> supported_kernels() {
   return kernels;
 }
 
-Kernel selected_kernel() {
-  static const Kernel selected = [] {
-    if (const char* forced = std::getenv("HOSTSWITCH_KERNEL")) {
-      const auto named = kernel_named(forced);
-      if (named && kernel_supported(*named)) return *named;
+std::optional<Kernel> forced_kernel() {
+  static const std::optional<Kernel> forced = []() -> std::optional<Kernel> {
+    if (const char* name = std::getenv("HOSTSWITCH_KERNEL")) {
+      const auto named = kernel_named(name);
+      if (named && kernel_supported(*named)) return named;
     }
-    return supported_kernels().back();
+    return std::nullopt;
   }();
-  return selected;
+  return forced;
+}
+
+Kernel selected_kernel() {
+  static const Kernel widest = supported_kernels().back();
+  return forced_kernel().value_or(widest);
+}
+
+Kernel kernel_for(const SimulationParameters& parameters) {
+  if (const auto forced = forced_kernel()) return *forced;
+  // A vector kernel pays about a microsecond a generation for its blocks of draws, which a
+  // population of fewer than a thousand or so never earns back; the population never
+  // exceeds the capacity, and every kernel gives the same bytes.
+  constexpr std::int32_t kVectorFromCapacity = 1024;
+  if (parameters.capacity < kVectorFromCapacity) return Kernel::kScalar;
+  return selected_kernel();
 }
 
 RunResult run_population_on(Kernel kernel, const SimulationParameters& parameters,

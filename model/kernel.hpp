@@ -25,6 +25,9 @@ std::vector<Kernel> supported_kernels();  // scalar first, widest last
 // The kernel HOSTSWITCH_KERNEL names if this processor runs it, else the widest it runs;
 // read once per process.
 Kernel selected_kernel();
+// The kernel a run takes: the one HOSTSWITCH_KERNEL forces, else the scalar loop for a
+// capacity too small to repay a vector kernel's blocks, else selected_kernel().
+Kernel kernel_for(const SimulationParameters& parameters);
 
 // The draws a run takes, in order: the stream itself, or a script in tests.
 class DrawSource {

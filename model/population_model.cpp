@@ -47,7 +47,7 @@ void require_first_generation_memory(const SimulationParameters& parameters) {
 
 RunResult run_population(const SimulationParameters& parameters, UniformStream& stream,
                          Reporter& reporter, const RunSettings& settings) {
-  return run_population_on(selected_kernel(), parameters, stream, reporter, settings);
+  return run_population_on(kernel_for(parameters), parameters, stream, reporter, settings);
 }
 
 }  // namespace hostswitch

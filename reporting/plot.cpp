@@ -836,7 +836,9 @@ void plot_results_file(const PlotOptions& options) {
   if (std::filesystem::equivalent(options.results, options.picture, ec)) {
     throw PlotError(options.picture.string() + ": the picture would overwrite the results file");
   }
-  const std::optional<ImageFormat> format = image_format_of(options.picture);
+  std::optional<ImageFormat> format = image_format_of(options.picture);
+  // A name without an extension (a device, a pipe, "-") keeps the picture's own form.
+  if (!format && options.picture.extension().empty()) format = ImageFormat::kSvg;
   if (!format) {
     throw PlotError(options.picture.string() +
                     ": the picture's name must end in .svg, .pdf or .png (its format)");

@@ -840,12 +840,13 @@ TEST(SafetyProgram, EveryWriterKeepsAFifoALinkAndADeviceAndFollowsNoPlantedLink)
   for (const auto& writer : writers) {
     SCOPED_TRACE(writer[0] + " " + writer.back());
     // A FIFO, drained by a reader of its own.
-    const std::filesystem::path fifo = dir / "fifo";
+    // Named .svg, as a picture must be.
+    const std::filesystem::path fifo = dir / "fifo.svg";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::string drained;
     std::thread reader([&] { drained = read_file(fifo); });
     std::vector<std::string> args = writer;
-    args.push_back("fifo");
+    args.push_back("fifo.svg");
     EXPECT_EQ(run_program(args, dir.path()), 0) << read_file(dir / "err.txt");
     // A writer that never opened the FIFO must not leave the reader waiting.
     const int release = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
@@ -856,12 +857,12 @@ TEST(SafetyProgram, EveryWriterKeepsAFifoALinkAndADeviceAndFollowsNoPlantedLink)
     std::filesystem::remove(fifo);
     // A link: written through, still a link.
     write_file(dir / "target", "old");
-    std::filesystem::create_symlink("target", dir / "link");
-    args.back() = "link";
+    std::filesystem::create_symlink("target", dir / "link.svg");
+    args.back() = "link.svg";
     EXPECT_EQ(run_program(args, dir.path()), 0) << read_file(dir / "err.txt");
-    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link"));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.svg"));
     EXPECT_NE(read_file(dir / "target"), "old");
-    std::filesystem::remove(dir / "link");
+    std::filesystem::remove(dir / "link.svg");
     args.back() = "/dev/null";
     EXPECT_EQ(run_program(args, dir.path()), 0) << read_file(dir / "err.txt");
     EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
@@ -889,9 +890,10 @@ TEST(SafetyProgram, SignalsAtRandomMomentsLeaveTheOldFileOrTheNewAndNoTemporary)
                    "--n-gen", "300", "--replicates", "50", "--seed", "1", "--summary", "s.csv"},
                   dir.path()),
       0);
-  const std::vector<std::string> run = {"run",         "--max-dist", "0.1",     "--sdr", "3",
-                                        "--emig-rate", "0.01",       "--n-gen", "3000",  "--seed",
-                                        "4",           "--output",   "new.txt"};
+  const std::vector<std::string> run = {
+      "run",        "--n-pop", "2000",  "--capacity", "20000",       "--birth-rate", "1",
+      "--max-dist", "0.1",     "--sdr", "3",          "--emig-rate", "0.01",         "--n-gen",
+      "3000",       "--seed",  "4",     "--output",   "new.txt"};
   struct Writer {
     std::vector<std::string> args;
     std::string output;

@@ -171,9 +171,9 @@ TEST(ConfigFile, FlagsComeFromTomlAndTheCommandLineWins) {
       << read_file(dir / "err.txt");
   EXPECT_EQ(read_file(dir / "config.csv"), read_file(dir / "flags.csv"));
   // The manifest records the values taken from the file.
-  EXPECT_NE(read_file(dir / "config.json").find("\"--emig-rate\",\n    \"0.05,0.2\""),
+  EXPECT_NE(read_file(dir / "config.csv.json").find("\"--emig-rate\",\n    \"0.05,0.2\""),
             std::string::npos)
-      << read_file(dir / "config.json");
+      << read_file(dir / "config.csv.json");
 
   write_file(dir / "bad.toml", "colour = 3\n");
   EXPECT_EQ(hostswitch_in(dir, "run --config bad.toml"), 2);

@@ -53,8 +53,8 @@ awk '{ if (!($1 in best) || $2 < best[$1]) best[$1] = $2 }
         best["run"] / best["numpy"] }' "$work/numpy"
 
 echo "== cost per individual-generation, capacity 10^8 against 10^7, one thread (target <= 1.3, system < 5%) =="
-for spec in "10000000 40" "100000000 20"; do
-  read -r capacity generations <<<"$spec"
+for sizes in "10000000 40" "100000000 20"; do
+  read -r capacity generations <<<"$sizes"
   /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$exe" run --n-pop 1000 --birth-rate 2 \
     --capacity "$capacity" --emig-rate 0 --sdr 1 --sdv 0.5 --max-dist 2 --n-gen "$generations" \
     --seed 123450 --threads 1 --no-output --stats 2>"$work/stats" >/dev/null

@@ -66,7 +66,7 @@ def test_sweep_equals_the_command_lines_summary(tmp_path):
             (tmp_path / "cli.trajectories.csv").read_bytes())
     pd.testing.assert_frame_equal(paths, cli_frame(tmp_path / "cli.trajectories.csv"),
                                   check_exact=True)
-    assert (tmp_path / "py.json").exists()
+    assert (tmp_path / "py.csv.json").exists()
     # The file is whole: resuming it runs nothing and gives the same frame.
     again, _ = hs.sweep(grid, replicates=4, seed=11, jobs=1, trajectories=True,
                         summary=tmp_path / "py.csv", resume=True, progress=False)

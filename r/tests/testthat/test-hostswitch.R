@@ -55,7 +55,7 @@ test_that("a sweep's frames equal the command line's summary and statistics", {
   expect_identical(got$summary, expected)
   expect_identical(readLines(file.path(dir, "r.csv")), readLines(cli_summary))
   expect_identical(got$trajectories, read.csv(file.path(dir, "cli.trajectories.csv")))
-  expect_true(file.exists(file.path(dir, "r.json")))
+  expect_true(file.exists(file.path(dir, "r.csv.json")))
   expect_identical(hs_sweep(grid, replicates = 4, seed = 11, jobs = 1, progress = FALSE),
                    expected)
   expect_identical(hs_read_summary(cli_summary), expected)

@@ -2,7 +2,7 @@
 """The WebAssembly command line under node against the native program: for every case both
 run in empty directories of their own with the same arguments, and their exit status,
 standard output, standard error and every file written must be the same bytes. A sweep's
-manifest (summary.json) is the one exception: it records the program that ran (its command
+manifest (summary.csv.json) is the one exception: it records the program that ran (its command
 line's first word, and a run directory's executable), which is the native program's path in one
 and "hostswitch" under node; those entries are set aside and everything else in it must match.
 
@@ -81,7 +81,7 @@ def without_program(manifest):
 def same_file(name, a, b):
     if a is None or b is None:
         return a == b
-    if os.path.basename(name) == "summary.json":
+    if os.path.basename(name) == "summary.csv.json":
         return without_program(a) == without_program(b)
     return a == b
 
@@ -110,7 +110,7 @@ for name, (args, expected, *answers) in RUNS.items():
         problems.append(f"the case does not do what it is for: {status} {out!r} {err!r}")
     if not args.startswith("sweep") and "output.txt" not in files:
         problems.append("no results file was written")
-    if args.startswith("sweep") and "summary.json" not in files:
+    if args.startswith("sweep") and "summary.csv.json" not in files:
         problems.append("no manifest was written")
     if problems:
         failures.append(f"{name} ({args}): " + "; ".join(problems))

@@ -55,12 +55,17 @@ void handle_ending_signals() noexcept {
 
 // The mode a new file gets: what open(..., 0666) would give under the process's umask.
 mode_t new_file_mode() {
+#if defined(__EMSCRIPTEN__)
+  // The page's in-memory file system keeps no umask to honour; its files are the page's own.
+  return static_cast<mode_t>(0666);
+#else
   static const mode_t mode = [] {
     const mode_t mask = ::umask(022);
     ::umask(mask);
     return static_cast<mode_t>(0666 & ~mask);
   }();
   return mode;
+#endif
 }
 
 std::string unique_suffix() {

@@ -24,6 +24,7 @@ test_that("runs give the command line's files", {
     flags <- unlist(mapply(function(name, value) c(paste0("--", gsub("_", "-", name)), value),
                            names(set$params), set$params, SIMPLIFY = FALSE))
     files <- file.path(dir, c("cli.txt", "cli.csv", "row.csv", "r.txt"))
+    unlink(files)  # a summary of another run is not replaced without --overwrite
     cli("run", flags, "--seed", set$seed, "--output", files[1], "--trajectory", files[2],
         "--summary", files[3], dir = dir)
     run <- do.call(hs_run, c(set$params, seed = set$seed))

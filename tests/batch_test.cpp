@@ -806,7 +806,8 @@ TEST(SafetyProgram, OverwriteKilledAnywhereLeavesTheOldSweepOrAResumableNewOne) 
     write_file(dir / "summary.csv", old_summary);
     write_file(dir / "summary.csv.json", old_manifest);
     Child sweep(overwrite, dir.path(), dir / "err.txt");
-    std::this_thread::sleep_for(std::chrono::microseconds(std::rand() % 60000));
+    // Later attempts wait longer, so a slow start (a sanitizer build) still gets caught writing.
+    std::this_thread::sleep_for(std::chrono::microseconds(std::rand() % 60000 + attempt * 50000));
     kill(sweep.pid(), SIGKILL);
     sweep.wait();
     if (read_file(dir / "summary.csv.json") == old_manifest) {

@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "base/io_failure.hpp"
+#include "base/text_file.hpp"
 #include "batch/manifest.hpp"
 #include "batch/ordered_csv.hpp"
 #include "batch/single_run.hpp"
@@ -181,19 +182,12 @@ SweepTexts sweep_texts(const LibrarySweep& sweep) {
   request.command_line = sweep_command_line(sweep);
   request.stop = sweep.stop;
   request.progress = sweep.progress;
-  std::ostringstream out;
-  std::ostringstream err;
-  const int status = sweep_into_summary(request, out, err);
-  // The command's closing line, without the program's name and the line feed.
-  auto closing = [](std::string message) {
-    constexpr std::string_view kPrefix = "hostswitch sweep: ";
-    if (message.starts_with(kPrefix)) message.erase(0, kPrefix.size());
-    while (!message.empty() && message.back() == '\n') message.pop_back();
-    return message;
-  };
-  if (status != 0 && status != kSweepInterrupted) throw std::runtime_error(closing(err.str()));
-  texts.interrupted = status == kSweepInterrupted;
-  texts.message = closing(status == 0 ? out.str() : err.str());
+  const CommandReport report = sweep_into_summary(request);
+  if (report.status != 0 && report.status != kSweepInterrupted) {
+    throw std::runtime_error(report.message);
+  }
+  texts.interrupted = report.status == kSweepInterrupted;
+  texts.message = report.message;
   texts.summary = read_text_file(*sweep.summary);
   if (sweep.trajectories) texts.trajectories = read_text_file(request.trajectories_path);
   return texts;
@@ -201,26 +195,6 @@ SweepTexts sweep_texts(const LibrarySweep& sweep) {
 
 void write_text_file(const std::filesystem::path& path, std::string_view text) {
   write_file_atomically(path, text);
-}
-
-std::string read_text_file(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw IoFailure("open", path, errno);
-  std::string text;
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      const int error_number = errno;
-      ::close(fd);
-      throw IoFailure("read", path, error_number);
-    }
-    if (got == 0) break;
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  ::close(fd);
-  return text;
 }
 
 }  // namespace hostswitch

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/text_file.hpp"
 #include "batch/summary.hpp"
 #include "batch/sweep.hpp"
 #include "model/simulation_parameters.hpp"
@@ -68,7 +69,5 @@ std::vector<std::string> sweep_command_line(const LibrarySweep& sweep);
 
 // The bytes of a file, written atomically as every file of the program is.
 void write_text_file(const std::filesystem::path& path, std::string_view text);
-// Throws IoFailure("read", ...) when the file cannot be read.
-std::string read_text_file(const std::filesystem::path& path);
 
 }  // namespace hostswitch

@@ -281,72 +281,18 @@ std::filesystem::path legacy_summary_manifest_path(const std::filesystem::path& 
   return path.replace_extension(".json");
 }
 
-namespace {
-
-template <class Integer>
-bool is_integer(std::string_view text, Integer least) {
-  Integer value = 0;
-  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-  return !text.empty() && result.ec == std::errc() && result.ptr == text.data() + text.size() &&
-         value >= least;
+std::optional<Manifest> stored_manifest(const std::filesystem::path& path) {
+  std::error_code error;
+  if (!std::filesystem::exists(path, error)) return std::nullopt;
+  return read_manifest(path);
 }
 
-bool is_finite_real(std::string_view text) {
-  double value = 0.0;
-  const auto result = double_from_chars(text.data(), text.data() + text.size(), value);
-  return !text.empty() && result.ec == std::errc() && result.ptr == text.data() + text.size() &&
-         std::isfinite(value);
-}
-
-}  // namespace
-
-std::optional<std::string> row_difference(const std::vector<std::string_view>& fields,
-                                          const SimulationParameters& point,
-                                          std::int32_t grid_index, std::int32_t replicate,
-                                          std::int32_t base_seed) {
-  constexpr std::size_t kColumns = 19;
-  if (fields.size() != kColumns) {
-    return std::to_string(fields.size()) + " fields, not " + std::to_string(kColumns);
+std::optional<StoredManifest> stored_summary_manifest(const std::filesystem::path& summary) {
+  for (const auto& path : {summary_manifest_path(summary), legacy_summary_manifest_path(summary)}) {
+    if (path == summary) continue;
+    if (auto manifest = stored_manifest(path)) return StoredManifest{*manifest, path};
   }
-  for (std::size_t i = 0; i < kParameterCount; ++i) {
-    const std::string expected = parameter_text(point, i);
-    if (fields[i] != expected) {
-      return std::string(kParameterNames[i]) + " is " + quoted_field(fields[i]) + ", not " +
-             expected;
-    }
-  }
-  if (fields[8] != std::to_string(grid_index) || fields[9] != std::to_string(replicate)) {
-    return "grid point " + quoted_field(fields[8]) + " replicate " + quoted_field(fields[9]) +
-           ", not grid point " + std::to_string(grid_index) + " replicate " +
-           std::to_string(replicate);
-  }
-  const std::string seed = std::to_string(replicate_seed(base_seed, grid_index, replicate));
-  if (fields[10] != seed) return "seed " + quoted_field(fields[10]) + ", not " + seed;
-  const bool extinct = fields[11] == "extinct";
-  if (!extinct && fields[11] != "completed") {
-    return "outcome " + quoted_field(fields[11]) + " is neither completed nor extinct";
-  }
-  auto figure = [&](std::size_t column, const char* name, bool ok) -> std::optional<std::string> {
-    if (ok) return std::nullopt;
-    return std::string(name) + " " + quoted_field(fields[column]) + " is not a figure a run gives";
-  };
-  const bool alive = fields[15] != "0";  // a mean and spread only for a population
-  std::optional<std::string> fault;
-  if (!fault) fault = figure(12, "generations_run", is_integer<std::int32_t>(fields[12], 0));
-  if (!fault) {
-    fault = figure(13, "extinction_generation",
-                   extinct ? fields[13] == fields[12] : fields[13].empty());
-  }
-  if (!fault) fault = figure(14, "switch_generations", is_integer<std::int32_t>(fields[14], 0));
-  if (!fault) fault = figure(15, "final_n_pop", is_integer<std::int64_t>(fields[15], 0));
-  if (!fault) fault = figure(16, "final_r_phe", is_finite_real(fields[16]));
-  if (!fault) {
-    fault = figure(17, "final_mean_phe", alive ? is_finite_real(fields[17]) : fields[17].empty());
-  }
-  if (!fault) {
-    fault = figure(18, "final_sd_phe", alive ? is_finite_real(fields[18]) : fields[18].empty());
-  }
-  return fault;
+  return std::nullopt;
 }
 
 std::filesystem::path run_manifest_path(const std::filesystem::path& run_dir) {

@@ -77,14 +77,15 @@ Manifest read_manifest(const std::filesystem::path& path);
 std::optional<std::string> manifest_difference(const Manifest& stored, const Manifest& wanted,
                                                const std::filesystem::path& where);
 
-// How a summary row (its fields, without the line end) differs from the row a sweep writes for
-// grid point `point`, labelled `grid_index`, `replicate` and seeded from `base_seed`:
-// "sdr is 2, not 1", "seed 5, not 6", or a figure no run gives ("final_r_phe 'nan' is not a
-// finite number"); none when it is such a row.
-std::optional<std::string> row_difference(const std::vector<std::string_view>& fields,
-                                          const SimulationParameters& point,
-                                          std::int32_t grid_index, std::int32_t replicate,
-                                          std::int32_t base_seed);
+// The manifest at `path`, when there is one (throws as read_manifest for a faulty one).
+std::optional<Manifest> stored_manifest(const std::filesystem::path& path);
+// The manifest stored for a summary and where it was found: SUMMARY.json-after-its-name, else
+// the name of earlier versions; none when neither exists.
+struct StoredManifest {
+  Manifest manifest;
+  std::filesystem::path path;
+};
+std::optional<StoredManifest> stored_summary_manifest(const std::filesystem::path& summary);
 
 // summary.csv -> summary.csv.json, unique to the summary (today's name).
 std::filesystem::path summary_manifest_path(const std::filesystem::path& summary);

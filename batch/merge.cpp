@@ -1,14 +1,26 @@
 #include "batch/merge.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <fstream>
 #include <map>
+#include <ostream>
 #include <regex>
+#include <stdexcept>
 #include <system_error>
+#include <unordered_set>
 #include <utility>
 
+#include "base/atomic_file.hpp"
+#include "base/io_failure.hpp"
+#include "base/text_file.hpp"
+#include "batch/ordered_csv.hpp"
 #include "batch/summary.hpp"
+#include "batch/summary_check.hpp"
 #include "batch/sweep.hpp"
 #include "batch/trajectory.hpp"
 
@@ -74,6 +86,23 @@ std::map<std::pair<std::int32_t, std::int32_t>, std::string> trajectory_blocks(
 }
 
 }  // namespace
+
+void remove_sweep_files(const std::filesystem::path& run_dir) {
+  std::vector<std::filesystem::path> doomed;
+  for (const auto& name : {"summary.csv", "trajectories.csv", "missing-commands.txt"}) {
+    doomed.push_back(run_dir / name);
+  }
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(run_dir, error)) {
+    if (!written_by_the_sweep(entry.path())) continue;
+    doomed.push_back(entry.path());
+    doomed.push_back(trajectories_path_of(entry.path()));
+  }
+  if (error) throw IoFailure("read the directory", run_dir, error.value());
+  for (const auto& path : doomed) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) throw IoFailure("remove", path, errno);
+  }
+}
 
 RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
                                       const Manifest& manifest,
@@ -188,6 +217,154 @@ RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
     }
   }
   return merged;
+}
+
+void refuse_losing_rows(const std::filesystem::path& path, std::string_view text) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size == 0) return;
+  const std::string old = read_text_file(path);
+  // The standard columns, perhaps followed by a design's labels.
+  const std::string standard = summary_header().substr(0, summary_header().size() - 1);
+  const std::string header = old.substr(0, old.find('\n') + 1);
+  const std::string where = path.string();
+  if (header.empty() || header.compare(0, standard.size(), standard) != 0) {
+    if (old.size() < standard.size() && standard.compare(0, old.size(), old) == 0) return;
+    throw std::runtime_error(where +
+                             " is not a summary (its first line is not the summary "
+                             "header); " +
+                             std::string(kReplaceRemedies));
+  }
+  std::unordered_set<std::string_view> lines;
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    lines.insert(text.substr(start, end - start));
+    start = end + 1;
+  }
+  std::size_t rows = 0;
+  std::size_t lost = 0;
+  const std::string_view kept = std::string_view(old).substr(header.size());
+  for (std::size_t start = 0; start < kept.size();) {
+    const std::size_t end = std::min(kept.find('\n', start), kept.size());
+    ++rows;
+    if (!lines.contains(kept.substr(start, end - start))) ++lost;
+    start = end + 1;
+  }
+  if (lost == 0) return;
+  std::string seed;
+  if (const auto found = stored_summary_manifest(path)) {
+    seed = ", seed base " + std::to_string(found->manifest.base_seed) + " (" +
+           found->path.string() + ")";
+  }
+  throw std::runtime_error(where + " holds " + std::to_string(rows) +
+                           (rows == 1 ? " row" : " rows") + seed + ", " + std::to_string(lost) +
+                           " not among the rows written now; " + std::string(kReplaceRemedies));
+}
+
+namespace {
+
+// The merged text of a run directory checked against its manifest, with its trajectories
+// written beside; rows missing are a warning only when allowed.
+std::string merged_run_directory(const MergeRequest& request, CommandReport& report) {
+  const std::filesystem::path& dir = request.inputs.front();
+  Manifest manifest = read_manifest(run_manifest_path(dir));
+  manifest.run_dir = dir.string();  // the directory may have moved since
+  const RunDirectoryMerge merged = merge_run_directory(dir, manifest, request.summary);
+  if (merged.missing > 0) {
+    if (request.missing_commands) {
+      std::string commands;
+      for (const auto& command : merged.missing_commands) commands += command + '\n';
+      write_file_atomically(*request.missing_commands, commands);
+    }
+    std::string message =
+        std::to_string(merged.missing) + " of " + std::to_string(merged.expected) + " rows missing";
+    if (request.missing_commands) {
+      message += "; the commands that make them are in " + request.missing_commands->string();
+    } else if (!merged.missing_commands.empty()) {
+      message += "; the first command that makes them: " + merged.missing_commands.front();
+    }
+    if (!request.allow_missing) {
+      report.status = kRowsMissing;
+      report.message = std::move(message);
+      return {};
+    }
+    report.warnings.push_back(std::move(message));
+  }
+  if (manifest.trajectories) {
+    // Before the summary, so a merged summary never stands without its trajectories.
+    write_file_atomically(request.trajectories.value_or(dir / "trajectories.csv"),
+                          merged.trajectories);
+  } else if (request.trajectories) {
+    throw std::runtime_error("--trajectories: the sweep of " + dir.string() +
+                             " writes no trajectories (its manifest.json says so)");
+  }
+  return merged.text;
+}
+
+// The merged text of summary files (and directories of them), which must not include the
+// summary written.
+std::string merged_summaries(const MergeRequest& request, CommandReport& report) {
+  std::error_code error;
+  if (request.summary) {
+    const std::filesystem::path& output = *request.summary;
+    const std::filesystem::path parent =
+        output.has_parent_path() ? output.parent_path() : std::filesystem::path(".");
+    for (const auto& input : request.inputs) {
+      const bool read_now = std::filesystem::equivalent(input, output, error);
+      const bool read_next = output.extension() == ".csv" &&
+                             std::filesystem::is_directory(input, error) &&
+                             std::filesystem::equivalent(input, parent, error);
+      if (read_now || read_next) {
+        throw std::runtime_error(output.string() + " is among the summaries read (" +
+                                 input.string() + "); write the merge elsewhere");
+      }
+    }
+  }
+  const MergedSummary merged = merge_summaries(request.inputs);
+  if (merged.missing_count > 0) {
+    std::string warning =
+        std::to_string(merged.missing_count) + " rows missing from the grid, first:";
+    for (const RunLabel& label : merged.first_missing) {
+      warning += " grid point " + std::to_string(label.grid_index) + " replicate " +
+                 std::to_string(label.replicate) + ';';
+    }
+    report.warnings.push_back(std::move(warning));
+  }
+  return merged.text;
+}
+
+}  // namespace
+
+CommandReport merge_command(const MergeRequest& request, std::ostream& out) {
+  // Held until the merged summary stands: a sweep writing it refuses to start, and a merge
+  // refuses while a sweep writes it.
+  std::optional<SummaryLock> lock;
+  if (request.summary) lock.emplace(*request.summary);
+  std::error_code error;
+  const bool run_directory = request.inputs.size() == 1 &&
+                             std::filesystem::is_directory(request.inputs.front(), error) &&
+                             std::filesystem::exists(run_manifest_path(request.inputs.front()));
+  if (!run_directory && (request.missing_commands || request.allow_missing)) {
+    throw std::runtime_error(
+        "--missing-commands and --allow-missing need a run directory with a manifest.json");
+  }
+  if (!run_directory && request.trajectories) {
+    throw std::runtime_error("--trajectories needs a run directory with a manifest.json");
+  }
+  CommandReport report;
+  const std::string text =
+      run_directory ? merged_run_directory(request, report) : merged_summaries(request, report);
+  if (report.status != 0) return report;
+  if (request.summary) {
+    if (!request.overwrite) refuse_losing_rows(*request.summary, text);
+    write_file_atomically(*request.summary, text);
+  } else {
+    errno = 0;
+    out << text;
+    out.flush();
+    // A full disk or a closed pipe must not pass for a merge.
+    if (!out) throw IoFailure("write", "standard output", errno);
+  }
+  return report;
 }
 
 }  // namespace hostswitch

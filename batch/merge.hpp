@@ -2,10 +2,13 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <iosfwd>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "batch/command_report.hpp"
 #include "batch/manifest.hpp"
 
 namespace hostswitch {
@@ -33,5 +36,30 @@ struct RunDirectoryMerge {
 RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
                                       const Manifest& manifest,
                                       const std::optional<std::filesystem::path>& exclude);
+
+// Removes what the sweep of `run_dir` wrote there: its parts and per-replicate summaries with
+// their trajectories, and the merge's summary.csv, trajectories.csv and missing-commands.txt.
+// No other file is touched. Throws IoFailure naming a file that cannot be removed.
+void remove_sweep_files(const std::filesystem::path& run_dir);
+
+struct MergeRequest {
+  std::vector<std::filesystem::path> inputs;
+  std::optional<std::filesystem::path> summary;  // none: standard output
+  std::optional<std::filesystem::path> missing_commands;
+  // Of a run directory whose sweep writes trajectories: where the joined trajectories go
+  // (default RUN_DIR/trajectories.csv).
+  std::optional<std::filesystem::path> trajectories;
+  bool allow_missing = false;
+  bool overwrite = false;  // replace a summary holding rows the merge does not
+};
+
+// Refuses to replace the summary at `path` by `text` when it holds a row `text` lacks (another
+// experiment's, or more of this one's), naming what it holds and the remedies (another
+// --summary, or --overwrite); anything but a regular file, and a file of no rows, is replaced.
+void refuse_losing_rows(const std::filesystem::path& path, std::string_view text);
+// Joins summaries; a lone run directory with a manifest is checked against it (exit 3 when
+// rows are missing, unless allowed).
+// The merged summary goes to `request.summary`, else to `out`.
+CommandReport merge_command(const MergeRequest& request, std::ostream& out);
 
 }  // namespace hostswitch

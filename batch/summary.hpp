@@ -62,6 +62,10 @@ inline constexpr std::size_t kSummaryColumns =
 // refuses a longer line rather than hold it.
 inline constexpr std::size_t kMaxSummaryLine = 4096;
 
+// What a user may do about a summary that would lose rows it holds.
+inline constexpr std::string_view kReplaceRemedies =
+    "give another --summary, or --overwrite to replace it";
+
 // One row of a summary file as read: its text (ended by a line feed, whatever line end the
 // file used), its fields, and where it was read ("FILE:LINE").
 struct SummaryFileRow {

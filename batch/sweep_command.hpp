@@ -10,15 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "batch/command_report.hpp"
 #include "batch/manifest.hpp"
 #include "batch/slurm.hpp"
 #include "batch/sweep.hpp"
 
 namespace hostswitch {
-
-// Exit status of a sweep stopped by a signal; the caller turns it into 128 + the signal.
-inline constexpr int kSweepInterrupted = -1;
-inline constexpr int kRowsMissing = 3;
 
 // A sweep as the command line asks for it, values already parsed and checked.
 struct SweepRequest {
@@ -59,15 +56,15 @@ struct SweepRequest {
 void use_design(SweepRequest& request, Design design, std::string source);
 
 // The in-process sweep into `summary`, fresh or resumed, with its manifest beside it.
-int sweep_into_summary(const SweepRequest& request, std::ostream& out, std::ostream& err);
+CommandReport sweep_into_summary(const SweepRequest& request);
 // One part of a run directory's sweep, into RUN_DIR/part-K.csv.
-int sweep_part(const SweepRequest& request, std::ostream& out, std::ostream& err);
+CommandReport sweep_part(const SweepRequest& request);
 // Writes RUN_DIR/manifest.json and prints the commands that make the run directory's rows.
 int emit_sweep_commands(const SweepRequest& request, std::ostream& out);
 // Writes the manifest, the job-array and merge scripts and submit.sh into the SLURM directory;
-// warnings (a directory compute nodes may not share, more tasks than SLURM takes) go to `err`.
+// warnings: a directory compute nodes may not share, more tasks than SLURM takes.
 // Without --parts, a timing pilot sizes them.
-int write_slurm_sweep(const SweepRequest& request, std::ostream& out, std::ostream& err);
+CommandReport write_slurm_sweep(const SweepRequest& request);
 
 // Parts for a job array when none are asked for: each task at least a minute's work on one CPU
 // (rows times `seconds_per_row`, split in minutes), at most one a row and at most 1000.
@@ -77,24 +74,5 @@ std::int32_t default_parts(std::int64_t rows, double seconds_per_row);
 // Seconds a row takes on one CPU here: the sweep's first replicates, run for about
 // `budget_seconds` and abandoned then; when not one finished, the budget (a lower bound).
 double pilot_seconds_per_row(const SweepRequest& request, double budget_seconds = 2.0);
-
-struct MergeRequest {
-  std::vector<std::filesystem::path> inputs;
-  std::optional<std::filesystem::path> summary;  // none: standard output
-  std::optional<std::filesystem::path> missing_commands;
-  // Of a run directory whose sweep writes trajectories: where the joined trajectories go
-  // (default RUN_DIR/trajectories.csv).
-  std::optional<std::filesystem::path> trajectories;
-  bool allow_missing = false;
-  bool overwrite = false;  // replace a summary holding rows the merge does not
-};
-
-// Refuses to replace the summary at `path` by `text` when it holds a row `text` lacks (another
-// experiment's, or more of this one's), naming what it holds and the remedies (another
-// --summary, or --overwrite); anything but a regular file, and a file of no rows, is replaced.
-void refuse_losing_rows(const std::filesystem::path& path, std::string_view text);
-// Joins summaries; a lone run directory with a manifest is checked against it (exit 3 when
-// rows are missing, unless allowed).
-int merge_command(const MergeRequest& request, std::ostream& out, std::ostream& err);
 
 }  // namespace hostswitch

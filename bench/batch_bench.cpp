@@ -78,15 +78,13 @@ double median(std::vector<double> values) {
 // alike. Counters: the median of each, and the median overhead in percent.
 void BM_SweepPlainThenLockedWithManifest(benchmark::State& state) {
   const SweepRequest request = typical_request();
-  std::ostringstream out, err;
   std::vector<double> plain, locked, overhead;
   using Clock = std::chrono::steady_clock;
   for (auto _ : state) {
     const auto t0 = Clock::now();
     benchmark::DoNotOptimize(sweep_into_plain_file(request).written);
     const auto t1 = Clock::now();
-    out.str("");
-    benchmark::DoNotOptimize(sweep_into_summary(request, out, err));
+    benchmark::DoNotOptimize(sweep_into_summary(request).status);
     const auto t2 = Clock::now();
     plain.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
     locked.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
@@ -106,16 +104,14 @@ void BM_SweepWithoutThenWithTrajectories(benchmark::State& state) {
   with.summary = bench_directory() / "summary-t.csv";
   with.trajectories = true;
   with.trajectories_path = bench_directory() / "trajectories.csv";
-  std::ostringstream out, err;
   std::vector<double> plain, traced, overhead;
   using Clock = std::chrono::steady_clock;
   for (auto _ : state) {
     const auto t0 = Clock::now();
-    benchmark::DoNotOptimize(sweep_into_summary(without, out, err));
+    benchmark::DoNotOptimize(sweep_into_summary(without).status);
     const auto t1 = Clock::now();
-    benchmark::DoNotOptimize(sweep_into_summary(with, out, err));
+    benchmark::DoNotOptimize(sweep_into_summary(with).status);
     const auto t2 = Clock::now();
-    out.str("");
     plain.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
     traced.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
     overhead.push_back(100.0 * (traced.back() - plain.back()) / plain.back());

@@ -1,6 +1,7 @@
 #include "console/cli_merge.hpp"
 
-#include "batch/sweep_command.hpp"
+#include "batch/merge.hpp"
+#include "console/cli_support.hpp"
 
 namespace hostswitch {
 
@@ -46,7 +47,7 @@ int run_merge(const MergeOptions& options, const CommandLineContext& context) {
   if (options.trajectories_option->count() > 0) request.trajectories = options.trajectories;
   request.allow_missing = options.allow_missing;
   request.overwrite = options.overwrite;
-  return merge_command(request, context.out, context.err);
+  return tell(merge_command(request, context.out), "merge", context.out, context.err);
 }
 
 }  // namespace hostswitch

@@ -8,6 +8,7 @@
 #include "base/io_failure.hpp"
 #include "batch/single_run.hpp"
 #include "batch/summary.hpp"
+#include "batch/merge.hpp"
 #include "batch/sweep_command.hpp"
 #include "batch/trajectory.hpp"
 #include "console/run_stats.hpp"

@@ -1,10 +1,13 @@
 #include "console/cli_support.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/io_failure.hpp"
 #include "model/uniform_stream.hpp"
 
 namespace hostswitch {
@@ -77,5 +80,23 @@ const char* const kStatsHelp =
     "at the end, print to standard error the wall and CPU time, the peak resident memory, the "
     "individuals simulated (the population after births, summed over generations) and the "
     "nanoseconds per individual-generation";
+
+int tell(const CommandReport& report, const std::string& command, std::ostream& out,
+         std::ostream& err) {
+  const std::string program = "hostswitch " + command + ": ";
+  for (const std::string& warning : report.warnings)
+    err << program << "warning: " << warning << '\n';
+  if (report.status != 0) {
+    err << program << report.message << '\n';
+    return report.status;
+  }
+  if (!report.message.empty()) {
+    errno = 0;
+    out << report.message << '\n';
+    out.flush();
+    if (!out) throw IoFailure("write", "standard output", errno);
+  }
+  return 0;
+}
 
 }  // namespace hostswitch

@@ -6,8 +6,10 @@
 #include <CLI/CLI.hpp>
 #include <array>
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 
+#include "batch/command_report.hpp"
 #include "batch/sweep.hpp"
 #include "console/dialogue.hpp"
 #include "console/parameter_values.hpp"
@@ -39,5 +41,11 @@ std::int32_t clock_seed(const Clock& clock);
 void refuse_flags_as_values(const CLI::App& command);
 
 extern const char* const kStatsHelp;
+
+// Tells what a sweep or merge did in the program's voice: warnings and a failure to `err` as
+// "hostswitch COMMAND: ...", the closing line to `out`. Returns the report's status; throws
+// IoFailure when `out` cannot be written.
+int tell(const CommandReport& report, const std::string& command, std::ostream& out,
+         std::ostream& err);
 
 }  // namespace hostswitch

@@ -301,7 +301,7 @@ CLI::App* setup_sweep(CLI::App& app, SweepOptions& options) {
                                         "NAME-merge (default hostswitch)")
                            ->type_name("NAME"));
   sweep->footer(kSweepFooter);
-  overwrite->excludes(resume)->excludes(part)->excludes(emit);
+  overwrite->excludes(resume)->excludes(part);
 
   emit->excludes(jobs)->excludes(summary)->excludes(stats)->excludes(slurm);
   slurm->excludes(stats)->excludes(options.run_dir_option)->excludes(summary)->excludes(jobs);
@@ -321,7 +321,9 @@ int run_sweep_command(const SweepOptions& options, const std::vector<std::string
   }
   const RunStatsMeter meter;
   SweepRequest request = request_of(options, args, context);
-  if (request.slurm_dir) return write_slurm_sweep(request, context.out, context.err);
+  if (request.slurm_dir) {
+    return tell(write_slurm_sweep(request), "sweep", context.out, context.err);
+  }
   if (options.emit_commands) return emit_sweep_commands(request, context.out);
   require_memory(request.grid, request.jobs,
                  static_cast<std::int64_t>(request.grid.size()) * request.replicates);
@@ -344,8 +346,8 @@ int run_sweep_command(const SweepOptions& options, const std::vector<std::string
   {
     const StopSignals signals;
     request.stop = &g_stop_requested;
-    status = request.part ? sweep_part(request, context.out, context.err)
-                          : sweep_into_summary(request, context.out, context.err);
+    const CommandReport report = request.part ? sweep_part(request) : sweep_into_summary(request);
+    status = tell(report, "sweep", context.out, context.err);
   }
   if (options.stats) {
     context.err << stats_report("hostswitch sweep", meter.stats(individuals_simulated));

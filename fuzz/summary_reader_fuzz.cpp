@@ -8,6 +8,7 @@
 #include "analysis/summary_data.hpp"
 #include "batch/manifest.hpp"
 #include "batch/summary.hpp"
+#include "batch/summary_check.hpp"
 #include "fuzz/fuzz_file.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -288,16 +288,19 @@ TEST(MergeCommand, MissingRowsExitThreeUnlessAllowedAndTheSummaryIsNeverAnInput)
   request.inputs = {run_dir};
   request.summary = run_dir / "summary.csv";
   request.missing_commands = dir / "missing.txt";
-  std::ostringstream out, err;
-  EXPECT_EQ(merge_command(request, out, err), kRowsMissing);
-  EXPECT_NE(err.str().find("3 of 12 rows missing"), std::string::npos) << err.str();
+  std::ostringstream out;
+  const CommandReport refused = merge_command(request, out);
+  EXPECT_EQ(refused.status, kRowsMissing);
+  EXPECT_EQ(refused.message.rfind("3 of 12 rows missing", 0), 0u) << refused.message;
   EXPECT_EQ(read_file(dir / "missing.txt"), part_command(manifest, 4) + "\n");
   EXPECT_FALSE(std::filesystem::exists(run_dir / "summary.csv"));
 
   request.allow_missing = true;
-  EXPECT_EQ(merge_command(request, out, err), 0);
+  const CommandReport allowed = merge_command(request, out);
+  EXPECT_EQ(allowed.status, 0);
   EXPECT_EQ(read_file(run_dir / "summary.csv"), summary_header() + joined(rows, 0, 9));
-  EXPECT_NE(err.str().find("warning: 3 of 12 rows missing"), std::string::npos) << err.str();
+  ASSERT_EQ(allowed.warnings.size(), 1u);
+  EXPECT_EQ(allowed.warnings[0].rfind("3 of 12 rows missing", 0), 0u) << allowed.warnings[0];
 
   // Plain summaries (no manifest): the merge may not go where it would be read.
   MergeRequest plain;
@@ -305,10 +308,10 @@ TEST(MergeCommand, MissingRowsExitThreeUnlessAllowedAndTheSummaryIsNeverAnInput)
   std::filesystem::create_directories(dir / "loose");
   write_file(dir / "loose" / "a.csv", summary_header() + rows[0]);
   plain.summary = dir / "loose" / "merged.csv";
-  EXPECT_THROW(merge_command(plain, out, err), std::runtime_error);
+  EXPECT_THROW(merge_command(plain, out), std::runtime_error);
   plain.inputs = {dir / "loose" / "a.csv"};
   plain.summary = dir / "loose" / "a.csv";
-  EXPECT_THROW(merge_command(plain, out, err), std::runtime_error);
+  EXPECT_THROW(merge_command(plain, out), std::runtime_error);
   EXPECT_EQ(read_file(dir / "loose" / "a.csv"), summary_header() + rows[0]);
 }
 
@@ -779,6 +782,32 @@ TEST(SafetyProgram, CommandsThatUsedToLoseResultsRefuseOrDoWhatWasAsked) {
             1);
   EXPECT_TRUE(contains(read_file(dir / "err.txt"), "give --max-running M"));
   EXPECT_FALSE(std::filesystem::exists(dir / "job"));
+
+  // A run directory of another sweep: refused unless --overwrite, which drops the old sweep's
+  // rows once the new manifest stands and leaves every other file alone. Parts, which run side
+  // by side, never replace one.
+  const std::vector<std::string> part = {"sweep", "--replicates", "4",  "--seed", "1",  "--n-gen",
+                                         "20",    "--run-dir",    "rd", "--part", "1/2"};
+  ASSERT_EQ(run_program(part, dir.path()), 0) << read_file(dir / "err.txt");
+  write_file(dir / "rd" / "notes.txt", "mine\n");
+  std::vector<std::string> other = {"sweep", "--replicates", "4",  "--seed",         "2", "--n-gen",
+                                    "20",    "--run-dir",    "rd", "--emit-commands"};
+  EXPECT_EQ(run_program(other, dir.path()), 1);
+  EXPECT_TRUE(contains(read_file(dir / "err.txt"),
+                       "--emit-commands: --seed is 2 here but 1 in rd/manifest.json; that run "
+                       "directory holds another sweep (use another one, or --overwrite to replace "
+                       "it)"))
+      << read_file(dir / "err.txt");
+  EXPECT_TRUE(std::filesystem::exists(dir / "rd" / "part-1.csv"));
+  other.push_back("--overwrite");
+  EXPECT_EQ(run_program(other, dir.path()), 0) << read_file(dir / "err.txt");
+  EXPECT_FALSE(std::filesystem::exists(dir / "rd" / "part-1.csv"));
+  EXPECT_EQ(read_file(dir / "rd" / "notes.txt"), "mine\n");
+  EXPECT_TRUE(contains(read_file(dir / "rd" / "manifest.json"), "\"base_seed\": 2"));
+  EXPECT_EQ(run_program(part, dir.path()), 1);
+  std::vector<std::string> part_overwrite = part;
+  part_overwrite.push_back("--overwrite");
+  EXPECT_EQ(run_program(part_overwrite, dir.path()), 2);
 
   EXPECT_EQ(read_file(dir / "s.csv"), kept);
   EXPECT_EQ(read_file(dir / "s.csv.json"), kept_manifest);

@@ -8,6 +8,7 @@
 
 #include "batch/design.hpp"
 #include "batch/manifest.hpp"
+#include "batch/merge.hpp"
 #include "batch/sweep_command.hpp"
 #include "test_support.hpp"
 
@@ -30,11 +31,9 @@ SweepRequest request_in(const TempDir& dir, const std::string& summary) {
 }
 
 int sweep(const SweepRequest& request) {
-  std::ostringstream out, err;
-  const int status =
-      request.part ? sweep_part(request, out, err) : sweep_into_summary(request, out, err);
-  EXPECT_EQ(err.str(), "");
-  return status;
+  const CommandReport report = request.part ? sweep_part(request) : sweep_into_summary(request);
+  EXPECT_TRUE(report.warnings.empty());
+  return report.status;
 }
 
 TEST(DesignSweep, AGridDesignFileGivesTheGridSweepsBytes) {
@@ -81,7 +80,7 @@ TEST(DesignSweep, PartsFromTheRunDirectoryAndRunCommandsMergeToTheInProcessBytes
   MergeRequest merge;
   merge.inputs = {dir / "runs"};
   merge.summary = dir / "merged.csv";
-  ASSERT_EQ(merge_command(merge, out, err), 0) << err.str();
+  ASSERT_EQ(merge_command(merge, out).status, 0);
   EXPECT_EQ(read_file(dir / "merged.csv"), summary);
   EXPECT_NE(part_command(read_manifest(run_manifest_path(dir / "runs")), 2)
                 .find(" --design " + run_manifest_path(dir / "runs").string() + " --replicates 2"),
@@ -99,7 +98,7 @@ TEST(DesignSweep, PartsFromTheRunDirectoryAndRunCommandsMergeToTheInProcessBytes
   }
   merge.inputs = {dir / "per-run"};
   merge.summary = dir / "merged-runs.csv";
-  ASSERT_EQ(merge_command(merge, out, err), 0) << err.str();
+  ASSERT_EQ(merge_command(merge, out).status, 0);
   EXPECT_EQ(read_file(dir / "merged-runs.csv"), summary);
 
   // A resume whose design changed in one row is refused, naming it.

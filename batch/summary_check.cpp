@@ -1,0 +1,176 @@
+#include "batch/summary_check.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <stdexcept>
+#include <system_error>
+
+#include "base/io_failure.hpp"
+#include "base/number_chars.hpp"
+#include "batch/summary.hpp"
+#include "batch/sweep.hpp"
+#include "model/parameters.hpp"
+
+namespace hostswitch {
+
+namespace {
+
+template <class Integer>
+bool is_integer(std::string_view text, Integer least) {
+  Integer value = 0;
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+  return !text.empty() && result.ec == std::errc() && result.ptr == text.data() + text.size() &&
+         value >= least;
+}
+
+bool is_finite_real(std::string_view text) {
+  double value = 0.0;
+  const auto result = double_from_chars(text.data(), text.data() + text.size(), value);
+  return !text.empty() && result.ec == std::errc() && result.ptr == text.data() + text.size() &&
+         std::isfinite(value);
+}
+
+}  // namespace
+
+std::optional<std::string> row_difference(const std::vector<std::string_view>& fields,
+                                          const SimulationParameters& point,
+                                          std::int32_t grid_index, std::int32_t replicate,
+                                          std::int32_t base_seed) {
+  constexpr std::size_t kColumns = 19;
+  if (fields.size() != kColumns) {
+    return std::to_string(fields.size()) + " fields, not " + std::to_string(kColumns);
+  }
+  for (std::size_t i = 0; i < kParameterCount; ++i) {
+    const std::string expected = parameter_text(point, i);
+    if (fields[i] != expected) {
+      return std::string(kParameterNames[i]) + " is " + quoted_field(fields[i]) + ", not " +
+             expected;
+    }
+  }
+  if (fields[8] != std::to_string(grid_index) || fields[9] != std::to_string(replicate)) {
+    return "grid point " + quoted_field(fields[8]) + " replicate " + quoted_field(fields[9]) +
+           ", not grid point " + std::to_string(grid_index) + " replicate " +
+           std::to_string(replicate);
+  }
+  const std::string seed = std::to_string(replicate_seed(base_seed, grid_index, replicate));
+  if (fields[10] != seed) return "seed " + quoted_field(fields[10]) + ", not " + seed;
+  const bool extinct = fields[11] == "extinct";
+  if (!extinct && fields[11] != "completed") {
+    return "outcome " + quoted_field(fields[11]) + " is neither completed nor extinct";
+  }
+  auto figure = [&](std::size_t column, const char* name, bool ok) -> std::optional<std::string> {
+    if (ok) return std::nullopt;
+    return std::string(name) + " " + quoted_field(fields[column]) + " is not a figure a run gives";
+  };
+  const bool alive = fields[15] != "0";  // a mean and spread only for a population
+  std::optional<std::string> fault;
+  if (!fault) fault = figure(12, "generations_run", is_integer<std::int32_t>(fields[12], 0));
+  if (!fault) {
+    fault = figure(13, "extinction_generation",
+                   extinct ? fields[13] == fields[12] : fields[13].empty());
+  }
+  if (!fault) fault = figure(14, "switch_generations", is_integer<std::int32_t>(fields[14], 0));
+  if (!fault) fault = figure(15, "final_n_pop", is_integer<std::int64_t>(fields[15], 0));
+  if (!fault) fault = figure(16, "final_r_phe", is_finite_real(fields[16]));
+  if (!fault) {
+    fault = figure(17, "final_mean_phe", alive ? is_finite_real(fields[17]) : fields[17].empty());
+  }
+  if (!fault) {
+    fault = figure(18, "final_sd_phe", alive ? is_finite_real(fields[18]) : fields[18].empty());
+  }
+  return fault;
+}
+
+namespace {
+
+// Field `which` (from 0) of a CSV line without quoting.
+std::string_view field_of(std::string_view line, std::size_t which) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < which && start != std::string_view::npos; ++i) {
+    start = line.find(',', start);
+    if (start != std::string_view::npos) ++start;
+  }
+  if (start == std::string_view::npos) return {};
+  return line.substr(start, line.find(',', start) - start);
+}
+
+constexpr std::size_t kGenerationsRunColumn = 12;
+
+}  // namespace
+
+void check_kept_rows(const std::string& rows, const std::vector<SimulationParameters>& grid,
+                     std::int32_t replicates, std::int32_t base_seed, std::int64_t first,
+                     const std::string& where, std::int64_t first_line) {
+  std::int64_t index = first;
+  std::size_t start = 0;
+  while (start < rows.size()) {
+    const std::size_t end = rows.find('\n', start);
+    std::string_view line = std::string_view(rows).substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const auto g = static_cast<std::int32_t>(index / replicates + 1);
+    const auto r = static_cast<std::int32_t>(index % replicates + 1);
+    const std::string at = where + ":" + std::to_string(first_line + index - first);
+    if (line.size() > kMaxSummaryLine) {
+      throw std::runtime_error(at + ": a line of " + std::to_string(line.size()) +
+                               " characters, longer than any summary row");
+    }
+    if (line.find('\0') != std::string_view::npos) {
+      throw std::runtime_error(at + ": a NUL character, not a summary row");
+    }
+    std::vector<std::string_view> fields = split_summary_fields(line);
+    if (fields.size() > kSummaryColumns) fields.resize(kSummaryColumns);  // a design's labels
+    if (static_cast<std::size_t>(g - 1) >= grid.size()) {
+      throw std::runtime_error(at + ": grid point " + std::to_string(g) + " lies outside the " +
+                               std::to_string(grid.size()) + " points of this sweep");
+    }
+    if (const auto difference =
+            row_difference(fields, grid[static_cast<std::size_t>(g - 1)], g, r, base_seed)) {
+      throw std::runtime_error(at + ": not the row of grid point " + std::to_string(g) +
+                               " replicate " + std::to_string(r) + " this sweep writes (" +
+                               *difference + ")");
+    }
+    ++index;
+    start = end + 1;
+  }
+}
+
+KeptReplicates whole_replicates(const std::string& summary_rows, const std::string& trajectory_rows,
+                                const std::string& where) {
+  KeptReplicates kept;
+  std::size_t summary_start = 0;
+  std::size_t start = 0;
+  while (summary_start < summary_rows.size()) {
+    const std::size_t summary_end = summary_rows.find('\n', summary_start);
+    const std::string_view row =
+        std::string_view(summary_rows).substr(summary_start, summary_end - summary_start);
+    summary_start = summary_end + 1;
+    const std::string labels = std::string(field_of(row, kSummaryParameterColumns)) + "," +
+                               std::string(field_of(row, kSummaryParameterColumns + 1)) + ",";
+    const std::string_view generations_text = field_of(row, kGenerationsRunColumn);
+    std::int64_t generations = 0;
+    std::from_chars(generations_text.data(), generations_text.data() + generations_text.size(),
+                    generations);
+    std::size_t lines = 0;
+    for (std::int64_t n_g = 1; n_g <= generations; ++n_g) {
+      if (start >= trajectory_rows.size()) return kept;  // cut short: run it again
+      const std::size_t end = trajectory_rows.find('\n', start);
+      const std::string_view line = std::string_view(trajectory_rows).substr(start, end - start);
+      const std::string expected = labels + std::to_string(n_g) + ",";
+      if (line.compare(0, expected.size(), expected) != 0) {
+        throw std::runtime_error(
+            "--resume: " + where + ":" + std::to_string(kept.trajectory_lines + lines + 2) +
+            ": not grid point " + std::string(field_of(row, kSummaryParameterColumns)) +
+            " replicate " + std::string(field_of(row, kSummaryParameterColumns + 1)) +
+            " generation " + std::to_string(n_g) +
+            ", the row a resumed sweep expects there; those trajectories belong to another sweep");
+      }
+      start = end + 1;
+      ++lines;
+    }
+    ++kept.replicates;
+    kept.trajectory_lines += lines;
+  }
+  return kept;
+}
+
+}  // namespace hostswitch

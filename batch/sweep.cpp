@@ -212,129 +212,130 @@ SweepOutcome run_sweep(const SweepSettings& settings,
       settings, [&write_rows](std::string_view lines, std::string_view) { write_rows(lines); });
 }
 
-SweepOutcome run_sweep_rows(const SweepSettings& settings, const SweepRowWriter& write_rows) {
-  SweepOutcome outcome;
-  const auto replicates = static_cast<std::size_t>(std::max(settings.replicates, 0));
-  const std::size_t all = settings.grid.size() * replicates;
-  const std::size_t end = std::min(settings.end.value_or(all), all);
-  const std::size_t first = std::min(settings.first, end);
-  const std::size_t total = end - first;
-  outcome.total = total;
+#ifndef HOSTSWITCH_SINGLE_THREADED
+namespace {
 
-#ifdef HOSTSWITCH_SINGLE_THREADED
-  return run_in_order(settings, replicates, first, end, outcome, write_rows);
-#else
-  if (settings.jobs <= 1 || total <= 1) {
-    return run_in_order(settings, replicates, first, end, outcome, write_rows);
-  }
-#endif
-
-  std::atomic<std::size_t> next{first};
+// What the workers of a parallel sweep share with the collector that writes their rows.
+struct SharedRuns {
+  std::atomic<std::size_t> next;
   std::atomic<std::int64_t> individuals_simulated{0};
   // Runs at or beyond the limit are not started, and those in flight are abandoned.
-  std::atomic<std::size_t> limit{end};
-  auto lower_limit = [&limit](std::size_t to) {
-    std::size_t current = limit.load();
-    while (to < current && !limit.compare_exchange_weak(current, to)) {
-    }
-  };
-
+  std::atomic<std::size_t> limit;
   std::mutex mutex;
   std::condition_variable changed;
   // Workers only append to the inbox, so they hold the lock for a moment; the collector
   // sorts the runs out on its own.
   std::vector<std::pair<std::size_t, Finished>> inbox;
-  std::map<std::size_t, Finished> finished;  // done but not yet written; collector only
-  std::size_t done = 0;                      // collector only
   unsigned exited = 0;
 
-  auto worker = [&] {
-    for (;;) {
-      const std::size_t index = next.fetch_add(1);
-      if (index >= limit.load()) break;
-      const SimulationParameters& parameters = settings.grid[index / replicates];
-      const RunLabel label = label_of(settings, index, replicates);
-      Finished result;
-      try {
-        const RunResult run =
-            run_replicate(settings, parameters, label, limit, index, nullptr, result);
-        individuals_simulated += run.individuals_simulated;
-      } catch (const RunAbandoned&) {
-        break;  // every later run is beyond the limit too
-      } catch (const std::bad_alloc&) {
-        result.failure = "insufficient virtual memory";
-      } catch (const std::exception& error) {
-        result.failure = error.what();
-      }
-      if (result.failure) {
-        result.failure = label_text(label) + ": " + *result.failure;
-        lower_limit(index);  // runs before this one still finish
-      }
-      const std::lock_guard lock(mutex);
-      const bool failed = result.failure.has_value();
-      inbox.emplace_back(index, std::move(result));
-      if (failed) changed.notify_one();
+  SharedRuns(std::size_t first, std::size_t end) : next(first), limit(end) {}
+  void lower_limit(std::size_t to) {
+    std::size_t current = limit.load();
+    while (to < current && !limit.compare_exchange_weak(current, to)) {
     }
-    const std::lock_guard lock(mutex);
-    ++exited;
-    changed.notify_one();
-  };
+  }
+};
 
+void run_replicates(const SweepSettings& settings, std::size_t replicates, SharedRuns& shared) {
+  for (;;) {
+    const std::size_t index = shared.next.fetch_add(1);
+    if (index >= shared.limit.load()) break;
+    const SimulationParameters& parameters = settings.grid[index / replicates];
+    const RunLabel label = label_of(settings, index, replicates);
+    Finished result;
+    try {
+      const RunResult run =
+          run_replicate(settings, parameters, label, shared.limit, index, nullptr, result);
+      shared.individuals_simulated += run.individuals_simulated;
+    } catch (const RunAbandoned&) {
+      break;  // every later run is beyond the limit too
+    } catch (const std::bad_alloc&) {
+      result.failure = "insufficient virtual memory";
+    } catch (const std::exception& error) {
+      result.failure = error.what();
+    }
+    if (result.failure) {
+      result.failure = label_text(label) + ": " + *result.failure;
+      shared.lower_limit(index);  // runs before this one still finish
+    }
+    const std::lock_guard lock(shared.mutex);
+    const bool failed = result.failure.has_value();
+    shared.inbox.emplace_back(index, std::move(result));
+    if (failed) shared.changed.notify_one();
+  }
+  const std::lock_guard lock(shared.mutex);
+  ++shared.exited;
+  shared.changed.notify_one();
+}
+
+// Writes every row whose predecessors are all written, in one piece; stops at a gap or a
+// failure. A failing write stops the sweep.
+void write_ready_rows(std::map<std::size_t, Finished>& finished, std::size_t first,
+                      const SweepRowWriter& write_rows, SweepOutcome& outcome, SharedRuns& shared) {
+  std::string lines;
+  std::string trajectory_lines;
+  std::size_t count = 0;
+  for (auto row = finished.begin();
+       row != finished.end() && row->first == first + outcome.written + count &&
+       !row->second.failure;
+       row = finished.erase(row)) {
+    lines += row->second.line;
+    trajectory_lines += row->second.trajectory;
+    ++count;
+  }
+  if (count == 0) return;
+  try {
+    write_rows(lines, trajectory_lines);
+    outcome.written += count;
+  } catch (const std::exception& error) {
+    if (!outcome.failure) outcome.failure = error.what();
+    shared.lower_limit(0);
+  }
+}
+
+SweepOutcome run_in_parallel(const SweepSettings& settings, std::size_t replicates,
+                             std::size_t first, std::size_t end, SweepOutcome outcome,
+                             const SweepRowWriter& write_rows) {
+  const std::size_t total = end - first;
+  SharedRuns shared(first, end);
+  std::map<std::size_t, Finished> finished;  // done but not yet written
+  std::size_t done = 0;
   const unsigned jobs =
       static_cast<unsigned>(std::clamp<std::size_t>(total, 1, std::max(settings.jobs, 1U)));
   std::vector<std::thread> threads;
   try {
-    for (unsigned j = 0; j < jobs; ++j) threads.emplace_back(worker);
+    for (unsigned j = 0; j < jobs; ++j) {
+      threads.emplace_back([&] { run_replicates(settings, replicates, shared); });
+    }
   } catch (...) {
-    lower_limit(first);
+    shared.lower_limit(first);
     for (auto& thread : threads) thread.join();
     throw;
   }
   const auto started = static_cast<unsigned>(threads.size());
 
   std::vector<std::pair<std::size_t, Finished>> arrived;
-  std::unique_lock lock(mutex);
+  std::unique_lock lock(shared.mutex);
   for (;;) {
-    const bool all_exited = exited == started;
+    const bool all_exited = shared.exited == started;
     arrived.clear();
-    arrived.swap(inbox);
+    arrived.swap(shared.inbox);
     lock.unlock();
 
     done += arrived.size();
     for (auto& [index, result] : arrived) finished.emplace(index, std::move(result));
-    // Write every row whose predecessors are all written, in one piece; stop at a gap or a
-    // failure.
-    std::string lines;
-    std::string trajectory_lines;
-    std::size_t count = 0;
-    for (auto row = finished.begin();
-         row != finished.end() && row->first == first + outcome.written + count &&
-         !row->second.failure;
-         row = finished.erase(row)) {
-      lines += row->second.line;
-      trajectory_lines += row->second.trajectory;
-      ++count;
-    }
-    if (count > 0) {
-      try {
-        write_rows(lines, trajectory_lines);
-        outcome.written += count;
-      } catch (const std::exception& error) {
-        if (!outcome.failure) outcome.failure = error.what();
-        lower_limit(0);
-      }
-    }
+    write_ready_rows(finished, first, write_rows, outcome, shared);
     // The inbox was emptied after the last worker left: nothing more can come.
     if (all_exited) break;
     if (settings.stop && settings.stop->load() && !outcome.interrupted) {
       outcome.interrupted = true;
-      lower_limit(first);
+      shared.lower_limit(first);
     }
     if (settings.progress) settings.progress(done, total);
 
     lock.lock();
     // Rows are collected in batches: a wake-up per row would cost more than a short run.
-    if (exited < started) changed.wait_for(lock, std::chrono::milliseconds(20));
+    if (shared.exited < started) shared.changed.wait_for(lock, std::chrono::milliseconds(20));
   }
   for (auto& thread : threads) thread.join();
 
@@ -347,8 +348,28 @@ SweepOutcome run_sweep_rows(const SweepSettings& settings, const SweepRowWriter&
     }
   }
   if (settings.progress) settings.progress(done, total);
-  outcome.individuals_simulated = individuals_simulated.load();
+  outcome.individuals_simulated = shared.individuals_simulated.load();
   return outcome;
+}
+
+}  // namespace
+#endif
+
+SweepOutcome run_sweep_rows(const SweepSettings& settings, const SweepRowWriter& write_rows) {
+  SweepOutcome outcome;
+  const auto replicates = static_cast<std::size_t>(std::max(settings.replicates, 0));
+  const std::size_t all = settings.grid.size() * replicates;
+  const std::size_t end = std::min(settings.end.value_or(all), all);
+  const std::size_t first = std::min(settings.first, end);
+  outcome.total = end - first;
+#ifdef HOSTSWITCH_SINGLE_THREADED
+  return run_in_order(settings, replicates, first, end, outcome, write_rows);
+#else
+  if (settings.jobs <= 1 || outcome.total <= 1) {
+    return run_in_order(settings, replicates, first, end, outcome, write_rows);
+  }
+  return run_in_parallel(settings, replicates, first, end, outcome, write_rows);
+#endif
 }
 
 }  // namespace hostswitch

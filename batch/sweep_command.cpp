@@ -137,7 +137,18 @@ void use_design(SweepRequest& request, Design design, std::string source) {
   request.design_source = std::move(source);
 }
 
-CommandReport sweep_into_summary(const SweepRequest& request) {
+namespace {
+
+// The summary's experiment as stored and as asked for. With --overwrite a stored one is set
+// aside, to be replaced.
+struct SummaryExperiment {
+  std::optional<StoredManifest> stored;
+  Manifest wanted;
+  std::optional<std::string> difference;  // none: the same experiment, or none stored
+  std::int32_t base_seed = 0;
+};
+
+SummaryExperiment summary_experiment(const SweepRequest& request) {
   const std::filesystem::path manifest_path = summary_manifest_path(request.summary);
   const std::string where = request.summary.string();
   std::error_code error;
@@ -154,14 +165,15 @@ CommandReport sweep_into_summary(const SweepRequest& request) {
   if (request.resume && !exists) {
     throw std::runtime_error("nothing to resume: " + where + " does not exist");
   }
-  const auto found = request.overwrite ? std::nullopt : stored_summary_manifest(request.summary);
-  std::optional<Manifest> stored;
-  if (found) stored = found->manifest;
-  const std::int32_t base =
-      request.base_seed.value_or(stored ? stored->base_seed : request.clock_seed);
-  const Manifest manifest = manifest_of(request, base);
-  const std::optional<std::string> difference =
-      stored ? manifest_difference(*stored, manifest, found->path) : std::nullopt;
+  SummaryExperiment experiment;
+  if (!request.overwrite) experiment.stored = stored_summary_manifest(request.summary);
+  const auto& stored = experiment.stored;
+  experiment.base_seed =
+      request.base_seed.value_or(stored ? stored->manifest.base_seed : request.clock_seed);
+  experiment.wanted = manifest_of(request, experiment.base_seed);
+  if (stored) {
+    experiment.difference = manifest_difference(stored->manifest, experiment.wanted, stored->path);
+  }
   if (request.resume) {
     if (!stored) {
       throw std::runtime_error("nothing to resume: " + where + " has no manifest " +
@@ -169,67 +181,119 @@ CommandReport sweep_into_summary(const SweepRequest& request) {
                                " to check it against; run without "
                                "--resume, and --overwrite to replace it");
     }
-    if (difference) throw std::runtime_error("--resume: " + *difference);
+    if (experiment.difference) throw std::runtime_error("--resume: " + *experiment.difference);
   }
+  return experiment;
+}
 
-  // Locked before anything is changed, so a second sweep or a merge leaves this one's file
-  // alone; nothing in it changes before the decision below.
-  std::optional<OrderedCsvFile> file;
-  file.emplace(request.summary, manifest_summary_header(manifest), OrderedCsvFile::Mode::keep);
-  const std::size_t all = static_cast<std::size_t>(manifest.rows());
-  const bool holds_something = file->regular() && !file->holds_nothing();
-  // The same experiment: carried on (--resume), or found complete.
+// Whether the rows in `file` are this experiment's to carry on (or find complete); refuses a
+// file of another experiment, or not a summary, unless --overwrite. Checks the kept rows.
+bool carries_on(const SweepRequest& request, const SummaryExperiment& experiment,
+                OrderedCsvFile& file) {
+  const std::string where = request.summary.string();
+  const auto& stored = experiment.stored;
+  const bool holds_something = file.regular() && !file.holds_nothing();
   // Rows an --overwrite that was killed at once left behind: the old sweep's, to be replaced.
-  const bool left_behind =
-      stored && !difference && stored->replaces && *stored->replaces == file->identity();
-  const bool continued = !request.overwrite && holds_something && file->has_header() && stored &&
-                         !difference && !left_behind;
-  if (!request.overwrite && holds_something && !continued && !left_behind) {
+  const bool left_behind = stored && !experiment.difference && stored->manifest.replaces &&
+                           *stored->manifest.replaces == file.identity();
+  const bool same = stored && !experiment.difference && !left_behind;
+  if (request.overwrite || !holds_something || left_behind) return false;
+  if (!file.has_header() || !same) {
     const std::string what =
-        !file->has_header()
+        !file.has_header()
             ? " is not a summary (its first line is not the summary header)"
-            : " holds " + std::to_string(file->kept_rows()) + " rows of another experiment (" +
-                  (stored ? "seed base " + std::to_string(stored->base_seed) + "; " + *difference
-                          : "no manifest " + manifest_path.string() + " says which") +
+            : " holds " + std::to_string(file.kept_rows()) + " rows of another experiment (" +
+                  (stored ? "seed base " + std::to_string(stored->manifest.base_seed) + "; " +
+                                *experiment.difference
+                          : "no manifest " + summary_manifest_path(request.summary).string() +
+                                " says which") +
                   ")";
     throw std::runtime_error(where + what + "; " + std::string(kReplaceRemedies));
   }
-  if (continued) {
-    // Only a resume changes the file (a torn last line is cut); a refusal leaves it as it is.
-    if (request.resume) file->keep_whole_rows();
-    if (file->kept_rows() > all) {
-      throw std::runtime_error(where + " holds " + std::to_string(file->kept_rows()) +
-                               " rows, more than the " + std::to_string(all) + " of the sweep");
-    }
-    check_kept_rows(file->rows_text(), request.grid, request.replicates, base, 0, where, 2);
+  // Only a resume changes the file (a torn last line is cut); a refusal leaves it as it is.
+  if (request.resume) file.keep_whole_rows();
+  const auto all = static_cast<std::size_t>(experiment.wanted.rows());
+  if (file.kept_rows() > all) {
+    throw std::runtime_error(where + " holds " + std::to_string(file.kept_rows()) +
+                             " rows, more than the " + std::to_string(all) + " of the sweep");
   }
+  check_kept_rows(file.rows_text(), request.grid, request.replicates, experiment.base_seed, 0,
+                  where, 2);
+  return true;
+}
+
+// The trajectories beside a summary carried on or started afresh, into `trajectories`.
+void open_trajectories(const SweepRequest& request, bool continued, const OrderedCsvFile& file,
+                       std::optional<OrderedCsvFile>& trajectories) {
+  if (!request.trajectories) return;
+  std::error_code error;
+  // Replicates cannot be kept without their trajectories: a missing file is a mistake, not
+  // a reason to run the whole sweep again.
+  if (continued && file.kept_rows() > 0 &&
+      !std::filesystem::exists(request.trajectories_path, error)) {
+    throw std::runtime_error((request.resume ? "--resume: " : "") +
+                             request.trajectories_path.string() + " does not exist, but " +
+                             request.summary.string() +
+                             " holds rows; give the trajectories file of this sweep");
+  }
+  trajectories.emplace(request.trajectories_path, trajectory_header(), OrderedCsvFile::Mode::keep);
+  if (continued && request.resume) trajectories->keep_whole_rows();
+}
+
+// The whole replicates a carried-on sweep keeps: rows with their trajectories (a resume cuts
+// the files to them).
+std::size_t kept_replicates(const SweepRequest& request, OrderedCsvFile& file,
+                            std::optional<OrderedCsvFile>& trajectories) {
+  std::size_t kept = file.kept_rows();
+  if (!trajectories) return kept;
+  const KeptReplicates whole = whole_replicates(file.rows_text(), trajectories->rows_text(),
+                                                request.trajectories_path.string());
+  if (request.resume) {
+    trajectories->keep_first_rows(whole.trajectory_lines);
+    file.keep_first_rows(whole.replicates);
+  }
+  return std::min(kept, whole.replicates);
+}
+
+// Starts the summary afresh. The old files stay until the new manifest stands, so a kill in
+// between leaves the old sweep whole; once it stands, the emptied summary is a resumable start
+// of the new one. A device or pipe holds nothing to resume, so it gets no manifest. The
+// manifest is on disk before it takes its name, and the summary is emptied right after, so no
+// slow step lies between the two.
+void start_afresh(const SweepRequest& request, const Manifest& manifest, OrderedCsvFile& file,
+                  std::optional<OrderedCsvFile>& trajectories) {
+  const std::filesystem::path manifest_path = summary_manifest_path(request.summary);
+  std::optional<AtomicFile> manifest_file;
+  if (file.regular()) {
+    Manifest written = manifest;
+    if (!file.holds_nothing()) written.replaces = file.identity();
+    manifest_file.emplace(manifest_path);
+    manifest_file->write(manifest_json(written));
+    manifest_file->sync();
+    manifest_file->commit(false);
+  }
+  file.restart();
+  if (trajectories) trajectories->restart();
+  if (manifest_file) sync_directory_of(manifest_path);
+}
+
+}  // namespace
+
+CommandReport sweep_into_summary(const SweepRequest& request) {
+  const SummaryExperiment experiment = summary_experiment(request);
+  const std::int32_t base = experiment.base_seed;
+  const std::string where = request.summary.string();
+  const auto all = static_cast<std::size_t>(experiment.wanted.rows());
+  // Locked before anything is changed, so a second sweep or a merge leaves this one's file
+  // alone; nothing in it changes before the decision.
+  OrderedCsvFile file(request.summary, manifest_summary_header(experiment.wanted),
+                      OrderedCsvFile::Mode::keep);
+  const bool continued = carries_on(request, experiment, file);
   std::optional<OrderedCsvFile> trajectories;
-  if (request.trajectories) {
-    const std::string trajectories_where = request.trajectories_path.string();
-    // Replicates cannot be kept without their trajectories: a missing file is a mistake, not
-    // a reason to run the whole sweep again.
-    if (continued && file->kept_rows() > 0 &&
-        !std::filesystem::exists(request.trajectories_path, error)) {
-      throw std::runtime_error((request.resume ? "--resume: " : "") + trajectories_where +
-                               " does not exist, but " + where +
-                               " holds rows; give the trajectories file of this sweep");
-    }
-    trajectories.emplace(request.trajectories_path, trajectory_header(),
-                         OrderedCsvFile::Mode::keep);
-    if (continued && request.resume) trajectories->keep_whole_rows();
-  }
-  std::size_t kept = file->kept_rows();
+  open_trajectories(request, continued, file, trajectories);
+  std::size_t kept = 0;
   if (continued) {
-    if (trajectories) {
-      const KeptReplicates whole = whole_replicates(file->rows_text(), trajectories->rows_text(),
-                                                    request.trajectories_path.string());
-      if (!request.resume && whole.replicates < kept) kept = whole.replicates;
-      if (request.resume) {
-        trajectories->keep_first_rows(whole.trajectory_lines);
-        file->keep_first_rows(whole.replicates);
-        kept = whole.replicates;
-      }
-    }
+    kept = kept_replicates(request, file, trajectories);
     if (kept == all) {
       return {0,
               "nothing to do: " + where + " already holds all " + std::to_string(all) +
@@ -244,28 +308,10 @@ CommandReport sweep_into_summary(const SweepRequest& request) {
                                "--overwrite to start it again");
     }
   } else {
-    // The old files stay until the new manifest stands, so a kill in between leaves the old
-    // sweep whole; once it stands, the emptied summary is a resumable start of the new one.
-    // A device or pipe holds nothing to resume, so it gets no manifest. The manifest is on disk
-    // before it takes its name, and the summary is emptied right after, so no slow step lies
-    // between the two.
-    std::optional<AtomicFile> manifest_file;
-    if (file->regular()) {
-      Manifest written = manifest;
-      if (holds_something) written.replaces = file->identity();
-      manifest_file.emplace(manifest_path);
-      manifest_file->write(manifest_json(written));
-      manifest_file->sync();
-      manifest_file->commit(false);
-    }
-    file->restart();
-    if (trajectories) trajectories->restart();
-    if (manifest_file) sync_directory_of(manifest_path);
-    kept = 0;
+    start_afresh(request, experiment.wanted, file, trajectories);
   }
-  file->set_stop(request.stop);
+  file.set_stop(request.stop);
   if (trajectories) trajectories->set_stop(request.stop);
-  const bool resumed = continued;
 
   SweepSettings settings = settings_of(request, base);
   settings.first = kept;
@@ -273,14 +319,14 @@ CommandReport sweep_into_summary(const SweepRequest& request) {
   const SweepOutcome outcome =
       run_sweep_rows(settings, [&](std::string_view lines, std::string_view trajectory_lines) {
         if (trajectories) trajectories->append(trajectory_lines);
-        file->append(lines);
+        file.append(lines);
       });
   if (request.progress_end) request.progress_end();
   if (request.on_outcome) request.on_outcome(outcome);
   if (auto ended = early_end(outcome, kept, all, where, base, request.stop)) return *ended;
   const std::string written = std::to_string(outcome.written) + " runs written to " + where;
   const std::string seed = "(seed base " + std::to_string(base) + ")";
-  if (resumed) {
+  if (continued) {
     return {0,
             "resumed: " + written + ", which holds all " + std::to_string(all) + " rows " + seed,
             {}};

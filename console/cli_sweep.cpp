@@ -189,11 +189,23 @@ void require_memory(const std::vector<SimulationParameters>& grid, unsigned jobs
 
 }  // namespace
 
-CLI::App* setup_sweep(CLI::App& app, SweepOptions& options) {
-  CLI::App* sweep = app.add_subcommand(
-      "sweep",
-      "Replicate runs over a grid of parameter values, on several threads, into one "
-      "summary CSV.");
+namespace {
+
+// The flags that exclude or need others.
+struct SweepFlags {
+  CLI::Option* jobs = nullptr;
+  CLI::Option* summary = nullptr;
+  CLI::Option* emit = nullptr;
+  CLI::Option* stats = nullptr;
+  CLI::Option* resume = nullptr;
+  CLI::Option* part = nullptr;
+  CLI::Option* slurm = nullptr;
+  CLI::Option* overwrite = nullptr;
+  std::vector<CLI::Option*> slurm_only;
+};
+
+// What is run: the grid or design, replicates, seeds, threads and the files written.
+void add_experiment_options(CLI::App* sweep, SweepOptions& options, SweepFlags& flags) {
   options.parameters.add_to(*sweep, true);
   sweep
       ->add_option("--design", options.design,
@@ -207,7 +219,7 @@ CLI::App* setup_sweep(CLI::App& app, SweepOptions& options) {
   options.seed_option =
       sweep->add_option("--seed", options.seed, "base seed of the replicates (default: the clock)")
           ->type_name("INT");
-  CLI::Option* jobs =
+  flags.jobs =
       sweep
           ->add_option("--jobs", options.jobs,
                        "replicates run at once (default: one per processor, at most one per row)")
@@ -217,9 +229,9 @@ CLI::App* setup_sweep(CLI::App& app, SweepOptions& options) {
                    "threads that share each replicate's generations (default: the processors "
                    "--jobs leaves, at least 1); the results do not depend on it")
       ->type_name("INT");
-  CLI::Option* summary = sweep->add_option("--summary", options.summary, "summary file")
-                             ->type_name("PATH")
-                             ->capture_default_str();
+  flags.summary = sweep->add_option("--summary", options.summary, "summary file")
+                      ->type_name("PATH")
+                      ->capture_default_str();
   options.outputs_option =
       sweep
           ->add_option("--outputs", options.outputs,
@@ -233,31 +245,34 @@ CLI::App* setup_sweep(CLI::App& app, SweepOptions& options) {
                        "trajectories.csv; in a run directory part-K.trajectories.csv)")
           ->type_name("[PATH]")
           ->expected(0, 1);
-  CLI::Option* emit =
-      sweep->add_flag("--emit-commands", options.emit_commands,
-                      "print one `hostswitch run` command line per replicate instead of "
-                      "running them");
+}
+
+// Where it runs: commands, parts, SLURM; and how it meets an existing summary.
+void add_batch_options(CLI::App* sweep, SweepOptions& options, SweepFlags& flags) {
+  flags.emit = sweep->add_flag("--emit-commands", options.emit_commands,
+                               "print one `hostswitch run` command line per replicate instead of "
+                               "running them");
   options.run_dir_option =
       sweep
           ->add_option("--run-dir", options.run_dir,
                        "with --emit-commands: directory of the per-run summaries")
           ->type_name("DIR")
           ->capture_default_str();
-  CLI::Option* stats = sweep->add_flag("--stats", options.stats, kStatsHelp);
-  CLI::Option* resume =
+  flags.stats = sweep->add_flag("--stats", options.stats, kStatsHelp);
+  flags.resume =
       sweep->add_flag("--resume", options.resume,
                       "continue the sweep in --summary: keep its complete rows, run the rest");
-  CLI::Option* part = sweep
-                          ->add_option("--part", options.part,
-                                       "run part K of N contiguous slices of the replicate list "
-                                       "into RUN_DIR/part-K.csv")
-                          ->type_name("K/N");
+  flags.part = sweep
+                   ->add_option("--part", options.part,
+                                "run part K of N contiguous slices of the replicate list "
+                                "into RUN_DIR/part-K.csv")
+                   ->type_name("K/N");
   options.parts_option =
       sweep
           ->add_option("--parts", options.parts,
                        "with --emit-commands or --slurm: slices, one command or array task each")
           ->type_name("N");
-  CLI::Option* slurm =
+  flags.slurm =
       sweep
           ->add_option("--slurm", options.slurm,
                        "write a SLURM job array, a merge job and submit.sh into DIR; run nothing")
@@ -268,10 +283,15 @@ CLI::App* setup_sweep(CLI::App& app, SweepOptions& options) {
                        "with --slurm: an #SBATCH line for both jobs (--time=1:00:00); repeatable")
           ->type_name("OPT")
           ->allow_extra_args(false);
-  CLI::Option* overwrite = sweep->add_flag(
+  flags.overwrite = sweep->add_flag(
       "--overwrite", options.overwrite,
       "replace a summary (or run directory) of another experiment, once the new manifest stands");
-  std::vector<CLI::Option*> slurm_only = {options.slurm_option_option};
+}
+
+// The job array's and merge job's own settings.
+void add_slurm_options(CLI::App* sweep, SweepOptions& options, SweepFlags& flags) {
+  auto& slurm_only = flags.slurm_only;
+  slurm_only.push_back(options.slurm_option_option);
   slurm_only.push_back(
       sweep
           ->add_option("--slurm-array-option", options.slurm_array_options,
@@ -300,14 +320,35 @@ CLI::App* setup_sweep(CLI::App& app, SweepOptions& options) {
                                         "with --slurm: the jobs' names, NAME-sweep and "
                                         "NAME-merge (default hostswitch)")
                            ->type_name("NAME"));
-  sweep->footer(kSweepFooter);
-  overwrite->excludes(resume)->excludes(part);
+}
 
-  emit->excludes(jobs)->excludes(summary)->excludes(stats)->excludes(slurm);
-  slurm->excludes(stats)->excludes(options.run_dir_option)->excludes(summary)->excludes(jobs);
-  part->excludes(slurm)->excludes(emit)->excludes(options.parts_option)->excludes(summary);
-  resume->excludes(part)->excludes(emit)->excludes(slurm);
-  for (CLI::Option* option : slurm_only) option->needs(slurm);
+}  // namespace
+
+CLI::App* setup_sweep(CLI::App& app, SweepOptions& options) {
+  CLI::App* sweep = app.add_subcommand(
+      "sweep",
+      "Replicate runs over a grid of parameter values, on several threads, into one "
+      "summary CSV.");
+  SweepFlags flags;
+  add_experiment_options(sweep, options, flags);
+  add_batch_options(sweep, options, flags);
+  add_slurm_options(sweep, options, flags);
+  sweep->footer(kSweepFooter);
+  flags.overwrite->excludes(flags.resume)->excludes(flags.part);
+  flags.emit->excludes(flags.jobs)
+      ->excludes(flags.summary)
+      ->excludes(flags.stats)
+      ->excludes(flags.slurm);
+  flags.slurm->excludes(flags.stats)
+      ->excludes(options.run_dir_option)
+      ->excludes(flags.summary)
+      ->excludes(flags.jobs);
+  flags.part->excludes(flags.slurm)
+      ->excludes(flags.emit)
+      ->excludes(options.parts_option)
+      ->excludes(flags.summary);
+  flags.resume->excludes(flags.part)->excludes(flags.emit)->excludes(flags.slurm);
+  for (CLI::Option* option : flags.slurm_only) option->needs(flags.slurm);
   return sweep;
 }
 

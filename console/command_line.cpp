@@ -43,11 +43,31 @@ std::string usage_text(const CLI::ParseError& error) {
 
 }  // namespace
 
-int command_line_main(const std::vector<std::string>& args, const CommandLineContext& context) {
-  CLI::App app{
-      "Individual-based simulation of parasite host switching.\nWithout a command, runs the "
-      "interactive program: the eight questions, output.txt, the closing pause.",
-      "hostswitch"};
+namespace {
+
+// Every command's options, bound to the app that parses into them.
+struct Commands {
+  std::string dialogue_seed;
+  CLI::Option* dialogue_seed_option = nullptr;
+  RunOptions run;
+  SweepOptions sweep;
+  PlotCommandOptions plot;
+  MergeOptions merge;
+  ReportCommandOptions report;
+  DesignOptions design;
+  CLI::App* run_app = nullptr;
+  CLI::App* sweep_app = nullptr;
+  CLI::App* plot_app = nullptr;
+  CLI::App* merge_app = nullptr;
+  CLI::App* report_app = nullptr;
+  CLI::App* design_app = nullptr;
+  std::string config_path;
+
+  // The commands whose flags may also come from a TOML file.
+  std::vector<CLI::App*> configurable() const { return {run_app, sweep_app, design_app}; }
+};
+
+void build_app(CLI::App& app, Commands& commands) {
   app.set_version_flag("--version", std::string("hostswitch ") + HOSTSWITCH_VERSION);
   app.set_help_all_flag("--help-all", "Print the help of every command and exit");
   app.footer(
@@ -55,30 +75,64 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
       "installed in /usr/share/doc/hostswitch/.");
   app.formatter(std::make_shared<HelpFormatter>());
   app.require_subcommand(0, 1);
-  std::string dialogue_seed;
-  CLI::Option* dialogue_seed_option =
-      app.add_option("--seed", dialogue_seed,
+  commands.dialogue_seed_option =
+      app.add_option("--seed", commands.dialogue_seed,
                      "run the interactive program seeded with this clock count instead of the "
                      "clock's")
           ->type_name("INT");
-  RunOptions run;
-  SweepOptions sweep;
-  PlotCommandOptions plot;
-  MergeOptions merge;
-  ReportCommandOptions report;
-  CLI::App* run_app = setup_run(app, run);
-  CLI::App* sweep_app = setup_sweep(app, sweep);
-  CLI::App* plot_app = setup_plot(app, plot);
-  CLI::App* merge_app = setup_merge(app, merge);
-  CLI::App* report_app = setup_report(app, report);
-  DesignOptions design;
-  CLI::App* design_app = setup_design(app, design);
-  // Flags of these commands may also come from a TOML file.
-  std::string config_path;
-  for (CLI::App* configured : {run_app, sweep_app, design_app}) {
-    add_config_option(*configured, config_path);
+  commands.run_app = setup_run(app, commands.run);
+  commands.sweep_app = setup_sweep(app, commands.sweep);
+  commands.plot_app = setup_plot(app, commands.plot);
+  commands.merge_app = setup_merge(app, commands.merge);
+  commands.report_app = setup_report(app, commands.report);
+  commands.design_app = setup_design(app, commands.design);
+  for (CLI::App* configured : commands.configurable()) {
+    add_config_option(*configured, commands.config_path);
   }
+}
 
+// Runs the command `app` parsed; `command` becomes "hostswitch NAME" for messages.
+int dispatch(const CLI::App& app, Commands& commands, const std::vector<std::string>& args,
+             const CommandLineContext& context, std::string& command) {
+  if (!app.get_subcommands().empty()) {
+    const std::string name = app.get_subcommands().front()->get_name();
+    command += " " + name;
+    refuse_flags_as_values(*app.get_subcommands().front());
+    if (commands.dialogue_seed_option->count() > 0) {
+      throw UsageError("--seed before a command is for the interactive program; put it after " +
+                       name);
+    }
+  }
+  std::vector<std::string> recorded = args;  // with the values a config file gave
+  for (CLI::App* configured : commands.configurable()) {
+    if (configured->parsed() && !commands.config_path.empty()) {
+      const auto taken = apply_config_file(*configured, commands.config_path);
+      recorded.insert(recorded.end(), taken.begin(), taken.end());
+    }
+  }
+  if (commands.run_app->parsed()) return run_run(commands.run, context);
+  if (commands.sweep_app->parsed()) return run_sweep_command(commands.sweep, recorded, context);
+  if (commands.plot_app->parsed()) return run_plot(commands.plot, context);
+  if (commands.report_app->parsed()) return run_report(commands.report, context);
+  if (commands.merge_app->parsed()) return run_merge(commands.merge, context);
+  if (commands.design_app->parsed()) return run_design(commands.design, context);
+  DialogueOptions options;
+  if (commands.dialogue_seed_option->count() > 0) {
+    options.seed_count = parse_integer("--seed", commands.dialogue_seed);
+  }
+  return run_dialogue(context.in, context.out, context.err, context.clock, context.directory,
+                      context.shell, options);
+}
+
+}  // namespace
+
+int command_line_main(const std::vector<std::string>& args, const CommandLineContext& context) {
+  CLI::App app{
+      "Individual-based simulation of parasite host switching.\nWithout a command, runs the "
+      "interactive program: the eight questions, output.txt, the closing pause.",
+      "hostswitch"};
+  Commands commands;
+  build_app(app, commands);
   // Not in the help: the build installs this script.
   if (args.size() == 1 && args.front() == "--bash-completion") {
     context.out << bash_completion_script(app, "hostswitch");
@@ -90,34 +144,7 @@ int command_line_main(const std::vector<std::string>& args, const CommandLineCon
   std::string command = "hostswitch";
   try {
     app.parse(static_cast<int>(argv.size()), argv.data());
-    if (!app.get_subcommands().empty()) {
-      const std::string name = app.get_subcommands().front()->get_name();
-      command += " " + name;
-      refuse_flags_as_values(*app.get_subcommands().front());
-      if (dialogue_seed_option->count() > 0) {
-        throw UsageError("--seed before a command is for the interactive program; put it after " +
-                         name);
-      }
-    }
-    std::vector<std::string> recorded = args;  // with the values a config file gave
-    for (CLI::App* configured : {run_app, sweep_app, design_app}) {
-      if (configured->parsed() && !config_path.empty()) {
-        const auto taken = apply_config_file(*configured, config_path);
-        recorded.insert(recorded.end(), taken.begin(), taken.end());
-      }
-    }
-    if (run_app->parsed()) return run_run(run, context);
-    if (sweep_app->parsed()) return run_sweep_command(sweep, recorded, context);
-    if (plot_app->parsed()) return run_plot(plot, context);
-    if (report_app->parsed()) return run_report(report, context);
-    if (merge_app->parsed()) return run_merge(merge, context);
-    if (design_app->parsed()) return run_design(design, context);
-    DialogueOptions options;
-    if (dialogue_seed_option->count() > 0) {
-      options.seed_count = parse_integer("--seed", dialogue_seed);
-    }
-    return run_dialogue(context.in, context.out, context.err, context.clock, context.directory,
-                        context.shell, options);
+    return dispatch(app, commands, args, context, command);
   } catch (const CLI::ParseError& error) {
     if (error.get_exit_code() == 0) return app.exit(error, context.out, context.err);
     if (!app.get_subcommands().empty()) command += " " + app.get_subcommands().front()->get_name();

@@ -165,9 +165,8 @@ SweepTexts sweep_texts(const LibrarySweep& sweep) {
   }
 
   SweepRequest request;
-  request.lists = sweep.lists;
-  request.grid = sweep.grid;
-  request.replicates = sweep.replicates;
+  use_grid(request, sweep.lists, sweep.grid);
+  request.plan.replicates = sweep.replicates;
   request.base_seed = sweep.base_seed;
   request.jobs = sweep.jobs;
   request.summary = *sweep.summary;
@@ -175,11 +174,11 @@ SweepTexts sweep_texts(const LibrarySweep& sweep) {
     use_design(request, load_design(*sweep.design, grid_point(sweep.lists, 0)),
                sweep.design->string());
   }
-  request.trajectories = sweep.trajectories;
+  request.plan.trajectories = sweep.trajectories;
   request.trajectories_path =
       sweep.trajectories_path.value_or(trajectories_path_of(*sweep.summary));
   request.resume = sweep.resume;
-  request.command_line = sweep_command_line(sweep);
+  request.plan.command_line = sweep_command_line(sweep);
   request.stop = sweep.stop;
   request.progress = sweep.progress;
   const CommandReport report = sweep_into_summary(request);

@@ -48,7 +48,7 @@ struct Manifest {
   // A run directory's sweep only: its slices (0: one `run` command per replicate), the program
   // that runs them, where they write, and the results-file directory if any.
   std::int32_t parts = 0;
-  std::string executable;
+  std::string executable = "hostswitch";
   std::string run_dir;
   std::optional<std::string> outputs;
   // A summary sweep started with --overwrite: the identity of the file it replaces, so a resume

@@ -25,26 +25,21 @@ namespace hostswitch {
 namespace {
 
 Manifest manifest_of(const SweepRequest& request, std::int32_t base_seed) {
-  Manifest manifest;
-  manifest.lists = request.lists;
-  manifest.replicates = request.replicates;
+  Manifest manifest = request.plan;
   manifest.base_seed = base_seed;
-  manifest.command_line = request.command_line;
-  manifest.trajectories = request.trajectories;
-  if (request.design) manifest.design = design_record(*request.design, request.design_source);
   return manifest;
 }
 
 SweepSettings settings_of(const SweepRequest& request, std::int32_t base_seed) {
   SweepSettings settings;
   settings.grid = request.grid;
-  settings.replicates = request.replicates;
+  settings.replicates = request.plan.replicates;
   settings.base_seed = base_seed;
   settings.jobs = request.jobs;
   settings.run_settings.threads = request.threads;
   settings.outputs = request.outputs;
-  settings.trajectories = request.trajectories;
-  if (request.design) settings.labels = request.design->labels;
+  settings.trajectories = request.plan.trajectories;
+  settings.labels = request.labels;
   if (settings.outputs) std::filesystem::create_directories(*settings.outputs);
   settings.stop = request.stop;
   settings.progress = request.progress;
@@ -101,7 +96,6 @@ Manifest run_directory_manifest(const SweepRequest& request, std::int32_t parts,
   Manifest manifest = manifest_of(
       request, request.base_seed.value_or(stored ? stored->base_seed : request.clock_seed));
   manifest.parts = parts;
-  manifest.executable = request.executable;
   manifest.run_dir = std::move(run_dir);
   if (request.outputs) manifest.outputs = request.outputs->string();
   if (stored) {
@@ -127,14 +121,22 @@ void write_run_directory_manifest(const SweepRequest& request, const std::filesy
 
 }  // namespace
 
+void use_grid(SweepRequest& request, const ParameterLists& lists,
+              std::vector<SimulationParameters> grid) {
+  request.plan.lists = lists;
+  request.plan.design.reset();
+  request.grid = std::move(grid);
+  request.labels.clear();
+}
+
 void use_design(SweepRequest& request, Design design, std::string source) {
-  request.grid = design.points;
   // The manifest's value lists then only say where the design begins.
   for (std::size_t i = 0; i < kParameterCount; ++i) {
-    request.lists[i] = {parameter_value(design.points.front(), i)};
+    request.plan.lists[i] = {parameter_value(design.points.front(), i)};
   }
-  request.design = std::move(design);
-  request.design_source = std::move(source);
+  request.plan.design = design_record(design, std::move(source));
+  request.grid = std::move(design.points);
+  request.labels = std::move(design.labels);
 }
 
 namespace {
@@ -152,7 +154,7 @@ SummaryExperiment summary_experiment(const SweepRequest& request) {
   const std::filesystem::path manifest_path = summary_manifest_path(request.summary);
   const std::string where = request.summary.string();
   std::error_code error;
-  if (request.trajectories &&
+  if (request.plan.trajectories &&
       (std::filesystem::equivalent(request.trajectories_path, request.summary, error) ||
        std::filesystem::equivalent(request.trajectories_path, manifest_path, error) ||
        request.trajectories_path.lexically_normal() == request.summary.lexically_normal() ||
@@ -217,7 +219,7 @@ bool carries_on(const SweepRequest& request, const SummaryExperiment& experiment
     throw std::runtime_error(where + " holds " + std::to_string(file.kept_rows()) +
                              " rows, more than the " + std::to_string(all) + " of the sweep");
   }
-  check_kept_rows(file.rows_text(), request.grid, request.replicates, experiment.base_seed, 0,
+  check_kept_rows(file.rows_text(), request.grid, request.plan.replicates, experiment.base_seed, 0,
                   where, 2);
   return true;
 }
@@ -225,7 +227,7 @@ bool carries_on(const SweepRequest& request, const SummaryExperiment& experiment
 // The trajectories beside a summary carried on or started afresh, into `trajectories`.
 void open_trajectories(const SweepRequest& request, bool continued, const OrderedCsvFile& file,
                        std::optional<OrderedCsvFile>& trajectories) {
-  if (!request.trajectories) return;
+  if (!request.plan.trajectories) return;
   std::error_code error;
   // Replicates cannot be kept without their trajectories: a missing file is a mistake, not
   // a reason to run the whole sweep again.
@@ -419,7 +421,7 @@ int emit_sweep_commands(const SweepRequest& request, std::ostream& out) {
     for (std::int32_t k = 1; k <= parts; ++k) out << part_command(manifest, k) << '\n';
   } else {
     for (std::size_t g = 0; g < request.grid.size(); ++g) {
-      for (std::int32_t r = 1; r <= request.replicates; ++r) {
+      for (std::int32_t r = 1; r <= request.plan.replicates; ++r) {
         out << replicate_command(manifest, request.grid[g], static_cast<std::int32_t>(g + 1), r)
             << '\n';
       }
@@ -439,10 +441,10 @@ std::int32_t default_parts(std::int64_t rows, double seconds_per_row) {
 double pilot_seconds_per_row(const SweepRequest& request, double budget_seconds) {
   SweepRequest pilot = request;
   pilot.outputs.reset();
-  pilot.trajectories = false;
+  pilot.plan.trajectories = false;
   SweepSettings settings = settings_of(pilot, request.base_seed.value_or(request.clock_seed));
   settings.jobs = 1;
-  const std::size_t rows = request.grid.size() * static_cast<std::size_t>(request.replicates);
+  const std::size_t rows = request.grid.size() * static_cast<std::size_t>(request.plan.replicates);
   settings.end = std::min<std::size_t>(rows, 1000);
   std::atomic<bool> stop{false};
   settings.stop = &stop;
@@ -485,7 +487,8 @@ CommandReport write_slurm_sweep(const SweepRequest& request) {
   in_dir.run_dir = dir;
   if (in_dir.outputs)
     in_dir.outputs = std::filesystem::absolute(*in_dir.outputs).lexically_normal();
-  const std::int64_t rows = static_cast<std::int64_t>(request.grid.size()) * request.replicates;
+  const std::int64_t rows =
+      static_cast<std::int64_t>(request.grid.size()) * request.plan.replicates;
   const std::int32_t parts =
       request.parts ? *request.parts : default_parts(rows, pilot_seconds_per_row(request));
   if (parts > rows) {
@@ -498,7 +501,7 @@ CommandReport write_slurm_sweep(const SweepRequest& request) {
                               std::to_string(kMaxDefaultParts) +
                               " tasks, which SLURM refuses by default (MaxArraySize 1001)");
   }
-  std::vector<std::filesystem::path> shared = {dir, request.executable};
+  std::vector<std::filesystem::path> shared = {dir, request.plan.executable};
   if (in_dir.outputs) shared.push_back(*in_dir.outputs);
   if (const auto local = unshared_path(shared)) {
     report.warnings.push_back(local->string() +

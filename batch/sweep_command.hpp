@@ -19,21 +19,23 @@ namespace hostswitch {
 
 // A sweep as the command line asks for it, values already parsed and checked.
 struct SweepRequest {
-  ParameterLists lists;
+  // What rows the sweep makes, parsed once: its value lists (or design), replicates, whether
+  // it writes trajectories, the command line and the program. The manifest written is this
+  // plan with its base seed (and, in a run directory, the parts and where they write); the
+  // runs, the parts, the SLURM scripts and the merge all read it.
+  Manifest plan;
+  // The plan's grid points, in order: the lists' cross product or the design's rows.
   std::vector<SimulationParameters> grid;
-  // A design's rows instead of the grid of the lists (set with use_design).
-  std::optional<Design> design;
-  std::string design_source;
-  std::int32_t replicates = 1;
+  // A design's label columns of each grid point, carried into its rows.
+  std::vector<std::string> labels;
   std::optional<std::int32_t> base_seed;  // none: the manifest's, when resuming, else `clock_seed`
   std::int32_t clock_seed = 0;
   unsigned jobs = 1;
   unsigned threads = 1;  // inside each replicate's generations
   std::filesystem::path summary = "summary.csv";
   std::optional<std::filesystem::path> outputs;
-  // Trajectory rows beside the summary: into `trajectories_path` in process, into
-  // RUN_DIR/part-K.trajectories.csv for a part.
-  bool trajectories = false;
+  // With plan.trajectories, the trajectory rows beside the summary: into `trajectories_path`
+  // in process, into RUN_DIR/part-K.trajectories.csv for a part.
   std::filesystem::path trajectories_path = "trajectories.csv";
   bool resume = false;
   // Replace a summary (or run directory) of another experiment, once the new manifest stands.
@@ -44,14 +46,15 @@ struct SweepRequest {
   std::filesystem::path run_dir = "runs";
   std::optional<std::filesystem::path> slurm_dir;
   SlurmJobOptions slurm;
-  std::vector<std::string> command_line;  // as typed, for the manifest
-  std::string executable = "hostswitch";  // the program named in written commands
   const std::atomic<bool>* stop = nullptr;
   std::function<void(std::size_t, std::size_t)> progress;
   std::function<void()> progress_end;                   // before the closing messages
   std::function<void(const SweepOutcome&)> on_outcome;  // once the runs are over
 };
 
+// The plan of a grid: the lists, and their cross product as the grid points.
+void use_grid(SweepRequest& request, const ParameterLists& lists,
+              std::vector<SimulationParameters> grid);
 // Makes the rows of `design` (read from `source`) the sweep's grid points, in order.
 void use_design(SweepRequest& request, Design design, std::string source);
 

@@ -49,20 +49,21 @@ const std::filesystem::path& bench_directory() {
 SweepRequest typical_request() {
   SweepRequest request;
   const SimulationParameters t = typical_parameters();
-  for (std::size_t i = 0; i < kParameterCount; ++i) request.lists[i] = {parameter_value(t, i)};
-  request.grid = expand_grid(request.lists);
-  request.replicates = kReplicates;
+  ParameterLists lists;
+  for (std::size_t i = 0; i < kParameterCount; ++i) lists[i] = {parameter_value(t, i)};
+  use_grid(request, lists, expand_grid(lists));
+  request.plan.replicates = kReplicates;
   request.base_seed = 1;
   request.jobs = 1;
   request.summary = bench_directory() / "summary.csv";
-  request.command_line = {"hostswitch", "sweep", "--replicates", "1000", "--seed", "1"};
+  request.plan.command_line = {"hostswitch", "sweep", "--replicates", "1000", "--seed", "1"};
   return request;
 }
 
 SweepOutcome sweep_into_plain_file(const SweepRequest& request) {
   SweepSettings settings;
   settings.grid = request.grid;
-  settings.replicates = request.replicates;
+  settings.replicates = request.plan.replicates;
   settings.base_seed = *request.base_seed;
   std::ofstream summary(bench_directory() / "plain.csv", std::ios::binary | std::ios::trunc);
   return run_sweep(settings, summary);
@@ -102,7 +103,7 @@ void BM_SweepWithoutThenWithTrajectories(benchmark::State& state) {
   const SweepRequest without = typical_request();
   SweepRequest with = without;
   with.summary = bench_directory() / "summary-t.csv";
-  with.trajectories = true;
+  with.plan.trajectories = true;
   with.trajectories_path = bench_directory() / "trajectories.csv";
   std::vector<double> plain, traced, overhead;
   using Clock = std::chrono::steady_clock;
@@ -126,11 +127,8 @@ BENCHMARK(BM_SweepWithoutThenWithTrajectories)->Unit(benchmark::kMillisecond)->I
 // manifest.
 void BM_LockAndManifestAlone(benchmark::State& state) {
   const SweepRequest request = typical_request();
-  Manifest manifest;
-  manifest.lists = request.lists;
-  manifest.replicates = kReplicates;
+  Manifest manifest = request.plan;
   manifest.base_seed = 1;
-  manifest.command_line = request.command_line;
   const auto path = bench_directory() / "lock.csv";
   std::ofstream(path) << summary_header();
   for (auto _ : state) {

@@ -81,7 +81,7 @@ std::pair<unsigned, unsigned> split_cores(const SweepOptions& options,
                                           const SweepRequest& request) {
   const unsigned cores = available_cores();
   const std::int64_t rows =
-      static_cast<std::int64_t>(request.grid.size()) * std::max(request.replicates, 1);
+      static_cast<std::int64_t>(request.grid.size()) * std::max(request.plan.replicates, 1);
   const bool jobs_given = !options.jobs.empty();
   const bool threads_given = !options.threads.empty();
   unsigned threads = threads_given ? parse_thread_count("--threads", options.threads) : 1;
@@ -113,16 +113,16 @@ SweepRequest request_of(const SweepOptions& options, const std::vector<std::stri
       throw UsageError(std::string("--design: ") + error.what());
     }
   } else {
-    request.lists = options.parameters.lists();
-    request.grid = checked_grid(request.lists);
+    const ParameterLists lists = options.parameters.lists();
+    use_grid(request, lists, checked_grid(lists));
   }
-  request.replicates = parse_at_least("--replicates", options.replicates, 1);
+  request.plan.replicates = parse_at_least("--replicates", options.replicates, 1);
   if (options.seed_option->count() > 0) request.base_seed = parse_integer("--seed", options.seed);
   request.clock_seed = clock_seed(context.clock);
   std::tie(request.jobs, request.threads) = split_cores(options, request);
   if (options.outputs_option->count() > 0) request.outputs = options.outputs;
   if (options.trajectories_option->count() > 0) {
-    request.trajectories = true;
+    request.plan.trajectories = true;
     const bool run_directory =
         !options.part.empty() || options.emit_commands || !options.slurm.empty();
     if (run_directory && !options.trajectories.empty()) {
@@ -148,9 +148,9 @@ SweepRequest request_of(const SweepOptions& options, const std::vector<std::stri
   }
   if (!options.job_name.empty()) request.slurm.job_name = options.job_name;
   request.overwrite = options.overwrite;
-  request.command_line = {context.executable};
-  request.command_line.insert(request.command_line.end(), args.begin(), args.end());
-  request.executable = context.executable;
+  request.plan.command_line = {context.executable};
+  request.plan.command_line.insert(request.plan.command_line.end(), args.begin(), args.end());
+  request.plan.executable = context.executable;
   return request;
 }
 
@@ -367,7 +367,7 @@ int run_sweep_command(const SweepOptions& options, const std::vector<std::string
   }
   if (options.emit_commands) return emit_sweep_commands(request, context.out);
   require_memory(request.grid, request.jobs,
-                 static_cast<std::int64_t>(request.grid.size()) * request.replicates);
+                 static_cast<std::int64_t>(request.grid.size()) * request.plan.replicates);
 
   ProgressLine progress(context.err);
   if (context.show_progress || context.on_progress) {

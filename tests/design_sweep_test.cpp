@@ -21,12 +21,12 @@ using testing::write_file;
 
 SweepRequest request_in(const TempDir& dir, const std::string& summary) {
   SweepRequest request;
-  request.replicates = 2;
+  request.plan.replicates = 2;
   request.base_seed = 11;
   request.jobs = 2;
   request.summary = dir / summary;
   request.run_dir = dir / "runs";
-  request.executable = HOSTSWITCH_EXECUTABLE;
+  request.plan.executable = HOSTSWITCH_EXECUTABLE;
   return request;
 }
 
@@ -40,8 +40,7 @@ TEST(DesignSweep, AGridDesignFileGivesTheGridSweepsBytes) {
   const TempDir dir;
   const ParameterLists lists{{20, 40}, {0.5}, {1000}, {0.05, 0.2, 0.5}, {1}, {0.5}, {2}, {60}};
   SweepRequest grid = request_in(dir, "grid.csv");
-  grid.lists = lists;
-  grid.grid = expand_grid(lists);
+  use_grid(grid, lists, expand_grid(lists));
   ASSERT_EQ(sweep(grid), 0);
 
   write_file(dir / "design.csv", design_csv(grid_design(lists)));

@@ -17,7 +17,8 @@ namespace hostswitch {
 
 namespace {
 
-constexpr std::size_t kColumns = 19;
+constexpr std::size_t kColumns = kSummaryColumns;
+using Column = SummaryColumn;
 
 // std::bit_cast's work; the WebAssembly build's standard library predates it.
 std::uint64_t bits_of(double value) {
@@ -103,46 +104,48 @@ class SummaryRowReader {
       fail("refused parameters: " + std::string(kParameters[refusal->parameter].name) + " " +
            refusal->reason);
     }
-    const std::int32_t grid_index = integer(f[8], "grid_index");
+    const std::int32_t grid_index = integer(f[Column::grid_index], "grid_index");
     ReplicateFacts facts;
     facts.grid_index = grid_index;
-    facts.replicate = integer(f[9], "replicate");
+    facts.replicate = integer(f[Column::replicate], "replicate");
     if (grid_index < 1 || facts.replicate < 1) {
       fail("grid_index and replicate must be positive integers");
     }
-    integer(f[10], "seed");
-    if (f[11] == "extinct") {
+    integer(f[Column::seed], "seed");
+    if (f[Column::outcome] == "extinct") {
       facts.extinct = true;
-    } else if (f[11] != "completed") {
-      fail("outcome must be extinct or completed, got " + quoted(f[11]));
+    } else if (f[Column::outcome] != "completed") {
+      fail("outcome must be extinct or completed, got " + quoted(f[Column::outcome]));
     }
-    facts.generations_run = integer(f[12], "generations_run");
+    facts.generations_run = integer(f[Column::generations_run], "generations_run");
     if (facts.extinct) {
-      if (integer(f[13], "extinction_generation") != facts.generations_run ||
+      if (integer(f[Column::extinction_generation], "extinction_generation") !=
+              facts.generations_run ||
           facts.generations_run < 1) {
         fail("extinction_generation must equal generations_run, at least 1, for an extinct run");
       }
-      if (!f[17].empty() || !f[18].empty()) {
+      if (!f[Column::final_mean_phe].empty() || !f[Column::final_sd_phe].empty()) {
         fail("final_mean_phe and final_sd_phe must be empty for an extinct run");
       }
     } else {
-      if (!f[13].empty()) fail("extinction_generation must be empty for a completed run");
+      if (!f[Column::extinction_generation].empty())
+        fail("extinction_generation must be empty for a completed run");
       if (facts.generations_run != std::max(p.n_gen, 0)) {
         fail("a completed run must have run n_gen generations");
       }
     }
-    facts.switch_generations = integer(f[14], "switch_generations");
+    facts.switch_generations = integer(f[Column::switch_generations], "switch_generations");
     if (facts.switch_generations < 0 || facts.switch_generations > facts.generations_run) {
       fail("switch_generations must lie between 0 and generations_run");
     }
-    const auto final_n_pop = parse_number<std::int64_t>(f[15]);
+    const auto final_n_pop = parse_number<std::int64_t>(f[Column::final_n_pop]);
     if (!final_n_pop || *final_n_pop < 0 || (facts.extinct && *final_n_pop != 0)) {
       fail("final_n_pop must be a count, 0 for an extinct run");
     }
-    const double final_r_phe = real(f[16], "final_r_phe");
+    const double final_r_phe = real(f[Column::final_r_phe], "final_r_phe");
     if (!facts.extinct) {
-      real(f[17], "final_mean_phe");
-      real(f[18], "final_sd_phe");
+      real(f[Column::final_mean_phe], "final_mean_phe");
+      real(f[Column::final_sd_phe], "final_sd_phe");
     }
 
     facts.final_n_pop = *final_n_pop;

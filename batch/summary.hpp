@@ -53,11 +53,24 @@ class SummaryError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Columns of a summary row: the eight parameters come first, then grid_index, replicate, seed.
+// Columns of a summary row: the parameters come first, then the run's labels and facts.
 inline constexpr std::size_t kSummaryParameterColumns = kParameterCount;
-inline constexpr std::size_t kSummarySeedColumn = kParameterCount + 2;
+struct SummaryColumn {
+  static constexpr std::size_t grid_index = kParameterCount;
+  static constexpr std::size_t replicate = grid_index + 1;
+  static constexpr std::size_t seed = grid_index + 2;
+  static constexpr std::size_t outcome = grid_index + 3;
+  static constexpr std::size_t generations_run = grid_index + 4;
+  static constexpr std::size_t extinction_generation = grid_index + 5;
+  static constexpr std::size_t switch_generations = grid_index + 6;
+  static constexpr std::size_t final_n_pop = grid_index + 7;
+  static constexpr std::size_t final_r_phe = grid_index + 8;
+  static constexpr std::size_t final_mean_phe = grid_index + 9;
+  static constexpr std::size_t final_sd_phe = grid_index + 10;
+};
+inline constexpr std::size_t kSummarySeedColumn = SummaryColumn::seed;
 inline constexpr std::size_t kSummaryColumns =
-    kParameterCount + 11;  // before a design's label columns
+    SummaryColumn::final_sd_phe + 1;  // before a design's label columns
 // Longer than any row a sweep writes (19 fields of at most 24 characters) by far; a reader
 // refuses a longer line rather than hold it.
 inline constexpr std::size_t kMaxSummaryLine = 4096;

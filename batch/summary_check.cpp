@@ -36,9 +36,9 @@ std::optional<std::string> row_difference(const std::vector<std::string_view>& f
                                           const SimulationParameters& point,
                                           std::int32_t grid_index, std::int32_t replicate,
                                           std::int32_t base_seed) {
-  constexpr std::size_t kColumns = 19;
-  if (fields.size() != kColumns) {
-    return std::to_string(fields.size()) + " fields, not " + std::to_string(kColumns);
+  using Column = SummaryColumn;
+  if (fields.size() != kSummaryColumns) {
+    return std::to_string(fields.size()) + " fields, not " + std::to_string(kSummaryColumns);
   }
   for (std::size_t i = 0; i < kParameterCount; ++i) {
     const std::string expected = parameter_text(point, i);
@@ -47,36 +47,51 @@ std::optional<std::string> row_difference(const std::vector<std::string_view>& f
              expected;
     }
   }
-  if (fields[8] != std::to_string(grid_index) || fields[9] != std::to_string(replicate)) {
-    return "grid point " + quoted_field(fields[8]) + " replicate " + quoted_field(fields[9]) +
-           ", not grid point " + std::to_string(grid_index) + " replicate " +
-           std::to_string(replicate);
+  if (fields[Column::grid_index] != std::to_string(grid_index) ||
+      fields[Column::replicate] != std::to_string(replicate)) {
+    return "grid point " + quoted_field(fields[Column::grid_index]) + " replicate " +
+           quoted_field(fields[Column::replicate]) + ", not grid point " +
+           std::to_string(grid_index) + " replicate " + std::to_string(replicate);
   }
   const std::string seed = std::to_string(replicate_seed(base_seed, grid_index, replicate));
-  if (fields[10] != seed) return "seed " + quoted_field(fields[10]) + ", not " + seed;
-  const bool extinct = fields[11] == "extinct";
-  if (!extinct && fields[11] != "completed") {
-    return "outcome " + quoted_field(fields[11]) + " is neither completed nor extinct";
+  if (fields[Column::seed] != seed)
+    return "seed " + quoted_field(fields[Column::seed]) + ", not " + seed;
+  const bool extinct = fields[Column::outcome] == "extinct";
+  if (!extinct && fields[Column::outcome] != "completed") {
+    return "outcome " + quoted_field(fields[Column::outcome]) + " is neither completed nor extinct";
   }
   auto figure = [&](std::size_t column, const char* name, bool ok) -> std::optional<std::string> {
     if (ok) return std::nullopt;
     return std::string(name) + " " + quoted_field(fields[column]) + " is not a figure a run gives";
   };
-  const bool alive = fields[15] != "0";  // a mean and spread only for a population
+  const bool alive = fields[Column::final_n_pop] != "0";  // a mean and spread only for a population
   std::optional<std::string> fault;
-  if (!fault) fault = figure(12, "generations_run", is_integer<std::int32_t>(fields[12], 0));
+  if (!fault)
+    fault = figure(Column::generations_run, "generations_run",
+                   is_integer<std::int32_t>(fields[Column::generations_run], 0));
   if (!fault) {
-    fault = figure(13, "extinction_generation",
-                   extinct ? fields[13] == fields[12] : fields[13].empty());
+    fault =
+        figure(Column::extinction_generation, "extinction_generation",
+               extinct ? fields[Column::extinction_generation] == fields[Column::generations_run]
+                       : fields[Column::extinction_generation].empty());
   }
-  if (!fault) fault = figure(14, "switch_generations", is_integer<std::int32_t>(fields[14], 0));
-  if (!fault) fault = figure(15, "final_n_pop", is_integer<std::int64_t>(fields[15], 0));
-  if (!fault) fault = figure(16, "final_r_phe", is_finite_real(fields[16]));
+  if (!fault)
+    fault = figure(Column::switch_generations, "switch_generations",
+                   is_integer<std::int32_t>(fields[Column::switch_generations], 0));
+  if (!fault)
+    fault = figure(Column::final_n_pop, "final_n_pop",
+                   is_integer<std::int64_t>(fields[Column::final_n_pop], 0));
+  if (!fault)
+    fault = figure(Column::final_r_phe, "final_r_phe", is_finite_real(fields[Column::final_r_phe]));
   if (!fault) {
-    fault = figure(17, "final_mean_phe", alive ? is_finite_real(fields[17]) : fields[17].empty());
+    fault = figure(Column::final_mean_phe, "final_mean_phe",
+                   alive ? is_finite_real(fields[Column::final_mean_phe])
+                         : fields[Column::final_mean_phe].empty());
   }
   if (!fault) {
-    fault = figure(18, "final_sd_phe", alive ? is_finite_real(fields[18]) : fields[18].empty());
+    fault = figure(Column::final_sd_phe, "final_sd_phe",
+                   alive ? is_finite_real(fields[Column::final_sd_phe])
+                         : fields[Column::final_sd_phe].empty());
   }
   return fault;
 }
@@ -93,8 +108,6 @@ std::string_view field_of(std::string_view line, std::size_t which) {
   if (start == std::string_view::npos) return {};
   return line.substr(start, line.find(',', start) - start);
 }
-
-constexpr std::size_t kGenerationsRunColumn = 12;
 
 }  // namespace
 
@@ -146,7 +159,7 @@ KeptReplicates whole_replicates(const std::string& summary_rows, const std::stri
     summary_start = summary_end + 1;
     const std::string labels = std::string(field_of(row, kSummaryParameterColumns)) + "," +
                                std::string(field_of(row, kSummaryParameterColumns + 1)) + ",";
-    const std::string_view generations_text = field_of(row, kGenerationsRunColumn);
+    const std::string_view generations_text = field_of(row, SummaryColumn::generations_run);
     std::int64_t generations = 0;
     std::from_chars(generations_text.data(), generations_text.data() + generations_text.size(),
                     generations);

@@ -97,49 +97,43 @@ std::string function_name(std::string_view program) {
   return name;
 }
 
-}  // namespace
+// Word lists by key, for one shell `case`: key, then the words it echoes.
+using CaseList = std::vector<std::pair<std::string, std::string>>;
 
-std::string bash_completion_script(const CLI::App& app, std::string_view program) {
-  std::vector<Scope> scopes;
-  collect(app, "", scopes);
-  const std::string f = function_name(program);
-
-  std::string s;
-  s += "# bash completion for " + std::string(program) +
-       ", generated from its command-line definition\n"
-       "# by `" +
-       std::string(program) + " --bash-completion`.\n\n";
-
-  s += f + "_options() {\n  case $1 in\n";
-  for (const Scope& scope : scopes) {
-    s += "    " + quoted(scope.path) + ") echo " + quoted(joined(scope.options)) + " ;;\n";
+// A shell function that echoes the words of the case its `subject` matches.
+std::string case_function(const std::string& name, std::string_view subject,
+                          const CaseList& cases) {
+  std::string s = name + "() {\n  case " + std::string(subject) + " in\n";
+  for (const auto& [key, words] : cases) {
+    s += "    " + quoted(key) + ") echo " + quoted(words) + " ;;\n";
   }
   s += "  esac\n}\n\n";
+  return s;
+}
 
-  s += f + "_commands() {\n  case $1 in\n";
+// The options, subcommands, option values and positional arguments of each scope: the
+// function `f`_options, _commands, _value and _positional.
+std::string scope_functions(const std::vector<Scope>& scopes, const std::string& f) {
+  CaseList options, commands, values, positionals;
   for (const Scope& scope : scopes) {
-    if (scope.commands.empty()) continue;
-    s += "    " + quoted(scope.path) + ") echo " + quoted(joined(scope.commands)) + " ;;\n";
-  }
-  s += "  esac\n}\n\n";
-
-  s += "# What follows an option: word (anything, nothing offered), file, dir or\n"
-       "# \"choices WORD...\"; nothing for a flag.\n";
-  s += f + "_value() {\n  case \"$1|$2\" in\n";
-  for (const Scope& scope : scopes) {
+    options.emplace_back(scope.path, joined(scope.options));
+    if (!scope.commands.empty()) commands.emplace_back(scope.path, joined(scope.commands));
     for (const auto& [name, kind] : scope.values) {
-      s += "    " + quoted(scope.path + "|" + name) + ") echo " + quoted(kind) + " ;;\n";
+      values.emplace_back(scope.path + "|" + name, kind);
     }
+    if (!scope.positional.empty()) positionals.emplace_back(scope.path, scope.positional);
   }
-  s += "  esac\n}\n\n";
+  return case_function(f + "_options", "$1", options) +
+         case_function(f + "_commands", "$1", commands) +
+         "# What follows an option: word (anything, nothing offered), file, dir or\n"
+         "# \"choices WORD...\"; nothing for a flag.\n" +
+         case_function(f + "_value", "\"$1|$2\"", values) +
+         case_function(f + "_positional", "$1", positionals);
+}
 
-  s += f + "_positional() {\n  case $1 in\n";
-  for (const Scope& scope : scopes) {
-    if (scope.positional.empty()) continue;
-    s += "    " + quoted(scope.path) + ") echo " + quoted(scope.positional) + " ;;\n";
-  }
-  s += "  esac\n}\n\n";
-
+// `f`_offer KIND WORD: the replies of that kind that complete WORD.
+std::string offer_function(const std::string& f) {
+  std::string s;
   s += f + "_offer() {\n";
   // One reply per line of compgen, so names with blanks or wildcards stay whole.
   s += R"(  local option=(-W "${1#choices }")
@@ -152,7 +146,13 @@ std::string bash_completion_script(const CLI::App& app, std::string_view program
 }
 
 )";
+  return s;
+}
 
+// The completion function itself: finds the scope from the words before the cursor, then
+// offers what may follow there.
+std::string completion_function(const std::string& f) {
+  std::string s;
   s += f + "() {\n";
   s += "  local cur=\"${COMP_WORDS[COMP_CWORD]}\" scope='' word option kind i\n";
   s += "  COMPREPLY=()\n";
@@ -194,6 +194,24 @@ std::string bash_completion_script(const CLI::App& app, std::string_view program
   s += "  fi\n";
   s += "  return 0\n";
   s += "}\n\n";
+  return s;
+}
+
+}  // namespace
+
+std::string bash_completion_script(const CLI::App& app, std::string_view program) {
+  std::vector<Scope> scopes;
+  collect(app, "", scopes);
+  const std::string f = function_name(program);
+
+  std::string s;
+  s += "# bash completion for " + std::string(program) +
+       ", generated from its command-line definition\n"
+       "# by `" +
+       std::string(program) + " --bash-completion`.\n\n";
+  s += scope_functions(scopes, f);
+  s += offer_function(f);
+  s += completion_function(f);
   s += "complete -F " + f + " " + std::string(program) + "\n";
   return s;
 }

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/io_failure.hpp"
@@ -57,17 +58,11 @@ struct Pipe {
   }
 };
 
-}  // namespace
+#ifndef __EMSCRIPTEN__
 
-std::string convert_svg(std::string_view svg, ImageFormat format, double dpi) {
-  if (format == ImageFormat::kSvg) return std::string(svg);
-#ifdef __EMSCRIPTEN__
-  // WebAssembly starts no processes.
-  (void)dpi;
-  throw SvgConvertError(std::string(kTool) +
-                        " cannot be run from WebAssembly: write .svg (the native program "
-                        "makes .pdf and .png)");
-#else
+// Starts the tool with its standard input, output and error on the pipes; its process id.
+pid_t start_tool(ImageFormat format, double dpi, const Pipe& input, const Pipe& output,
+                 const Pipe& errors) {
   const std::string dpi_text = std::to_string(dpi);
   std::vector<std::string> args = {
       kTool,     "--format", format == ImageFormat::kPdf ? "pdf" : "png", "--dpi-x", dpi_text,
@@ -76,7 +71,6 @@ std::string convert_svg(std::string_view svg, ImageFormat format, double dpi) {
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
-  Pipe input, output, errors;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, input.read, 0);
@@ -89,13 +83,19 @@ std::string convert_svg(std::string_view svg, ImageFormat format, double dpi) {
     throw SvgConvertError(std::string(kTool) +
                           " (Debian package librsvg2-bin) cannot be run: " + cause_text(spawned));
   }
-  Pipe::close(input.read);
-  Pipe::close(output.write);
-  Pipe::close(errors.write);
+  return pid;
+}
 
-  // The tool may answer before it has read everything: feed and drain it together.
+// What the tool wrote to its output and to its errors.
+struct ToolReply {
   std::string converted;
   std::string said;
+};
+
+// Feeds `svg` to the tool and drains its output and errors until it closes them. The tool
+// may answer before it has read everything: feeding and draining go together.
+ToolReply exchange_with_tool(std::string_view svg, Pipe& input, Pipe& output, Pipe& errors) {
+  ToolReply reply;
   std::size_t fed = 0;
   if (svg.empty()) Pipe::close(input.write);
   std::array<char, 65536> buffer{};
@@ -128,7 +128,7 @@ std::string convert_svg(std::string_view svg, ImageFormat format, double dpi) {
         int& fd = fds[i].fd == output.read ? output.read : errors.read;
         const ssize_t got = ::read(fd, buffer.data(), buffer.size());
         if (got > 0) {
-          (fd == output.read ? converted : said)
+          (fd == output.read ? reply.converted : reply.said)
               .append(buffer.data(), static_cast<std::size_t>(got));
         } else if (got == 0 || errno != EINTR) {
           Pipe::close(fd);
@@ -138,14 +138,42 @@ std::string convert_svg(std::string_view svg, ImageFormat format, double dpi) {
   }
   Pipe::close(input.write);
   ::sigaction(SIGPIPE, &previous, nullptr);
+  return reply;
+}
+
+// Waits for the tool to end; what it converted, or SvgConvertError with what it said.
+std::string finish_tool(pid_t pid, ToolReply reply) {
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || converted.empty()) {
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || reply.converted.empty()) {
+    std::string& said = reply.said;
     while (!said.empty() && std::isspace(static_cast<unsigned char>(said.back()))) said.pop_back();
     throw SvgConvertError(std::string(kTool) + " failed" + (said.empty() ? "" : ": " + said));
   }
-  return converted;
+  return std::move(reply.converted);
+}
+
+#endif
+
+}  // namespace
+
+std::string convert_svg(std::string_view svg, ImageFormat format, double dpi) {
+  if (format == ImageFormat::kSvg) return std::string(svg);
+#ifdef __EMSCRIPTEN__
+  // WebAssembly starts no processes.
+  (void)dpi;
+  throw SvgConvertError(std::string(kTool) +
+                        " cannot be run from WebAssembly: write .svg (the native program "
+                        "makes .pdf and .png)");
+#else
+  Pipe input, output, errors;
+  const pid_t pid = start_tool(format, dpi, input, output, errors);
+  Pipe::close(input.read);
+  Pipe::close(output.write);
+  Pipe::close(errors.write);
+  ToolReply reply = exchange_with_tool(svg, input, output, errors);
+  return finish_tool(pid, std::move(reply));
 #endif
 }
 

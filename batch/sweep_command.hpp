@@ -50,6 +50,11 @@ struct SweepRequest {
   std::function<void(std::size_t, std::size_t)> progress;
   std::function<void()> progress_end;                   // before the closing messages
   std::function<void(const SweepOutcome&)> on_outcome;  // once the runs are over
+
+  // The manifest of the plan seeded from `base_seed`.
+  Manifest manifest(std::int32_t base_seed) const;
+  // The runs of the plan seeded from `base_seed`, all of them; creates the results directory.
+  SweepSettings settings(std::int32_t base_seed) const;
 };
 
 // The plan of a grid: the lists, and their cross product as the grid points.
@@ -60,7 +65,8 @@ void use_design(SweepRequest& request, Design design, std::string source);
 
 // The in-process sweep into `summary`, fresh or resumed, with its manifest beside it.
 CommandReport sweep_into_summary(const SweepRequest& request);
-// One part of a run directory's sweep, into RUN_DIR/part-K.csv.
+// A run directory's sweep (in batch/run_directory_sweep.cpp).
+// One part of it, into RUN_DIR/part-K.csv.
 CommandReport sweep_part(const SweepRequest& request);
 // Writes RUN_DIR/manifest.json and prints the commands that make the run directory's rows.
 int emit_sweep_commands(const SweepRequest& request, std::ostream& out);

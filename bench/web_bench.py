@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """The model benchmark's run (1,000 parasites, birth rate 2, capacity 1,000,000, no
 emigration, sdr 1, sdv 0.5, max_dist 2, 100 generations) as a whole
-`hostswitch run --no-output`: natively and as WebAssembly under node, whose figures include
-starting node and compiling the module. Best of REPEATS each, wall clock and processor time
-(user + system, all threads), the latter being what a busy machine distorts least.
+`hostswitch run --no-output`: natively on the default kernel and on sse2, and as WebAssembly
+under node in its SIMD128 build and its scalar build (HOSTSWITCH_KERNEL=scalar), whose figures
+include starting node and compiling the module. The four are taken in turn, REPEATS rounds,
+and each keeps its fastest: wall clock and processor time (user + system, all threads), the
+latter being what a busy machine distorts least.
 
 usage: bench/web_bench.py [HOSTSWITCH] [HOSTSWITCH_JS] [REPEATS]
 """
+import os
 import resource
 import subprocess
 import sys
@@ -17,6 +20,13 @@ js = sys.argv[2] if len(sys.argv) > 2 else "build/web/hostswitch.js"
 repeats = int(sys.argv[3]) if len(sys.argv) > 3 else 5
 ARGS = ("run --n-pop 1000 --birth-rate 2 --capacity 1000000 --emig-rate 0 --sdr 1 --sdv 0.5 "
         "--max-dist 2 --n-gen 100 --seed 123450 --no-output").split()
+CASES = {
+    # name: (command, HOSTSWITCH_KERNEL or None)
+    "native": ([exe] + ARGS, None),
+    "native sse2": ([exe] + ARGS, "sse2"),
+    "node simd128": (["node", js] + ARGS, None),
+    "node scalar": (["node", js] + ARGS, "scalar"),
+}
 
 
 def processor_seconds():
@@ -24,21 +34,29 @@ def processor_seconds():
     return usage.ru_utime + usage.ru_stime
 
 
-def best(command):
-    walls, processors, lines = [], [], set()
-    for _ in range(repeats):
-        wall, processor = time.perf_counter(), processor_seconds()
-        lines.add(subprocess.run(command, check=True, capture_output=True, text=True).stdout)
-        walls.append(time.perf_counter() - wall)
-        processors.append(processor_seconds() - processor)
-    return min(walls), min(processors), lines
+def once(command, kernel):
+    environment = {k: v for k, v in os.environ.items() if k != "HOSTSWITCH_KERNEL"}
+    if kernel:
+        environment["HOSTSWITCH_KERNEL"] = kernel
+    wall, processor = time.perf_counter(), processor_seconds()
+    out = subprocess.run(command, check=True, capture_output=True, text=True,
+                         env=environment).stdout
+    return time.perf_counter() - wall, processor_seconds() - processor, out
 
 
-native = best([exe] + ARGS)
-web = best(["node", js] + ARGS)
-if len(native[2] | web[2]) != 1:
-    sys.exit(f"the runs differ: {native[2] | web[2]}")
-print(f"model benchmark run, best of {repeats}: {native[2].pop().strip()}")
-print(f"  native:       {native[0]:.3f} s wall, {native[1]:.3f} s processor")
-print(f"  wasm in node: {web[0]:.3f} s wall, {web[1]:.3f} s processor "
-      f"({web[0] / native[0]:.2f} x and {web[1] / native[1]:.2f} x native)")
+times = {name: ([], []) for name in CASES}
+lines = set()
+for _ in range(repeats):
+    for name, (command, kernel) in CASES.items():
+        wall, processor, out = once(command, kernel)
+        times[name][0].append(wall)
+        times[name][1].append(processor)
+        lines.add(out)
+if len(lines) != 1:
+    sys.exit(f"the runs differ: {lines}")
+print(f"model benchmark run, fastest of {repeats} taken in turn: {lines.pop().strip()}")
+sse2_wall, sse2_processor = (min(t) for t in times["native sse2"])
+for name, (walls, processors) in times.items():
+    print(f"  {name + ':':14} {min(walls):.3f} s wall, {min(processors):.3f} s processor "
+          f"({min(walls) / sse2_wall:.2f} x and {min(processors) / sse2_processor:.2f} x "
+          "native sse2)")

@@ -25,8 +25,11 @@ const kernel::Ops* ops_for(Kernel kernel) {
     case Kernel::kAvx2:
       return &kernel::kAvx2Ops;
     case Kernel::kScalar:
+    case Kernel::kSimd128:
       break;
   }
+#elif defined(__EMSCRIPTEN__)
+  if (kernel == Kernel::kSimd128) return kernel::kSimd128Ops;
 #else
   (void)kernel;
 #endif
@@ -397,6 +400,9 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
   return result;
 }
 
+// Narrowest first.
+constexpr Kernel kKernels[] = {Kernel::kScalar, Kernel::kSimd128, Kernel::kSse2, Kernel::kAvx2};
+
 }  // namespace
 
 std::string_view kernel_name(Kernel kernel) {
@@ -405,6 +411,8 @@ std::string_view kernel_name(Kernel kernel) {
       return "sse2";
     case Kernel::kAvx2:
       return "avx2";
+    case Kernel::kSimd128:
+      return "simd128";
     case Kernel::kScalar:
       break;
   }
@@ -412,7 +420,7 @@ std::string_view kernel_name(Kernel kernel) {
 }
 
 std::optional<Kernel> kernel_named(std::string_view name) {
-  for (const Kernel kernel : {Kernel::kScalar, Kernel::kSse2, Kernel::kAvx2}) {
+  for (const Kernel kernel : kKernels) {
     if (kernel_name(kernel) == name) return kernel;
   }
   return std::nullopt;
@@ -427,6 +435,9 @@ bool kernel_supported(Kernel kernel) {
       return true;  // every x86-64 processor has it
     case Kernel::kAvx2:
       return __builtin_cpu_supports("avx2");
+#elif defined(__EMSCRIPTEN__)
+    case Kernel::kSimd128:
+      return kernel::kSimd128Ops != nullptr;
 #endif
     default:
       return false;
@@ -435,7 +446,7 @@ bool kernel_supported(Kernel kernel) {
 
 std::vector<Kernel> supported_kernels() {
   std::vector<Kernel> kernels;
-  for (const Kernel kernel : {Kernel::kScalar, Kernel::kSse2, Kernel::kAvx2}) {
+  for (const Kernel kernel : kKernels) {
     if (kernel_supported(kernel)) kernels.push_back(kernel);
   }
   return kernels;

@@ -14,10 +14,10 @@
 
 namespace hostswitch {
 
-enum class Kernel { kScalar, kSse2, kAvx2 };
+enum class Kernel { kScalar, kSse2, kAvx2, kSimd128 };
 
 std::string_view kernel_name(Kernel kernel);
-std::optional<Kernel> kernel_named(std::string_view name);  // "scalar", "sse2", "avx2"
+std::optional<Kernel> kernel_named(std::string_view name);  // "scalar", "sse2", "avx2", "simd128"
 
 bool kernel_supported(Kernel kernel);
 std::vector<Kernel> supported_kernels();  // scalar first, widest last

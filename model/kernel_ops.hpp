@@ -103,5 +103,9 @@ inline void put_bits(std::uint64_t* bits, std::size_t position, std::uint64_t wo
 extern const Ops kSse2Ops;
 extern const Ops kAvx2Ops;
 #endif
+#if defined(__EMSCRIPTEN__)
+// Null in the build of the web programs for engines without SIMD128.
+extern const Ops* const kSimd128Ops;
+#endif
 
 }  // namespace hostswitch::kernel

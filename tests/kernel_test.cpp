@@ -48,7 +48,7 @@ const kernel::Ops& ops_of(Kernel kernel) {
 TEST(KernelSelection, TheMachineRunsTheKernelsItAdvertises) {
   EXPECT_TRUE(kernel_supported(Kernel::kScalar));
   EXPECT_TRUE(kernel_supported(selected_kernel()));
-  for (const Kernel kernel : {Kernel::kScalar, Kernel::kSse2, Kernel::kAvx2}) {
+  for (const Kernel kernel : {Kernel::kScalar, Kernel::kSse2, Kernel::kAvx2, Kernel::kSimd128}) {
     EXPECT_EQ(kernel_named(kernel_name(kernel)), kernel);
   }
   EXPECT_EQ(kernel_named("AVX2"), std::nullopt);

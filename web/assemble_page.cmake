@@ -1,11 +1,17 @@
-# Puts the style, the page script and the worker (module, then worker script) into the page.
+# Puts the style, the page script (the choice of module after it, a declaration the page's
+# first lines can call while "use strict" stays first), both worker modules and the worker
+# script into the page.
 file(READ ${SOURCE_DIR}/hostswitch.html page)
 file(READ ${SOURCE_DIR}/page.css style)
+file(READ ${SOURCE_DIR}/module_choice.js choice)
 file(READ ${SOURCE_DIR}/page.js script)
-file(READ ${MODULE} module)
+set(script "${script}\n${choice}")
+file(READ ${MODULE_SIMD128} module_simd128)
+file(READ ${MODULE_SCALAR} module_scalar)
+# Its first line follows the module's last.
 file(READ ${SOURCE_DIR}/worker.js worker)
-set(worker "${module}\n${worker}")
-foreach(part style script worker)
+set(worker "\n${worker}")
+foreach(part style script module_simd128 module_scalar worker)
   string(TOLOWER "${${part}}" lower)
   foreach(breaker "</script" "<!--" "</style")
     string(FIND "${lower}" "${breaker}" at)
@@ -22,5 +28,7 @@ string(REPLACE ">" "&gt;" model "${model}")
 string(REPLACE "/*@MODEL@*/" "${model}" page "${page}")
 string(REPLACE "/*@STYLE@*/" "${style}" page "${page}")
 string(REPLACE "/*@PAGE_SCRIPT@*/" "${script}" page "${page}")
+string(REPLACE "/*@WORKER_MODULE_SIMD128@*/" "${module_simd128}" page "${page}")
+string(REPLACE "/*@WORKER_MODULE_SCALAR@*/" "${module_scalar}" page "${page}")
 string(REPLACE "/*@WORKER_SCRIPT@*/" "${worker}" page "${page}")
 file(WRITE ${OUTPUT} "${page}")

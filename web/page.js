@@ -15,8 +15,12 @@ const PARAMETERS = [
 const FIELDS = [...PARAMETERS.map(([name]) => name), "seed", "replicates"];
 
 const element = (id) => document.getElementById(id);
+// The module this engine runs, for the page's life (?kernel=scalar forces the scalar one).
+const moduleBuild = chosenModule(new URLSearchParams(location.search).get("kernel"));
 const workerUrl = URL.createObjectURL(
-  new Blob([element("worker-source").textContent], { type: "text/javascript" }),
+  new Blob([element(`module-${moduleBuild}`).textContent, element("worker-source").textContent], {
+    type: "text/javascript",
+  }),
 );
 let worker = null;
 let running = null; // what the worker is doing: {mode, started}
@@ -143,7 +147,7 @@ function receive(reply) {
   }
   const seconds = ((performance.now() - started) / 1000).toFixed(2);
   element("progress").value = element("progress").max;
-  element("progress-text").textContent = `done in ${seconds} s`;
+  element("progress-text").textContent = `done in ${seconds} s (${moduleBuild})`;
   const out = reply.out.trim();
   let seed;
   if (mode === "run") {

@@ -98,12 +98,14 @@ def start_browser():
     return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
 
 
-def single_run(driver, base, query, label):
-    """Opens the page with the query and run=1, compares with the native run."""
+def single_run(driver, base, query, label, build="simd128"):
+    """Opens the page with the query and run=1, compares with the native run; the page must
+    have run the given build of the module (kernel=scalar in the query forces the scalar)."""
     driver.get(base + "?" + urllib.parse.urlencode({**query, "run": "1"}))
     outcome = wait_for_text(driver, "outcome")
     status, out, err, directory = native("run", query, ["--plot=output.svg"])
     check(status == 0 and outcome == out.strip(), f"{label}: outcome line {outcome!r}")
+    check(text(driver, "progress-text").endswith(f"({build})"), f"{label}: the {build} build ran")
     check(text(driver, "seed-used") == query["seed"], f"{label}: seed shown")
     check(f"seed={query['seed']}" in driver.current_url, f"{label}: the address holds the seed")
     svg = ET.fromstring(read(os.path.join(directory, "output.svg")))
@@ -150,6 +152,11 @@ def main():
                                   "n_gen": "2000", "seed": "11"}, "many switches")
         single_run(driver, base, {**typical, "emig_rate": "1", "sdr": "0.001", "seed": "1"},
                    "extinction at generation 1")
+        # Capacities from 1,024 take the vector kernel, in either build of the module.
+        vector = {**typical, "n_pop": "1000", "birth_rate": "2", "capacity": "5000",
+                  "emig_rate": "0.01", "seed": "8", "n_gen": "200"}
+        single_run(driver, base, vector, "the vector kernel")
+        single_run(driver, base, {**vector, "kernel": "scalar"}, "the scalar build", "scalar")
 
         # The clock seeds a run without a seed; the seed shown reruns it.
         driver.get(base + "?" + urllib.parse.urlencode({**typical, "n_gen": "50", "run": "1"}))

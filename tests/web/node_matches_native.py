@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The WebAssembly command line under node against the native program: for every case both
 run in empty directories of their own with the same arguments, and their exit status,
-standard output, standard error and every file written must be the same bytes. A sweep's
+standard output, standard error and every file written must be the same bytes. Every run is
+made by both builds of the module: the one node's loader picks (SIMD128 on this node, with the
+vector kernel from a capacity of 1,024) and the scalar one that HOSTSWITCH_KERNEL=scalar forces. A sweep's
 manifest (summary.csv.json) is the one exception: it records the program that ran (its command
 line's first word, and a run directory's executable), which is the native program's path in one
 and "hostswitch" under node; those entries are set aside and everything else in it must match.
@@ -28,6 +30,15 @@ RUNS = {
     "many switches, longer": (
         "run --seed 9 --emig-rate 0.3 --sdr 2 --max-dist 1 --n-gen 3000 --capacity 2000",
         "extinct at generation 20; host switch in 13"),
+    "emigration 1 on the vector kernel": (
+        "run --seed 21 --emig-rate 1 --capacity 5000 --birth-rate 1.5 --max-dist 0.5 --n-gen 50",
+        "host switch in 50 of 50 generations"),
+    "a subnormal survival width on the vector kernel": (
+        "run --seed 4 --capacity 5000 --n-pop 2000 --birth-rate 1.2 --sdr 1e-160 --sdv 1e-150 "
+        "--max-dist 1e-170 --emig-rate 0.5 --n-gen 20", "host switch in 20 of 20 generations"),
+    "huge widths on the vector kernel": (
+        "run --seed 4 --capacity 5000 --n-pop 2000 --birth-rate 1 --sdr 1e150 --sdv 1e140 "
+        "--n-gen 20", "final population 4;"),
     "extinction at generation 1": ("run --seed 1 --emig-rate 1 --sdr 0.001 --plot output.svg",
                                    "extinct at generation 1;"),
     "a subnormal emigration rate is a number": ("run --seed 3 --emig-rate 4e-320 --n-gen 30", ""),
@@ -58,9 +69,18 @@ REFUSALS = [
 ]
 
 
-def run(program, args, directory, answers):
+# The module builds to compare, by the HOSTSWITCH_KERNEL that picks them.
+BUILDS = {"simd128": None, "scalar": "scalar"}
+MODULE_CHOICE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "web",
+                             "module_choice.js")
+
+
+def run(program, args, directory, answers, kernel=None):
+    environment = {k: v for k, v in os.environ.items() if k != "HOSTSWITCH_KERNEL"}
+    if kernel:
+        environment["HOSTSWITCH_KERNEL"] = kernel
     completed = subprocess.run(program + args.split(), cwd=directory, capture_output=True,
-                               input=answers.encode(), timeout=600)
+                               input=answers.encode(), timeout=600, env=environment)
     files = {}
     for root, _, names in os.walk(directory):
         for name in names:
@@ -86,23 +106,31 @@ def same_file(name, a, b):
     return a == b
 
 
-def compare(args, answers=""):
-    with tempfile.TemporaryDirectory() as native_dir, tempfile.TemporaryDirectory() as web_dir:
+def compare(args, answers="", builds=BUILDS):
+    with tempfile.TemporaryDirectory() as native_dir:
         native = run([NATIVE], args, native_dir, answers)
-        web = run(["node", NODE_PROGRAM], args, web_dir, answers)
     problems = []
-    for what, a, b in zip(("exit status", "standard output", "standard error", "files"),
-                          native, web):
-        if what == "files":
-            differing = sorted(k for k in set(a) | set(b) if not same_file(k, a.get(k), b.get(k)))
-            if differing:
-                problems.append(f"files differ: {differing}")
-        elif a != b:
-            problems.append(f"{what}: native {a!r}, wasm {b!r}")
+    for build, kernel in builds.items():
+        with tempfile.TemporaryDirectory() as web_dir:
+            web = run(["node", NODE_PROGRAM], args, web_dir, answers, kernel)
+        for what, a, b in zip(("exit status", "standard output", "standard error", "files"),
+                              native, web):
+            if what == "files":
+                differing = sorted(k for k in set(a) | set(b)
+                                   if not same_file(k, a.get(k), b.get(k)))
+                if differing:
+                    problems.append(f"{build}: files differ: {differing}")
+            elif a != b:
+                problems.append(f"{build}: {what}: native {a!r}, wasm {b!r}")
     return native, problems
 
 
 failures = []
+with open(MODULE_CHOICE) as f:
+    choice = subprocess.run(["node", "-p", f.read() + "\nchosenModule()"], capture_output=True,
+                            text=True).stdout.strip()
+if choice != "simd128":
+    failures.append(f"node's loader picks the {choice!r} build, so SIMD128 goes untested")
 for name, (args, expected, *answers) in RUNS.items():
     native, problems = compare(args, *answers)
     status, out, err, files = native
@@ -118,7 +146,7 @@ for name, (args, expected, *answers) in RUNS.items():
         print(f"ok: {name}: {len(files)} files, {sum(map(len, files.values()))} bytes alike")
 
 for args in REFUSALS:
-    native, problems = compare(args)
+    native, problems = compare(args, builds={"simd128": None})
     status, out, err, files = native
     if status != 2 or files or not err:
         problems.append(f"native did not refuse: {status} {err!r} {sorted(files)}")

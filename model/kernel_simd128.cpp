@@ -89,7 +89,72 @@ struct Simd128 {
   }
 };
 
-constexpr Ops kTable = ops_of<Simd128>("simd128");
+// The stream in doubles, where WebAssembly has no single instruction for the integer lanes'
+// 32-bit products: a word times its multiplier (below 2^47) is exact, and so is x - q m for
+// q = floor(x / m) taken from the product with 1/m; that q is off by at most one (x / m is
+// within 2^-36 of the computed quotient), which one step either way puts right.
+v128_t next_word(v128_t s, v128_t a, v128_t m, v128_t inverse) {
+  const v128_t x = wasm_f64x2_mul(s, a);
+  const v128_t q = wasm_f64x2_floor(wasm_f64x2_mul(x, inverse));
+  v128_t r = wasm_f64x2_sub(x, wasm_f64x2_mul(q, m));
+  r = wasm_f64x2_add(r, wasm_v128_and(wasm_f64x2_lt(r, wasm_f64x2_splat(0.0)), m));
+  return wasm_f64x2_sub(r, wasm_v128_and(wasm_f64x2_ge(r, m), m));
+}
+
+// Lane j makes draws [j c, (j + 1) c) of the n (c = n / kLanes), each lane one step of the
+// plain multiplier at a time from the words jumped to its first draw, and stores each draw
+// where it belongs. The draws are those of the stream itself, value for value.
+void fill_in_chunks(StreamWords start, double* out, std::size_t n) {
+  constexpr std::size_t kLanes = 8;
+  constexpr std::size_t kVectors = kLanes / 2;
+  static_assert(kLaneBlock % kLanes == 0);
+  const std::size_t c = n / kLanes;
+  alignas(16) double words1[kLanes];
+  alignas(16) double words2[kLanes];
+  const std::int64_t jump1 = power_mod(kMultiplier1, c, kModulus1);
+  const std::int64_t jump2 = power_mod(kMultiplier2, c, kModulus2);
+  std::int64_t s1 = start.s1;
+  std::int64_t s2 = start.s2;
+  for (std::size_t j = 0; j < kLanes; ++j) {
+    words1[j] = static_cast<double>(s1);
+    words2[j] = static_cast<double>(s2);
+    s1 = s1 * jump1 % kModulus1;
+    s2 = s2 * jump2 % kModulus2;
+  }
+  v128_t lanes1[kVectors];
+  v128_t lanes2[kVectors];
+  for (std::size_t k = 0; k < kVectors; ++k) {
+    lanes1[k] = wasm_v128_load(words1 + 2 * k);
+    lanes2[k] = wasm_v128_load(words2 + 2 * k);
+  }
+  const v128_t a1 = wasm_f64x2_splat(static_cast<double>(kMultiplier1));
+  const v128_t a2 = wasm_f64x2_splat(static_cast<double>(kMultiplier2));
+  const v128_t m1 = wasm_f64x2_splat(static_cast<double>(kModulus1));
+  const v128_t m2 = wasm_f64x2_splat(static_cast<double>(kModulus2));
+  const v128_t inverse1 = wasm_f64x2_splat(1.0 / static_cast<double>(kModulus1));
+  const v128_t inverse2 = wasm_f64x2_splat(1.0 / static_cast<double>(kModulus2));
+  const v128_t one = wasm_f64x2_splat(1.0);
+  const v128_t max1 = wasm_f64x2_splat(static_cast<double>(kMax1));
+  const v128_t scale = wasm_f64x2_splat(UniformStream::kScale);
+  for (std::size_t t = 0; t < c; ++t) {
+    for (std::size_t k = 0; k < kVectors; ++k) {
+      lanes1[k] = next_word(lanes1[k], a1, m1, inverse1);
+      lanes2[k] = next_word(lanes2[k], a2, m2, inverse2);
+      // z = s1 - s2 is exact, plus 2147483562 when below 1, times the scale, as the stream does.
+      v128_t z = wasm_f64x2_sub(lanes1[k], lanes2[k]);
+      z = wasm_f64x2_add(z, wasm_v128_and(wasm_f64x2_lt(z, one), max1));
+      const v128_t draw = wasm_f64x2_mul(z, scale);
+      wasm_v128_store64_lane(out + 2 * k * c + t, draw, 0);
+      wasm_v128_store64_lane(out + (2 * k + 1) * c + t, draw, 1);
+    }
+  }
+}
+
+constexpr Ops kTable = [] {
+  Ops ops = ops_of<Simd128>("simd128");
+  ops.fill = &fill_in_chunks;
+  return ops;
+}();
 
 }  // namespace
 

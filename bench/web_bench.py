@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """The model benchmark's run (1,000 parasites, birth rate 2, capacity 1,000,000, no
 emigration, sdr 1, sdv 0.5, max_dist 2, 100 generations) as a whole
-`hostswitch run --no-output`: natively on the default kernel and on sse2, and as WebAssembly
-under node in its SIMD128 build and its scalar build (HOSTSWITCH_KERNEL=scalar), whose figures
-include starting node and compiling the module. The four are taken in turn, REPEATS rounds,
+`hostswitch run --no-output`: natively on the default kernel and threads, and on sse2 with
+the default threads and with one (as the WebAssembly build runs); and as WebAssembly under
+node in its SIMD128 build and its scalar build (HOSTSWITCH_KERNEL=scalar), whose figures
+include starting node and compiling the module. The five are taken in turn, REPEATS rounds,
 and each keeps its fastest: wall clock and processor time (user + system, all threads), the
-latter being what a busy machine distorts least.
+latter being what a busy machine distorts least. Ratios are to native sse2 on one thread.
 
 usage: bench/web_bench.py [HOSTSWITCH] [HOSTSWITCH_JS] [REPEATS]
 """
@@ -24,6 +25,7 @@ CASES = {
     # name: (command, HOSTSWITCH_KERNEL or None)
     "native": ([exe] + ARGS, None),
     "native sse2": ([exe] + ARGS, "sse2"),
+    "native sse2, 1 thread": ([exe] + ARGS + ["--threads", "1"], "sse2"),
     "node simd128": (["node", js] + ARGS, None),
     "node scalar": (["node", js] + ARGS, "scalar"),
 }
@@ -55,8 +57,7 @@ for _ in range(repeats):
 if len(lines) != 1:
     sys.exit(f"the runs differ: {lines}")
 print(f"model benchmark run, fastest of {repeats} taken in turn: {lines.pop().strip()}")
-sse2_wall, sse2_processor = (min(t) for t in times["native sse2"])
+sse2_wall, sse2_processor = (min(t) for t in times["native sse2, 1 thread"])
 for name, (walls, processors) in times.items():
-    print(f"  {name + ':':14} {min(walls):.3f} s wall, {min(processors):.3f} s processor "
-          f"({min(walls) / sse2_wall:.2f} x and {min(processors) / sse2_processor:.2f} x "
-          "native sse2)")
+    print(f"  {name + ':':23} {min(walls):.3f} s wall, {min(processors):.3f} s processor "
+          f"({min(walls) / sse2_wall:.2f} x and {min(processors) / sse2_processor:.2f} x)")

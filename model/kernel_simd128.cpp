@@ -90,15 +90,15 @@ struct Simd128 {
 };
 
 // The stream in doubles, where WebAssembly has no single instruction for the integer lanes'
-// 32-bit products: a word times its multiplier (below 2^47) is exact, and so is x - q m for
-// q = floor(x / m) taken from the product with 1/m; that q is off by at most one (x / m is
-// within 2^-36 of the computed quotient), which one step either way puts right.
+// 32-bit products: a word times its multiplier (below 2^47) is exact, and so is x - q m. The
+// quotient x / m taken as a product with 1/m is within 2^-36 of it, so rounded to the nearest
+// integer it is floor(x / m) or one more, and one conditional addition of m puts x - q m into
+// [0, m).
 v128_t next_word(v128_t s, v128_t a, v128_t m, v128_t inverse) {
   const v128_t x = wasm_f64x2_mul(s, a);
-  const v128_t q = wasm_f64x2_floor(wasm_f64x2_mul(x, inverse));
-  v128_t r = wasm_f64x2_sub(x, wasm_f64x2_mul(q, m));
-  r = wasm_f64x2_add(r, wasm_v128_and(wasm_f64x2_lt(r, wasm_f64x2_splat(0.0)), m));
-  return wasm_f64x2_sub(r, wasm_v128_and(wasm_f64x2_ge(r, m), m));
+  const v128_t q = wasm_f64x2_nearest(wasm_f64x2_mul(x, inverse));
+  const v128_t r = wasm_f64x2_sub(x, wasm_f64x2_mul(q, m));
+  return wasm_f64x2_add(r, wasm_v128_and(wasm_f64x2_lt(r, wasm_f64x2_splat(0.0)), m));
 }
 
 // Lane j makes draws [j c, (j + 1) c) of the n (c = n / kLanes), each lane one step of the

@@ -68,6 +68,7 @@ struct Simd128 {
 
   static I set1_i(std::int64_t x) { return wasm_i64x2_splat(x); }
   static I load_i(const std::int64_t* p) { return wasm_v128_load(p); }
+  static void store_i(std::int64_t* p, I v) { wasm_v128_store(p, v); }
   // The low 32 bits of each 64-bit lane, multiplied unsigned into 64 bits.
   static I mul_low32(I a, I b) {
     return wasm_u64x2_extmul_low_u32x4(wasm_i32x4_shuffle(a, a, 0, 2, 0, 2),

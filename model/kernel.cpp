@@ -43,6 +43,10 @@ class LaneStream final : public DrawSource {
     ops_.fill({from.s1(), from.s2()}, out, n);
   }
   void settle(std::uint64_t used) override { shared_ = advanced(start_, used); }
+  kernel::StreamWords words_at(std::uint64_t position) const {
+    const UniformStream from = advanced(start_, position);
+    return {from.s1(), from.s2()};
+  }
 
  private:
   const kernel::Ops& ops_;
@@ -124,7 +128,8 @@ struct ThreadState {
   std::vector<std::uint64_t> unsure;
   kernel::SurvivalTask survival;
   std::vector<double> stretch_switchers = std::vector<double>(kSurvivalStretch + kernel::kMaxWidth);
-  GrowingList switchers;  // the first thread's list is the generation's
+  GrowingList switchers;    // the first thread's list is the generation's
+  kernel::LaneState lanes;  // where the survival phase's draws are made in place
   std::size_t held = 0;
   // Threads after the first count into tables of their own, summed after the phase, and
   // hold the values the estimate does not settle until the owner places them.
@@ -160,6 +165,9 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
   const unsigned threads = workers.count();
   std::vector<ThreadState> state(threads);
   for (ThreadState& thread : state) thread.reserve_block(kMinBlockPairs);
+
+  // The stream's own lanes make the survival phase's draws where they are used.
+  const auto* const lane_stream = dynamic_cast<const LaneStream*>(&source);
 
   RunResult result;
   GenerationStorage storage;
@@ -319,15 +327,23 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
         // Stretches end at the population's end, where the tally stops.
         const std::size_t limit = i < n_pop_size ? std::min(end, n_pop_size) : end;
         const std::size_t n = std::min(limit - i, kSurvivalStretch);
-        thread.reserve_block(kSurvivalStretch);
-        source.fill(survival_start + 2 * i, thread.draws.data(),
-                    round_up(2 * n, kernel::kLaneBlock));
+        const std::uint64_t first_draw = survival_start + 2 * i;
+        if (lane_stream != nullptr) {
+          if (thread.lanes.position != first_draw) {
+            ops.seed(lane_stream->words_at(first_draw), thread.lanes);
+            thread.lanes.position = first_draw;
+          }
+          survival.lanes = &thread.lanes;
+        } else {
+          thread.reserve_block(kSurvivalStretch);
+          source.fill(first_draw, thread.draws.data(), round_up(2 * n, kernel::kLaneBlock));
+          survival.draws = thread.draws.data();
+        }
         survival.switchers = thread.stretch_switchers.data();
         survival.n_HS = 0;
         survival.z = z + i;
         survival.n = n;
         survival.first_bit = i;
-        survival.draws = thread.draws.data();
         survival.tally = i < n_pop_size ? own_tally : nullptr;
         ops.survive(survival);
         thread.switchers.append(thread.held, thread.stretch_switchers.data(), survival.n_HS);

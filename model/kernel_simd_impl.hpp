@@ -10,8 +10,8 @@
 // NaN), mask_bits, unkept (NaN in the lanes a bit mask leaves clear); store_kept (stores a vector
 // with the lanes of a bit mask first, returns their number); deinterleave (even and odd elements of
 // two vectors, in order); and on I: set1_i, load_i, mul_low32, shift_right31, shift_left52, and_i,
-// add64, add32, sub32, sign32, to_double, bits_of and double_of (the same 64 bits as the other
-// type); and truncate (to 32-bit integers, stored, and back to doubles).
+// store_i, add64, add32, sub32, sign32, to_double, bits_of and double_of (the same 64 bits as the
+// other type); and truncate (to 32-bit integers, stored, and back to doubles).
 
 #include <math.h>
 
@@ -218,8 +218,98 @@ template <class V>
   }
 }
 
+// The lanes in the order the survival phase takes them: of each group of 2 kWidth draws,
+// vector 2p holds the even ones (the emigration draws of kWidth individuals), vector 2p + 1
+// the odd ones (their survival draws), so that no draw is shuffled or stored on its way.
 template <class V>
-void survive(SurvivalTask& task) {
+constexpr std::size_t planar_slot(std::size_t draw) {
+  const std::size_t group = draw / (2 * V::kWidth);
+  const std::size_t within = draw % (2 * V::kWidth);
+  return (2 * group + within % 2) * V::kWidth + within / 2;
+}
+
+template <class V>
+void seed_lanes(StreamWords start, LaneState& lanes) {
+  static_assert(V::kLanes <= kMaxLanes && V::kLanes == 4 * V::kWidth);
+  std::int64_t s1 = start.s1;
+  std::int64_t s2 = start.s2;
+  for (std::size_t j = 0; j < V::kLanes; ++j) {
+    s1 = s1 * kMultiplier1 % kModulus1;
+    s2 = s2 * kMultiplier2 % kModulus2;
+    lanes.s1[planar_slot<V>(j)] = s1;
+    lanes.s2[planar_slot<V>(j)] = s2;
+  }
+}
+
+template <class V>
+struct PlanarLanes {
+  using I = typename V::I;
+  using D = typename V::D;
+  static constexpr std::size_t kVectors = 4;
+  I lanes1[kVectors];
+  I lanes2[kVectors];
+  std::uint64_t blocks = 0;  // of kLanes draws made
+
+  explicit PlanarLanes(const LaneState& state) {
+    for (std::size_t k = 0; k < kVectors; ++k) {
+      lanes1[k] = V::load_i(state.s1 + k * V::kWidth);
+      lanes2[k] = V::load_i(state.s2 + k * V::kWidth);
+    }
+  }
+  void save(LaneState& state) const {
+    alignas(64) std::int64_t words[2][kMaxLanes];
+    for (std::size_t k = 0; k < kVectors; ++k) {
+      V::store_i(words[0] + k * V::kWidth, lanes1[k]);
+      V::store_i(words[1] + k * V::kWidth, lanes2[k]);
+    }
+    for (std::size_t j = 0; j < V::kLanes; ++j) {
+      state.s1[j] = words[0][j];
+      state.s2[j] = words[1][j];
+    }
+    state.position += blocks * V::kLanes;
+  }
+  // The draws of the next 2 kWidth individuals: emigration and survival draws of the first
+  // kWidth, then of the second; the emigration draws only where they are wanted.
+  template <bool kEmigrationDraws = true>
+  [[gnu::always_inline]] void next(D (&out)[kVectors]) {
+    const I jump1 = V::set1_i(power_of(kMultiplier1, V::kLanes, kModulus1));
+    const I jump2 = V::set1_i(power_of(kMultiplier2, V::kLanes, kModulus2));
+    const I d1 = V::set1_i((std::int64_t{1} << 31) - kModulus1);
+    const I d2 = V::set1_i((std::int64_t{1} << 31) - kModulus2);
+    const I m1 = V::set1_i(kModulus1);
+    const I m2 = V::set1_i(kModulus2);
+    const D scale = V::set1(UniformStream::kScale);
+    ++blocks;
+    for (std::size_t k = 0; k < kVectors; ++k) {
+      if (kEmigrationDraws || k % 2 == 1) out[k] = draw_of<V>(lanes1[k], lanes2[k], scale);
+      lanes1[k] = multiply_mod<V>(lanes1[k], jump1, d1, m1);
+      lanes2[k] = multiply_mod<V>(lanes2[k], jump2, d2, m2);
+    }
+  }
+};
+
+// Draws of a stretch read from memory, two per individual in order.
+template <class V>
+struct StoredDraws {
+  using D = typename V::D;
+  const double* draws;
+  template <bool kEmigrationDraws = true>
+  [[gnu::always_inline]] void next(D (&out)[4]) {
+    V::deinterleave(V::loadu(draws), V::loadu(draws + V::kWidth), out[0], out[1]);
+    V::deinterleave(V::loadu(draws + 2 * V::kWidth), V::loadu(draws + 3 * V::kWidth), out[2],
+                    out[3]);
+    draws += 4 * V::kWidth;
+  }
+};
+
+// Draws lie strictly inside (0, 1): at a rate of 0 or less nobody emigrates, at 1 or more
+// everybody does, and the loop then neither looks at the emigration draws nor keeps the list
+// nobody joins.
+enum class Emigration { kNobody, kSome, kEverybody };
+
+template <class V, Emigration kEmigration, class Draws>
+void survive_with(SurvivalTask& task, Draws& source) {
+  constexpr bool kSome = kEmigration == Emigration::kSome;
   using D = typename V::D;
   constexpr std::size_t kWidth = V::kWidth;
   static_assert(kWidth <= kMaxWidth);
@@ -246,100 +336,109 @@ void survive(SurvivalTask& task) {
   // A copy the exact placement cannot touch, so its fields stay in registers.
   const bool tallies = task.tally != nullptr;
   const ClassTally tally = tallies ? *task.tally : ClassTally{};
-  // In batches: arguments and the bounds first, then the exponentials back to back
-  // (independent calls that overlap) where the bounds left a lane open, then the decisions
-  // and the stores.
-  constexpr std::size_t kBatch = 64;
   constexpr unsigned kAll = (1U << kWidth) - 1U;
-  alignas(64) double squares[kBatch];
-  alignas(64) double exponents[kBatch];
-  alignas(64) double weights[kBatch];
-  alignas(64) double survival_draws[kBatch];
-  alignas(64) double phenotypes[kBatch];
-  unsigned emigrant_bits[kBatch / kWidth];
-  unsigned settled_bits[kBatch / kWidth];
-  unsigned survivor_bits[kBatch / kWidth];
-  static_assert(kBatch == 64, "a batch fills one word of stayer bits");
-  std::size_t i = 0;
-  while (i + kWidth <= task.n) {
-    const std::size_t batch =
-        (task.n - i) / kWidth * kWidth < kBatch ? (task.n - i) / kWidth * kWidth : kBatch;
-    std::uint64_t stay_word = 0;
-    for (std::size_t b = 0; b < batch; b += kWidth) {
-      D u;
-      D v;
-      const double* draws = task.draws + 2 * (i + b);
-      V::deinterleave(V::loadu(draws), V::loadu(draws + kWidth), u, v);
-      const D z = V::loadu(task.z + i + b);
+  constexpr std::size_t kStep = 2 * kWidth;  // individuals per block of draws
+  constexpr std::size_t kWord = 64;          // individuals per word of stayer bits
+  static_assert(kWord % kStep == 0);
+
+  // One vector of individuals: most are settled by the bounds, the rest by the vector
+  // exponential, and the few within its band by the platform's.
+  auto judge = [&](const double* values, D u, D v, std::size_t b, std::uint64_t& stay_word)
+      __attribute__((always_inline)) {
+    const D z = V::loadu(values);
+    D distance;
+    unsigned emigrants;
+    if constexpr (kSome) {
       const auto emigrates = V::less_equal(u, emig_rate);
-      const D distance = V::sub(z, V::blend(r_phe, rl_phe, emigrates));
-      const D square = V::mul(distance, distance);
-      V::storeu(squares + b, square);
-      V::storeu(survival_draws + b, v);
-      V::storeu(phenotypes + b, z);
-      emigrant_bits[b / kWidth] = V::mask_bits(emigrates);
-      if (quick) {
-        // NaN exactly where the quotient is NaN: square is NaN.
-        const D t = V::mul(square, reciprocal);
-        nan |= V::mask_bits(V::unordered(t, t));
-        const TaylorBounds bounds = taylor_bounds<V>(v, t);
-        settled_bits[b / kWidth] = bounds.settled;
-        survivor_bits[b / kWidth] = bounds.survives;
-      } else {
-        settled_bits[b / kWidth] = 0;
-        survivor_bits[b / kWidth] = 0;
-      }
+      distance = V::sub(z, V::blend(r_phe, rl_phe, emigrates));
+      emigrants = V::mask_bits(emigrates);
+    } else {
+      (void)u;
+      const bool everybody = kEmigration == Emigration::kEverybody;
+      distance = V::sub(z, everybody ? rl_phe : r_phe);
+      emigrants = everybody ? kAll : 0;
     }
-    // The exact arguments, as the scalar loop computes them, where the bounds left a lane open.
-    for (std::size_t b = 0; b < batch; b += kWidth) {
-      if (settled_bits[b / kWidth] != kAll) {
-        const D exponent = V::div(V::negate(V::loadu(squares + b)), denominator);
-        nan |= V::mask_bits(V::unordered(exponent, exponent));
-        V::storeu(exponents + b, exponent);
-      }
+    const D square = V::mul(distance, distance);
+    unsigned settled = 0;
+    unsigned survives = 0;
+    if (quick) {
+      // NaN exactly where the quotient is NaN: square is NaN.
+      const D t = V::mul(square, reciprocal);
+      nan |= V::mask_bits(V::unordered(t, t));
+      const TaylorBounds bounds = taylor_bounds<V>(v, t);
+      settled = bounds.settled;
+      survives = bounds.survives;
     }
-    // The weight is exp(...) * w_max with w_max = 1.0, which changes no value.
-    for (std::size_t b = 0; b < batch; b += kWidth) {
-      if (settled_bits[b / kWidth] != kAll) {
-        V::storeu(weights + b, exp_near<V>(V::loadu(exponents + b)));
-      }
-    }
-    for (std::size_t b = 0; b < batch; b += kWidth) {
-      const unsigned settled = settled_bits[b / kWidth];
-      unsigned survives = survivor_bits[b / kWidth];
-      if (settled != kAll) {
-        int unsure;
-        survives |=
-            decide<V>(V::loadu(survival_draws + b), V::loadu(weights + b), unsure) & ~settled;
-        unsure &= static_cast<int>(~settled);
-        if (unsure != 0) [[unlikely]] {
-          for (std::size_t k = 0; k < kWidth; ++k) {
-            if (!((unsure >> k) & 1)) continue;
-            if (!__builtin_isnan(exponents[b + k])) ++fallbacks;
-            survives |= static_cast<unsigned>(survival_draws[b + k] <= ::exp(exponents[b + k]))
-                        << k;
-          }
+    if (settled != kAll) [[unlikely]] {
+      // The exact argument, as the scalar loop computes it. The weight is exp(...) * w_max
+      // with w_max = 1.0, which changes no value.
+      const D exponent = V::div(V::negate(square), denominator);
+      nan |= V::mask_bits(V::unordered(exponent, exponent));
+      int unsure;
+      survives |= decide<V>(v, exp_near<V>(exponent), unsure) & ~settled;
+      unsure &= static_cast<int>(~settled);
+      if (unsure != 0) [[unlikely]] {
+        alignas(64) double exponents[kWidth];
+        alignas(64) double draws[kWidth];
+        V::storeu(exponents, exponent);
+        V::storeu(draws, v);
+        for (std::size_t k = 0; k < kWidth; ++k) {
+          if (!((unsure >> k) & 1)) continue;
+          if (!__builtin_isnan(exponents[k])) ++fallbacks;
+          survives |= static_cast<unsigned>(draws[k] <= ::exp(exponents[k])) << k;
         }
       }
-      if (tallies) tally_lanes<V>(tally, phenotypes + b, b % kTallyRows);
-      const D z = V::loadu(phenotypes + b);
-      const unsigned emigrants = emigrant_bits[b / kWidth];
-      const unsigned stays = survives & ~emigrants;
-      const unsigned switches = survives & emigrants;
-      stay_word |= std::uint64_t{stays} << b;
+    }
+    if (tallies) tally_lanes<V>(tally, values, b % kTallyRows);
+    const unsigned stays = survives & ~emigrants;
+    const unsigned switches = survives & emigrants;
+    if constexpr (kEmigration != Emigration::kEverybody) {
+      stay_word |= std::uint64_t{stays} << (b % kWord);
       n_surv += static_cast<std::size_t>(__builtin_popcount(stays));
-      // Whole-vector stores: the lanes kept first, in order, the rest overwritten later.
-      n_HS += V::store_kept(switchers + n_HS, z, switches);
       const D stayed = V::or_d(z, V::unkept(stays));
-      const D switched = V::or_d(z, V::unkept(switches));
       stayers_min = V::min(stayed, stayers_min);
       stayers_max = V::max(stayed, stayers_max);
+    }
+    if constexpr (kEmigration != Emigration::kNobody) {
+      // Whole-vector stores: the lanes kept first, in order, the rest overwritten later.
+      n_HS += V::store_kept(switchers + n_HS, z, switches);
+      const D switched = V::or_d(z, V::unkept(switches));
       switchers_min = V::min(switched, switchers_min);
       switchers_max = V::max(switched, switchers_max);
+    }
+  };
+
+  const std::size_t whole = task.n / kStep * kStep;
+  std::size_t i = 0;
+  while (i < whole) {
+    const std::size_t batch = whole - i < kWord ? whole - i : kWord;
+    std::uint64_t stay_word = 0;
+    for (std::size_t b = 0; b < batch; b += kStep) {
+      D draws[4];
+      source.template next<kSome>(draws);
+      judge(task.z + i + b, draws[0], draws[1], b, stay_word);
+      judge(task.z + i + b + kWidth, draws[2], draws[3], b + kWidth, stay_word);
     }
     put_bits(task.stays, task.first_bit + i, stay_word, batch);
     i += batch;
   }
+  // The last few individuals from one more block of draws: a whole vector of them if there is
+  // one, the rest one at a time.
+  alignas(64) double block[4][kWidth];
+  std::size_t tail_vector = 0;
+  if (i < task.n) {
+    D draws[4];
+    source.next(draws);
+    for (std::size_t k = 0; k < 4; ++k) V::storeu(block[k], draws[k]);
+    if (task.n - i >= kWidth) {
+      std::uint64_t stay_word = 0;
+      judge(task.z + i, draws[0], draws[1], 0, stay_word);
+      put_bits(task.stays, task.first_bit + i, stay_word, kWidth);
+      i += kWidth;
+      tail_vector = kWidth;
+    }
+  }
+  const std::size_t tail = i;
   bool domain_error = nan != 0;
   alignas(64) double lanes[4][kWidth];
   V::storeu(lanes[0], stayers_min);
@@ -352,37 +451,64 @@ void survive(SurvivalTask& task) {
     task.switchers_min = lanes[2][k] < task.switchers_min ? lanes[2][k] : task.switchers_min;
     task.switchers_max = lanes[3][k] > task.switchers_max ? lanes[3][k] : task.switchers_max;
   }
-  const std::size_t tail = i;
-  std::uint64_t tail_word = 0;
-  for (; i < task.n; ++i) {
-    const double z = task.z[i];
-    const bool emigrates = task.draws[2 * i] <= task.emig_rate;
-    const double distance = z - (emigrates ? task.rl_phe : task.r_phe);
-    const double exponent = -(distance * distance) / task.denominator;
-    domain_error |= __builtin_isnan(exponent);
-    const bool survives = task.draws[2 * i + 1] <= ::exp(exponent);
-    tail_word |= static_cast<std::uint64_t>(!emigrates & survives) << (i - tail);
-    switchers[n_HS] = z;
-    if (survives && !emigrates) {
-      task.stayers_min = z < task.stayers_min ? z : task.stayers_min;
-      task.stayers_max = z > task.stayers_max ? z : task.stayers_max;
-    } else if (survives) {
-      task.switchers_min = z < task.switchers_min ? z : task.switchers_min;
-      task.switchers_max = z > task.switchers_max ? z : task.switchers_max;
+  if (i < task.n) {
+    auto draw = [&](std::size_t d) {
+      const std::size_t slot = planar_slot<V>(2 * tail_vector + d);
+      return block[slot / kWidth][slot % kWidth];
+    };
+    std::uint64_t tail_word = 0;
+    for (; i < task.n; ++i) {
+      const double z = task.z[i];
+      const bool emigrates = draw(2 * (i - tail)) <= task.emig_rate;
+      const double distance = z - (emigrates ? task.rl_phe : task.r_phe);
+      const double exponent = -(distance * distance) / task.denominator;
+      domain_error |= __builtin_isnan(exponent);
+      const bool survives = draw(2 * (i - tail) + 1) <= ::exp(exponent);
+      tail_word |= static_cast<std::uint64_t>(!emigrates & survives) << (i - tail);
+      switchers[n_HS] = z;
+      if (survives && !emigrates) {
+        task.stayers_min = z < task.stayers_min ? z : task.stayers_min;
+        task.stayers_max = z > task.stayers_max ? z : task.stayers_max;
+      } else if (survives) {
+        task.switchers_min = z < task.switchers_min ? z : task.switchers_min;
+        task.switchers_max = z > task.switchers_max ? z : task.switchers_max;
+      }
+      n_surv += static_cast<std::size_t>(!emigrates & survives);
+      n_HS += static_cast<std::size_t>(emigrates & survives);
     }
-    n_surv += static_cast<std::size_t>(!emigrates & survives);
-    n_HS += static_cast<std::size_t>(emigrates & survives);
+    put_bits(task.stays, task.first_bit + tail, tail_word, i - tail);
   }
-  if (i > tail) put_bits(task.stays, task.first_bit + tail, tail_word, i - tail);
   if (tallies) {
-    const std::size_t tallied = task.n / kWidth * kWidth;
-    tally_values(tally, task.z + tallied, task.n - tallied, 0);
+    tally_values(tally, task.z + tail, task.n - tail, 0);
     task.tally->added += task.n;
   }
   task.n_surv = n_surv;
   task.n_HS = n_HS;
   task.domain_error |= domain_error;
   task.fallbacks += fallbacks;
+}
+
+template <class V, class Draws>
+void survive_from(SurvivalTask& task, Draws& draws) {
+  if (task.emig_rate <= 0.0) {
+    survive_with<V, Emigration::kNobody>(task, draws);
+  } else if (task.emig_rate >= 1.0) {
+    survive_with<V, Emigration::kEverybody>(task, draws);
+  } else {
+    survive_with<V, Emigration::kSome>(task, draws);
+  }
+}
+
+template <class V>
+void survive(SurvivalTask& task) {
+  if (task.lanes != nullptr) {
+    PlanarLanes<V> lanes(*task.lanes);
+    survive_from<V>(task, lanes);
+    lanes.save(*task.lanes);
+  } else {
+    StoredDraws<V> stored{task.draws};
+    survive_from<V>(task, stored);
+  }
 }
 
 template <class V>
@@ -459,7 +585,8 @@ void exp_all(const double* a, double* out, std::size_t n) {
 
 template <class V>
 constexpr Ops ops_of(const char* name) {
-  return Ops{name, &fill_draws<V>, &survive<V>, &mutate<V>, &tally<V>, &compact<V>, &exp_all<V>};
+  return Ops{name,       &fill_draws<V>, &seed_lanes<V>, &survive<V>,
+             &mutate<V>, &tally<V>,      &compact<V>,    &exp_all<V>};
 }
 
 }  // namespace

@@ -100,6 +100,12 @@ struct Ops {
   // Moves the values of z[0, n) whose bit of `keep` is set to the front, in order; returns
   // their number. No value is written past the one being read.
   std::size_t (*compact)(double* z, const std::uint64_t* keep, std::size_t n);
+  // Copies the values of z[first, last) whose bit of `keep` is set to out[0, ...), in order;
+  // returns their number. `out` is either at most z + first (then no value is written past the
+  // one being read, nor at or past z + last) or apart from z with room for kMaxWidth values
+  // beyond those it gets.
+  std::size_t (*move_kept)(const double* z, const std::uint64_t* keep, std::size_t first,
+                           std::size_t last, double* out);
   // The vector exponential of a[0, n) (n a multiple of kMaxWidth), as the kernel compares draws
   // with it.
   void (*exp)(const double* a, double* out, std::size_t n);

@@ -579,14 +579,45 @@ std::size_t compact(double* z, const std::uint64_t* keep, std::size_t n) {
 }
 
 template <class V>
+std::size_t move_kept(const double* z, const std::uint64_t* keep, std::size_t first,
+                      std::size_t last, double* out) {
+  constexpr std::size_t kWidth = V::kWidth;
+  constexpr std::uint64_t kLanes = (1U << kWidth) - 1U;
+  auto kept_at = [&](std::size_t i) { return (keep[i / 64] >> (i % 64)) & 1U; };
+  std::size_t kept = 0;
+  std::size_t i = first;
+  // One at a time up to a whole word, and after the last: a value is written only where it
+  // is kept, so nothing lands at or past z + last.
+  for (; i < last && i % 64 != 0; ++i) {
+    if (kept_at(i)) out[kept++] = z[i];
+  }
+  for (; i + 64 <= last; i += 64) {
+    const std::uint64_t word = keep[i / 64];
+    if (word == ~std::uint64_t{0} && out + kept == z + i) {
+      kept += 64;  // nothing has moved yet
+      continue;
+    }
+    // Each store covers lanes already loaded: out + kept never passes z + i.
+    for (std::size_t b = 0; b < 64; b += kWidth) {
+      kept += V::store_kept(out + kept, V::loadu(z + i + b),
+                            static_cast<unsigned>((word >> b) & kLanes));
+    }
+  }
+  for (; i < last; ++i) {
+    if (kept_at(i)) out[kept++] = z[i];
+  }
+  return kept;
+}
+
+template <class V>
 void exp_all(const double* a, double* out, std::size_t n) {
   for (std::size_t i = 0; i < n; i += V::kWidth) V::storeu(out + i, exp_near<V>(V::loadu(a + i)));
 }
 
 template <class V>
 constexpr Ops ops_of(const char* name) {
-  return Ops{name,       &fill_draws<V>, &seed_lanes<V>, &survive<V>,
-             &mutate<V>, &tally<V>,      &compact<V>,    &exp_all<V>};
+  return Ops{name,      &fill_draws<V>, &seed_lanes<V>, &survive<V>, &mutate<V>,
+             &tally<V>, &compact<V>,    &move_kept<V>,  &exp_all<V>};
 }
 
 }  // namespace

@@ -168,18 +168,16 @@ template <class V>
 TaylorBounds taylor_bounds(typename V::D draw, typename V::D t) {
   using D = typename V::D;
   const auto near = V::less_equal(t, V::set1(1.0));  // false for NaN
-  // Horner from the top: 1 - t(1 - t(1/2 - t(1/6 - t(1/24 - t/120)))).
-  const D c5 = V::set1(1.0 / 120.0);
-  const D fourth = V::sub(V::set1(1.0 / 24.0), V::mul(t, c5));
-  const D from_fourth = V::sub(V::set1(1.0 / 6.0), V::mul(t, fourth));
-  const D fourth_only = V::sub(V::set1(1.0 / 6.0), V::mul(t, V::set1(1.0 / 24.0)));
-  auto finish = [&](D inner) {
-    const D second = V::sub(V::set1(0.5), V::mul(t, inner));
-    const D first = V::sub(V::set1(1.0), V::mul(t, second));
-    return V::sub(V::set1(1.0), V::mul(t, first));
-  };
-  const D lower = finish(from_fourth);  // degree 5
-  const D upper = finish(fourth_only);  // degree 4
+  // Both share 1 - t + t^2 (1/2 - t/6) and differ in the t^4 term: t^4 / 24 (degree 4) or
+  // t^4 (1/24 - t/120) (degree 5); taken in pairs so that the chain of dependent operations is
+  // short.
+  const D t2 = V::mul(t, t);
+  const D t4 = V::mul(t2, t2);
+  const D common = V::add(V::sub(V::set1(1.0), t),
+                          V::mul(t2, V::sub(V::set1(0.5), V::mul(t, V::set1(1.0 / 6.0)))));
+  const D lower =
+      V::add(common, V::mul(t4, V::sub(V::set1(1.0 / 24.0), V::mul(t, V::set1(1.0 / 120.0)))));
+  const D upper = V::add(common, V::mul(t4, V::set1(1.0 / 24.0)));
   const D margin = V::set1(0x1p-40);
   const unsigned in_range = V::mask_bits(near);
   const unsigned below = V::mask_bits(V::less_equal(draw, V::sub(lower, margin))) & in_range;

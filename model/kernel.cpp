@@ -316,6 +316,9 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
             // r < 1, so the products stay below n_pop and the positions in range.
             pending_parents = {static_cast<std::int32_t>(n_pop_real * block[2 * j]),
                                static_cast<std::int32_t>(n_pop_real * block[2 * j + 1])};
+            // Looked up only after the round: by then both are in the cache.
+            __builtin_prefetch(z + pending_parents.first);
+            __builtin_prefetch(z + pending_parents.second);
             has_parents = true;
             ++j;
             continue;

@@ -30,6 +30,11 @@ constexpr std::int64_t kMultiplier1 = UniformStream::kMultiplier1;
 constexpr std::int64_t kMultiplier2 = UniformStream::kMultiplier2;
 constexpr std::int64_t kMax1 = UniformStream::kMax1;
 constexpr std::int64_t kLow31 = 0x7FFFFFFF;
+// The multipliers' inverses: both moduli are prime, so a^(m - 2) is a's.
+constexpr std::int64_t kInverse1 = power_mod(kMultiplier1, kModulus1 - 2, kModulus1);
+constexpr std::int64_t kInverse2 = power_mod(kMultiplier2, kModulus2 - 2, kModulus2);
+static_assert(kInverse1 * kMultiplier1 % kModulus1 == 1 &&
+              kInverse2 * kMultiplier2 % kModulus2 == 1);
 
 constexpr std::int64_t power_of(std::int64_t base, std::size_t exponent, std::int64_t modulus) {
   std::int64_t result = 1;
@@ -250,6 +255,9 @@ struct PlanarLanes {
   I lanes1[kVectors];
   I lanes2[kVectors];
   std::uint64_t blocks = 0;  // of kLanes draws made
+  // Whether the lanes of the emigration draws were left behind: each stands one draw before
+  // the survival lane beside it, so it is that lane's words times the multipliers' inverses.
+  bool behind = false;
 
   explicit PlanarLanes(const LaneState& state) {
     for (std::size_t k = 0; k < kVectors; ++k) {
@@ -257,7 +265,21 @@ struct PlanarLanes {
       lanes2[k] = V::load_i(state.s2 + k * V::kWidth);
     }
   }
-  void save(LaneState& state) const {
+  void catch_up() {
+    const I inverse1 = V::set1_i(kInverse1);
+    const I inverse2 = V::set1_i(kInverse2);
+    const I d1 = V::set1_i((std::int64_t{1} << 31) - kModulus1);
+    const I d2 = V::set1_i((std::int64_t{1} << 31) - kModulus2);
+    const I m1 = V::set1_i(kModulus1);
+    const I m2 = V::set1_i(kModulus2);
+    for (std::size_t k = 0; k < kVectors; k += 2) {
+      lanes1[k] = multiply_mod<V>(lanes1[k + 1], inverse1, d1, m1);
+      lanes2[k] = multiply_mod<V>(lanes2[k + 1], inverse2, d2, m2);
+    }
+    behind = false;
+  }
+  void save(LaneState& state) {
+    if (behind) catch_up();
     alignas(64) std::int64_t words[2][kMaxLanes];
     for (std::size_t k = 0; k < kVectors; ++k) {
       V::store_i(words[0] + k * V::kWidth, lanes1[k]);
@@ -270,9 +292,12 @@ struct PlanarLanes {
     state.position += blocks * V::kLanes;
   }
   // The draws of the next 2 kWidth individuals: emigration and survival draws of the first
-  // kWidth, then of the second; the emigration draws only where they are wanted.
+  // kWidth, then of the second; the emigration draws only where they are wanted (their lanes
+  // otherwise stay behind until they are).
   template <bool kEmigrationDraws = true>
   [[gnu::always_inline]] void next(D (&out)[kVectors]) {
+    if (kEmigrationDraws && behind) catch_up();
+    behind = !kEmigrationDraws;
     const I jump1 = V::set1_i(power_of(kMultiplier1, V::kLanes, kModulus1));
     const I jump2 = V::set1_i(power_of(kMultiplier2, V::kLanes, kModulus2));
     const I d1 = V::set1_i((std::int64_t{1} << 31) - kModulus1);
@@ -281,8 +306,8 @@ struct PlanarLanes {
     const I m2 = V::set1_i(kModulus2);
     const D scale = V::set1(UniformStream::kScale);
     ++blocks;
-    for (std::size_t k = 0; k < kVectors; ++k) {
-      if (kEmigrationDraws || k % 2 == 1) out[k] = draw_of<V>(lanes1[k], lanes2[k], scale);
+    for (std::size_t k = kEmigrationDraws ? 0 : 1; k < kVectors; k += kEmigrationDraws ? 1 : 2) {
+      out[k] = draw_of<V>(lanes1[k], lanes2[k], scale);
       lanes1[k] = multiply_mod<V>(lanes1[k], jump1, d1, m1);
       lanes2[k] = multiply_mod<V>(lanes2[k], jump2, d2, m2);
     }

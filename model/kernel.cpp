@@ -234,8 +234,10 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
   std::vector<ThreadState> state(threads);
   for (ThreadState& thread : state) thread.reserve_block(kMinBlockPairs);
 
-  // The stream's own lanes make the survival phase's draws where they are used.
-  const auto* const lane_stream = dynamic_cast<const LaneStream*>(&source);
+  // The stream's own lanes make the survival phase's draws where they are used, on a kernel
+  // whose lanes can (one without `seed` fills blocks of draws instead).
+  const auto* const lane_stream =
+      ops.seed != nullptr ? dynamic_cast<const LaneStream*>(&source) : nullptr;
 
   RunResult result;
   GenerationStorage storage;

@@ -92,6 +92,7 @@ struct Ops {
   // Writes the n draws that follow `start` (n a multiple of kLaneBlock).
   void (*fill)(StreamWords start, double* out, std::size_t n);
   // Sets the lanes to give the draws that follow `start` (their position is the caller's).
+  // Null on a kernel whose survival loop reads its draws from `fill` only.
   void (*seed)(StreamWords start, LaneState& lanes);
   void (*survive)(SurvivalTask& task);
   void (*mutate)(MutationTask& task);

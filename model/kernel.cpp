@@ -156,7 +156,7 @@ struct ThreadState {
 
 // Stayers a thread may hold aside while compacting: enough for the few deaths of a population
 // at capacity, a small part of the generation's array however many threads share it.
-constexpr std::size_t kMinHeadRoom = std::size_t{1} << 16;
+constexpr std::size_t kMinHeadRoom = 4096;
 
 // Moves the stayers (bits of `stays`) of z[0, n_total) to the front, in order, each thread its
 // survival chunk of `chunk`; returns their number. A chunk's stayers go where those of the

@@ -46,6 +46,10 @@ class LaneStream final : public DrawSource {
     ops_.fill({from.s1(), from.s2()}, out, n);
   }
   void settle(std::uint64_t used) override { shared_ = advanced(start_, used); }
+  kernel::StreamWords words_at(std::uint64_t position) const {
+    const UniformStream from = advanced(start_, position);
+    return {from.s1(), from.s2()};
+  }
 
  private:
   const kernel::Ops& ops_;
@@ -127,7 +131,15 @@ struct ThreadState {
   std::vector<std::uint64_t> unsure;
   kernel::SurvivalTask survival;
   std::vector<double> stretch_switchers = std::vector<double>(kSurvivalStretch + kernel::kMaxWidth);
-  GrowingList switchers;  // the first thread's list is the generation's
+  GrowingList switchers;    // the first thread's list is the generation's
+  kernel::LaneState lanes;  // where the survival phase's draws are made in place
+  // The stayers of the thread's survival chunk: how many, where they go, and the first of
+  // them, held aside while the chunk before them is still being read.
+  std::size_t chunk_kept = 0;
+  std::size_t kept_offset = 0;
+  std::size_t head_count = 0;
+  std::size_t head_end = 0;
+  PhenotypeVector head;
   std::size_t held = 0;
   // Threads after the first count into tables of their own, summed after the phase, and
   // hold the values the estimate does not settle until the owner places them.
@@ -144,6 +156,67 @@ struct ThreadState {
     }
   }
 };
+
+// Stayers a thread may hold aside while compacting: enough for the few deaths of a population
+// at capacity, a small part of the generation's array however many threads share it.
+constexpr std::size_t kMinHeadRoom = 4096;
+
+// Moves the stayers (bits of `stays`) of z[0, n_total) to the front, in order, each thread its
+// survival chunk of `chunk`; returns their number. A chunk's stayers go where those of the
+// chunks before it end, and the first of them may land on the chunk before, which its own
+// thread is still reading: those are held aside, and put in place once every thread is done.
+std::size_t compact_stayers(const kernel::Ops& ops, Workers& workers,
+                            std::vector<ThreadState>& state, double* z, const std::uint64_t* stays,
+                            std::size_t n_total, std::size_t chunk) {
+  const auto threads = static_cast<unsigned>(state.size());
+  if (threads == 1) return ops.compact(z, stays, n_total);
+  const std::size_t room = std::max(kMinHeadRoom, n_total / (32 * std::size_t{threads}));
+  std::size_t offset = 0;
+  for (unsigned t = 0; t < threads; ++t) {
+    ThreadState& thread = state[t];
+    const std::size_t begin = std::min(n_total, chunk * t);
+    thread.kept_offset = offset;
+    thread.head_count = std::min(begin - offset, thread.chunk_kept);
+    offset += thread.chunk_kept;
+    if (thread.head_count > room) return ops.compact(z, stays, n_total);
+    if (thread.head.size() < thread.head_count + kernel::kMaxWidth) {
+      try {
+        resize_for_overwrite(thread.head, room + kernel::kMaxWidth);
+      } catch (const InsufficientMemory&) {
+        return ops.compact(z, stays, n_total);
+      }
+    }
+  }
+  workers.run([&](unsigned t) {
+    ThreadState& thread = state[t];
+    const std::size_t begin = std::min(n_total, chunk * t);
+    thread.head_end = begin;
+    if (thread.head_count == 0) return;
+    // The head ends after its last stayer.
+    std::size_t word = begin / 64;
+    std::size_t needed = thread.head_count;
+    for (;; ++word) {
+      const auto count = static_cast<std::size_t>(std::popcount(stays[word]));
+      if (count >= needed) break;
+      needed -= count;
+    }
+    std::uint64_t bits = stays[word];
+    for (std::size_t k = 1; k < needed; ++k) bits &= bits - 1;
+    thread.head_end = word * 64 + static_cast<std::size_t>(std::countr_zero(bits)) + 1;
+    ops.move_kept(z, stays, begin, thread.head_end, thread.head.data());
+  });
+  workers.run([&](unsigned t) {
+    const ThreadState& thread = state[t];
+    if (thread.head_count == thread.chunk_kept) return;  // none left for the chunk itself
+    const std::size_t end = std::min(n_total, chunk * t + chunk);
+    ops.move_kept(z, stays, thread.head_end, end, z + thread.kept_offset + thread.head_count);
+  });
+  workers.run([&](unsigned t) {
+    const ThreadState& thread = state[t];
+    std::copy(thread.head.data(), thread.head.data() + thread.head_count, z + thread.kept_offset);
+  });
+  return offset;
+}
 
 RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& ops,
                      DrawSource& source, Reporter& reporter, const RunSettings& settings,
@@ -163,6 +236,11 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
   const unsigned threads = workers.count();
   std::vector<ThreadState> state(threads);
   for (ThreadState& thread : state) thread.reserve_block(kMinBlockPairs);
+
+  // The stream's own lanes make the survival phase's draws where they are used, on a kernel
+  // whose lanes can (one without `seed` fills blocks of draws instead).
+  const auto* const lane_stream =
+      ops.seed != nullptr ? dynamic_cast<const LaneStream*>(&source) : nullptr;
 
   RunResult result;
   GenerationStorage storage;
@@ -243,6 +321,9 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
             // r < 1, so the products stay below n_pop and the positions in range.
             pending_parents = {static_cast<std::int32_t>(n_pop_real * block[2 * j]),
                                static_cast<std::int32_t>(n_pop_real * block[2 * j + 1])};
+            // Looked up only after the round: by then both are in the cache.
+            __builtin_prefetch(z + pending_parents.first);
+            __builtin_prefetch(z + pending_parents.second);
             has_parents = true;
             ++j;
             continue;
@@ -322,15 +403,23 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
         // Stretches end at the population's end, where the tally stops.
         const std::size_t limit = i < n_pop_size ? std::min(end, n_pop_size) : end;
         const std::size_t n = std::min(limit - i, kSurvivalStretch);
-        thread.reserve_block(kSurvivalStretch);
-        source.fill(survival_start + 2 * i, thread.draws.data(),
-                    round_up(2 * n, kernel::kLaneBlock));
+        const std::uint64_t first_draw = survival_start + 2 * i;
+        if (lane_stream != nullptr) {
+          if (thread.lanes.position != first_draw) {
+            ops.seed(lane_stream->words_at(first_draw), thread.lanes);
+            thread.lanes.position = first_draw;
+          }
+          survival.lanes = &thread.lanes;
+        } else {
+          thread.reserve_block(kSurvivalStretch);
+          source.fill(first_draw, thread.draws.data(), round_up(2 * n, kernel::kLaneBlock));
+          survival.draws = thread.draws.data();
+        }
         survival.switchers = thread.stretch_switchers.data();
         survival.n_HS = 0;
         survival.z = z + i;
         survival.n = n;
         survival.first_bit = i;
-        survival.draws = thread.draws.data();
         survival.tally = i < n_pop_size ? own_tally : nullptr;
         ops.survive(survival);
         thread.switchers.append(thread.held, thread.stretch_switchers.data(), survival.n_HS);
@@ -342,6 +431,7 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
     position = survival_start + 2 * n_total;
 
     // Joined in order.
+    for (ThreadState& thread : state) thread.chunk_kept = thread.survival.n_surv;
     kernel::SurvivalTask& joined = state[0].survival;
     for (unsigned t = 1; t < threads; ++t) {
       const kernel::SurvivalTask& part = state[t].survival;
@@ -386,7 +476,7 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
     } else {
       pop_min = joined.stayers_min;
       pop_max = joined.stayers_max;
-      n_pop_size = ops.compact(z, storage.stays.data(), n_total);
+      n_pop_size = compact_stayers(ops, workers, state, z, storage.stays.data(), n_total, chunk);
     }
     result.final_r_phe = r_phe;
     result.outcome.n_g = n_g;

@@ -97,6 +97,9 @@ struct Avx2 {
   static I load_i(const std::int64_t* p) {
     return _mm256_load_si256(reinterpret_cast<const __m256i*>(p));
   }
+  static void store_i(std::int64_t* p, I v) {
+    _mm256_store_si256(reinterpret_cast<__m256i*>(p), v);
+  }
   static I mul_low32(I a, I b) { return _mm256_mul_epu32(a, b); }
   static I shift_right31(I a) { return _mm256_srli_epi64(a, 31); }
   static I shift_left52(I a) { return _mm256_slli_epi64(a, 52); }

@@ -27,6 +27,15 @@ struct StreamWords {
 // decision. Inside the band the platform's exponential decides.
 inline constexpr double kExpBand = 0x1p-28;
 
+// Stream lanes kept between stretches of the survival phase, so that a thread jumps the stream
+// once per chunk instead of once per stretch. `position` is the draw the lanes give next.
+inline constexpr std::size_t kMaxLanes = 16;
+struct LaneState {
+  alignas(64) std::int64_t s1[kMaxLanes] = {};
+  alignas(64) std::int64_t s2[kMaxLanes] = {};
+  std::uint64_t position = ~std::uint64_t{0};
+};
+
 // One stretch of the survival phase: individual i takes draws[2i] (emigrate if at most
 // emig_rate) and draws[2i + 1] (survive if at most the weight). Stayers that survive set bit
 // first_bit + i of `stays` (cleared beforehand; z is left as it is, so that the population
@@ -35,7 +44,10 @@ inline constexpr double kExpBand = 0x1p-28;
 struct SurvivalTask {
   const double* z = nullptr;
   std::size_t n = 0;
+  // The stretch's draws, or (when null) the lanes that make them, which move on by whole
+  // blocks of the kernel's lanes and count them in their position.
   const double* draws = nullptr;
+  LaneState* lanes = nullptr;
   double emig_rate = 0.0;
   double r_phe = 0.0;
   double rl_phe = 0.0;
@@ -79,6 +91,9 @@ struct Ops {
   const char* name;
   // Writes the n draws that follow `start` (n a multiple of kLaneBlock).
   void (*fill)(StreamWords start, double* out, std::size_t n);
+  // Sets the lanes to give the draws that follow `start` (their position is the caller's).
+  // Null on a kernel whose survival loop reads its draws from `fill` only.
+  void (*seed)(StreamWords start, LaneState& lanes);
   void (*survive)(SurvivalTask& task);
   void (*mutate)(MutationTask& task);
   // Adds z[0, n) to the tally as the survival phase does, value i to row i mod kTallyRows.
@@ -86,6 +101,12 @@ struct Ops {
   // Moves the values of z[0, n) whose bit of `keep` is set to the front, in order; returns
   // their number. No value is written past the one being read.
   std::size_t (*compact)(double* z, const std::uint64_t* keep, std::size_t n);
+  // Copies the values of z[first, last) whose bit of `keep` is set to out[0, ...), in order;
+  // returns their number. `out` is either at most z + first (then no value is written past the
+  // one being read, nor at or past z + last) or apart from z with room for kMaxWidth values
+  // beyond those it gets.
+  std::size_t (*move_kept)(const double* z, const std::uint64_t* keep, std::size_t first,
+                           std::size_t last, double* out);
   // The vector exponential of a[0, n) (n a multiple of kMaxWidth), as the kernel compares draws
   // with it.
   void (*exp)(const double* a, double* out, std::size_t n);

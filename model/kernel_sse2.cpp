@@ -64,6 +64,7 @@ struct Sse2 {
   static I load_i(const std::int64_t* p) {
     return _mm_load_si128(reinterpret_cast<const __m128i*>(p));
   }
+  static void store_i(std::int64_t* p, I v) { _mm_store_si128(reinterpret_cast<__m128i*>(p), v); }
   static I mul_low32(I a, I b) { return _mm_mul_epu32(a, b); }
   static I shift_right31(I a) { return _mm_srli_epi64(a, 31); }
   static I shift_left52(I a) { return _mm_slli_epi64(a, 52); }

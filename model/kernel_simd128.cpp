@@ -154,6 +154,8 @@ void fill_in_chunks(StreamWords start, double* out, std::size_t n) {
 constexpr Ops kTable = [] {
   Ops ops = ops_of<Simd128>("simd128");
   ops.fill = &fill_in_chunks;
+  // Its stream is made by its own fill, so survival reads its draws from there too.
+  ops.seed = nullptr;
   return ops;
 }();
 

@@ -82,7 +82,7 @@ std::optional<std::size_t> axis_parameter(const std::string& name, const char* w
 
 // What `hostswitch report summary.csv --trajectories trajectories.csv` puts on its page under
 // the heading, of the texts of those files (no trajectories: ""); `x` and `colour` name
-// parameters, or are "" for the report's own choice. Returns {status, html, err}: status 0,
+// parameters, or are "" for the report's own choice. Returns {status, html, style, err}: status 0,
 // or 1 with the report's message.
 emscripten::val replicates_report(const std::string& summary_text,
                                   const std::string& trajectories_text, const std::string& x,
@@ -101,6 +101,7 @@ emscripten::val replicates_report(const std::string& summary_text,
     axes.log_x = log_x;
     result.set("html", hostswitch::report_fragment(
                            summary, trajectories_text.empty() ? nullptr : &trajectories, axes));
+    result.set("style", hostswitch::report_sections_style());
     result.set("status", 0);
   } catch (const std::exception& error) {
     result.set("status", 1);

@@ -125,10 +125,12 @@ void missing_note(std::string& out, const SummaryData& summary) {
       "<p class=\"note missing\" id=\"missing-rows\"><strong>" + xml_escape(text) + "</strong></p>";
 }
 
-constexpr const char* kStyle = R"(
+constexpr const char* kPageStyle = R"(
 body{font-family:sans-serif;margin:1.5em;color:#111;max-width:1800px}
 h1{font-size:1.4em}h2{font-size:1.15em;margin-top:1.6em}
-figure{margin:0.5em 0}figcaption{margin:0.3em 0;color:#333}
+)";
+
+constexpr const char* kSectionStyle = R"(figure{margin:0.5em 0}figcaption{margin:0.3em 0;color:#333}
 .chart{border:1px solid #ddd;background:#fff;max-width:100%;height:auto}
 .note{color:#6b3500}.missing{background:#fff3dc;border-left:4px solid #D55E00;padding:0.5em}
 .table{overflow-x:auto}table{border-collapse:collapse;font-size:12px}
@@ -288,7 +290,8 @@ std::string report_html(const SummaryData& summary, const std::vector<GridPointS
       "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
       "style-src 'unsafe-inline'; img-src data:\">";
   out += "<title>Replicate statistics of " + xml_escape(summary.file) + "</title><style>";
-  out += kStyle;
+  out += kPageStyle;
+  out += kSectionStyle;
   out += "</style></head><body>";
   out += "<h1>Replicate statistics of " + xml_escape(summary.file) + "</h1>";
   out += report_sections(summary, stats, trajectories, axes, figure_files);
@@ -362,6 +365,8 @@ ReportFacts write_report(const ReportOptions& options) {
   return ReportFacts{grid_points, summary.rows, summary.missing_rows(),
                      sensitivity && !sensitivity->csv.empty()};
 }
+
+std::string report_sections_style() { return kSectionStyle; }
 
 std::string report_fragment(const SummaryData& summary,
                             const std::vector<GridPointTrajectory>* trajectories,

@@ -75,6 +75,8 @@ ReportFacts write_report(const ReportOptions& options);
 std::string report_sections(const SummaryData& summary, const std::vector<GridPointStats>& stats,
                             const std::vector<GridPointTrajectory>* trajectories,
                             const ReportAxes& axes, std::vector<FigureFile>* figure_files);
+// The style sheet the sections need.
+std::string report_sections_style();
 // report_sections() of a summary, with the statistics `report` computes for its page.
 std::string report_fragment(const SummaryData& summary,
                             const std::vector<GridPointTrajectory>* trajectories,

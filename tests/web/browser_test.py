@@ -158,7 +158,7 @@ def check_report(driver, directory):
     check(digits and all(len(d) <= 4 for d in digits), "no number has more than 4 digits")
     with open(os.path.join(directory, "report.html"), encoding="utf-8") as f:
         native_page = f.read()
-    figures = re.findall(r'<figure id="([^"]+)">(.*?)</figure>', native_page)
+    figures = re.findall(r'<figure id="([^"]+)">(.*?)</figure>', native_page, re.S)
     for id_, content in figures:
         svg = driver.find_elements(By.CSS_SELECTOR, f"#replicates-report figure#{id_} svg")
         marks = [len(svg[0].find_elements(By.TAG_NAME, tag)) if svg else 0

@@ -21,7 +21,7 @@ from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support.ui import WebDriverWait
+from selenium.webdriver.support.ui import Select, WebDriverWait
 
 NATIVE, WEB_DIR = (os.path.abspath(path) for path in sys.argv[1:3])
 PAGE = os.path.join(WEB_DIR, "hostswitch.html")
@@ -138,10 +138,10 @@ def matches(page, field):
     return page != "" and float(page) == float(f"{float(field):.4g}")
 
 
-def check_report(driver, directory):
+def check_report(driver, directory, axes=()):
     """The page's table and figures against `hostswitch report` of the same summary."""
-    subprocess.run([NATIVE, "report", "summary.csv", "--trajectories", "trajectories.csv"],
-                   cwd=directory, check=True, capture_output=True, timeout=600)
+    subprocess.run([NATIVE, "report", "summary.csv", "--trajectories", "trajectories.csv",
+                    *axes], cwd=directory, check=True, capture_output=True, timeout=600)
     with open(os.path.join(directory, "stats.csv"), encoding="utf-8") as f:
         expected = [line.split(",") for line in f.read().splitlines()]
     table = driver.find_element(By.CSS_SELECTOR, "#replicates-report #stats-table")
@@ -264,6 +264,11 @@ def main():
         check(downloaded("trajectories.csv") == read(os.path.join(directory, "trajectories.csv")),
               "downloaded trajectories.csv is the native bytes")
         check_report(driver, directory)
+        # Another x axis redraws the same sweep's figures.
+        Select(driver.find_element(By.ID, "report-x")).select_by_value("max_dist")
+        WebDriverWait(driver, 60).until(lambda d: "p_extinct against max_dist" in text(
+            d, "replicates-report"))
+        check_report(driver, directory, ["--x", "max_dist"])
         rows = [line.split(",") for line in expected.decode().splitlines()]
         header, rows = rows[0], rows[1:]
         extinct = sum(row[header.index("outcome")] == "extinct" for row in rows)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -36,23 +37,18 @@ inline constexpr std::size_t kMaxInputLine = 4096;
 // A field as a message quotes it (at most 80 characters).
 inline std::string quoted(std::string_view field) { return quoted_field(field); }
 
-// Calls on_line(line, number) for every line of a file, read in large blocks; the line end
-// (LF, or CR LF) is not part of the line. A last line without its end, and a line longer than
-// kMaxInputLine, are refused.
-template <class OnLine>
-std::int64_t for_each_line(const std::filesystem::path& path, const std::string& name,
-                           OnLine&& on_line) {
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
-                                                             &std::fclose);
-  if (!file) throw ReportInputError(name + ": cannot be read");
+// Calls on_line(line, number) for every line of what read(buffer, size) gives, a block at a
+// time, until it gives 0 bytes; the line end (LF, or CR LF) is not part of the line. A last
+// line without its end, and a line longer than kMaxInputLine, are refused.
+template <class Read, class OnLine>
+std::int64_t for_each_line_read(Read&& read, const std::string& name, OnLine&& on_line) {
   constexpr std::size_t kBlock = 1 << 22;
   std::string buffer;
   std::size_t kept = 0;  // bytes of a line begun in an earlier block
   std::int64_t number = 0;
   for (;;) {
     buffer.resize(kept + kBlock);
-    const std::size_t got = std::fread(buffer.data() + kept, 1, kBlock, file.get());
-    if (std::ferror(file.get())) throw ReportInputError(name + ": read failure");
+    const std::size_t got = read(buffer.data() + kept, kBlock);
     const std::size_t size = kept + got;
     const std::string_view block(buffer.data(), size);
     std::size_t start = 0;
@@ -81,6 +77,34 @@ std::int64_t for_each_line(const std::filesystem::path& path, const std::string&
     }
     buffer.erase(0, start);
   }
+}
+
+// for_each_line_read() of a file.
+template <class OnLine>
+std::int64_t for_each_line(const std::filesystem::path& path, const std::string& name,
+                           OnLine&& on_line) {
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                             &std::fclose);
+  if (!file) throw ReportInputError(name + ": cannot be read");
+  auto read = [&file, &name](char* buffer, std::size_t size) {
+    const std::size_t got = std::fread(buffer, 1, size, file.get());
+    if (std::ferror(file.get())) throw ReportInputError(name + ": read failure");
+    return got;
+  };
+  return for_each_line_read(read, name, on_line);
+}
+
+// for_each_line_read() of a text in memory, read as if it were the file `name`.
+template <class OnLine>
+std::int64_t for_each_line_of_text(std::string_view text, const std::string& name,
+                                   OnLine&& on_line) {
+  auto read = [&text](char* buffer, std::size_t size) {
+    const std::size_t got = std::min(size, text.size());
+    std::copy_n(text.data(), got, buffer);
+    text.remove_prefix(got);
+    return got;
+  };
+  return for_each_line_read(read, name, on_line);
 }
 
 // Splits a line at commas into exactly `count` fields; false when the count differs.

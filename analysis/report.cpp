@@ -125,10 +125,12 @@ void missing_note(std::string& out, const SummaryData& summary) {
       "<p class=\"note missing\" id=\"missing-rows\"><strong>" + xml_escape(text) + "</strong></p>";
 }
 
-constexpr const char* kStyle = R"(
+constexpr const char* kPageStyle = R"(
 body{font-family:sans-serif;margin:1.5em;color:#111;max-width:1800px}
 h1{font-size:1.4em}h2{font-size:1.15em;margin-top:1.6em}
-figure{margin:0.5em 0}figcaption{margin:0.3em 0;color:#333}
+)";
+
+constexpr const char* kSectionStyle = R"(figure{margin:0.5em 0}figcaption{margin:0.3em 0;color:#333}
 .chart{border:1px solid #ddd;background:#fff;max-width:100%;height:auto}
 .note{color:#6b3500}.missing{background:#fff3dc;border-left:4px solid #D55E00;padding:0.5em}
 .table{overflow-x:auto}table{border-collapse:collapse;font-size:12px}
@@ -184,9 +186,9 @@ ReportAxes choose_axes(const SummaryData& summary, std::optional<std::size_t> x,
   return choose_axes_of(summary.points, x, colour);
 }
 
-std::string report_html(const SummaryData& summary, const std::vector<GridPointStats>& stats,
-                        const std::vector<GridPointTrajectory>* trajectories,
-                        const ReportAxes& axes, std::vector<FigureFile>* figure_files) {
+std::string report_sections(const SummaryData& summary, const std::vector<GridPointStats>& stats,
+                            const std::vector<GridPointTrajectory>* trajectories,
+                            const ReportAxes& axes, std::vector<FigureFile>* figure_files) {
   Colouring colouring;
   colouring.parameter = axes.colour;
   const std::vector<GridPointRuns>& points = summary.points;
@@ -207,15 +209,6 @@ std::string report_html(const SummaryData& summary, const std::vector<GridPointS
   };
 
   std::string out;
-  out += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">";
-  // Nothing on the page may reach the network.
-  out +=
-      "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
-      "style-src 'unsafe-inline'; img-src data:\">";
-  out += "<title>Replicate statistics of " + xml_escape(summary.file) + "</title><style>";
-  out += kStyle;
-  out += "</style></head><body>";
-  out += "<h1>Replicate statistics of " + xml_escape(summary.file) + "</h1>";
 
   auto fewest = static_cast<std::int64_t>(points.front().replicates.size());
   std::int64_t most = fewest;
@@ -283,11 +276,35 @@ std::string report_html(const SummaryData& summary, const std::vector<GridPointS
       "never comes down to one half. mean_final_n_pop counts extinct runs as 0; "
       "mean_final_displacement is the mean of final_r_phe − 10.</p>";
   table(out, stats, points.size());
-  out += "</section></body></html>\n";
+  out += "</section>";
+  return out;
+}
+
+std::string report_html(const SummaryData& summary, const std::vector<GridPointStats>& stats,
+                        const std::vector<GridPointTrajectory>* trajectories,
+                        const ReportAxes& axes, std::vector<FigureFile>* figure_files) {
+  std::string out;
+  out += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">";
+  // Nothing on the page may reach the network.
+  out +=
+      "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
+      "style-src 'unsafe-inline'; img-src data:\">";
+  out += "<title>Replicate statistics of " + xml_escape(summary.file) + "</title><style>";
+  out += kPageStyle;
+  out += kSectionStyle;
+  out += "</style></head><body>";
+  out += "<h1>Replicate statistics of " + xml_escape(summary.file) + "</h1>";
+  out += report_sections(summary, stats, trajectories, axes, figure_files);
+  out += "</body></html>\n";
   return out;
 }
 
 namespace {
+
+// Past what the probability figure draws, the page shows only the table's first rows.
+std::size_t kept_stats(std::size_t grid_points) {
+  return grid_points <= kMaxDrawnPoints ? grid_points : std::max(kMaxTableRows, kMaxPanels);
+}
 
 void write_figure_files(const std::filesystem::path& directory,
                         const std::vector<FigureFile>& figures) {
@@ -313,9 +330,7 @@ ReportFacts write_report(const ReportOptions& options) {
   ReportAxes axes = choose_axes(summary, options.x, options.colour);
   axes.log_x = options.log_x;
   const std::size_t grid_points = summary.points.size();
-  // Past what the probability figure draws, the page shows only the table's first rows.
-  const std::size_t kept =
-      grid_points <= kMaxDrawnPoints ? grid_points : std::max(kMaxTableRows, kMaxPanels);
+  const std::size_t kept = kept_stats(grid_points);
   std::vector<GridPointStats> stats;
   stats.reserve(kept);
   {
@@ -349,6 +364,24 @@ ReportFacts write_report(const ReportOptions& options) {
   if (options.figures) write_figure_files(*options.figures, figures);
   return ReportFacts{grid_points, summary.rows, summary.missing_rows(),
                      sensitivity && !sensitivity->csv.empty()};
+}
+
+std::string report_sections_style() { return kSectionStyle; }
+
+std::string report_fragment(const SummaryData& summary,
+                            const std::vector<GridPointTrajectory>* trajectories,
+                            const ReportAxes& axes) {
+  std::vector<GridPointStats> stats;
+  const std::size_t kept = kept_stats(summary.points.size());
+  stats.reserve(kept);
+  GridPointStatsBuilder builder;
+  for (const GridPointRuns& point : summary.points) {
+    if (stats.size() == kept) break;
+    stats.push_back(builder(point, stats.size() < kMaxPanels));
+  }
+  std::string out = report_sections(summary, stats, trajectories, axes, nullptr);
+  if (const auto sensitivity = sensitivity_report(summary)) out += sensitivity->html;
+  return out;
 }
 
 }  // namespace hostswitch

@@ -69,4 +69,17 @@ struct ReportFacts {
 // ReportInputError for a faulty input, std::runtime_error when an output cannot be written.
 ReportFacts write_report(const ReportOptions& options);
 
+// What the page shows below its own heading, for another page to hold (the web page's
+// replicates): the facts, the note on missing rows, the figures and the table, each as
+// report_html draws them, and a design's sensitivity section.
+std::string report_sections(const SummaryData& summary, const std::vector<GridPointStats>& stats,
+                            const std::vector<GridPointTrajectory>* trajectories,
+                            const ReportAxes& axes, std::vector<FigureFile>* figure_files);
+// The style sheet the sections need.
+std::string report_sections_style();
+// report_sections() of a summary, with the statistics `report` computes for its page.
+std::string report_fragment(const SummaryData& summary,
+                            const std::vector<GridPointTrajectory>* trajectories,
+                            const ReportAxes& axes);
+
 }  // namespace hostswitch

@@ -280,4 +280,12 @@ SummaryData read_summary(const std::filesystem::path& path) {
   return reader.finish(lines);
 }
 
+SummaryData read_summary_text(std::string_view text, const std::string& name) {
+  SummaryRowReader reader(name);
+  const std::int64_t lines = for_each_line_of_text(
+      text, name,
+      [&reader](std::string_view line, std::int64_t number) { reader.line(line, number); });
+  return reader.finish(lines);
+}
+
 }  // namespace hostswitch

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/simulation_parameters.hpp"
@@ -53,5 +54,7 @@ struct SummaryData {
 // Reads and checks a summary file; throws ReportInputError naming the file and line of
 // the first fault (a foreign header, a malformed or inconsistent row, a row seen twice).
 SummaryData read_summary(const std::filesystem::path& path);
+// The same of a summary's text, named `name` in messages.
+SummaryData read_summary_text(std::string_view text, const std::string& name);
 
 }  // namespace hostswitch

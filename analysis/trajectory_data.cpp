@@ -239,4 +239,14 @@ std::vector<GridPointTrajectory> read_trajectories(const std::filesystem::path& 
   return reader.finish(lines);
 }
 
+std::vector<GridPointTrajectory> read_trajectories_text(std::string_view text,
+                                                        const std::string& name,
+                                                        const SummaryData& summary) {
+  TrajectoryReader reader(name, summary);
+  const std::int64_t lines = for_each_line_of_text(
+      text, name,
+      [&reader](std::string_view line, std::int64_t number) { reader.line(line, number); });
+  return reader.finish(lines);
+}
+
 }  // namespace hostswitch

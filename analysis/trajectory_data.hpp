@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "analysis/summary_data.hpp"
@@ -27,5 +29,9 @@ struct GridPointTrajectory {
 // with the file and line of the first fault.
 std::vector<GridPointTrajectory> read_trajectories(const std::filesystem::path& path,
                                                    const SummaryData& summary);
+// The same of a trajectories file's text, named `name` in messages.
+std::vector<GridPointTrajectory> read_trajectories_text(std::string_view text,
+                                                        const std::string& name,
+                                                        const SummaryData& summary);
 
 }  // namespace hostswitch

@@ -63,6 +63,12 @@ std::string parameter_text(const SimulationParameters& p, std::size_t which) {
   });
 }
 
+std::string typical_value_text(std::size_t which) {
+  std::string text = parameter_text(typical_parameters(), which);
+  if (!kParameters[which].integer && text.find_first_of(".e") == std::string::npos) text += ".0";
+  return text;
+}
+
 std::optional<std::size_t> parameter_by_name(std::string_view name) {
   for (std::size_t i = 0; i < kParameterCount; ++i) {
     if (kParameters[i].name == name) return i;

@@ -2,7 +2,7 @@
 
 // The eight parameters of a run in the order of the dialogue's questions, which is also the
 // order of a sweep's grid (first slowest) and of a summary's columns: the one list of their
-// names, flags, meanings and types, and access to them by position.
+// names, flags, meanings, types and Table 1 columns, and access to them by position.
 
 #include <array>
 #include <cstddef>
@@ -17,20 +17,36 @@ namespace hostswitch {
 struct ParameterInfo {
   std::string_view name;     // summary column, manifest key, argument name in R and Python
   std::string_view flag;     // command-line flag
-  std::string_view meaning;  // help text
+  std::string_view meaning;  // help text of the flag
   bool integer;              // a signed 32-bit count; otherwise a double
+  // The columns of Table 1 of the model's description (docs/model.md), which a test holds
+  // to this table; the typical value is typical_parameters()'s.
+  std::string_view definition;
+  std::string_view unit;
+  std::string_view domain;
 };
 
 inline constexpr std::size_t kParameterCount = 8;
 inline constexpr std::array<ParameterInfo, kParameterCount> kParameters = {{
-    {"n_pop", "--n-pop", "initial population size", true},
-    {"birth_rate", "--birth-rate", "births per individual per generation", false},
-    {"capacity", "--capacity", "carrying capacity", true},
-    {"emig_rate", "--emig-rate", "emigration rate", false},
-    {"sdr", "--sdr", "standard deviation of the survival probability function (eqn 1)", false},
-    {"sdv", "--sdv", "standard deviation of phenotypic variation (eqn 2)", false},
-    {"max_dist", "--max-dist", "maximum distance between two consecutive hosts", false},
-    {"n_gen", "--n-gen", "number of generations", true},
+    {"n_pop", "--n-pop", "initial population size", true, "initial population size", "individuals",
+     "integer, 1 ≤ n_pop ≤ capacity"},
+    {"birth_rate", "--birth-rate", "births per individual per generation", false,
+     "births per individual per generation", "per individual per generation", "real ≥ 0"},
+    {"capacity", "--capacity", "carrying capacity", true,
+     "carrying capacity: the most individuals a generation may hold after births", "individuals",
+     "integer, n_pop ≤ capacity ≤ 2147483647"},
+    {"emig_rate", "--emig-rate", "emigration rate", false,
+     "probability that an individual emigrates to the new host in a generation",
+     "probability per individual per generation", "real in [0, 1]"},
+    {"sdr", "--sdr", "standard deviation of the survival probability function (eqn 1)", false,
+     "standard deviation of the survival probability function (eqn 1)", "phenotype units",
+     "real > 0"},
+    {"sdv", "--sdv", "standard deviation of phenotypic variation (eqn 2)", false,
+     "standard deviation that defines phenotypic variation (eqn 2)", "phenotype units", "real > 0"},
+    {"max_dist", "--max-dist", "maximum distance between two consecutive hosts", false,
+     "maximum distance between the optima of two consecutive hosts", "phenotype units", "real ≥ 0"},
+    {"n_gen", "--n-gen", "number of generations", true, "number of generations to simulate",
+     "generations", "integer ≥ 1"},
 }};
 
 namespace detail {
@@ -55,6 +71,9 @@ void set_parameter_value(SimulationParameters& p, std::size_t which, double valu
 // Parameter `which` as the command line and a summary write it: an integer, or the shortest
 // text that reads back as the same double.
 std::string parameter_text(const SimulationParameters& p, std::size_t which);
+// Parameter `which` of the typical run as Table 1 gives it: a real keeps its decimal point
+// ("1.0").
+std::string typical_value_text(std::size_t which);
 
 std::optional<std::size_t> parameter_by_name(std::string_view name);
 

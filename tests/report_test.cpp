@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "analysis/csv_input.hpp"
+#include "analysis/summary_data.hpp"
 #include "analysis/trajectory_data.hpp"
 #include "batch/summary.hpp"
 #include "batch/trajectory.hpp"
@@ -474,6 +476,37 @@ TEST(ReportInput, TrajectoriesOfAnotherSweepAreRefusedWithFileAndLine) {
     EXPECT_NE(run.err.find("traj.csv:"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find(c.expected), std::string::npos) << run.err;
   }
+}
+
+// What another page shows of a summary's and trajectories' texts (the web page's replicates)
+// is what the report's page holds under its heading.
+TEST(ReportFragment, FromTheTextsIsTheReportPageBelowItsHeading) {
+  const TempDir dir;
+  const SweepFiles files = small_sweep(0);
+  write_file(dir / "summary.csv", files.summary);
+  write_file(dir / "traj.csv", joined(files.trajectories));
+  const Invocation run =
+      invoke({"report", "summary.csv", "--trajectories", "traj.csv", "-o", "r.html"}, dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string page = read_file(dir / "r.html");
+  const std::size_t heading = page.find("</h1>") + 5;
+
+  const SummaryData summary = read_summary_text(files.summary, "summary.csv");
+  const auto trajectories = read_trajectories_text(joined(files.trajectories), "t", summary);
+  const std::string fragment =
+      report_fragment(summary, &trajectories, choose_axes(summary, std::nullopt, std::nullopt));
+  EXPECT_EQ(fragment, page.substr(heading, page.rfind("</body>") - heading));
+  EXPECT_NE(page.find(report_sections_style()), std::string::npos);
+  EXPECT_THROW(
+      {
+        try {
+          read_summary_text(files.summary.substr(0, files.summary.size() - 1), "summary.csv");
+        } catch (const ReportInputError& error) {
+          EXPECT_EQ(std::string(error.what()), "summary.csv:7: torn line (no line end)");
+          throw;
+        }
+      },
+      ReportInputError);
 }
 
 }  // namespace

@@ -25,6 +25,10 @@ const workerUrl = URL.createObjectURL(
 let worker = null;
 let running = null; // what the worker is doing: {mode, started}
 const downloads = {};
+const DOWNLOADS = ["download-output", "download-svg", "download-summary", "download-trajectories"];
+let helpShown = false;
+let reportShown = false; // whether the worker holds the sweep the report shows
+let reportRequest = 0; // the latest report asked for again; older answers are dropped
 
 function startWorker() {
   worker = new Worker(workerUrl);
@@ -52,7 +56,8 @@ function commandLine(form) {
   if (form.replicates === "") {
     args.push("--output=output.txt", "--plot=output.svg");
   } else {
-    args.push("--replicates=" + form.replicates, "--jobs=1", "--summary=summary.csv");
+    args.push("--replicates=" + form.replicates, "--jobs=1", "--summary=summary.csv",
+              "--trajectories=trajectories.csv");
   }
   return args;
 }
@@ -85,9 +90,9 @@ function clearResults() {
   element("outcome").textContent = "";
   element("plot").replaceChildren();
   element("replicates-summary").textContent = "";
-  for (const id of ["download-output", "download-svg", "download-summary"]) {
-    setDownload(id, null, null);
-  }
+  element("replicates-report").replaceChildren();
+  reportShown = false;
+  for (const id of DOWNLOADS) setDownload(id, null, null);
   for (const name of FIELDS) element(name).removeAttribute("aria-invalid");
   element("progress").value = 0;
   element("progress-text").textContent = "";
@@ -101,9 +106,73 @@ function run() {
   element("run").disabled = true;
   element("cancel").disabled = false;
   element("progress-text").textContent = "starting";
-  if (!worker) startWorker();
-  const files = running.mode === "run" ? ["output.txt", "output.svg"] : ["summary.csv"];
-  worker.postMessage({ args: commandLine(form), files });
+  ensureWorker();
+  if (running.mode === "run") {
+    worker.postMessage({ args: commandLine(form), files: ["output.txt", "output.svg"] });
+  } else {
+    const files = ["summary.csv", "trajectories.csv"];
+    worker.postMessage({ args: commandLine(form), files, report: reportChoice() });
+  }
+}
+
+function ensureWorker() {
+  if (worker) return;
+  startWorker();
+  if (!helpShown) worker.postMessage({ type: "help" });
+}
+
+// The axes of the report's figures; empty: those `hostswitch report` picks.
+function reportChoice() {
+  return {
+    x: element("report-x").value,
+    colour: element("report-colour").value,
+    logX: element("report-log-x").checked,
+  };
+}
+
+function showReport(report) {
+  if (report.status !== 0) {
+    showMessage(report.err);
+    return;
+  }
+  if (!element("report-style")) {
+    const style = document.createElement("style");
+    style.id = "report-style";
+    style.textContent = report.style;
+    document.head.append(style);
+  }
+  const body = new DOMParser().parseFromString(report.html, "text/html").body;
+  element("replicates-report").replaceChildren(...document.importNode(body, true).childNodes);
+  reportShown = true;
+}
+
+// The same sweep's report on other axes.
+function redrawReport() {
+  if (running || !reportShown || !worker) return;
+  showMessage("");
+  worker.postMessage({ type: "report", id: ++reportRequest, report: reportChoice() });
+}
+
+// Table 1 of the model's description beside each parameter field, shown while the pointer
+// is on the field or its label and while the field has the focus.
+function showHelp(parameters) {
+  helpShown = true;
+  for (const row of parameters) {
+    const field = element(row.name);
+    const help = document.createElement("span");
+    help.id = "help-" + row.name;
+    help.className = "help";
+    help.setAttribute("role", "tooltip");
+    const name = document.createElement("strong");
+    name.textContent = row.name;
+    help.append(name, `: ${row.definition}. Unit: ${row.unit}. Domain: ${row.domain}. ` +
+                      `Typical value: ${row.typical} (Table 1).`);
+    const wrapper = document.createElement("span");
+    wrapper.className = "field";
+    field.replaceWith(wrapper);
+    wrapper.append(field, help);
+    field.setAttribute("aria-describedby", help.id);
+  }
 }
 
 function finish() {
@@ -122,6 +191,14 @@ function cancel() {
 }
 
 function receive(reply) {
+  if (reply.type === "help") {
+    if (!helpShown) showHelp(reply.parameters);
+    return;
+  }
+  if (reply.type === "report") {
+    if (!running && reply.id === reportRequest) showReport(reply.report);
+    return;
+  }
   if (!running) return;
   if (reply.type === "progress") {
     element("progress").max = Math.max(reply.total, 1);
@@ -162,7 +239,10 @@ function receive(reply) {
     seed = /\(seed base (-?\d+)\)/.exec(out)[1];
     const summary = reply.files["summary.csv"];
     showReplicates(new TextDecoder().decode(summary));
+    showReport(reply.report);
     setDownload("download-summary", "summary.csv", summary, "text/csv");
+    const trajectories = reply.files["trajectories.csv"];
+    setDownload("download-trajectories", "trajectories.csv", trajectories, "text/csv");
   }
   element("seed-used").textContent = seed;
   remember({ ...form, seed });
@@ -205,10 +285,18 @@ function load() {
     run();
   });
   element("cancel").addEventListener("click", cancel);
-  for (const id of ["download-output", "download-svg", "download-summary"]) {
-    element(id).addEventListener("click", () => download(id));
+  for (const id of DOWNLOADS) element(id).addEventListener("click", () => download(id));
+  for (const id of ["report-x", "report-colour"]) {
+    const choice = element(id);
+    for (const [name] of PARAMETERS) choice.add(new Option(name, name));
+    choice.addEventListener("change", redrawReport);
   }
-  if (query.get("run") === "1") run();
+  element("report-log-x").addEventListener("change", redrawReport);
+  if (query.get("run") === "1") {
+    run();
+  } else {
+    ensureWorker();
+  }
 }
 
 load();

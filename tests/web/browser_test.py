@@ -6,6 +6,7 @@ download must be what the native program writes for the same parameters and seed
 usage: browser_test.py NATIVE_HOSTSWITCH WEB_BUILD_DIR
 """
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -18,14 +19,16 @@ import xml.etree.ElementTree as ET
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support.ui import WebDriverWait
+from selenium.webdriver.support.ui import Select, WebDriverWait
 
 NATIVE, WEB_DIR = (os.path.abspath(path) for path in sys.argv[1:3])
 PAGE = os.path.join(WEB_DIR, "hostswitch.html")
 FLAGS = {"n_pop": "--n-pop", "birth_rate": "--birth-rate", "capacity": "--capacity",
          "emig_rate": "--emig-rate", "sdr": "--sdr", "sdv": "--sdv", "max_dist": "--max-dist",
          "n_gen": "--n-gen", "seed": "--seed", "replicates": "--replicates"}
+MODEL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "model.md")
 WORK = tempfile.mkdtemp(prefix="hostswitch-browser-")
 DOWNLOADS = os.path.join(WORK, "downloads")
 os.mkdir(DOWNLOADS)
@@ -98,6 +101,73 @@ def start_browser():
     return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
 
 
+def table1():
+    """Table 1 of docs/model.md: name -> [meaning, unit, domain, typical value]."""
+    with open(MODEL, encoding="utf-8") as f:
+        lines = f.read().split("**Table 1.**", 1)[1].splitlines()
+    rows = [[cell.strip().replace("`", "") for cell in line.strip("|").split("|")]
+            for line in lines if line.startswith("| `")]
+    return {row[0]: row[1:] for row in rows}
+
+
+def check_help(driver):
+    """Each field's Table 1 row, shown on keyboard focus and on hover."""
+    WebDriverWait(driver, 60).until(lambda d: d.find_elements(By.ID, "help-n_gen"))
+    rows = table1()
+    check(len(rows) == 8, "Table 1 has the eight parameters")
+    for name, cells in rows.items():
+        field = driver.find_element(By.ID, name)
+        help_ = driver.find_element(By.ID, field.get_attribute("aria-describedby"))
+        check(all(cell in help_.get_attribute("textContent") for cell in cells),
+              f"{name}: the help holds Table 1's {cells}")
+    help_ = driver.find_element(By.ID, "help-capacity")
+    hidden = not help_.is_displayed()
+    driver.execute_script("document.getElementById('capacity').focus()")
+    check(hidden and help_.is_displayed(), "focusing a field shows its help")
+    driver.execute_script("document.activeElement.blur()")
+    ActionChains(driver).move_to_element(driver.find_element(By.ID, "sdr")).perform()
+    check(not help_.is_displayed() and driver.find_element(By.ID, "help-sdr").is_displayed(),
+          "the pointer on another field shows that field's help instead")
+    ActionChains(driver).move_to_element(driver.find_element(By.TAG_NAME, "h1")).perform()
+
+
+def matches(page, field):
+    """Whether the page prints a field of stats.csv as the report does: 4 significant digits."""
+    if not re.search("[.eE]", field):
+        return page == field
+    return page != "" and float(page) == float(f"{float(field):.4g}")
+
+
+def check_report(driver, directory, axes=()):
+    """The page's table and figures against `hostswitch report` of the same summary."""
+    subprocess.run([NATIVE, "report", "summary.csv", "--trajectories", "trajectories.csv",
+                    *axes], cwd=directory, check=True, capture_output=True, timeout=600)
+    with open(os.path.join(directory, "stats.csv"), encoding="utf-8") as f:
+        expected = [line.split(",") for line in f.read().splitlines()]
+    table = driver.find_element(By.CSS_SELECTOR, "#replicates-report #stats-table")
+    header = [cell.get_attribute("textContent") for cell in
+              table.find_elements(By.CSS_SELECTOR, "thead th")]
+    shown = [[cell.get_attribute("textContent") for cell in row.find_elements(By.TAG_NAME, "td")]
+             for row in table.find_elements(By.CSS_SELECTOR, "tbody tr")]
+    check(header == expected[0] and len(shown) == len(expected) - 1 and
+          all(len(row) == len(want) and all(map(matches, row, want))
+              for row, want in zip(shown, expected[1:])),
+          f"the page's table is stats.csv to 4 significant digits: {shown}")
+    digits = [re.sub(r"[-.]", "", cell.split("e")[0]).strip("0") for row in shown
+              for cell in row if re.search("[.eE]", cell)]
+    check(digits and all(len(d) <= 4 for d in digits), "no number has more than 4 digits")
+    with open(os.path.join(directory, "report.html"), encoding="utf-8") as f:
+        native_page = f.read()
+    figures = re.findall(r'<figure id="([^"]+)">(.*?)</figure>', native_page, re.S)
+    for id_, content in figures:
+        svg = driver.find_elements(By.CSS_SELECTOR, f"#replicates-report figure#{id_} svg")
+        marks = [len(svg[0].find_elements(By.TAG_NAME, tag)) if svg else 0
+                 for tag in ("circle", "path", "rect")]
+        want = [content.count("<" + tag) for tag in ("circle", "path", "rect")]
+        check(marks == want, f"figure {id_}: the report's {want} circles, paths and rectangles")
+    check("figure-trajectories" in dict(figures), f"{len(figures)} figures, n_pop's among them")
+
+
 def single_run(driver, base, query, label, build="simd128"):
     """Opens the page with the query and run=1, compares with the native run; the page must
     have run the given build of the module (kernel=scalar in the query forces the scalar)."""
@@ -146,6 +216,7 @@ def main():
                   for k, v in typical.items()), "the form starts at the typical run")
         label = driver.find_element(By.CSS_SELECTOR, "label[for=n_pop]").text
         check(label == "Initial population size (integer number):", "prompt wording")
+        check_help(driver)
 
         single_run(driver, base, {**typical, "seed": "42"}, "typical run")
         single_run(driver, base, {**typical, "emig_rate": "0.5", "sdr": "3", "max_dist": "0.5",
@@ -184,10 +255,20 @@ def main():
         query = {**typical, "seed": "5", "replicates": "3", "emig_rate": "0,0.3", "n_gen": "40"}
         driver.get(base + "?" + urllib.parse.urlencode({**query, "run": "1"}))
         shares = wait_for_text(driver, "replicates-summary")
-        status, out, _, directory = native("sweep", query, ["--jobs=1", "--summary=summary.csv"])
+        status, out, _, directory = native("sweep", query, ["--jobs=1", "--summary=summary.csv",
+                                                            "--trajectories=trajectories.csv"])
         driver.find_element(By.ID, "download-summary").click()
         expected = read(os.path.join(directory, "summary.csv"))
         check(downloaded("summary.csv") == expected, "downloaded summary.csv is the native bytes")
+        driver.find_element(By.ID, "download-trajectories").click()
+        check(downloaded("trajectories.csv") == read(os.path.join(directory, "trajectories.csv")),
+              "downloaded trajectories.csv is the native bytes")
+        check_report(driver, directory)
+        # Another x axis redraws the same sweep's figures.
+        Select(driver.find_element(By.ID, "report-x")).select_by_value("max_dist")
+        WebDriverWait(driver, 60).until(lambda d: "p_extinct against max_dist" in text(
+            d, "replicates-report"))
+        check_report(driver, directory, ["--x", "max_dist"])
         rows = [line.split(",") for line in expected.decode().splitlines()]
         header, rows = rows[0], rows[1:]
         extinct = sum(row[header.index("outcome")] == "extinct" for row in rows)

@@ -186,30 +186,13 @@ ReportAxes choose_axes(const SummaryData& summary, std::optional<std::size_t> x,
   return choose_axes_of(summary.points, x, colour);
 }
 
-std::string report_sections(const SummaryData& summary, const std::vector<GridPointStats>& stats,
-                            const std::vector<GridPointTrajectory>* trajectories,
-                            const ReportAxes& axes, std::vector<FigureFile>* figure_files) {
-  Colouring colouring;
-  colouring.parameter = axes.colour;
+namespace {
+
+// The runs, grid points and replicates the page is about, what was swept and what is drawn
+// as continuous.
+std::string facts_line(const SummaryData& summary, const std::vector<std::size_t>& swept,
+                       const std::array<std::size_t, 8>& counts, const ReportAxes& axes) {
   const std::vector<GridPointRuns>& points = summary.points;
-  if (axes.colour) colouring.values = distinct_values(points, *axes.colour);
-  const std::array<std::size_t, 8> counts = distinct_counts(points);
-  std::vector<std::size_t> swept;
-  for (std::size_t i = 0; i < kParameterNames.size(); ++i) {
-    if (counts[i] > 1) swept.push_back(i);
-  }
-  const FigureContext context{stats, points.size(), axes, colouring, discrete(axes.panels, counts),
-                              swept, counts};
-  // Each figure goes on the page and, when asked for, into a file of its own.
-  auto show = [&](std::string& out, const Figure& figure) {
-    page_figure(out, figure, colouring);
-    if (figure_files != nullptr && !figure.panels.empty()) {
-      figure_files->push_back(FigureFile{figure.name, render_figure(figure, colouring, true)});
-    }
-  };
-
-  std::string out;
-
   auto fewest = static_cast<std::int64_t>(points.front().replicates.size());
   std::int64_t most = fewest;
   for (const GridPointRuns& point : points) {
@@ -241,6 +224,36 @@ std::string report_sections(const SummaryData& summary, const std::vector<GridPo
     for (const std::string& name : unsplit) facts += " " + name;
     facts += ".";
   }
+  return facts;
+}
+
+}  // namespace
+
+std::string report_sections(const SummaryData& summary, const std::vector<GridPointStats>& stats,
+                            const std::vector<GridPointTrajectory>* trajectories,
+                            const ReportAxes& axes, std::vector<FigureFile>* figure_files) {
+  Colouring colouring;
+  colouring.parameter = axes.colour;
+  const std::vector<GridPointRuns>& points = summary.points;
+  if (axes.colour) colouring.values = distinct_values(points, *axes.colour);
+  const std::array<std::size_t, 8> counts = distinct_counts(points);
+  std::vector<std::size_t> swept;
+  for (std::size_t i = 0; i < kParameterNames.size(); ++i) {
+    if (counts[i] > 1) swept.push_back(i);
+  }
+  const FigureContext context{stats, points.size(), axes, colouring, discrete(axes.panels, counts),
+                              swept, counts};
+  // Each figure goes on the page and, when asked for, into a file of its own.
+  auto show = [&](std::string& out, const Figure& figure) {
+    page_figure(out, figure, colouring);
+    if (figure_files != nullptr && !figure.panels.empty()) {
+      figure_files->push_back(FigureFile{figure.name, render_figure(figure, colouring, true)});
+    }
+  };
+
+  std::string out;
+
+  const std::string facts = facts_line(summary, swept, counts, axes);
   out += "<p class=\"facts\">" + xml_escape(facts) + "</p>";
   missing_note(out, summary);
 

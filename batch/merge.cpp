@@ -104,11 +104,38 @@ void remove_sweep_files(const std::filesystem::path& run_dir) {
   }
 }
 
-RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
-                                      const Manifest& manifest,
-                                      const std::optional<std::filesystem::path>& exclude) {
+namespace {
+
+// The rows of a run directory's files, one slot per canonical row (empty: missing).
+struct FoundRows {
+  std::vector<std::string> lines;
+  std::vector<std::string> source;  // where each was read, for messages
+  // The summary file each row was first taken from, for its trajectories.
+  std::vector<std::filesystem::path> files;
+  std::vector<std::size_t> file_of;
+};
+
+// The row as the merged summary holds it: with the design's label columns of its grid point,
+// added to a row a `run` command wrote, checked on a part's row.
+std::string with_design_columns(const SummaryFileRow& row, const std::string& wanted,
+                                std::size_t label_columns, const std::string& foreign) {
+  std::string line = row.line;
+  if (label_columns == 0) return line;
+  if (row.fields.size() == kSummaryColumns) {
+    line.insert(line.size() - 1, "," + wanted);
+  } else if (row.fields.size() != kSummaryColumns + label_columns ||
+             line.size() < wanted.size() + 2 ||
+             line.compare(line.size() - 1 - wanted.size(), wanted.size(), wanted) != 0 ||
+             line[line.size() - 2 - wanted.size()] != ',') {
+    throw SummaryError(foreign + "its design columns are not " + wanted + ")");
+  }
+  return line;
+}
+
+FoundRows found_rows(const std::filesystem::path& run_dir, const Manifest& manifest,
+                     const std::vector<SimulationParameters>& grid,
+                     const std::optional<std::filesystem::path>& exclude) {
   const std::string where_manifest = run_manifest_path(run_dir).string();
-  const std::vector<SimulationParameters> grid = manifest_points(manifest);
   // A design's label columns: carried by part rows, added to the rows `run` commands write.
   std::vector<std::string> labels;
   if (manifest.design && !manifest.design->columns.empty()) {
@@ -116,17 +143,14 @@ RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
   }
   const std::size_t label_columns = manifest.design ? manifest.design->columns.size() : 0;
   const auto replicates = static_cast<std::int64_t>(manifest.replicates);
-  const std::int64_t rows = manifest.rows();
-
-  // One slot per canonical row; the file a row came from, for messages.
-  std::vector<std::string> found(static_cast<std::size_t>(rows));
-  std::vector<std::string> source(static_cast<std::size_t>(rows));
-  // The summary file each row was first taken from, for its trajectories.
-  std::vector<std::filesystem::path> files;
-  std::vector<std::size_t> file_of(static_cast<std::size_t>(rows));
+  const auto rows = static_cast<std::size_t>(manifest.rows());
+  FoundRows found{std::vector<std::string>(rows),
+                  std::vector<std::string>(rows),
+                  {},
+                  std::vector<std::size_t>(rows)};
   for (const auto& path : expand_summary_inputs({run_dir})) {
     if (!written_by_the_sweep(path) || (exclude && same_file(path, *exclude))) continue;
-    files.push_back(path);
+    found.files.push_back(path);
     // A torn last line (a copy cut short) is a missing row, made again by its command.
     read_summary_rows(path, TornTail::skip, [&](const SummaryFileRow& row) {
       const std::string foreign =
@@ -136,70 +160,74 @@ RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
         throw SummaryError(foreign + "outside the grid of " + std::to_string(grid.size()) +
                            " points and " + std::to_string(replicates) + " replicates)");
       }
-      const SimulationParameters& point = grid[static_cast<std::size_t>(row.grid_index - 1)];
+      const auto point = static_cast<std::size_t>(row.grid_index - 1);
       const std::vector<std::string_view> own(row.fields.begin(),
                                               row.fields.begin() + kSummaryColumns);
       if (const auto difference =
-              row_difference(own, point, row.grid_index, row.replicate, manifest.base_seed)) {
+              row_difference(own, grid[point], row.grid_index, row.replicate, manifest.base_seed)) {
         throw SummaryError(foreign + *difference + ")");
       }
       const auto index =
           static_cast<std::size_t>((row.grid_index - 1) * replicates + (row.replicate - 1));
-      std::string line = row.line;
-      if (label_columns > 0) {
-        const std::string& wanted = labels[static_cast<std::size_t>(row.grid_index - 1)];
-        if (row.fields.size() == kSummaryColumns) {
-          line.insert(line.size() - 1, "," + wanted);
-        } else if (row.fields.size() != kSummaryColumns + label_columns ||
-                   line.size() < wanted.size() + 2 ||
-                   line.compare(line.size() - 1 - wanted.size(), wanted.size(), wanted) != 0 ||
-                   line[line.size() - 2 - wanted.size()] != ',') {
-          throw SummaryError(foreign + "its design columns are not " + wanted + ")");
-        }
-      }
-      if (found[index].empty()) {
-        found[index] = line;
-        source[index] = row.where;
-        file_of[index] = files.size() - 1;
-      } else if (found[index] != line) {
+      const std::string line = with_design_columns(
+          row, label_columns > 0 ? labels[point] : std::string(), label_columns, foreign);
+      if (found.lines[index].empty()) {
+        found.lines[index] = line;
+        found.source[index] = row.where;
+        found.file_of[index] = found.files.size() - 1;
+      } else if (found.lines[index] != line) {
         throw SummaryError(row.where + ": grid point " + std::to_string(row.grid_index) +
                            " replicate " + std::to_string(row.replicate) +
-                           " differs from the same row read from " + source[index]);
+                           " differs from the same row read from " + found.source[index]);
       }
     });
   }
+  return found;
+}
+
+// The trajectories of the rows found, in their order. A part's trajectories are read once,
+// when its first row is reached, and dropped after its last.
+std::string found_trajectories(const FoundRows& found, std::int64_t replicates) {
+  std::string text = trajectory_header();
+  std::size_t open_file = found.files.size();
+  std::map<std::pair<std::int32_t, std::int32_t>, std::string> blocks;
+  for (std::size_t slot = 0; slot < found.lines.size(); ++slot) {
+    if (found.lines[slot].empty()) continue;
+    if (found.file_of[slot] != open_file) {
+      open_file = found.file_of[slot];
+      blocks = trajectory_blocks(trajectories_path_of(found.files[open_file]));
+    }
+    const auto index = static_cast<std::int64_t>(slot);
+    const auto g = static_cast<std::int32_t>(index / replicates + 1);
+    const auto r = static_cast<std::int32_t>(index % replicates + 1);
+    const auto block = blocks.find({g, r});
+    if (block == blocks.end()) {
+      throw SummaryError(trajectories_path_of(found.files[open_file]).string() +
+                         ": no trajectory rows of grid point " + std::to_string(g) + " replicate " +
+                         std::to_string(r) + ", whose summary row is " + found.source[slot]);
+    }
+    text += block->second;
+  }
+  return text;
+}
+
+}  // namespace
+
+RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
+                                      const Manifest& manifest,
+                                      const std::optional<std::filesystem::path>& exclude) {
+  const std::vector<SimulationParameters> grid = manifest_points(manifest);
+  const auto replicates = static_cast<std::int64_t>(manifest.replicates);
+  const std::int64_t rows = manifest.rows();
+  const FoundRows found = found_rows(run_dir, manifest, grid, exclude);
 
   RunDirectoryMerge merged;
   merged.expected = rows;
   merged.text = manifest_summary_header(manifest);
-  if (manifest.trajectories) {
-    // A part's trajectories are read once, when its first row is reached, and dropped
-    // after its last.
-    merged.trajectories = trajectory_header();
-    std::size_t open_file = files.size();
-    std::map<std::pair<std::int32_t, std::int32_t>, std::string> blocks;
-    for (std::int64_t index = 0; index < rows; ++index) {
-      const auto slot = static_cast<std::size_t>(index);
-      if (found[slot].empty()) continue;
-      if (file_of[slot] != open_file) {
-        open_file = file_of[slot];
-        blocks = trajectory_blocks(trajectories_path_of(files[open_file]));
-      }
-      const auto g = static_cast<std::int32_t>(index / replicates + 1);
-      const auto r = static_cast<std::int32_t>(index % replicates + 1);
-      const auto block = blocks.find({g, r});
-      if (block == blocks.end()) {
-        throw SummaryError(trajectories_path_of(files[open_file]).string() +
-                           ": no trajectory rows of grid point " + std::to_string(g) +
-                           " replicate " + std::to_string(r) + ", whose summary row is " +
-                           source[slot]);
-      }
-      merged.trajectories += block->second;
-    }
-  }
+  if (manifest.trajectories) merged.trajectories = found_trajectories(found, replicates);
   std::int32_t last_part = 0;
   for (std::int64_t index = 0; index < rows; ++index) {
-    const std::string& line = found[static_cast<std::size_t>(index)];
+    const std::string& line = found.lines[static_cast<std::size_t>(index)];
     if (!line.empty()) {
       merged.text += line;
       continue;

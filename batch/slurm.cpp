@@ -125,18 +125,11 @@ void check_slurm_job_options(const SlurmJobOptions& options) {
   }
 }
 
-std::vector<SlurmScript> slurm_scripts(const std::filesystem::path& dir, const Manifest& manifest,
-                                       const SlurmJobOptions& options) {
-  check_slurm_job_options(options);
-  const std::string parts = std::to_string(manifest.parts);
-  const std::string quoted_dir = shell_quote(dir.string());
-  const std::string name = options.job_name.value_or("hostswitch");
-  const std::string throttle =
-      options.max_running ? "%" + std::to_string(*options.max_running) : std::string();
-  const std::string setup = setup_lines(options.setup);
+namespace {
 
-  // The merge: every common option but those sizing tasks, and the array's time limit, unless
-  // its own options set them.
+// The merge's options: every common option but those sizing tasks, and the array's time limit,
+// unless its own options set them.
+std::vector<std::string> merge_job_options(const SlurmJobOptions& options) {
   std::vector<std::string> merge_options;
   for (const auto& option : options.both) {
     if (!sizes_tasks(option)) merge_options.push_back(option);
@@ -151,6 +144,22 @@ std::vector<SlurmScript> slurm_scripts(const std::filesystem::path& dir, const M
   if (!sets_any(options.merge, "cpus-per-task", "c"))
     merge_options.emplace_back("--cpus-per-task=1");
   merge_options.insert(merge_options.end(), options.merge.begin(), options.merge.end());
+  return merge_options;
+}
+
+}  // namespace
+
+std::vector<SlurmScript> slurm_scripts(const std::filesystem::path& dir, const Manifest& manifest,
+                                       const SlurmJobOptions& options) {
+  check_slurm_job_options(options);
+  const std::string parts = std::to_string(manifest.parts);
+  const std::string quoted_dir = shell_quote(dir.string());
+  const std::string name = options.job_name.value_or("hostswitch");
+  std::string throttle;  // appended, not "%" + ...: GCC 12 warns falsely on that concatenation
+  if (options.max_running) throttle = '%' + std::to_string(*options.max_running);
+  const std::string setup = setup_lines(options.setup);
+
+  const std::vector<std::string> merge_options = merge_job_options(options);
   std::vector<std::string> array_options = options.both;
   array_options.insert(array_options.end(), options.array.begin(), options.array.end());
 

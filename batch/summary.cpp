@@ -181,6 +181,48 @@ void read_summary_rows(const std::filesystem::path& path,
   read_summary_rows(path, TornTail::refuse, take);
 }
 
+namespace {
+
+struct LinesRead {
+  bool any = false;           // whether the file held a byte
+  std::size_t torn_tail = 0;  // bytes after the last line feed
+};
+
+// Calls `on_line` for every line of `file` (without its line end) in blocks, a line at most
+// kMaxSummaryLine long: /dev/zero or a file of another kind is refused within a block, not
+// held. `refuse_long_line` is called (and must throw) with the lines read before a longer one.
+LinesRead read_lines(std::FILE* file, const std::filesystem::path& path,
+                     const std::function<void(std::string_view)>& on_line,
+                     const std::function<void(std::size_t)>& refuse_long_line) {
+  constexpr std::size_t kBlock = std::size_t{1} << 20;
+  LinesRead read;
+  std::size_t lines = 0;
+  std::string buffer;
+  std::size_t carried = 0;
+  for (;;) {
+    buffer.resize(carried + kBlock);
+    const std::size_t got = std::fread(buffer.data() + carried, 1, kBlock, file);
+    if (std::ferror(file)) throw SummaryError(io_failure_text("read", path, errno));
+    read.any = read.any || got > 0;
+    const std::string_view block(buffer.data(), carried + got);
+    std::size_t start = 0;
+    for (std::size_t end; (end = block.find('\n', start)) != std::string_view::npos;
+         start = end + 1) {
+      if (end - start > kMaxSummaryLine) break;
+      on_line(block.substr(start, end - start));
+      ++lines;
+    }
+    carried = block.size() - start;
+    if (carried > kMaxSummaryLine) refuse_long_line(lines);
+    buffer.erase(0, start);
+    if (got == 0) break;
+  }
+  read.torn_tail = carried;
+  return read;
+}
+
+}  // namespace
+
 void read_summary_rows(const std::filesystem::path& path, TornTail torn,
                        const std::function<void(const SummaryFileRow&)>& take) {
   const std::string header = summary_header();
@@ -231,33 +273,13 @@ void read_summary_rows(const std::filesystem::path& path, TornTail torn,
     row.where = where;
     take(row);
   };
-  // Read in blocks, a line at most kMaxSummaryLine long: /dev/zero or a file of another kind is
-  // refused within a block, not held.
-  constexpr std::size_t kBlock = std::size_t{1} << 20;
-  std::string buffer;
-  std::size_t carried = 0;
-  bool any = false;
-  for (;;) {
-    buffer.resize(carried + kBlock);
-    const std::size_t got = std::fread(buffer.data() + carried, 1, kBlock, file.get());
-    if (std::ferror(file.get())) throw SummaryError(io_failure_text("read", path, errno));
-    any = any || got > 0;
-    const std::string_view block(buffer.data(), carried + got);
-    std::size_t start = 0;
-    for (std::size_t end; (end = block.find('\n', start)) != std::string_view::npos;
-         start = end + 1) {
-      if (end - start > kMaxSummaryLine) break;
-      on_line(block.substr(start, end - start));
-    }
-    carried = block.size() - start;
-    if (carried > kMaxSummaryLine) {
-      if (line_number == 0) throw not_a_summary();
-      throw SummaryError(name + ":" + std::to_string(line_number + 1) + ": a line longer than " +
-                         std::to_string(kMaxSummaryLine) + " characters, not a summary row");
-    }
-    buffer.erase(0, start);
-    if (got == 0) break;
-  }
+  const LinesRead read = read_lines(file.get(), path, on_line, [&](std::size_t lines) {
+    if (lines == 0) throw not_a_summary();
+    throw SummaryError(name + ":" + std::to_string(lines + 1) + ": a line longer than " +
+                       std::to_string(kMaxSummaryLine) + " characters, not a summary row");
+  });
+  const bool any = read.any;
+  const std::size_t carried = read.torn_tail;
   if (!any) throw SummaryError(name + ": empty, not a summary file");
   if (carried > 0) {
     if (line_number == 0) throw not_a_summary();

@@ -29,10 +29,10 @@ std::uint64_t bits_of(double value) {
 
 bool same_parameters(const SimulationParameters& a, const SimulationParameters& b) {
   // Bitwise, so that only identical texts in the file count as the same value.
-  return a.n_pop == b.n_pop && a.capacity == b.capacity && a.n_gen == b.n_gen &&
-         bits_of(a.birth_rate) == bits_of(b.birth_rate) &&
-         bits_of(a.emig_rate) == bits_of(b.emig_rate) && bits_of(a.sdr) == bits_of(b.sdr) &&
-         bits_of(a.sdv) == bits_of(b.sdv) && bits_of(a.max_dist) == bits_of(b.max_dist);
+  for (std::size_t i = 0; i < kParameterCount; ++i) {
+    if (bits_of(parameter_value(a, i)) != bits_of(parameter_value(b, i))) return false;
+  }
+  return true;
 }
 
 class SummaryRowReader {
@@ -90,14 +90,11 @@ class SummaryRowReader {
       fail("expected " + std::to_string(kColumns) + " fields, got " + std::to_string(found));
     }
     SimulationParameters p;
-    p.n_pop = integer(f[0], "n_pop");
-    p.birth_rate = real(f[1], "birth_rate");
-    p.capacity = integer(f[2], "capacity");
-    p.emig_rate = real(f[3], "emig_rate");
-    p.sdr = real(f[4], "sdr");
-    p.sdv = real(f[5], "sdv");
-    p.max_dist = real(f[6], "max_dist");
-    p.n_gen = integer(f[7], "n_gen");
+    for (std::size_t i = 0; i < kParameterCount; ++i) {
+      const ParameterInfo& info = kParameters[i];
+      const char* column = info.name.data();  // the table's names are literals
+      set_parameter_value(p, i, info.integer ? integer(f[i], column) : real(f[i], column));
+    }
     // Parameters no run is made with cannot be reported as one's.
     if (const auto refusal = parameter_refusal(p)) fail("refused parameters: " + *refusal);
     if (const auto refusal = domain_refusal(p)) {

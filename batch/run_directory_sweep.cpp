@@ -130,13 +130,7 @@ CommandReport sweep_part(const SweepRequest& request) {
   SweepSettings settings = request.settings(manifest.base_seed);
   settings.first = static_cast<std::size_t>(range.first);
   settings.end = static_cast<std::size_t>(range.end);
-  const SweepOutcome outcome =
-      run_sweep_rows(settings, [&](std::string_view lines, std::string_view trajectory_lines) {
-        if (trajectories) trajectories->append(trajectory_lines);
-        file.append(lines);
-      });
-  if (request.progress_end) request.progress_end();
-  if (request.on_outcome) request.on_outcome(outcome);
+  const SweepOutcome outcome = request.run_rows(settings, file, trajectories);
   if (outcome.failure || outcome.interrupted) {
     return {outcome.failure ? 1 : kSweepInterrupted,
             label + (outcome.failure ? ": " + *outcome.failure : ": interrupted") +

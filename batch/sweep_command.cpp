@@ -82,6 +82,19 @@ SweepSettings SweepRequest::settings(std::int32_t base_seed) const {
   return settings;
 }
 
+SweepOutcome SweepRequest::run_rows(const SweepSettings& settings, OrderedCsvFile& summary,
+                                    std::optional<OrderedCsvFile>& trajectories) const {
+  // A replicate's trajectory goes first, so a summary row never stands without it.
+  const SweepOutcome outcome =
+      run_sweep_rows(settings, [&](std::string_view lines, std::string_view trajectory_lines) {
+        if (trajectories) trajectories->append(trajectory_lines);
+        summary.append(lines);
+      });
+  if (progress_end) progress_end();
+  if (on_outcome) on_outcome(outcome);
+  return outcome;
+}
+
 namespace {
 
 // The summary's experiment as stored and as asked for. With --overwrite a stored one is set
@@ -260,14 +273,7 @@ CommandReport sweep_into_summary(const SweepRequest& request) {
 
   SweepSettings settings = request.settings(base);
   settings.first = kept;
-  // A replicate's trajectory goes first, so a summary row never stands without it.
-  const SweepOutcome outcome =
-      run_sweep_rows(settings, [&](std::string_view lines, std::string_view trajectory_lines) {
-        if (trajectories) trajectories->append(trajectory_lines);
-        file.append(lines);
-      });
-  if (request.progress_end) request.progress_end();
-  if (request.on_outcome) request.on_outcome(outcome);
+  const SweepOutcome outcome = request.run_rows(settings, file, trajectories);
   if (auto ended = early_end(outcome, kept, all, where, base, request.stop)) return *ended;
   const std::string written = std::to_string(outcome.written) + " runs written to " + where;
   const std::string seed = "(seed base " + std::to_string(base) + ")";

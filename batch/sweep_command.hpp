@@ -17,6 +17,8 @@
 
 namespace hostswitch {
 
+class OrderedCsvFile;
+
 // A sweep as the command line asks for it, values already parsed and checked.
 struct SweepRequest {
   // What rows the sweep makes, parsed once: its value lists (or design), replicates, whether
@@ -55,6 +57,10 @@ struct SweepRequest {
   Manifest manifest(std::int32_t base_seed) const;
   // The runs of the plan seeded from `base_seed`, all of them; creates the results directory.
   SweepSettings settings(std::int32_t base_seed) const;
+  // Runs `settings` into `summary` and `trajectories` (when open), then calls progress_end and
+  // on_outcome.
+  SweepOutcome run_rows(const SweepSettings& settings, OrderedCsvFile& summary,
+                        std::optional<OrderedCsvFile>& trajectories) const;
 };
 
 // The plan of a grid: the lists, and their cross product as the grid points.

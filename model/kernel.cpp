@@ -122,6 +122,14 @@ std::size_t round_up(std::size_t n, std::size_t multiple) {
 constexpr std::size_t kMinBlockPairs = 2048;
 constexpr std::size_t kMaxBlockPairs = 32768;
 
+// Offspring whose parents are asked for before the current one's are read.
+constexpr std::size_t kParentsAhead = 32;
+
+void prefetch_parents(const double* z, std::pair<std::int32_t, std::int32_t> parents) {
+  __builtin_prefetch(z + parents.first);
+  __builtin_prefetch(z + parents.second);
+}
+
 // What one thread holds through a run.
 struct ThreadState {
   // Draws of one block of mutation attempts, or of one survival stretch.
@@ -244,7 +252,7 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
 
   RunResult result;
   GenerationStorage storage;
-  PhenotypeVector& cells = storage.cells;
+  PhenotypeArray& cells = storage.cells;
   std::size_t n_pop_size = static_cast<std::size_t>(parameters.n_pop);
   storage.prepare(0, static_cast<std::size_t>(size_after_births(
                          parameters.n_pop, parameters.birth_rate, parameters.capacity)));
@@ -321,9 +329,6 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
             // r < 1, so the products stay below n_pop and the positions in range.
             pending_parents = {static_cast<std::int32_t>(n_pop_real * block[2 * j]),
                                static_cast<std::int32_t>(n_pop_real * block[2 * j + 1])};
-            // Looked up only after the round: by then both are in the cache.
-            __builtin_prefetch(z + pending_parents.first);
-            __builtin_prefetch(z + pending_parents.second);
             has_parents = true;
             ++j;
             continue;
@@ -355,7 +360,12 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
         const std::size_t begin = std::min(round_made, share * t);
         const std::size_t end = std::min(round_made, begin + share);
         double* const offspring = z + n_pop_size + first_made;
+        // Parents lie anywhere in a population far larger than the cache: their reads are
+        // asked for well ahead of their use, so that many are under way at once.
+        const std::size_t ahead = std::min(end, begin + kParentsAhead);
+        for (std::size_t i = begin; i < ahead; ++i) prefetch_parents(z, parents[i]);
         for (std::size_t i = begin; i < end; ++i) {
+          if (i + kParentsAhead < end) prefetch_parents(z, parents[i + kParentsAhead]);
           const double mid = (z[static_cast<std::size_t>(parents[i].first)] +
                               z[static_cast<std::size_t>(parents[i].second)]) /
                              2.0;

@@ -6,6 +6,7 @@
 
 #include "model/class_tally.hpp"
 #include "model/memory_budget.hpp"
+#include "model/phenotype_array.hpp"
 #include "model/simulation_parameters.hpp"
 #include "model/uniform_stream.hpp"
 
@@ -72,7 +73,7 @@ struct RunOutcome {
 
 struct RunResult {
   RunOutcome outcome;
-  PhenotypeVector final_population;
+  PhenotypeArray final_population;
   double final_r_phe = kInitialOptimum;
   std::int32_t switch_generations = 0;  // generations with n_HS > 0
   // Individuals tried for survival, summed over generations: n_tot, the population after

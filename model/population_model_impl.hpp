@@ -50,19 +50,13 @@ class GrowingList {
 // Storage kept from one generation to the next: the population is the prefix of `cells`, the
 // offspring follow it, and survivors are compacted forward in place after the report.
 struct GenerationStorage {
-  PhenotypeVector cells;
+  PhenotypeArray cells;
   std::vector<std::uint64_t, BudgetAllocator<std::uint64_t>> stays;  // bit i: i survives, stays
   GrowingList switchers;
 
-  // Room for n_tot in `cells` keeping the population of n_pop; stayer bits cleared.
+  // Room for n_tot in `cells` keeping the population of n_pop.
   void prepare(std::size_t n_pop, std::size_t n_tot) {
-    if (n_tot > cells.size()) {
-      if (n_tot > cells.capacity()) {
-        cells.resize(n_pop);
-        cells.reserve(n_tot);
-      }
-      cells.resize(n_tot);
-    }
+    if (n_tot > cells.size()) cells.resize(n_tot, n_pop);
     const std::size_t words = (n_tot + 63) / 64;
     if (words > stays.size()) resize_for_overwrite(stays, words);
   }
@@ -87,7 +81,7 @@ RunResult run_population_with(const SimulationParameters& parameters, Stream& sh
 
   RunResult result;
   GenerationStorage storage;
-  PhenotypeVector& cells = storage.cells;
+  PhenotypeArray& cells = storage.cells;
   std::size_t n_pop_size = static_cast<std::size_t>(parameters.n_pop);
   storage.prepare(0, static_cast<std::size_t>(size_after_births(
                          parameters.n_pop, parameters.birth_rate, parameters.capacity)));

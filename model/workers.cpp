@@ -1,5 +1,12 @@
 #include "model/workers.hpp"
 
+#if !defined(HOSTSWITCH_SINGLE_THREADED)
+#include <chrono>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+#endif
+
 namespace hostswitch {
 
 #if defined(HOSTSWITCH_SINGLE_THREADED)
@@ -13,6 +20,33 @@ void Workers::run(const std::function<void(unsigned)>& task) {
 
 #else
 
+namespace {
+
+// Long enough to span the serial work between two calls of a generation, short enough that
+// a thread idle between runs gives its core back almost at once.
+constexpr std::chrono::microseconds kWatchFor{200};
+
+void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  _mm_pause();
+#endif
+}
+
+// Watches `done` for kWatchFor; true as soon as it holds.
+template <typename Done>
+bool watch(Done done) {
+  const auto until = std::chrono::steady_clock::now() + kWatchFor;
+  for (;;) {
+    for (int k = 0; k < 64; ++k) {
+      if (done()) return true;
+      relax();
+    }
+    if (std::chrono::steady_clock::now() >= until) return done();
+  }
+}
+
+}  // namespace
+
 Workers::Workers(unsigned count) : count_(count == 0 ? 1 : count) {
   threads_.reserve(count_ - 1);
   for (unsigned k = 1; k < count_; ++k) threads_.emplace_back([this, k] { serve(k); });
@@ -21,32 +55,44 @@ Workers::Workers(unsigned count) : count_(count == 0 ? 1 : count) {
 Workers::~Workers() {
   {
     const std::lock_guard lock(mutex_);
-    stopping_ = true;
+    stopping_.store(true, std::memory_order_release);
   }
   start_.notify_all();
   for (std::thread& thread : threads_) thread.join();
 }
 
 void Workers::serve(unsigned index) {
-  std::size_t seen = 0;
+  std::uint64_t seen = 0;
   for (;;) {
-    const std::function<void(unsigned)>* task;
-    {
+    const auto called = [&] {
+      return stopping_.load(std::memory_order_acquire) ||
+             round_.load(std::memory_order_acquire) != seen;
+    };
+    if (!watch(called)) {
       std::unique_lock lock(mutex_);
-      start_.wait(lock, [&] { return stopping_ || round_ != seen; });
-      if (stopping_) return;
-      seen = round_;
-      task = task_;
+      start_.wait(lock, called);
     }
+    if (stopping_.load(std::memory_order_acquire)) return;
+    seen = round_.load(std::memory_order_acquire);
     std::exception_ptr failure;
     try {
-      (*task)(index);
+      (*task_)(index);
     } catch (...) {
       failure = std::current_exception();
     }
+    finish_task(failure);
+  }
+}
+
+void Workers::finish_task(std::exception_ptr failure) {
+  if (failure) {
     const std::lock_guard lock(mutex_);
-    if (failure && !failure_) failure_ = failure;
-    if (--running_ == 0) done_.notify_one();
+    if (!failure_) failure_ = failure;
+  }
+  if (running_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    // Taken so that the caller cannot miss the notification between its test and its wait.
+    const std::lock_guard lock(mutex_);
+    done_.notify_one();
   }
 }
 
@@ -55,12 +101,13 @@ void Workers::run(const std::function<void(unsigned)>& task) {
     task(0);
     return;
   }
+  task_ = &task;
+  failure_ = nullptr;  // no thread is in a task, so none writes it now
+  running_.store(count_ - 1, std::memory_order_relaxed);
+  round_.fetch_add(1, std::memory_order_release);
   {
+    // A thread that found no new round under the lock is waiting by the time this is had.
     const std::lock_guard lock(mutex_);
-    task_ = &task;
-    running_ = count_ - 1;
-    failure_ = nullptr;
-    ++round_;
   }
   start_.notify_all();
   std::exception_ptr failure;
@@ -69,8 +116,12 @@ void Workers::run(const std::function<void(unsigned)>& task) {
   } catch (...) {
     failure = std::current_exception();
   }
-  std::unique_lock lock(mutex_);
-  done_.wait(lock, [&] { return running_ == 0; });
+  const auto finished = [&] { return running_.load(std::memory_order_acquire) == 0; };
+  if (!watch(finished)) {
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, finished);
+  }
+  const std::lock_guard lock(mutex_);
   if (!failure) failure = failure_;
   if (failure) std::rethrow_exception(failure);
 }

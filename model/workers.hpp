@@ -1,7 +1,10 @@
 #pragma once
 
 // Threads that stay for a whole run and take one task each per call, so that a generation
-// pays a wake-up instead of a thread start for every parallel stretch.
+// pays a wake-up instead of a thread start for every parallel stretch. Between calls a thread
+// watches for the next one for a short while before it sleeps: a generation's calls come
+// microseconds apart, and waking a sleeping thread (on a virtual machine above all) costs
+// more than a stretch of work.
 
 #include <cstddef>
 #include <exception>
@@ -9,7 +12,9 @@
 #include <vector>
 
 #if !defined(HOSTSWITCH_SINGLE_THREADED)
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 #endif
@@ -35,15 +40,17 @@ class Workers {
   unsigned count_;
 #if !defined(HOSTSWITCH_SINGLE_THREADED)
   void serve(unsigned index);
+  void finish_task(std::exception_ptr failure);
 
   std::mutex mutex_;
   std::condition_variable start_;
   std::condition_variable done_;
   const std::function<void(unsigned)>* task_ = nullptr;
-  std::size_t round_ = 0;
-  unsigned running_ = 0;
-  bool stopping_ = false;
-  std::exception_ptr failure_;
+  // Published with release after task_, so a thread that sees a new round sees its task.
+  std::atomic<std::uint64_t> round_{0};
+  std::atomic<unsigned> running_{0};
+  std::atomic<bool> stopping_{false};
+  std::exception_ptr failure_;  // under mutex_
   std::vector<std::thread> threads_;
 #endif
 };

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "model/kernel.hpp"
+#include "model/phenotype_array.hpp"
 #include "model/population_model.hpp"
 #include "tests/test_support.hpp"
 
@@ -195,6 +196,35 @@ TEST(MemoryBudgetChecks, SequencesAreSizedExactlyAndReused) {
       EXPECT_NO_THROW(run_population_on(kernel, one_generation, stream, reporter))
           << kernel_name(kernel);
     }
+  }
+  EXPECT_EQ(MemoryBudget::in_use(), 0U);
+}
+
+TEST(MemoryBudgetChecks, ThePopulationsArrayGrowsInPlaceKeepingItsValues) {
+  const BudgetOf budget(std::size_t{64} << 20);
+  {
+    PhenotypeArray cells;
+    cells.resize(1000);
+    for (std::size_t i = 0; i < cells.size(); ++i) cells[i] = static_cast<double>(i);
+    EXPECT_EQ(MemoryBudget::in_use(), 8000U);
+    // From the heap into a mapping of its own: the first 600 go with it.
+    cells.resize(1'000'000, 600);
+    EXPECT_EQ(MemoryBudget::in_use(), 8'003'584U);  // whole pages
+    EXPECT_EQ(cells[599], 599.0);
+    cells[999'999] = -1.0;
+    // A mapping grows keeping all it holds, however much it is told to keep.
+    cells.resize(3'000'000, 0);
+    EXPECT_EQ(MemoryBudget::in_use(), 24'002'560U);
+    EXPECT_EQ(cells[599], 599.0);
+    EXPECT_EQ(cells[999'999], -1.0);
+    // Refused room changes nothing.
+    EXPECT_THROW(cells.resize(9'000'000), InsufficientMemory);
+    EXPECT_EQ(cells.size(), 3'000'000U);
+    EXPECT_EQ(MemoryBudget::in_use(), 24'002'560U);
+    cells.resize(10);
+    const PhenotypeArray copy = cells;
+    EXPECT_EQ(copy, cells);
+    EXPECT_EQ(copy[9], 9.0);
   }
   EXPECT_EQ(MemoryBudget::in_use(), 0U);
 }

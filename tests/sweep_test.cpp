@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <set>
@@ -93,7 +95,8 @@ TEST(SweepGrid, FirstListVariesSlowest) {
 TEST(SummaryRows, StateTheFiguresInShortestForm) {
   RunResult result;
   result.outcome = RunOutcome{false, 30};
-  result.final_population.assign({9.0, 11.0, 13.0});
+  result.final_population.resize(3);
+  std::ranges::copy(std::array{9.0, 11.0, 13.0}, result.final_population.begin());
   result.final_r_phe = 12.5;
   result.switch_generations = 4;
   const SimulationParameters p{100, 0.5, 1000, 0.1, 1.0, 0.5, 2.0, 30};
@@ -106,7 +109,7 @@ TEST(SummaryRows, StateTheFiguresInShortestForm) {
   EXPECT_EQ(shortest(1e-300), "1e-300");
 
   result.outcome = RunOutcome{true, 7};
-  result.final_population.clear();
+  result.final_population.resize(0);
   EXPECT_EQ(summary_line(summarize(p, RunLabel{1, 1, -5}, result)),
             "100,0.5,1000,0.1,1,0.5,2,30,1,1,-5,extinct,7,7,4,0,12.5,,\n");
   EXPECT_EQ(fields_of(summary_header()).size(), 19u);

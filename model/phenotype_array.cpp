@@ -20,6 +20,8 @@ namespace {
 constexpr std::size_t kMappedFrom = std::size_t{4} << 20;
 constexpr std::size_t kPage = 4096;
 
+std::size_t mapped_length(std::size_t bytes) { return (bytes + kPage - 1) / kPage * kPage; }
+
 std::size_t bytes_for(std::size_t count) {
   if (count > static_cast<std::size_t>(-1) / sizeof(double) - kPage) throw InsufficientMemory();
   return count * sizeof(double);
@@ -52,7 +54,7 @@ void PhenotypeArray::release() noexcept {
   if (values_ == nullptr) return;
 #if defined(__linux__)
   if (mapped_) {
-    ::munmap(values_, room_);
+    ::munmap(values_, mapped_length(room_));
   } else {
     ::operator delete(values_);
   }
@@ -74,25 +76,26 @@ void PhenotypeArray::resize(std::size_t size, std::size_t keep) {
   }
 #if defined(__linux__)
   if (bytes >= kMappedFrom) {
-    const std::size_t room = (bytes + kPage - 1) / kPage * kPage;
-    MemoryBudget::acquire(room - room_);
+    // The budget holds the array's bytes; the mapping rounds them up to whole pages.
+    const std::size_t length = mapped_length(bytes);
+    MemoryBudget::acquire(bytes - room_);
     void* block = MAP_FAILED;
     if (mapped_) {
-      block = ::mremap(values_, room_, room, MREMAP_MAYMOVE);
+      block = ::mremap(values_, mapped_length(room_), length, MREMAP_MAYMOVE);
     } else {
-      block = ::mmap(nullptr, room, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      block = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     }
     if (block == MAP_FAILED) {
-      MemoryBudget::release(room - room_);
+      MemoryBudget::release(bytes - room_);
       throw InsufficientMemory();
     }
-    advise_huge_pages(block, room);
+    advise_huge_pages(block, length);
     if (!mapped_ && values_ != nullptr) {
       std::copy(values_, values_ + std::min(keep, size_), static_cast<double*>(block));
       ::operator delete(values_);
     }
     values_ = static_cast<double*>(block);
-    room_ = room;
+    room_ = bytes;
     mapped_ = true;
     size_ = size;
     return;

@@ -43,7 +43,7 @@ class PhenotypeArray {
 
   double* values_ = nullptr;
   std::size_t size_ = 0;
-  std::size_t room_ = 0;  // bytes held
+  std::size_t room_ = 0;  // bytes held against the budget
   bool mapped_ = false;
 };
 

@@ -594,6 +594,12 @@ void tally(const ClassTally& shared, const double* z, std::size_t n) {
   tally_values(local, z + i, n - i, i % kTallyRows);
 }
 
+// A word whose every individual stays moves as it is, with none of the per-lane shuffles.
+template <class V>
+void move_word(double* out, const double* in) {
+  for (std::size_t b = 0; b < 64; b += V::kWidth) V::storeu(out + b, V::loadu(in + b));
+}
+
 template <class V>
 std::size_t compact(double* z, const std::uint64_t* keep, std::size_t n) {
   constexpr std::size_t kWidth = V::kWidth;
@@ -602,8 +608,9 @@ std::size_t compact(double* z, const std::uint64_t* keep, std::size_t n) {
   std::size_t i = 0;
   for (; i + 64 <= n; i += 64) {
     const std::uint64_t word = keep[i / 64];
-    if (word == ~std::uint64_t{0} && kept == i) {
-      kept += 64;  // nothing has moved yet
+    if (word == ~std::uint64_t{0}) {
+      if (kept != i) move_word<V>(z + kept, z + i);  // nothing has moved yet where they are equal
+      kept += 64;
       continue;
     }
     // Each store covers lanes already loaded: kept never passes i.
@@ -635,8 +642,9 @@ std::size_t move_kept(const double* z, const std::uint64_t* keep, std::size_t fi
   }
   for (; i + 64 <= last; i += 64) {
     const std::uint64_t word = keep[i / 64];
-    if (word == ~std::uint64_t{0} && out + kept == z + i) {
-      kept += 64;  // nothing has moved yet
+    if (word == ~std::uint64_t{0}) {
+      if (out + kept != z + i) move_word<V>(out + kept, z + i);
+      kept += 64;
       continue;
     }
     // Each store covers lanes already loaded: out + kept never passes z + i.

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -130,6 +131,81 @@ void prefetch_parents(const double* z, std::pair<std::int32_t, std::int32_t> par
   __builtin_prefetch(z + parents.second);
 }
 
+// An offspring a walk over a block of mutation attempts found: the pair accepted, the
+// platform's exponentials the walk took through it, its deviation and its parents.
+struct Offspring {
+  std::size_t pair = 0;
+  std::uint64_t fallbacks = 0;
+  double x = 0.0;
+  std::pair<std::int32_t, std::int32_t> parents{};
+};
+
+// A walk over one block: its offspring in order and where it ended.
+struct BlockWalk {
+  std::vector<Offspring> offspring;
+  bool has_parents = false;  // at the block's end, with these parents pending
+  std::pair<std::int32_t, std::int32_t> parents{};
+  std::uint64_t fallbacks = 0;  // through the block's end
+  // Where an attempt's exponent was NaN; the walk ends there.
+  std::optional<std::size_t> nan_pair;
+  // Where a walk told to stop at another's parent pair did so: that pair's index.
+  std::optional<std::size_t> joined_at;
+};
+
+struct MutationBlock {
+  const double* draws;
+  const double* deviations;
+  const std::uint64_t* accepted;
+  const std::uint64_t* unsure;
+  std::size_t pairs;
+};
+
+// Walks a block from pair j in the state given: a pair taken while no parents are pending
+// picks them, and attempts follow until one is accepted. `joins(j)` is asked at every parent
+// pair and ends the walk there when true.
+template <class Joins>
+void walk_block(const MutationBlock& block, bool has_parents,
+                std::pair<std::int32_t, std::int32_t> parents, double n_pop_real,
+                double mutation_denominator, BlockWalk& walk, Joins joins) {
+  walk.offspring.clear();
+  walk.nan_pair.reset();
+  walk.joined_at.reset();
+  std::uint64_t fallbacks = 0;
+  std::size_t j = 0;
+  while (j < block.pairs) {
+    if (!has_parents) {
+      if (joins(j)) {
+        walk.joined_at = j;
+        break;
+      }
+      // r < 1, so the products stay below n_pop and the positions in range.
+      parents = {static_cast<std::int32_t>(n_pop_real * block.draws[2 * j]),
+                 static_cast<std::int32_t>(n_pop_real * block.draws[2 * j + 1])};
+      has_parents = true;
+      ++j;
+      continue;
+    }
+    const std::size_t k = next_candidate(block.accepted, block.unsure, j, block.pairs);
+    if (k == block.pairs) break;
+    j = k + 1;
+    const double x = block.deviations[k];
+    if ((block.unsure[k / 64] >> (k % 64)) & 1U) {
+      const double exponent = -(x * x) / mutation_denominator;
+      if (std::isnan(exponent)) {
+        walk.nan_pair = k;
+        break;
+      }
+      ++fallbacks;
+      if (!(block.draws[2 * k + 1] <= std::exp(exponent))) continue;
+    }
+    walk.offspring.push_back({k, fallbacks, x, parents});
+    has_parents = false;
+  }
+  walk.has_parents = has_parents;
+  walk.parents = parents;
+  walk.fallbacks = fallbacks;
+}
+
 // What one thread holds through a run.
 struct ThreadState {
   // Draws of one block of mutation attempts, or of one survival stretch.
@@ -141,6 +217,12 @@ struct ThreadState {
   std::vector<double> stretch_switchers = std::vector<double>(kSurvivalStretch + kernel::kMaxWidth);
   GrowingList switchers;    // the first thread's list is the generation's
   kernel::LaneState lanes;  // where the survival phase's draws are made in place
+  // The walk over the thread's block of mutation attempts from a parent pair, and which of
+  // its offspring the round takes, from where in the round's offspring.
+  BlockWalk walk;
+  std::size_t take_from = 0;
+  std::size_t take_to = 0;
+  std::size_t taken_before = 0;
   // The stayers of the thread's survival chunk: how many, where they go, and the first of
   // them, held aside while the chunk before them is still being read.
   std::size_t chunk_kept = 0;
@@ -261,8 +343,8 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
   double pop_min = kInitialOptimum;  // every parasite starts at the initial optimum
   double pop_max = kInitialOptimum;
 
-  // Parents of the offspring of one round, looked up after its walk.
-  std::vector<std::pair<std::int32_t, std::int32_t>> parents;
+  // A block walked again from its start, where parents were pending as it began.
+  BlockWalk lead_walk;
   std::uint64_t fallbacks = 0;
 
   const double max_dist = parameters.max_dist;
@@ -289,9 +371,11 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
     double* const z = cells.data();
 
     // Every offspring takes its parents' pair of draws, then pairs until one is accepted, so
-    // offspring begin on pair boundaries. Rounds of one block of pairs per thread: the
-    // threads judge their blocks at once, one walk takes the offspring in order, and the
-    // threads then add the parents' mean to the deviations.
+    // offspring begin on pair boundaries. Rounds of one block of pairs per thread: each thread
+    // judges its block and walks it as if it began with a parent pair. Taken in order, a block
+    // that begins with parents pending is walked again from its start until that walk comes to
+    // a parent pair of the first; from there on the two are one walk. The threads then add
+    // the parents' mean to the deviations of the offspring taken from their blocks.
     const std::size_t n_offspring = n_total - n_pop_size;
     std::size_t made = 0;
     bool has_parents = false;
@@ -302,6 +386,10 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
                        : std::clamp(round_up((n_offspring - made) * 4 / threads, 64),
                                     kMinBlockPairs, kMaxBlockPairs);
       const std::uint64_t round_start = position;
+      auto block_of = [&](const ThreadState& thread) {
+        return MutationBlock{thread.draws.data(), thread.deviations.data(), thread.accepted.data(),
+                             thread.unsure.data(), block_pairs};
+      };
       workers.run([&](unsigned t) {
         ThreadState& thread = state[t];
         thread.reserve_block(block_pairs);
@@ -316,60 +404,90 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
         mutation.accepted = thread.accepted.data();
         mutation.unsure = thread.unsure.data();
         ops.mutate(mutation);
+        walk_block(block_of(thread), false, {}, n_pop_real, mutation_denominator, thread.walk,
+                   [](std::size_t) { return false; });
+        thread.take_from = thread.take_to = 0;
       });
       const std::size_t first_made = made;
-      parents.clear();
       std::size_t walked = 0;  // pairs of the round taken
       for (unsigned t = 0; t < threads && made < n_offspring; ++t) {
-        const ThreadState& thread = state[t];
-        const double* const block = thread.draws.data();
-        std::size_t j = 0;
-        while (made < n_offspring && j < block_pairs) {
-          if (!has_parents) {
-            // r < 1, so the products stay below n_pop and the positions in range.
-            pending_parents = {static_cast<std::int32_t>(n_pop_real * block[2 * j]),
-                               static_cast<std::int32_t>(n_pop_real * block[2 * j + 1])};
-            has_parents = true;
-            ++j;
-            continue;
+        ThreadState& thread = state[t];
+        const BlockWalk& own = thread.walk;
+        // The walk taken: the block's own from its offspring `from` on, after those of the walk
+        // again from the block's start where parents were pending.
+        const BlockWalk* ending = &own;
+        std::size_t from = 0;
+        std::uint64_t lead_fallbacks = 0;  // of the walk again, up to where it joins
+        std::uint64_t own_fallbacks_before = 0;
+        if (has_parents) {
+          std::size_t next = 0;  // the own walk's first offspring at or after the walk again
+          walk_block(block_of(thread), true, pending_parents, n_pop_real, mutation_denominator,
+                     lead_walk, [&](std::size_t j) {
+                       while (next < own.offspring.size() && own.offspring[next].pair + 1 < j)
+                         ++next;
+                       return next < own.offspring.size() && own.offspring[next].pair + 1 == j;
+                     });
+          if (lead_walk.joined_at) {
+            from = next + 1;
+            lead_fallbacks = lead_walk.fallbacks;
+            own_fallbacks_before = own.offspring[next].fallbacks;
+          } else {
+            ending = &lead_walk;
+            from = own.offspring.size();
           }
-          const std::size_t k =
-              next_candidate(thread.accepted.data(), thread.unsure.data(), j, block_pairs);
-          j = k + 1;
-          if (k == block_pairs) break;
-          const double x = thread.deviations[k];
-          if ((thread.unsure[k / 64] >> (k % 64)) & 1U) {
-            const double exponent = -(x * x) / mutation_denominator;
-            if (std::isnan(exponent)) {
-              position = round_start + 2 * (walked + k) + 1;  // the attempt's x was drawn
-              throw ExpDomainError();
+          // The walk again's few offspring are placed at once.
+          for (const Offspring& child : lead_walk.offspring) {
+            z[n_pop_size + made++] = (z[static_cast<std::size_t>(child.parents.first)] +
+                                      z[static_cast<std::size_t>(child.parents.second)]) /
+                                         2.0 +
+                                     child.x;
+            if (made == n_offspring) {
+              walked += child.pair + 1;
+              fallbacks += child.fallbacks;
+              break;
             }
-            ++fallbacks;
-            if (!(block[2 * k + 1] <= std::exp(exponent))) continue;
           }
-          z[n_pop_size + made++] = x;
-          parents.push_back(pending_parents);
-          has_parents = false;
+          if (made == n_offspring) break;
         }
-        walked += std::min(j, block_pairs);
+        const std::size_t count = std::min(own.offspring.size() - from, n_offspring - made);
+        thread.take_from = from;
+        thread.take_to = from + count;
+        thread.taken_before = made - first_made;
+        made += count;
+        if (made == n_offspring && count > 0) {
+          const Offspring& last = own.offspring[from + count - 1];
+          walked += last.pair + 1;
+          fallbacks += lead_fallbacks + last.fallbacks - own_fallbacks_before;
+          break;
+        }
+        if (ending->nan_pair) {
+          position = round_start + 2 * (walked + *ending->nan_pair) + 1;  // its x was drawn
+          throw ExpDomainError();
+        }
+        walked += block_pairs;
+        fallbacks += ending == &own ? lead_fallbacks + own.fallbacks - own_fallbacks_before
+                                    : lead_walk.fallbacks;
+        has_parents = ending->has_parents;
+        pending_parents = ending->parents;
       }
       position = round_start + 2 * walked;
-      const std::size_t round_made = made - first_made;
       workers.run([&](unsigned t) {
-        const std::size_t share = (round_made + threads - 1) / threads;
-        const std::size_t begin = std::min(round_made, share * t);
-        const std::size_t end = std::min(round_made, begin + share);
-        double* const offspring = z + n_pop_size + first_made;
+        const ThreadState& thread = state[t];
+        const Offspring* const children = thread.walk.offspring.data();
+        double* const offspring = z + n_pop_size + first_made + thread.taken_before;
+        const std::size_t begin = thread.take_from;
+        const std::size_t end = thread.take_to;
         // Parents lie anywhere in a population far larger than the cache: their reads are
         // asked for well ahead of their use, so that many are under way at once.
-        const std::size_t ahead = std::min(end, begin + kParentsAhead);
-        for (std::size_t i = begin; i < ahead; ++i) prefetch_parents(z, parents[i]);
+        for (std::size_t i = begin; i < std::min(end, begin + kParentsAhead); ++i)
+          prefetch_parents(z, children[i].parents);
         for (std::size_t i = begin; i < end; ++i) {
-          if (i + kParentsAhead < end) prefetch_parents(z, parents[i + kParentsAhead]);
-          const double mid = (z[static_cast<std::size_t>(parents[i].first)] +
-                              z[static_cast<std::size_t>(parents[i].second)]) /
-                             2.0;
-          offspring[i] = mid + offspring[i];
+          if (i + kParentsAhead < end) prefetch_parents(z, children[i + kParentsAhead].parents);
+          const Offspring& child = children[i];
+          offspring[i - begin] = (z[static_cast<std::size_t>(child.parents.first)] +
+                                  z[static_cast<std::size_t>(child.parents.second)]) /
+                                     2.0 +
+                                 child.x;
         }
       });
     }

@@ -409,6 +409,53 @@ TEST(Kernels, DrawsNextToTheWeightAreDecidedByThePlatformsExponential) {
   }
 }
 
+// Scripted mutation attempts: accepted ones, each with a deviation of its own, and rejected
+// ones where the script says. A rejection shifts the walk by one pair, so that a later block
+// begins with its parents pending; where every attempt is accepted after it, walking that
+// block again from its start never meets the walk from a parent pair.
+TEST(Kernels, ThreadsTakeTheOffspringOfEveryBlockInOrder) {
+  auto script_of = [](std::size_t pairs, auto rejected) {
+    std::vector<double> script{0.5};  // the new host
+    for (std::size_t q = 0; q < pairs; ++q) {
+      if (rejected(q)) {
+        // x = 2.4 sdv, whose weight exp(-2.88) the draw 0.99 exceeds.
+        script.insert(script.end(), {0.9, 0.99});
+      } else {
+        script.insert(script.end(), {0.5 + 0.01 * static_cast<double>(q % 101) / 101.0, 0.5});
+      }
+    }
+    return script;
+  };
+  std::uint32_t bits = 12345;
+  auto sometimes = [&bits](std::size_t) {
+    bits = bits * 1103515245U + 12345U;
+    return (bits >> 16) % 10 < 3;
+  };
+  const std::vector<std::vector<double>> scripts{
+      script_of(12000, [](std::size_t q) { return q == 5; }), script_of(12000, sometimes)};
+  for (const double birth_rate : {1.5, 2.5, 5.0}) {
+    // 1,000 parents and 1,500, 2,500 or 5,000 offspring: the last of them in the first
+    // block, in a block begun again, or further on.
+    const SimulationParameters p{1000, birth_rate, 100000, 0.0, 1.0, 0.5, 2.0, 1};
+    for (const std::vector<double>& script : scripts) {
+      ScriptedSource reference_source(script);
+      NullReporter none;
+      const RunResult reference = run_population_from(Kernel::kScalar, p, reference_source, none);
+      for (const Kernel kernel : vector_kernels()) {
+        for (const unsigned threads : {1U, 2U, 3U}) {
+          SCOPED_TRACE(::testing::Message() << kernel_name(kernel) << " threads " << threads
+                                            << " birth rate " << birth_rate);
+          ScriptedSource source(script);
+          const RunResult result =
+              run_population_from(kernel, p, source, none, RunSettings{threads});
+          EXPECT_EQ(source.used(), reference_source.used());
+          EXPECT_EQ(result.final_population, reference.final_population);
+        }
+      }
+    }
+  }
+}
+
 TEST(Kernels, OrdinaryRunsRarelyNeedThePlatformsExponential) {
   const SimulationParameters p{1000, 2.0, 100000, 0.0, 1.0, 0.5, 2.0, 10};
   for (const Kernel kernel : vector_kernels()) {

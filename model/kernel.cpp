@@ -247,6 +247,102 @@ struct ThreadState {
   }
 };
 
+MutationBlock block_of(const ThreadState& thread, std::size_t pairs) {
+  return MutationBlock{thread.draws.data(), thread.deviations.data(), thread.accepted.data(),
+                       thread.unsure.data(), pairs};
+}
+
+// Where the generation's walk stands between blocks.
+struct WalkState {
+  std::size_t made = 0;  // offspring placed
+  bool has_parents = false;
+  std::pair<std::int32_t, std::int32_t> pending_parents{};
+};
+
+// What a round of blocks knows of its generation.
+struct RoundContext {
+  double* z;
+  std::size_t n_pop_size;
+  std::size_t n_offspring;
+  std::size_t block_pairs;
+  double n_pop_real;
+  double mutation_denominator;
+  std::uint64_t round_start;
+};
+
+// Takes the round's blocks in order up to the generation's last offspring: places those of a
+// block walked again at once, tells each thread which offspring of its own walk go where, adds
+// the platform's exponentials of the walk taken to `fallbacks`, and returns the pairs of the
+// round taken. An exponent that is NaN on the walk taken throws ExpDomainError, with
+// `position` just after the attempt's deviation.
+std::size_t take_round(const RoundContext& round, std::vector<ThreadState>& state,
+                       BlockWalk& lead_walk, WalkState& walk, std::uint64_t& fallbacks,
+                       std::uint64_t& position) {
+  const std::size_t first_made = walk.made;
+  std::size_t walked = 0;
+  for (std::size_t t = 0; t < state.size() && walk.made < round.n_offspring; ++t) {
+    ThreadState& thread = state[t];
+    const BlockWalk& own = thread.walk;
+    // The walk taken: the block's own from its offspring `from` on, after those of the walk
+    // again from the block's start where parents were pending.
+    const BlockWalk* ending = &own;
+    std::size_t from = 0;
+    std::uint64_t lead_fallbacks = 0;  // of the walk again, up to where it joins
+    std::uint64_t own_fallbacks_before = 0;
+    if (walk.has_parents) {
+      std::size_t next = 0;  // the own walk's first offspring at or after the walk again
+      walk_block(block_of(thread, round.block_pairs), true, walk.pending_parents, round.n_pop_real,
+                 round.mutation_denominator, lead_walk, [&](std::size_t j) {
+                   while (next < own.offspring.size() && own.offspring[next].pair + 1 < j) ++next;
+                   return next < own.offspring.size() && own.offspring[next].pair + 1 == j;
+                 });
+      if (lead_walk.joined_at) {
+        from = next + 1;
+        lead_fallbacks = lead_walk.fallbacks;
+        own_fallbacks_before = own.offspring[next].fallbacks;
+      } else {
+        ending = &lead_walk;
+        from = own.offspring.size();
+      }
+      // The walk again's few offspring are placed at once.
+      for (const Offspring& child : lead_walk.offspring) {
+        round.z[round.n_pop_size + walk.made++] =
+            (round.z[static_cast<std::size_t>(child.parents.first)] +
+             round.z[static_cast<std::size_t>(child.parents.second)]) /
+                2.0 +
+            child.x;
+        if (walk.made == round.n_offspring) {
+          walked += child.pair + 1;
+          fallbacks += child.fallbacks;
+          break;
+        }
+      }
+      if (walk.made == round.n_offspring) break;
+    }
+    const std::size_t count = std::min(own.offspring.size() - from, round.n_offspring - walk.made);
+    thread.take_from = from;
+    thread.take_to = from + count;
+    thread.taken_before = walk.made - first_made;
+    walk.made += count;
+    if (walk.made == round.n_offspring && count > 0) {
+      const Offspring& last = own.offspring[from + count - 1];
+      walked += last.pair + 1;
+      fallbacks += lead_fallbacks + last.fallbacks - own_fallbacks_before;
+      break;
+    }
+    if (ending->nan_pair) {
+      position = round.round_start + 2 * (walked + *ending->nan_pair) + 1;  // its x was drawn
+      throw ExpDomainError();
+    }
+    walked += round.block_pairs;
+    fallbacks += ending == &own ? lead_fallbacks + own.fallbacks - own_fallbacks_before
+                                : lead_walk.fallbacks;
+    walk.has_parents = ending->has_parents;
+    walk.pending_parents = ending->parents;
+  }
+  return walked;
+}
+
 // Stayers a thread may hold aside while compacting: enough for the few deaths of a population
 // at capacity, a small part of the generation's array however many threads share it.
 constexpr std::size_t kMinHeadRoom = 4096;
@@ -377,19 +473,13 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
     // a parent pair of the first; from there on the two are one walk. The threads then add
     // the parents' mean to the deviations of the offspring taken from their blocks.
     const std::size_t n_offspring = n_total - n_pop_size;
-    std::size_t made = 0;
-    bool has_parents = false;
-    std::pair<std::int32_t, std::int32_t> pending_parents{};
-    while (made < n_offspring) {
+    WalkState walk;
+    while (walk.made < n_offspring) {
       const std::size_t block_pairs =
           threads == 1 ? kMinBlockPairs
-                       : std::clamp(round_up((n_offspring - made) * 4 / threads, 64),
+                       : std::clamp(round_up((n_offspring - walk.made) * 4 / threads, 64),
                                     kMinBlockPairs, kMaxBlockPairs);
       const std::uint64_t round_start = position;
-      auto block_of = [&](const ThreadState& thread) {
-        return MutationBlock{thread.draws.data(), thread.deviations.data(), thread.accepted.data(),
-                             thread.unsure.data(), block_pairs};
-      };
       workers.run([&](unsigned t) {
         ThreadState& thread = state[t];
         thread.reserve_block(block_pairs);
@@ -404,72 +494,14 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
         mutation.accepted = thread.accepted.data();
         mutation.unsure = thread.unsure.data();
         ops.mutate(mutation);
-        walk_block(block_of(thread), false, {}, n_pop_real, mutation_denominator, thread.walk,
-                   [](std::size_t) { return false; });
+        walk_block(block_of(thread, block_pairs), false, {}, n_pop_real, mutation_denominator,
+                   thread.walk, [](std::size_t) { return false; });
         thread.take_from = thread.take_to = 0;
       });
-      const std::size_t first_made = made;
-      std::size_t walked = 0;  // pairs of the round taken
-      for (unsigned t = 0; t < threads && made < n_offspring; ++t) {
-        ThreadState& thread = state[t];
-        const BlockWalk& own = thread.walk;
-        // The walk taken: the block's own from its offspring `from` on, after those of the walk
-        // again from the block's start where parents were pending.
-        const BlockWalk* ending = &own;
-        std::size_t from = 0;
-        std::uint64_t lead_fallbacks = 0;  // of the walk again, up to where it joins
-        std::uint64_t own_fallbacks_before = 0;
-        if (has_parents) {
-          std::size_t next = 0;  // the own walk's first offspring at or after the walk again
-          walk_block(block_of(thread), true, pending_parents, n_pop_real, mutation_denominator,
-                     lead_walk, [&](std::size_t j) {
-                       while (next < own.offspring.size() && own.offspring[next].pair + 1 < j)
-                         ++next;
-                       return next < own.offspring.size() && own.offspring[next].pair + 1 == j;
-                     });
-          if (lead_walk.joined_at) {
-            from = next + 1;
-            lead_fallbacks = lead_walk.fallbacks;
-            own_fallbacks_before = own.offspring[next].fallbacks;
-          } else {
-            ending = &lead_walk;
-            from = own.offspring.size();
-          }
-          // The walk again's few offspring are placed at once.
-          for (const Offspring& child : lead_walk.offspring) {
-            z[n_pop_size + made++] = (z[static_cast<std::size_t>(child.parents.first)] +
-                                      z[static_cast<std::size_t>(child.parents.second)]) /
-                                         2.0 +
-                                     child.x;
-            if (made == n_offspring) {
-              walked += child.pair + 1;
-              fallbacks += child.fallbacks;
-              break;
-            }
-          }
-          if (made == n_offspring) break;
-        }
-        const std::size_t count = std::min(own.offspring.size() - from, n_offspring - made);
-        thread.take_from = from;
-        thread.take_to = from + count;
-        thread.taken_before = made - first_made;
-        made += count;
-        if (made == n_offspring && count > 0) {
-          const Offspring& last = own.offspring[from + count - 1];
-          walked += last.pair + 1;
-          fallbacks += lead_fallbacks + last.fallbacks - own_fallbacks_before;
-          break;
-        }
-        if (ending->nan_pair) {
-          position = round_start + 2 * (walked + *ending->nan_pair) + 1;  // its x was drawn
-          throw ExpDomainError();
-        }
-        walked += block_pairs;
-        fallbacks += ending == &own ? lead_fallbacks + own.fallbacks - own_fallbacks_before
-                                    : lead_walk.fallbacks;
-        has_parents = ending->has_parents;
-        pending_parents = ending->parents;
-      }
+      const std::size_t first_made = walk.made;
+      const std::size_t walked = take_round(
+          {z, n_pop_size, n_offspring, block_pairs, n_pop_real, mutation_denominator, round_start},
+          state, lead_walk, walk, fallbacks, position);
       position = round_start + 2 * walked;
       workers.run([&](unsigned t) {
         const ThreadState& thread = state[t];

@@ -32,9 +32,11 @@ void relax() {
 #endif
 }
 
-// Watches `done` for kWatchFor; true as soon as it holds.
+// Watches `done` for kWatchFor; true as soon as it holds. With more threads than processors a
+// watching thread would only keep a working one from its processor, so none watches then.
 template <typename Done>
-bool watch(Done done) {
+bool watch(bool watching, Done done) {
+  if (!watching) return done();
   const auto until = std::chrono::steady_clock::now() + kWatchFor;
   for (;;) {
     for (int k = 0; k < 64; ++k) {
@@ -47,7 +49,8 @@ bool watch(Done done) {
 
 }  // namespace
 
-Workers::Workers(unsigned count) : count_(count == 0 ? 1 : count) {
+Workers::Workers(unsigned count)
+    : count_(count == 0 ? 1 : count), watching_(count_ <= std::thread::hardware_concurrency()) {
   threads_.reserve(count_ - 1);
   for (unsigned k = 1; k < count_; ++k) threads_.emplace_back([this, k] { serve(k); });
 }
@@ -68,7 +71,7 @@ void Workers::serve(unsigned index) {
       return stopping_.load(std::memory_order_acquire) ||
              round_.load(std::memory_order_acquire) != seen;
     };
-    if (!watch(called)) {
+    if (!watch(watching_, called)) {
       std::unique_lock lock(mutex_);
       start_.wait(lock, called);
     }
@@ -117,7 +120,7 @@ void Workers::run(const std::function<void(unsigned)>& task) {
     failure = std::current_exception();
   }
   const auto finished = [&] { return running_.load(std::memory_order_acquire) == 0; };
-  if (!watch(finished)) {
+  if (!watch(watching_, finished)) {
     std::unique_lock lock(mutex_);
     done_.wait(lock, finished);
   }

@@ -50,6 +50,7 @@ class Workers {
   std::atomic<std::uint64_t> round_{0};
   std::atomic<unsigned> running_{0};
   std::atomic<bool> stopping_{false};
+  bool watching_ = false;       // whether threads watch for calls before they sleep
   std::exception_ptr failure_;  // under mutex_
   std::vector<std::thread> threads_;
 #endif

@@ -140,6 +140,14 @@ struct Offspring {
   std::pair<std::int32_t, std::int32_t> parents{};
 };
 
+// The parents' mean plus the deviation, as the scalar loop adds them.
+double phenotype_of(const double* z, const Offspring& child) {
+  return (z[static_cast<std::size_t>(child.parents.first)] +
+          z[static_cast<std::size_t>(child.parents.second)]) /
+             2.0 +
+         child.x;
+}
+
 // A walk over one block: its offspring in order and where it ended.
 struct BlockWalk {
   std::vector<Offspring> offspring;
@@ -306,11 +314,7 @@ std::size_t take_round(const RoundContext& round, std::vector<ThreadState>& stat
       }
       // The walk again's few offspring are placed at once.
       for (const Offspring& child : lead_walk.offspring) {
-        round.z[round.n_pop_size + walk.made++] =
-            (round.z[static_cast<std::size_t>(child.parents.first)] +
-             round.z[static_cast<std::size_t>(child.parents.second)]) /
-                2.0 +
-            child.x;
+        round.z[round.n_pop_size + walk.made++] = phenotype_of(round.z, child);
         if (walk.made == round.n_offspring) {
           walked += child.pair + 1;
           fallbacks += child.fallbacks;
@@ -515,11 +519,7 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
           prefetch_parents(z, children[i].parents);
         for (std::size_t i = begin; i < end; ++i) {
           if (i + kParentsAhead < end) prefetch_parents(z, children[i + kParentsAhead].parents);
-          const Offspring& child = children[i];
-          offspring[i - begin] = (z[static_cast<std::size_t>(child.parents.first)] +
-                                  z[static_cast<std::size_t>(child.parents.second)]) /
-                                     2.0 +
-                                 child.x;
+          offspring[i - begin] = phenotype_of(z, children[i]);
         }
       });
     }

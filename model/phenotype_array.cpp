@@ -18,14 +18,47 @@ namespace {
 // From this size on an array is a mapping of its own: below it, the heap's blocks are
 // cheaper to take and remapping saves little.
 constexpr std::size_t kMappedFrom = std::size_t{4} << 20;
-constexpr std::size_t kPage = 4096;
+// Mappings start and end on huge-page boundaries: a huge page needs an aligned 2 MB range,
+// and remapping to an unaligned address would split every huge page into small ones.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
-std::size_t mapped_length(std::size_t bytes) { return (bytes + kPage - 1) / kPage * kPage; }
+std::size_t mapped_length(std::size_t bytes) {
+  return (bytes + kHugePage - 1) / kHugePage * kHugePage;
+}
 
 std::size_t bytes_for(std::size_t count) {
-  if (count > static_cast<std::size_t>(-1) / sizeof(double) - kPage) throw InsufficientMemory();
+  if (count > static_cast<std::size_t>(-1) / sizeof(double) - 2 * kHugePage) {
+    throw InsufficientMemory();
+  }
   return count * sizeof(double);
 }
+
+#if defined(__linux__)
+// A fresh mapping of `length` bytes (a multiple of kHugePage) at an aligned address.
+void* map_aligned(std::size_t length) {
+  void* raw = ::mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return MAP_FAILED;
+  const auto start = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t aligned = (start + kHugePage - 1) & ~std::uintptr_t{kHugePage - 1};
+  if (aligned > start) ::munmap(raw, aligned - start);
+  const std::uintptr_t tail = start + kHugePage - aligned;
+  if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + length), tail);
+  return reinterpret_cast<void*>(aligned);
+}
+
+// Grows a mapping where it lies if the addresses after it are free, else moves its page
+// tables (not its pages) to an aligned range of the new length.
+void* grow_mapping(void* mapping, std::size_t length, std::size_t new_length) {
+  void* grown = ::mremap(mapping, length, new_length, 0);
+  if (grown != MAP_FAILED) return grown;
+  void* target = map_aligned(new_length);
+  if (target == MAP_FAILED) return MAP_FAILED;
+  grown = ::mremap(mapping, length, new_length, MREMAP_MAYMOVE | MREMAP_FIXED, target);
+  if (grown == MAP_FAILED) ::munmap(target, new_length);
+  return grown;
+}
+#endif
 
 }  // namespace
 
@@ -76,14 +109,17 @@ void PhenotypeArray::resize(std::size_t size, std::size_t keep) {
   }
 #if defined(__linux__)
   if (bytes >= kMappedFrom) {
-    // The budget holds the array's bytes; the mapping rounds them up to whole pages.
+    // The budget holds the array's bytes; the mapping rounds them up to whole huge pages,
+    // which are touched only if the array reaches them.
     const std::size_t length = mapped_length(bytes);
     MemoryBudget::acquire(bytes - room_);
     void* block = MAP_FAILED;
-    if (mapped_) {
-      block = ::mremap(values_, mapped_length(room_), length, MREMAP_MAYMOVE);
+    if (mapped_ && length == mapped_length(room_)) {
+      block = values_;
+    } else if (mapped_) {
+      block = grow_mapping(values_, mapped_length(room_), length);
     } else {
-      block = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      block = map_aligned(length);
     }
     if (block == MAP_FAILED) {
       MemoryBudget::release(bytes - room_);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <limits>
 #include <string>
@@ -12,6 +13,10 @@
 #include "model/phenotype_array.hpp"
 #include "model/population_model.hpp"
 #include "tests/test_support.hpp"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace hostswitch {
 namespace {
@@ -221,6 +226,23 @@ TEST(MemoryBudgetChecks, ThePopulationsArrayGrowsInPlaceKeepingItsValues) {
     EXPECT_THROW(cells.resize(9'000'000), InsufficientMemory);
     EXPECT_EQ(cells.size(), 3'000'000U);
     EXPECT_EQ(MemoryBudget::in_use(), 24'000'000U);
+#if defined(__linux__)
+    // Where the addresses after it are taken, the mapping moves, still on a huge-page
+    // boundary (an unaligned one would split every huge page it has).
+    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(cells.data()) % kHugePage, 0U);
+    void* const after = reinterpret_cast<char*>(cells.data()) + (std::size_t{24} << 20);
+    void* const blocker =
+        ::mmap(after, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    ASSERT_EQ(blocker, after);
+    const double* const before = cells.data();
+    cells.resize(5'000'000, 0);
+    EXPECT_NE(cells.data(), before);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(cells.data()) % kHugePage, 0U);
+    EXPECT_EQ(cells[599], 599.0);
+    EXPECT_EQ(cells[999'999], -1.0);
+    ::munmap(blocker, 4096);
+#endif
     cells.resize(10);
     const PhenotypeArray copy = cells;
     EXPECT_EQ(copy, cells);

@@ -52,18 +52,37 @@ awk '{ if (!($1 in best) || $2 < best[$1]) best[$1] = $2 }
   END { printf "hostswitch run %.3f s, numpy %.3f s: %.3f\n", best["run"], best["numpy"],
         best["run"] / best["numpy"] }' "$work/numpy"
 
-echo "== cost per individual-generation, capacity 10^8 against 10^7, one thread (target <= 1.3, system < 5%) =="
-for sizes in "10000000 40" "100000000 20"; do
-  read -r capacity generations <<<"$sizes"
-  /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$exe" run --n-pop 1000 --birth-rate 2 \
-    --capacity "$capacity" --emig-rate 0 --sdr 1 --sdv 0.5 --max-dist 2 --n-gen "$generations" \
-    --seed 123450 --threads 1 --no-output --stats 2>"$work/stats" >/dev/null
-  read -r wall user system rss <"$work/time"
+# CPU ns per individual-generation (from --stats), user and system seconds and peak RSS of one
+# run on one thread at a capacity and a number of generations, the other parameters the
+# model benchmark's.
+sized_run() {
+  /usr/bin/time -f "%U %S %M" -o "$work/time" "$exe" run --n-pop 1000 --birth-rate 2 \
+    --capacity "$1" --emig-rate 0 --sdr 1 --sdv 0.5 --max-dist 2 --n-gen "$2" --seed 123450 \
+    --threads 1 --no-output --stats 2>"$work/stats" >/dev/null
   # CPU time: wall time on a shared machine counts other people's builds too.
-  ns=$(awk '/ns per individual-generation/ { print $6 }' "$work/stats")
-  awk -v c="$capacity" -v w="$wall" -v u="$user" -v s="$system" -v ns="$ns" -v r="$rss" \
-    'BEGIN { printf "capacity %s: %s ns (CPU) per individual-generation, wall %.2f s, system %.2f s (%.1f%%), peak RSS %.0f MB\n", c, ns, w, s, 100 * s / (u + s), r / 1024 }'
-done
+  echo "$(awk '/ns per individual-generation/ { print $6 }' "$work/stats") $(cat "$work/time")"
+}
+sizes_report() {
+  awk '{ if (!($1 in best) || $2 < best[$1]) { best[$1] = $2; line[$1] = $0 } }
+    END { for (c in line) { split(line[c], f, " ")
+            printf "capacity %s: %s ns (CPU) per individual-generation, system %.2f s (%.1f%%), peak RSS %.0f MB\n",
+              c, f[2], f[4], 100 * f[4] / (f[3] + f[4]), f[5] / 1024 }
+          printf "ratio %.2f\n", best[100000000] / best[10000000] }' "$1" | sort
+}
+
+echo "== cost per individual-generation, capacity 10^8 against 10^7, one thread, 100 generations (target <= 1.3, system < 5%) =="
+for _ in $(seq "$rounds"); do
+  for capacity in 10000000 100000000; do echo "$capacity $(sized_run "$capacity" 100)"; done
+done >"$work/sizes"
+sizes_report "$work/sizes"
+# Shorter runs are mostly growth, and growth is mostly offspring, which cost several times a
+# survivor; the 20 generations at 10^8 hold twice the share of offspring of the 40 at 10^7.
+echo "-- the same at 40 and 20 generations, once --"
+{
+  echo "10000000 $(sized_run 10000000 40)"
+  echo "100000000 $(sized_run 100000000 20)"
+} >"$work/growth"
+sizes_report "$work/growth"
 
 echo "== 7*10^8 parasites growing to 10^9 (birth rate 0.5, 3 generations, --no-output) =="
 /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$exe" run --n-pop 700000000 --birth-rate 0.5 \

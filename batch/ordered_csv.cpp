@@ -40,10 +40,20 @@ std::string read_all(int fd, const std::filesystem::path& path) {
 }
 
 // Opens (creating, never truncating) and locks `path`; truncation is the caller's, after this.
-// A staged file's temporary name is never followed through a link.
-int open_locked(const std::filesystem::path& path, bool temporary, int flags = O_RDWR | O_CREAT) {
-  const int fd =
-      temporary ? open_fixed_temporary(path) : ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+// A staged file's temporary name is never followed through a link. `created` tells whether
+// this call made the file.
+int open_locked(const std::filesystem::path& path, bool temporary, int flags = O_RDWR | O_CREAT,
+                bool* created = nullptr) {
+  int fd = -1;
+  if (temporary) {
+    fd = open_fixed_temporary(path);
+  } else if ((flags & O_CREAT) != 0 && created != nullptr) {
+    fd = ::open(path.c_str(), flags | O_EXCL | O_CLOEXEC, 0666);
+    *created = fd >= 0;
+    if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+  } else {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+  }
   if (fd < 0) throw IoFailure("open", path, errno);
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno;
@@ -93,7 +103,7 @@ OrderedCsvFile::OrderedCsvFile(std::filesystem::path path, std::string header, M
     : path_(std::move(path)), header_(std::move(header)) {
   written_ = path_;
   if (mode == Mode::staged) written_ += ".tmp";
-  fd_ = open_locked(written_, mode == Mode::staged);
+  fd_ = open_locked(written_, mode == Mode::staged, O_RDWR | O_CREAT, &created_);
   if (mode == Mode::staged) temporary_slot_ = remember_temporary(written_);
   try {
     struct stat status {};
@@ -121,6 +131,7 @@ OrderedCsvFile::OrderedCsvFile(std::filesystem::path path, std::string header, M
       restart();
     }
   } catch (...) {
+    if (created_ && !written_to_) ::unlink(written_.c_str());
     ::close(fd_);
     forget_temporary(temporary_slot_);
     throw;
@@ -156,6 +167,7 @@ void OrderedCsvFile::restart() {
   if (regular_ && (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) < 0)) {
     throw write_failure(written_);
   }
+  written_to_ = true;
   kept_text_.clear();
   kept_rows_ = 0;
   has_header_ = true;
@@ -164,6 +176,9 @@ void OrderedCsvFile::restart() {
 }
 
 OrderedCsvFile::~OrderedCsvFile() {
+  // A file this object made but never wrote (a refusal, a failure before the first row) goes
+  // with it, unlinked while still locked.
+  if (created_ && !written_to_ && temporary_slot_ < 0) ::unlink(written_.c_str());
   if (fd_ >= 0) ::close(fd_);
   // A staged file never committed is of no use to anyone.
   if (temporary_slot_ >= 0) ::unlink(written_.c_str());
@@ -183,6 +198,7 @@ void OrderedCsvFile::keep_first_rows(std::size_t rows) {
 }
 
 void OrderedCsvFile::append(std::string_view lines) {
+  written_to_ = true;
   const off_t before = regular_ ? ::lseek(fd_, 0, SEEK_CUR) : -1;
   try {
     write_all(fd_, lines, written_, stop_);

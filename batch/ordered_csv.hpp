@@ -23,7 +23,8 @@ std::optional<long> lock_holder(const std::filesystem::path& path);
 
 // A CSV file of one header line and rows in a fixed order, written by one process at a time.
 // The file is locked (flock, so two objects of one process exclude each other too) for the
-// object's whole life, before anything in it is changed. Rows go straight to the file with
+// object's whole life, before anything in it is changed; a file it made and never wrote is
+// removed with it. Rows go straight to the file with
 // write(2), so whatever a kill leaves behind is complete rows plus at most one torn line.
 class OrderedCsvFile {
  public:
@@ -75,6 +76,8 @@ class OrderedCsvFile {
   bool regular_ = false;
   bool has_header_ = false;
   bool holds_nothing_ = false;
+  bool created_ = false;     // this object made the file at path_
+  bool written_to_ = false;  // and has changed it since
   int temporary_slot_ = -1;  // staged: the temporary a signal removes
   const std::atomic<bool>* stop_ = nullptr;
   std::size_t kept_rows_ = 0;

@@ -188,7 +188,7 @@ SweepTexts sweep_texts(const LibrarySweep& sweep) {
   texts.interrupted = report.status == kSweepInterrupted;
   texts.message = report.message;
   texts.summary = read_text_file(*sweep.summary);
-  if (sweep.trajectories) texts.trajectories = read_text_file(request.trajectories_path);
+  if (sweep.trajectories) texts.trajectories = read_text_file(*request.trajectories_path);
   return texts;
 }
 

@@ -303,6 +303,18 @@ std::filesystem::path part_path(const std::filesystem::path& run_dir, std::int32
   return run_dir / ("part-" + std::to_string(part) + ".csv");
 }
 
+// Whether two names are one file: the same inode, or the same name once links and dots are
+// resolved (for files not there yet).
+bool same_path(const std::filesystem::path& a, const std::filesystem::path& b) {
+  std::error_code error;
+  if (std::filesystem::equivalent(a, b, error)) return true;
+  const auto canonical_a = std::filesystem::weakly_canonical(a, error);
+  if (error) return a.lexically_normal() == b.lexically_normal();
+  const auto canonical_b = std::filesystem::weakly_canonical(b, error);
+  if (error) return a.lexically_normal() == b.lexically_normal();
+  return canonical_a == canonical_b;
+}
+
 std::filesystem::path trajectories_path_of(const std::filesystem::path& summary) {
   std::filesystem::path path = summary;
   return path.replace_extension(".trajectories.csv");

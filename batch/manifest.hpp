@@ -93,7 +93,11 @@ std::filesystem::path summary_manifest_path(const std::filesystem::path& summary
 std::filesystem::path legacy_summary_manifest_path(const std::filesystem::path& summary);
 std::filesystem::path run_manifest_path(const std::filesystem::path& run_dir);
 std::filesystem::path part_path(const std::filesystem::path& run_dir, std::int32_t part);
-// part-K.csv -> part-K.trajectories.csv, G-R.csv -> G-R.trajectories.csv
+// Whether two names are one file: the same inode, or the same name once links and dots are
+// resolved (for a file not there yet).
+bool same_path(const std::filesystem::path& a, const std::filesystem::path& b);
+// part-K.csv -> part-K.trajectories.csv, G-R.csv -> G-R.trajectories.csv; and a summary's
+// default trajectories, summary.csv -> summary.trajectories.csv
 std::filesystem::path trajectories_path_of(const std::filesystem::path& summary);
 
 // Part `part` (from 1) of `parts` contiguous, near-equal slices of the canonical row list.

@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <charconv>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
 #include <ostream>
 #include <regex>
 #include <stdexcept>
@@ -87,19 +89,106 @@ std::map<std::pair<std::int32_t, std::int32_t>, std::string> trajectory_blocks(
 
 }  // namespace
 
-void remove_sweep_files(const std::filesystem::path& run_dir) {
-  std::vector<std::filesystem::path> doomed;
-  for (const auto& name : {"summary.csv", "trajectories.csv", "missing-commands.txt"}) {
-    doomed.push_back(run_dir / name);
+namespace {
+
+// Whether `name` is one a run directory's commands write for `manifest`: part-K.csv (and, while
+// staged, part-K.csv.tmp) of its parts, or G-R.csv of its rows, with their trajectories.
+bool named_by_the_sweep(const std::string& name, const Manifest& manifest) {
+  static const std::regex names(
+      R"((part-([0-9]+)|([0-9]+)-([0-9]+))(\.trajectories)?\.csv(\.tmp)?)");
+  std::smatch match;
+  if (!std::regex_match(name, match, names)) return false;
+  if (match[2].matched) {
+    const std::int32_t part = label_number(match[2].str());
+    return manifest.parts > 0 && part >= 1 && part <= manifest.parts;
   }
+  if (manifest.parts > 0 || match[6].matched) return false;
+  const std::int32_t grid_index = label_number(match[3].str());
+  const std::int32_t replicate = label_number(match[4].str());
+  return grid_index >= 1 && grid_index <= manifest.grid_points() && replicate >= 1 &&
+         replicate <= manifest.replicates;
+}
+
+// Whether `path` is a merge's output of `manifest`'s rows: a summary of its header whose rows
+// are all rows of that sweep, or trajectories of its grid points and replicates.
+bool merged_from(const std::filesystem::path& path, const Manifest& manifest) {
+  try {
+    if (path.filename() != "summary.csv") {
+      for (const auto& [label, block] : trajectory_blocks(path)) {
+        if (label.first > manifest.grid_points() || label.second > manifest.replicates) {
+          return false;
+        }
+      }
+      return true;
+    }
+    const std::string header = manifest_summary_header(manifest);
+    if (read_text_file(path).compare(0, header.size(), header) != 0) return false;
+    const std::vector<SimulationParameters> grid = manifest_points(manifest);
+    bool all = true;
+    read_summary_rows(path, [&](const SummaryFileRow& row) {
+      const std::vector<std::string_view> own(row.fields.begin(),
+                                              row.fields.begin() + kSummaryColumns);
+      all = all && row.grid_index >= 1 && row.replicate >= 1 &&
+            row.grid_index <= static_cast<std::int64_t>(grid.size()) &&
+            row.replicate <= manifest.replicates &&
+            !row_difference(own, grid[static_cast<std::size_t>(row.grid_index - 1)], row.grid_index,
+                            row.replicate, manifest.base_seed);
+    });
+    return all;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+std::vector<std::filesystem::path> sweep_files_to_remove(const std::filesystem::path& run_dir) {
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(run_dir, error)) {
-    if (!written_by_the_sweep(entry.path())) continue;
+  if (!std::filesystem::exists(std::filesystem::symlink_status(run_dir, error))) return {};
+  const std::filesystem::path manifest_path = run_manifest_path(run_dir);
+  const std::optional<Manifest> manifest = stored_manifest(manifest_path);
+  std::vector<std::filesystem::path> doomed;
+  std::filesystem::directory_iterator entries(run_dir, error);
+  if (error) throw IoFailure("read the directory", run_dir, error.value());
+  for (const auto& entry : entries) {
+    if (!manifest) {
+      // Without a manifest nothing says which sweep wrote what.
+      throw std::runtime_error("--overwrite: " + run_dir.string() + " holds " +
+                               entry.path().string() + " but no " +
+                               manifest_path.filename().string() +
+                               " saying which sweep wrote it; use another run directory, or "
+                               "empty it yourself");
+    }
+    const std::string name = entry.path().filename().string();
+    const bool merged =
+        name == "summary.csv" || name == "trajectories.csv" || name == "summary.trajectories.csv";
+    if (!named_by_the_sweep(name, *manifest) && !merged) continue;
+    struct stat status {};
+    if (::lstat(entry.path().c_str(), &status) != 0) {
+      throw IoFailure("remove", entry.path(), errno);
+    }
+    if (merged) {
+      if (S_ISREG(status.st_mode) && merged_from(entry.path(), *manifest)) {
+        doomed.push_back(entry.path());
+      }
+      continue;
+    }
+    if (!S_ISREG(status.st_mode)) {
+      throw std::runtime_error("--overwrite: " + entry.path().string() +
+                               " is not a file the sweep of " + manifest_path.string() +
+                               " wrote (not a regular file); move it away first");
+    }
     doomed.push_back(entry.path());
-    doomed.push_back(trajectories_path_of(entry.path()));
   }
   if (error) throw IoFailure("read the directory", run_dir, error.value());
-  for (const auto& path : doomed) {
+  if (!doomed.empty() && ::access(run_dir.c_str(), W_OK | X_OK) != 0) {
+    throw IoFailure("remove", doomed.front(), errno);
+  }
+  return doomed;
+}
+
+void remove_files(const std::vector<std::filesystem::path>& paths) {
+  for (const auto& path : paths) {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) throw IoFailure("remove", path, errno);
   }
 }
@@ -247,10 +336,52 @@ RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
   return merged;
 }
 
-void refuse_losing_rows(const std::filesystem::path& path, std::string_view text) {
+namespace {
+
+// The lines of `kept` (rows of an existing file) the new file would not hold; `rows` counts
+// them all.
+std::size_t lines_lost(std::string_view kept, const std::function<bool(std::string_view)>& held,
+                       std::size_t& rows) {
+  rows = 0;
+  std::size_t lost = 0;
+  for (std::size_t start = 0; start < kept.size();) {
+    const std::size_t end = std::min(kept.find('\n', start), kept.size());
+    ++rows;
+    if (!held(kept.substr(start, end - start))) ++lost;
+    start = end + 1;
+  }
+  return lost;
+}
+
+// Whether a line is one of the lines of `text`.
+std::function<bool(std::string_view)> among_lines(std::string_view text) {
+  auto lines = std::make_shared<std::unordered_set<std::string_view>>();
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    lines->insert(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return [lines](std::string_view line) { return lines->contains(line); };
+}
+
+// The text of the regular, non-empty file at `path`; none for anything else.
+std::optional<std::string> replaced_text(const std::filesystem::path& path) {
   struct stat status {};
-  if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size == 0) return;
-  const std::string old = read_text_file(path);
+  if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size == 0) {
+    return std::nullopt;
+  }
+  return read_text_file(path);
+}
+
+}  // namespace
+
+namespace {
+
+void refuse_losing_summary_rows(const std::filesystem::path& path,
+                                const std::function<bool(std::string_view)>& held) {
+  const std::optional<std::string> found = replaced_text(path);
+  if (!found) return;
+  const std::string& old = *found;
   // The standard columns, perhaps followed by a design's labels.
   const std::string standard = summary_header().substr(0, summary_header().size() - 1);
   const std::string header = old.substr(0, old.find('\n') + 1);
@@ -262,46 +393,76 @@ void refuse_losing_rows(const std::filesystem::path& path, std::string_view text
                              "header); " +
                              std::string(kReplaceRemedies));
   }
-  std::unordered_set<std::string_view> lines;
-  for (std::size_t start = 0; start < text.size();) {
-    const std::size_t end = std::min(text.find('\n', start), text.size());
-    lines.insert(text.substr(start, end - start));
-    start = end + 1;
-  }
   std::size_t rows = 0;
-  std::size_t lost = 0;
-  const std::string_view kept = std::string_view(old).substr(header.size());
-  for (std::size_t start = 0; start < kept.size();) {
-    const std::size_t end = std::min(kept.find('\n', start), kept.size());
-    ++rows;
-    if (!lines.contains(kept.substr(start, end - start))) ++lost;
-    start = end + 1;
-  }
+  const std::size_t lost = lines_lost(std::string_view(old).substr(header.size()), held, rows);
   if (lost == 0) return;
   std::string seed;
-  if (const auto found = stored_summary_manifest(path)) {
-    seed = ", seed base " + std::to_string(found->manifest.base_seed) + " (" +
-           found->path.string() + ")";
+  if (const auto stored = stored_summary_manifest(path)) {
+    seed = ", seed base " + std::to_string(stored->manifest.base_seed) + " (" +
+           stored->path.string() + ")";
   }
   throw std::runtime_error(where + " holds " + std::to_string(rows) +
                            (rows == 1 ? " row" : " rows") + seed + ", " + std::to_string(lost) +
                            " not among the rows written now; " + std::string(kReplaceRemedies));
 }
 
+}  // namespace
+
+void refuse_losing_rows(const std::filesystem::path& path, std::string_view text) {
+  refuse_losing_summary_rows(path, among_lines(text));
+}
+
+void refuse_losing_rows_of_run(const std::filesystem::path& path, const std::string& row_start) {
+  refuse_losing_summary_rows(path, [&row_start](std::string_view line) {
+    return line.substr(0, row_start.size()) == row_start;
+  });
+}
+
+void refuse_losing_trajectories(const std::filesystem::path& path, std::string_view text) {
+  const std::optional<std::string> found = replaced_text(path);
+  if (!found) return;
+  const std::string& old = *found;
+  const std::string header = trajectory_header();
+  if (old.compare(0, header.size(), header) != 0) {
+    if (old.size() < header.size() && header.compare(0, old.size(), old) == 0) return;
+    throw std::runtime_error(path.string() +
+                             " is not a trajectories file (its first line is not the "
+                             "trajectories header); " +
+                             std::string(kReplaceTrajectoriesRemedies));
+  }
+  std::size_t rows = 0;
+  const std::size_t lost =
+      lines_lost(std::string_view(old).substr(header.size()), among_lines(text), rows);
+  if (lost == 0) return;
+  throw std::runtime_error(path.string() + " holds " + std::to_string(rows) + " trajectory rows, " +
+                           std::to_string(lost) + " not among the rows written now; " +
+                           std::string(kReplaceTrajectoriesRemedies));
+}
+
 namespace {
 
-// The merged text of a run directory checked against its manifest, with its trajectories
-// written beside; rows missing are a warning only when allowed.
-std::string merged_run_directory(const MergeRequest& request, CommandReport& report) {
+// What a merge writes: the text of each file it was asked for, written once all are checked.
+struct MergeOutputs {
+  std::string summary;
+  std::optional<std::string> trajectories;
+  std::optional<std::string> missing_commands;
+  std::filesystem::path trajectories_path;
+};
+
+// The merged text of a run directory checked against its manifest, with its trajectories;
+// rows missing are a warning only when allowed.
+MergeOutputs merged_run_directory(const MergeRequest& request, const Manifest& stored,
+                                  CommandReport& report) {
   const std::filesystem::path& dir = request.inputs.front();
-  Manifest manifest = read_manifest(run_manifest_path(dir));
+  Manifest manifest = stored;
   manifest.run_dir = dir.string();  // the directory may have moved since
-  const RunDirectoryMerge merged = merge_run_directory(dir, manifest, request.summary);
+  const RunDirectoryMerge merged = merge_run_directory(dir, manifest, std::nullopt);
+  MergeOutputs outputs;
   if (merged.missing > 0) {
     if (request.missing_commands) {
       std::string commands;
       for (const auto& command : merged.missing_commands) commands += command + '\n';
-      write_file_atomically(*request.missing_commands, commands);
+      outputs.missing_commands = std::move(commands);
     }
     std::string message =
         std::to_string(merged.missing) + " of " + std::to_string(merged.expected) + " rows missing";
@@ -313,40 +474,17 @@ std::string merged_run_directory(const MergeRequest& request, CommandReport& rep
     if (!request.allow_missing) {
       report.status = kRowsMissing;
       report.message = std::move(message);
-      return {};
+      return outputs;
     }
     report.warnings.push_back(std::move(message));
   }
-  if (manifest.trajectories) {
-    // Before the summary, so a merged summary never stands without its trajectories.
-    write_file_atomically(request.trajectories.value_or(dir / "trajectories.csv"),
-                          merged.trajectories);
-  } else if (request.trajectories) {
-    throw std::runtime_error("--trajectories: the sweep of " + dir.string() +
-                             " writes no trajectories (its manifest.json says so)");
-  }
-  return merged.text;
+  if (manifest.trajectories) outputs.trajectories = merged.trajectories;
+  outputs.summary = merged.text;
+  return outputs;
 }
 
-// The merged text of summary files (and directories of them), which must not include the
-// summary written.
+// The merged text of summary files (and directories of them).
 std::string merged_summaries(const MergeRequest& request, CommandReport& report) {
-  std::error_code error;
-  if (request.summary) {
-    const std::filesystem::path& output = *request.summary;
-    const std::filesystem::path parent =
-        output.has_parent_path() ? output.parent_path() : std::filesystem::path(".");
-    for (const auto& input : request.inputs) {
-      const bool read_now = std::filesystem::equivalent(input, output, error);
-      const bool read_next = output.extension() == ".csv" &&
-                             std::filesystem::is_directory(input, error) &&
-                             std::filesystem::equivalent(input, parent, error);
-      if (read_now || read_next) {
-        throw std::runtime_error(output.string() + " is among the summaries read (" +
-                                 input.string() + "); write the merge elsewhere");
-      }
-    }
-  }
   const MergedSummary merged = merge_summaries(request.inputs);
   if (merged.missing_count > 0) {
     std::string warning =
@@ -358,6 +496,58 @@ std::string merged_summaries(const MergeRequest& request, CommandReport& report)
     report.warnings.push_back(std::move(warning));
   }
   return merged.text;
+}
+
+// Every file the merge reads: the summaries (a directory's *.csv files), or a run directory's
+// manifest and the files its commands write, with their trajectories.
+std::vector<std::filesystem::path> files_read(const MergeRequest& request, bool run_directory) {
+  if (!run_directory) return expand_summary_inputs(request.inputs);
+  const std::filesystem::path& dir = request.inputs.front();
+  std::vector<std::filesystem::path> read = {run_manifest_path(dir)};
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+    if (!written_by_the_sweep(entry.path())) continue;
+    read.push_back(entry.path());
+    read.push_back(trajectories_path_of(entry.path()));
+  }
+  if (error) throw IoFailure("read the directory", dir, error.value());
+  return read;
+}
+
+// A merge never writes over what it reads (not even with --overwrite), nor one output over
+// another; a summary named in a directory of summaries read would be read by the next merge.
+void refuse_outputs_read(
+    const MergeRequest& request, bool run_directory,
+    const std::vector<std::pair<std::string, std::filesystem::path>>& outputs) {
+  const std::vector<std::filesystem::path> read = files_read(request, run_directory);
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    const auto& [flag, output] = outputs[i];
+    for (const auto& input : read) {
+      if (same_path(output, input)) {
+        const std::string as = input == output ? "" : " (as " + input.string() + ")";
+        throw std::runtime_error(flag + ": " + output.string() + " is read by the merge" + as +
+                                 "; write the merge elsewhere");
+      }
+    }
+    for (std::size_t j = 0; j < i; ++j) {
+      if (same_path(output, outputs[j].second)) {
+        throw std::runtime_error(flag + ": " + output.string() + " is the " + outputs[j].first +
+                                 " too; give each its own name");
+      }
+    }
+  }
+  if (run_directory || request.summary == std::nullopt) return;
+  const std::filesystem::path& output = *request.summary;
+  const std::filesystem::path parent =
+      output.has_parent_path() ? output.parent_path() : std::filesystem::path(".");
+  std::error_code error;
+  for (const auto& input : request.inputs) {
+    if (output.extension() == ".csv" && std::filesystem::is_directory(input, error) &&
+        same_path(input, parent)) {
+      throw std::runtime_error(output.string() + " is among the summaries read (" + input.string() +
+                               "); write the merge elsewhere");
+    }
+  }
 }
 
 }  // namespace
@@ -378,16 +568,52 @@ CommandReport merge_command(const MergeRequest& request, std::ostream& out) {
   if (!run_directory && request.trajectories) {
     throw std::runtime_error("--trajectories needs a run directory with a manifest.json");
   }
+  std::optional<Manifest> manifest;
+  std::optional<std::filesystem::path> trajectories;
+  if (run_directory) {
+    const std::filesystem::path& dir = request.inputs.front();
+    manifest = read_manifest(run_manifest_path(dir));
+    if (!manifest->trajectories && request.trajectories) {
+      throw std::runtime_error("--trajectories: the sweep of " + dir.string() +
+                               " writes no trajectories (its manifest.json says so)");
+    }
+    // Named after the merged summary, as a sweep names its own; beside the parts without one.
+    if (manifest->trajectories) {
+      trajectories = request.trajectories.value_or(
+          request.summary ? trajectories_path_of(*request.summary) : dir / "trajectories.csv");
+    }
+  }
+  std::vector<std::pair<std::string, std::filesystem::path>> outputs;
+  if (request.summary) outputs.emplace_back("--summary", *request.summary);
+  if (trajectories) outputs.emplace_back("--trajectories", *trajectories);
+  if (request.missing_commands)
+    outputs.emplace_back("--missing-commands", *request.missing_commands);
+  refuse_outputs_read(request, run_directory, outputs);
+
   CommandReport report;
-  const std::string text =
-      run_directory ? merged_run_directory(request, report) : merged_summaries(request, report);
-  if (report.status != 0) return report;
+  MergeOutputs merged;
+  if (run_directory) {
+    merged = merged_run_directory(request, *manifest, report);
+  } else {
+    merged.summary = merged_summaries(request, report);
+  }
+  const bool complete = report.status == 0;
+  // Every refusal before the first write.
+  if (complete && !request.overwrite) {
+    if (request.summary) refuse_losing_rows(*request.summary, merged.summary);
+    if (trajectories) refuse_losing_trajectories(*trajectories, *merged.trajectories);
+  }
+  if (merged.missing_commands) {
+    write_file_atomically(*request.missing_commands, *merged.missing_commands);
+  }
+  if (!complete) return report;
+  // The trajectories before the summary, so a merged summary never stands without them.
+  if (trajectories) write_file_atomically(*trajectories, *merged.trajectories);
   if (request.summary) {
-    if (!request.overwrite) refuse_losing_rows(*request.summary, text);
-    write_file_atomically(*request.summary, text);
+    write_file_atomically(*request.summary, merged.summary);
   } else {
     errno = 0;
-    out << text;
+    out << merged.summary;
     out.flush();
     // A full disk or a closed pipe must not pass for a merge.
     if (!out) throw IoFailure("write", "standard output", errno);

@@ -37,17 +37,23 @@ RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
                                       const Manifest& manifest,
                                       const std::optional<std::filesystem::path>& exclude);
 
-// Removes what the sweep of `run_dir` wrote there: its parts and per-replicate summaries with
-// their trajectories, and the merge's summary.csv, trajectories.csv and missing-commands.txt.
-// No other file is touched. Throws IoFailure naming a file that cannot be removed.
-void remove_sweep_files(const std::filesystem::path& run_dir);
+// What an --overwrite of `run_dir` removes once the new manifest stands: the files the sweep of
+// its manifest wrote there (its parts or per-replicate summaries with their trajectories, and a
+// merge's summary.csv, summary.trajectories.csv or trajectories.csv of its rows), no other file.
+// Checked before anything is written: throws naming a file when there is no manifest to say
+// which sweep wrote them (an empty or missing directory needs none), when a name of the sweep's
+// is not a regular file, or when the directory does not let them be removed.
+std::vector<std::filesystem::path> sweep_files_to_remove(const std::filesystem::path& run_dir);
+// Throws IoFailure naming a file that cannot be removed; a file already gone is no failure.
+void remove_files(const std::vector<std::filesystem::path>& paths);
 
 struct MergeRequest {
   std::vector<std::filesystem::path> inputs;
   std::optional<std::filesystem::path> summary;  // none: standard output
   std::optional<std::filesystem::path> missing_commands;
   // Of a run directory whose sweep writes trajectories: where the joined trajectories go
-  // (default RUN_DIR/trajectories.csv).
+  // (default: named after the summary, SUMMARY.trajectories.csv; RUN_DIR/trajectories.csv
+  // when the summary goes to standard output).
   std::optional<std::filesystem::path> trajectories;
   bool allow_missing = false;
   bool overwrite = false;  // replace a summary holding rows the merge does not
@@ -57,8 +63,14 @@ struct MergeRequest {
 // experiment's, or more of this one's), naming what it holds and the remedies (another
 // --summary, or --overwrite); anything but a regular file, and a file of no rows, is replaced.
 void refuse_losing_rows(const std::filesystem::path& path, std::string_view text);
+// The same before a run whose one row begins with `row_start` (its parameters, labels and
+// seed, which fix the rest): only rows beginning so are kept by it.
+void refuse_losing_rows_of_run(const std::filesystem::path& path, const std::string& row_start);
+// The same of a trajectories file: only one holding nothing but rows of `text` is replaced.
+void refuse_losing_trajectories(const std::filesystem::path& path, std::string_view text);
 // Joins summaries; a lone run directory with a manifest is checked against it (exit 3 when
-// rows are missing, unless allowed).
+// rows are missing, unless allowed). Outputs that are among the files read are refused, even
+// with --overwrite; every refusal comes before the first write.
 // The merged summary goes to `request.summary`, else to `out`.
 CommandReport merge_command(const MergeRequest& request, std::ostream& out);
 

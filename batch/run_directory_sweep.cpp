@@ -70,12 +70,18 @@ Manifest run_directory_manifest(const SweepRequest& request, std::int32_t parts,
   return manifest;
 }
 
+// What an --overwrite removes, all of it checked before anything is written.
+std::vector<std::filesystem::path> replaced_files(const SweepRequest& request,
+                                                  const std::filesystem::path& dir) {
+  return request.overwrite ? sweep_files_to_remove(dir) : std::vector<std::filesystem::path>();
+}
+
 // The run directory's manifest takes its name first, so a kill leaves either the old sweep
-// or the new one's manifest; the old sweep's rows go once it stands.
-void write_run_directory_manifest(const SweepRequest& request, const std::filesystem::path& dir,
-                                  const Manifest& manifest) {
+// or the new one's manifest; the old sweep's files go once it stands.
+void write_run_directory_manifest(const std::filesystem::path& dir, const Manifest& manifest,
+                                  const std::vector<std::filesystem::path>& replaced) {
   write_file_atomically(run_manifest_path(dir), manifest_json(manifest));
-  if (request.overwrite) remove_sweep_files(dir);
+  remove_files(replaced);
 }
 
 }  // namespace
@@ -152,9 +158,10 @@ int emit_sweep_commands(const SweepRequest& request, std::ostream& out) {
     throw std::runtime_error("--parts: " + std::to_string(parts) + " parts for " +
                              std::to_string(manifest.rows()) + " rows; at most one part a row");
   }
+  const std::vector<std::filesystem::path> replaced = replaced_files(request, request.run_dir);
   std::filesystem::create_directories(request.run_dir);
   if (request.outputs) std::filesystem::create_directories(*request.outputs);
-  write_run_directory_manifest(request, request.run_dir, manifest);
+  write_run_directory_manifest(request.run_dir, manifest, replaced);
   if (parts > 0) {
     for (std::int32_t k = 1; k <= parts; ++k) out << part_command(manifest, k) << '\n';
   } else {
@@ -249,8 +256,9 @@ CommandReport write_slurm_sweep(const SweepRequest& request) {
   const Manifest manifest =
       run_directory_manifest(in_dir, parts, dir.string(), RunDirectoryUse::slurm);
   const std::vector<SlurmScript> scripts = slurm_scripts(dir, manifest, request.slurm);
+  const std::vector<std::filesystem::path> replaced = replaced_files(in_dir, dir);
   std::filesystem::create_directories(dir);
-  write_run_directory_manifest(in_dir, dir, manifest);
+  write_run_directory_manifest(dir, manifest, replaced);
   write_slurm_scripts(scripts);
   report.message = "wrote " + (dir / "submit.sh").string() + ": a job array of " +
                    std::to_string(parts) + " tasks for " + std::to_string(rows) +

@@ -78,6 +78,9 @@ inline constexpr std::size_t kMaxSummaryLine = 4096;
 // What a user may do about a summary that would lose rows it holds.
 inline constexpr std::string_view kReplaceRemedies =
     "give another --summary, or --overwrite to replace it";
+// The same of a trajectories file.
+inline constexpr std::string_view kReplaceTrajectoriesRemedies =
+    "give another --trajectories, or --overwrite to replace it";
 
 // One row of a summary file as read: its text (ended by a line feed, whatever line end the
 // file used), its fields, and where it was read ("FILE:LINE").

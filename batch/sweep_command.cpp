@@ -104,20 +104,30 @@ struct SummaryExperiment {
   Manifest wanted;
   std::optional<std::string> difference;  // none: the same experiment, or none stored
   std::int32_t base_seed = 0;
+  std::filesystem::path trajectories;  // with plan.trajectories: where they go
 };
+
+// The trajectories' file: the path given, else named after the summary. A sweep of an earlier
+// version, whose default was trajectories.csv, is carried on with that file.
+std::filesystem::path trajectories_file(const SweepRequest& request,
+                                        const SummaryExperiment& experiment) {
+  if (request.trajectories_path) return *request.trajectories_path;
+  const std::filesystem::path named = trajectories_path_of(request.summary);
+  const std::filesystem::path earlier = "trajectories.csv";
+  std::error_code error;
+  const bool same = experiment.stored && !experiment.difference;
+  if (same && experiment.stored->manifest.trajectories &&
+      !std::filesystem::exists(std::filesystem::symlink_status(named, error)) &&
+      std::filesystem::exists(earlier, error)) {
+    return earlier;
+  }
+  return named;
+}
 
 SummaryExperiment summary_experiment(const SweepRequest& request) {
   const std::filesystem::path manifest_path = summary_manifest_path(request.summary);
   const std::string where = request.summary.string();
   std::error_code error;
-  if (request.plan.trajectories &&
-      (std::filesystem::equivalent(request.trajectories_path, request.summary, error) ||
-       std::filesystem::equivalent(request.trajectories_path, manifest_path, error) ||
-       request.trajectories_path.lexically_normal() == request.summary.lexically_normal() ||
-       request.trajectories_path.lexically_normal() == manifest_path.lexically_normal())) {
-    throw std::runtime_error("--trajectories: " + request.trajectories_path.string() +
-                             " is the summary or its manifest; give it another name");
-  }
   const bool exists =
       std::filesystem::exists(std::filesystem::symlink_status(request.summary, error));
   if (request.resume && !exists) {
@@ -132,6 +142,15 @@ SummaryExperiment summary_experiment(const SweepRequest& request) {
   if (stored) {
     experiment.difference = manifest_difference(stored->manifest, experiment.wanted, stored->path);
   }
+  if (request.plan.trajectories) {
+    experiment.trajectories = trajectories_file(request, experiment);
+    const std::filesystem::path& path = experiment.trajectories;
+    if (same_path(path, request.summary) || same_path(path, manifest_path) ||
+        same_path(path, legacy_summary_manifest_path(request.summary))) {
+      throw std::runtime_error("--trajectories: " + path.string() +
+                               " is the summary or its manifest; give it another name");
+    }
+  }
   if (request.resume) {
     if (!stored) {
       throw std::runtime_error("nothing to resume: " + where + " has no manifest " +
@@ -144,6 +163,13 @@ SummaryExperiment summary_experiment(const SweepRequest& request) {
   return experiment;
 }
 
+// Rows an --overwrite that was killed at once left behind: the old sweep's, to be replaced.
+bool left_behind(const SummaryExperiment& experiment, const OrderedCsvFile& file) {
+  const auto& stored = experiment.stored;
+  return stored && !experiment.difference && stored->manifest.replaces &&
+         *stored->manifest.replaces == file.identity();
+}
+
 // Whether the rows in `file` are this experiment's to carry on (or find complete); refuses a
 // file of another experiment, or not a summary, unless --overwrite. Checks the kept rows.
 bool carries_on(const SweepRequest& request, const SummaryExperiment& experiment,
@@ -151,11 +177,9 @@ bool carries_on(const SweepRequest& request, const SummaryExperiment& experiment
   const std::string where = request.summary.string();
   const auto& stored = experiment.stored;
   const bool holds_something = file.regular() && !file.holds_nothing();
-  // Rows an --overwrite that was killed at once left behind: the old sweep's, to be replaced.
-  const bool left_behind = stored && !experiment.difference && stored->manifest.replaces &&
-                           *stored->manifest.replaces == file.identity();
-  const bool same = stored && !experiment.difference && !left_behind;
-  if (request.overwrite || !holds_something || left_behind) return false;
+  const bool old_rows = left_behind(experiment, file);
+  const bool same = stored && !experiment.difference && !old_rows;
+  if (request.overwrite || !holds_something || old_rows) return false;
   if (!file.has_header() || !same) {
     const std::string what =
         !file.has_header()
@@ -180,21 +204,34 @@ bool carries_on(const SweepRequest& request, const SummaryExperiment& experiment
   return true;
 }
 
-// The trajectories beside a summary carried on or started afresh, into `trajectories`.
-void open_trajectories(const SweepRequest& request, bool continued, const OrderedCsvFile& file,
+// The trajectories beside a summary carried on or started afresh, into `trajectories`. A
+// fresh start refuses a file holding another experiment's rows, as it refuses such a summary.
+void open_trajectories(const SweepRequest& request, const SummaryExperiment& experiment,
+                       bool continued, const OrderedCsvFile& file,
                        std::optional<OrderedCsvFile>& trajectories) {
   if (!request.plan.trajectories) return;
+  const std::filesystem::path& path = experiment.trajectories;
   std::error_code error;
   // Replicates cannot be kept without their trajectories: a missing file is a mistake, not
   // a reason to run the whole sweep again.
-  if (continued && file.kept_rows() > 0 &&
-      !std::filesystem::exists(request.trajectories_path, error)) {
-    throw std::runtime_error((request.resume ? "--resume: " : "") +
-                             request.trajectories_path.string() + " does not exist, but " +
-                             request.summary.string() +
+  if (continued && file.kept_rows() > 0 && !std::filesystem::exists(path, error)) {
+    throw std::runtime_error((request.resume ? "--resume: " : "") + path.string() +
+                             " does not exist, but " + request.summary.string() +
                              " holds rows; give the trajectories file of this sweep");
   }
-  trajectories.emplace(request.trajectories_path, trajectory_header(), OrderedCsvFile::Mode::keep);
+  trajectories.emplace(path, trajectory_header(), OrderedCsvFile::Mode::keep);
+  const bool replaceable = continued || request.overwrite || left_behind(experiment, file) ||
+                           !trajectories->regular() || trajectories->holds_nothing() ||
+                           (trajectories->has_header() && trajectories->kept_rows() == 0);
+  if (!replaceable) {
+    const std::string what =
+        trajectories->has_header()
+            ? " holds " + std::to_string(trajectories->kept_rows()) +
+                  " trajectory rows of another experiment"
+            : " is not a trajectories file (its first line is not the trajectories header)";
+    throw std::runtime_error(path.string() + what + "; " +
+                             std::string(kReplaceTrajectoriesRemedies));
+  }
   if (continued && request.resume) trajectories->keep_whole_rows();
 }
 
@@ -204,8 +241,8 @@ std::size_t kept_replicates(const SweepRequest& request, OrderedCsvFile& file,
                             std::optional<OrderedCsvFile>& trajectories) {
   std::size_t kept = file.kept_rows();
   if (!trajectories) return kept;
-  const KeptReplicates whole = whole_replicates(file.rows_text(), trajectories->rows_text(),
-                                                request.trajectories_path.string());
+  const KeptReplicates whole =
+      whole_replicates(file.rows_text(), trajectories->rows_text(), trajectories->path().string());
   if (request.resume) {
     trajectories->keep_first_rows(whole.trajectory_lines);
     file.keep_first_rows(whole.replicates);
@@ -248,7 +285,7 @@ CommandReport sweep_into_summary(const SweepRequest& request) {
                       OrderedCsvFile::Mode::keep);
   const bool continued = carries_on(request, experiment, file);
   std::optional<OrderedCsvFile> trajectories;
-  open_trajectories(request, continued, file, trajectories);
+  open_trajectories(request, experiment, continued, file, trajectories);
   std::size_t kept = 0;
   if (continued) {
     kept = kept_replicates(request, file, trajectories);

@@ -37,8 +37,9 @@ struct SweepRequest {
   std::filesystem::path summary = "summary.csv";
   std::optional<std::filesystem::path> outputs;
   // With plan.trajectories, the trajectory rows beside the summary: into `trajectories_path`
-  // in process, into RUN_DIR/part-K.trajectories.csv for a part.
-  std::filesystem::path trajectories_path = "trajectories.csv";
+  // in process (none: named after the summary, trajectories_path_of), into
+  // RUN_DIR/part-K.trajectories.csv for a part.
+  std::optional<std::filesystem::path> trajectories_path;
   bool resume = false;
   // Replace a summary (or run directory) of another experiment, once the new manifest stands.
   bool overwrite = false;

@@ -23,19 +23,22 @@ CLI::App* setup_merge(CLI::App& app, MergeOptions& options) {
       merge
           ->add_option("--trajectories", options.trajectories,
                        "of a run directory with trajectories: the joined trajectories (default "
-                       "RUN_DIR/trajectories.csv)")
+                       "SUMMARY's stem + .trajectories.csv, or RUN_DIR/trajectories.csv without "
+                       "--summary)")
           ->type_name("PATH");
   merge->add_flag("--allow-missing", options.allow_missing,
                   "of a run directory: write the rows there are, warn, and exit 0");
   merge->add_flag("--overwrite", options.overwrite,
-                  "replace a --summary holding rows this merge does not (another experiment's)");
+                  "replace a --summary or --trajectories holding rows this merge does not "
+                  "(another experiment's)");
   merge->footer(
       "A run directory with a manifest.json is checked against it: every row of the sweep must\n"
       "be there (else exit status 3 and \"K of M rows missing\"), rows of another experiment and\n"
       "rows found twice with different figures are refused; rows found twice alike count once.\n"
-      "A merged summary written into the run directory is left out of what is read.\n"
-      "An existing --summary holding rows the merge does not is refused unless --overwrite; the\n"
-      "merge takes the lock a sweep holds on it.");
+      "An existing --summary or --trajectories holding rows the merge does not is refused\n"
+      "unless --overwrite; an output that is one of the files read (a summary, a part, its\n"
+      "trajectories, the manifest) is refused always. The merge takes the lock a sweep holds on\n"
+      "its summary.");
   return merge;
 }
 

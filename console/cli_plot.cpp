@@ -38,7 +38,8 @@ std::string row_title(const std::filesystem::path& file, const RowLabel& row) {
                                std::to_string(row.grid_index) + "-" +
                                std::to_string(row.replicate));
     }
-    return run_title(grid_point(manifest.lists, static_cast<std::size_t>(row.grid_index - 1)),
+    // A design's rows are its grid points; its lists hold only the first.
+    return run_title(manifest_points(manifest)[static_cast<std::size_t>(row.grid_index - 1)],
                      replicate_seed(manifest.base_seed, row.grid_index, row.replicate));
   }
   std::optional<std::string> title;

@@ -3,12 +3,15 @@
 #include <new>
 #include <optional>
 #include <ostream>
+#include <utility>
+#include <vector>
 
 #include "base/atomic_file.hpp"
 #include "base/io_failure.hpp"
+#include "batch/manifest.hpp"
+#include "batch/merge.hpp"
 #include "batch/single_run.hpp"
 #include "batch/summary.hpp"
-#include "batch/merge.hpp"
 #include "batch/sweep_command.hpp"
 #include "batch/trajectory.hpp"
 #include "console/run_stats.hpp"
@@ -47,6 +50,39 @@ std::string outcome_line(const RunResult& result, const RunLabel& label, bool se
   line += "; final population " + std::to_string(result.final_population.size());
   line += "; seed " + std::to_string(label.seed) + (seeded ? "" : " (from the clock)");
   return line;
+}
+
+// Every refusal of a run comes before its first write: outputs named twice, a picture's
+// name, and a summary holding rows this run's would not replace (a run's row is fixed by its
+// parameters, labels and seed).
+void check_run_outputs(const RunOptions& options, const SimulationParameters& parameters,
+                       const RunLabel& label) {
+  std::vector<std::pair<std::string, std::filesystem::path>> outputs;
+  if (!options.no_output) outputs.emplace_back("--output", options.output);
+  if (options.summary_option->count() > 0) outputs.emplace_back("--summary", options.summary);
+  if (options.trajectory_option->count() > 0) {
+    outputs.emplace_back("--trajectory", options.trajectory);
+  }
+  if (options.plot_option->count() > 0) outputs.emplace_back("--plot", options.plot);
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (same_path(outputs[i].second, outputs[j].second)) {
+        throw UsageError(outputs[i].first + ": " + in_quotes(outputs[i].second.string()) +
+                         " is the " + outputs[j].first + " too; give each its own name");
+      }
+    }
+  }
+  if (options.plot_option->count() > 0)
+    check_plot_options(PlotOptions{options.output, options.plot});
+  if (options.summary_option->count() > 0 && !options.overwrite) {
+    RunLabel labelled = label;
+    const std::string line = summary_line(summarize(parameters, labelled, RunResult{}));
+    std::size_t end = 0;
+    for (std::size_t comma = 0; comma <= kSummarySeedColumn; ++comma) {
+      end = line.find(',', end) + 1;
+    }
+    refuse_losing_rows_of_run(options.summary, line.substr(0, end));
+  }
 }
 
 }  // namespace
@@ -113,6 +149,7 @@ int run_run(const RunOptions& options, const CommandLineContext& context) {
   label.seed = seeded ? parse_integer("--seed", options.seed) : clock_seed(context.clock);
   const RunSettings settings{parse_thread_count("--threads", options.threads)};
   require_first_generation_memory(parameters);  // before the results file is replaced
+  check_run_outputs(options, parameters, label);
 
   RunResult result;
   try {

@@ -37,14 +37,18 @@ refused. A summary already there is never replaced without being asked: of the s
 complete, there is nothing to do; incomplete, it is refused unless --resume, which continues it with
 the same flags (the complete rows are kept and only the missing replicates run); of another
 experiment or without a manifest, it is refused unless --overwrite, which replaces it once the new
-manifest is written.
+manifest is written. In a run directory, --overwrite removes only the files the sweep of its
+manifest.json wrote (parts, per-replicate summaries, their trajectories, its merged summary), all
+checked before the new manifest is written; a non-empty directory without a manifest is refused.
 
 --trajectories [PATH] also writes one row per replicate per generation (grid_index, replicate, n_g,
 n_pop, n_offspring, n_HS, r_phe, rl_phe, mean_phe, sd_phe; the population as the generation
-entered), default trajectories.csv, in the summary's order, each replicate's rows just before its
-summary row. It is locked and resumed with the summary: both keep the same whole replicates. In a
-run directory the flag takes no path; parts write RUN_DIR/part-K.trajectories.csv and merge joins
-them into RUN_DIR/trajectories.csv (or merge --trajectories PATH).
+entered), default named after the summary (summary.csv -> summary.trajectories.csv; a sweep of an
+earlier version is resumed with its trajectories.csv), in the summary's order, each replicate's rows
+just before its summary row. It is locked and resumed with the summary: both keep the same whole
+replicates; a file of other rows is refused as a summary is. In a run directory the flag takes no
+path; parts write RUN_DIR/part-K.trajectories.csv and merge joins them (beside its --summary,
+named after it, or merge --trajectories PATH).
 
 With --emit-commands nothing runs: one `hostswitch run` command line per replicate is printed
 (writing RUN_DIR/G-R.csv), or with --parts N one `hostswitch sweep --part K/N` line per slice of
@@ -242,7 +246,8 @@ void add_experiment_options(CLI::App* sweep, SweepOptions& options, SweepFlags& 
       sweep
           ->add_option("--trajectories", options.trajectories,
                        "also write one CSV row per replicate per generation (default "
-                       "trajectories.csv; in a run directory part-K.trajectories.csv)")
+                       "SUMMARY's stem + .trajectories.csv; in a run directory "
+                       "part-K.trajectories.csv)")
           ->type_name("[PATH]")
           ->expected(0, 1);
 }
@@ -285,7 +290,8 @@ void add_batch_options(CLI::App* sweep, SweepOptions& options, SweepFlags& flags
           ->allow_extra_args(false);
   flags.overwrite = sweep->add_flag(
       "--overwrite", options.overwrite,
-      "replace a summary (or run directory) of another experiment, once the new manifest stands");
+      "replace a summary (or the files a run directory's manifest says its sweep wrote) of "
+      "another experiment, once the new manifest stands");
 }
 
 // The job array's and merge job's own settings.

@@ -83,9 +83,12 @@ std::string render_results_svg(const ResultsData& data, const std::string& name,
   }
 }
 
-void plot_results_file(const PlotOptions& options) {
+namespace {
+
+ImageFormat checked_picture_format(const PlotOptions& options) {
   std::error_code ec;
-  if (std::filesystem::equivalent(options.results, options.picture, ec)) {
+  if (std::filesystem::equivalent(options.results, options.picture, ec) ||
+      options.results.lexically_normal() == options.picture.lexically_normal()) {
     throw PlotError(options.picture.string() + ": the picture would overwrite the results file");
   }
   std::optional<ImageFormat> format = image_format_of(options.picture);
@@ -95,6 +98,15 @@ void plot_results_file(const PlotOptions& options) {
     throw PlotError(options.picture.string() +
                     ": the picture's name must end in .svg, .pdf or .png (its format)");
   }
+  return *format;
+}
+
+}  // namespace
+
+void check_plot_options(const PlotOptions& options) { checked_picture_format(options); }
+
+void plot_results_file(const PlotOptions& options) {
+  const std::optional<ImageFormat> format = checked_picture_format(options);
   ResultsData data;
   try {
     data = read_results_file(options.results);

@@ -46,6 +46,9 @@ class PlotError : public std::runtime_error {
 
 // Reads the results file and writes the SVG; throws PlotError on any failure.
 void plot_results_file(const PlotOptions& options);
+// What plot_results_file refuses before reading anything: a picture named as the results
+// file, or whose name gives no format; throws PlotError.
+void check_plot_options(const PlotOptions& options);
 
 // The picture of results already read; `name` is the file name shown in the title (or in
 // the note under a title of the style's). Generations go on x, phenotype on y; a cell's

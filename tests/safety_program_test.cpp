@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -157,6 +158,164 @@ TEST(SafetyProgram, CommandsThatUsedToLoseResultsRefuseOrDoWhatWasAsked) {
 
   EXPECT_EQ(read_file(dir / "s.csv"), kept);
   EXPECT_EQ(read_file(dir / "s.csv.json"), kept_manifest);
+}
+
+// Every file under `dir` but the messages, with its bytes ("DIR/" for a directory).
+std::map<std::string, std::string> tree_of(const std::filesystem::path& dir) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    const std::string name = entry.path().lexically_relative(dir).string();
+    if (name == "err.txt") continue;
+    if (entry.is_symlink()) {
+      tree[name] = "-> " + std::filesystem::read_symlink(entry.path()).string();
+    } else if (entry.is_directory()) {
+      tree[name + "/"] = "";
+    } else {
+      tree[name] = read_file(entry.path());
+    }
+  }
+  return tree;
+}
+
+TEST(SafetyProgram, RefusedWritersWriteNothingAndKeepOtherSweepsFiles) {
+  const TempDir dir;
+  const std::vector<std::string> common = {"--replicates", "2", "--seed", "1", "--n-gen", "10"};
+  auto sweep = [&common](std::vector<std::string> more) {
+    std::vector<std::string> args = {"sweep"};
+    args.insert(args.end(), common.begin(), common.end());
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  };
+  // Two sweeps side by side, each with its default trajectories: named after its summary.
+  ASSERT_EQ(run_program(sweep({"--emig-rate", "0.1", "--summary", "a.csv", "--trajectories"}),
+                        dir.path()),
+            0)
+      << read_file(dir / "err.txt");
+  const auto first = tree_of(dir.path());
+  ASSERT_TRUE(first.contains("a.trajectories.csv"));
+  ASSERT_EQ(run_program(sweep({"--emig-rate", "0.2", "--summary", "b.csv", "--trajectories"}),
+                        dir.path()),
+            0)
+      << read_file(dir / "err.txt");
+  ASSERT_TRUE(std::filesystem::exists(dir / "b.trajectories.csv"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "trajectories.csv"));
+  for (const auto& [name, bytes] : first) {
+    EXPECT_EQ(read_file(dir / name), bytes) << name;
+  }
+
+  // A run directory of two parts with trajectories; a design sweep; other people's files.
+  for (const std::string part : {"1/2", "2/2"}) {
+    ASSERT_EQ(run_program(sweep({"--emig-rate", "0.1", "--run-dir", "rd", "--part", part,
+                                 "--trajectories"}),
+                          dir.path()),
+              0)
+        << read_file(dir / "err.txt");
+  }
+  ASSERT_EQ(
+      run_program(sweep({"--emig-rate", "0.1", "--run-dir", "rr", "--emit-commands"}), dir.path()),
+      0);
+  std::filesystem::create_directories(dir / "rr" / "1-2.csv");
+  std::filesystem::create_directories(dir / "data");
+  write_file(dir / "data" / "2021-03.csv", "x\n");
+  write_file(dir / "data" / "summary.csv", "y\n");
+  write_file(dir / "notes.txt", "mine\n");
+  write_file(dir / "output.txt", "old results\n");
+  std::filesystem::create_symlink("rd/part-1.csv", dir / "link.csv");
+
+  struct Refused {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::vector<Refused> refused = {
+      // Trajectories of another experiment, given by name.
+      {sweep({"--emig-rate", "0.3", "--summary", "c.csv", "--trajectories", "a.trajectories.csv"}),
+       "a.trajectories.csv holds 20 trajectory rows of another experiment"},
+      // A merge's outputs: a file not of this merge, the manifest, a part read, a link to one.
+      {{"merge", "rd", "--summary", "m.csv", "--trajectories", "notes.txt"},
+       "notes.txt is not a trajectories file"},
+      {{"merge", "rd", "--summary", "rd/manifest.json", "--overwrite"}, "is read by the merge"},
+      {{"merge", "rd", "--summary", "m.csv", "--trajectories", "rd/part-2.trajectories.csv"},
+       "is read by the merge"},
+      {{"merge", "rd", "--summary", "link.csv", "--overwrite"}, "is read by the merge"},
+      {{"merge", "rd", "--summary", "m.csv", "--trajectories", "m.csv"}, "give each its own name"},
+      // A run whose summary, or picture name, is refused: before its results file is replaced.
+      {{"run", "--n-gen", "5", "--seed", "2", "--summary", "a.csv", "--trajectory", "tr.csv"},
+       "a.csv holds 2 rows"},
+      {{"run", "--n-gen", "5", "--seed", "2", "--plot", "p.txt"}, "must end in .svg"},
+      {{"run", "--n-gen", "5", "--seed", "2", "--trajectory", "output.txt"}, "is the --output too"},
+      // --overwrite: no manifest to say what the sweep wrote; a directory at a row's name.
+      {sweep({"--emig-rate", "0.1", "--emit-commands", "--run-dir", "data", "--overwrite"}),
+       "data holds data/"},
+      {sweep({"--emig-rate", "0.2", "--emit-commands", "--run-dir", "rr", "--overwrite"}),
+       "rr/1-2.csv is not a file the sweep"},
+  };
+  const auto before = tree_of(dir.path());
+  for (const Refused& command : refused) {
+    SCOPED_TRACE(joined(command.args, 0, command.args.size()));
+    EXPECT_NE(run_program(command.args, dir.path()), 0);
+    EXPECT_TRUE(contains(read_file(dir / "err.txt"), command.message))
+        << read_file(dir / "err.txt");
+    EXPECT_EQ(tree_of(dir.path()), before);
+  }
+
+  // Where a manifest stands, --overwrite removes what its sweep wrote and nothing else.
+  std::filesystem::remove(dir / "rr" / "1-2.csv");
+  write_file(dir / "rr" / "1-1.csv", summary_header());
+  write_file(dir / "rr" / "1-3.csv", "not of that sweep\n");
+  write_file(dir / "rr" / "notes.txt", "mine\n");
+  ASSERT_EQ(run_program(
+                sweep({"--emig-rate", "0.2", "--emit-commands", "--run-dir", "rr", "--overwrite"}),
+                dir.path()),
+            0)
+      << read_file(dir / "err.txt");
+  EXPECT_FALSE(std::filesystem::exists(dir / "rr" / "1-1.csv"));
+  EXPECT_EQ(read_file(dir / "rr" / "1-3.csv"), "not of that sweep\n");
+  EXPECT_EQ(read_file(dir / "rr" / "notes.txt"), "mine\n");
+
+  // The merge's own earlier output is replaced; its trajectories are named after its summary.
+  for (int again = 0; again < 2; ++again) {
+    ASSERT_EQ(run_program({"merge", "rd", "--summary", "m.csv"}, dir.path()), 0)
+        << read_file(dir / "err.txt");
+  }
+  EXPECT_EQ(read_file(dir / "m.trajectories.csv"), read_file(dir / "a.trajectories.csv"));
+  for (const auto& [name, bytes] : first) {
+    EXPECT_EQ(read_file(dir / name), bytes) << name;
+  }
+
+  // A sweep of an earlier version, its trajectories in trajectories.csv, resumes with them.
+  ASSERT_EQ(run_program(sweep({"--emig-rate", "0.1", "--summary", "old.csv", "--trajectories",
+                               "trajectories.csv"}),
+                        dir.path()),
+            0);
+  const std::string whole = read_file(dir / "old.csv");
+  const std::vector<std::string> rows = lines_of(whole);
+  write_file(dir / "old.csv", joined(rows, 0, rows.size() - 1));
+  ASSERT_EQ(run_program(
+                sweep({"--emig-rate", "0.1", "--summary", "old.csv", "--trajectories", "--resume"}),
+                dir.path()),
+            0)
+      << read_file(dir / "err.txt");
+  EXPECT_EQ(read_file(dir / "old.csv"), whole);
+  EXPECT_EQ(read_file(dir / "trajectories.csv"), read_file(dir / "a.trajectories.csv"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "old.trajectories.csv"));
+
+  // A design sweep's row 2 is titled with the design's second row, from its summary or manifest.
+  write_file(dir / "d.csv", "emig_rate\n0.1\n0.3\n");
+  ASSERT_EQ(run_program({"sweep", "--design", "d.csv", "--seed", "1", "--n-gen", "10", "--summary",
+                         "ds.csv"},
+                        dir.path()),
+            0)
+      << read_file(dir / "err.txt");
+  ASSERT_EQ(run_program({"run", "--n-gen", "10", "--seed", "1", "--output", "r.txt"}, dir.path()),
+            0);
+  for (const std::string summary : {"ds.csv", "ds.csv.json"}) {
+    SCOPED_TRACE(summary);
+    ASSERT_EQ(run_program({"plot", "r.txt", "-o", "t.svg", "--summary", summary, "--row", "2-1"},
+                          dir.path()),
+              0)
+        << read_file(dir / "err.txt");
+    EXPECT_TRUE(contains(read_file(dir / "t.svg"), ", emig_rate = 0.3, ")) << summary;
+  }
 }
 
 TEST(SafetyProgram, OverwriteKilledAnywhereLeavesTheOldSweepOrAResumableNewOne) {

@@ -243,9 +243,9 @@ TEST(SweepTrajectories, PartsAndPerRunCommandsMergeToTheInProcessBytes) {
     EXPECT_TRUE(same_bytes(read_file(dir / "merged.csv"), summary));
     EXPECT_TRUE(same_bytes(read_file(dir / "merged-trajectories.csv"), trajectories));
   }
-  // Without --trajectories the merge puts them into the run directory.
+  // Without --trajectories the merge names them after its summary.
   ASSERT_EQ(run_program({"merge", "parts", "--summary", "merged.csv"}, dir.path()), 0);
-  EXPECT_TRUE(same_bytes(read_file(dir / "parts" / "trajectories.csv"), trajectories));
+  EXPECT_TRUE(same_bytes(read_file(dir / "merged.trajectories.csv"), trajectories));
 
   // A part whose trajectories are gone is not taken.
   std::filesystem::remove(dir / "parts" / "part-2.trajectories.csv");

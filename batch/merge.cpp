@@ -446,7 +446,6 @@ struct MergeOutputs {
   std::string summary;
   std::optional<std::string> trajectories;
   std::optional<std::string> missing_commands;
-  std::filesystem::path trajectories_path;
 };
 
 // The merged text of a run directory checked against its manifest, with its trajectories;

@@ -75,8 +75,7 @@ void check_run_outputs(const RunOptions& options, const SimulationParameters& pa
   if (options.plot_option->count() > 0)
     check_plot_options(PlotOptions{options.output, options.plot});
   if (options.summary_option->count() > 0 && !options.overwrite) {
-    RunLabel labelled = label;
-    const std::string line = summary_line(summarize(parameters, labelled, RunResult{}));
+    const std::string line = summary_line(summarize(parameters, label, RunResult{}));
     std::size_t end = 0;
     for (std::size_t comma = 0; comma <= kSummarySeedColumn; ++comma) {
       end = line.find(',', end) + 1;

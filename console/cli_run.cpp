@@ -149,6 +149,9 @@ int run_run(const RunOptions& options, const CommandLineContext& context) {
   const RunSettings settings{parse_thread_count("--threads", options.threads)};
   require_first_generation_memory(parameters);  // before the results file is replaced
   check_run_outputs(options, parameters, label);
+  // Opened now, so a summary that cannot be written fails before the results file is replaced.
+  std::optional<AtomicFile> summary;
+  if (options.summary_option->count() > 0) summary.emplace(options.summary);
 
   RunResult result;
   try {
@@ -173,10 +176,11 @@ int run_run(const RunOptions& options, const CommandLineContext& context) {
   context.out << outcome_line(result, label, seeded) << '\n';
   context.out.flush();
 
-  if (options.summary_option->count() > 0) {
+  if (summary) {
     const std::string text = summary_header() + summary_line(summarize(parameters, label, result));
     if (!options.overwrite) refuse_losing_rows(options.summary, text);
-    write_file_atomically(options.summary, text);
+    summary->write(text);
+    summary->commit();
   }
   if (options.plot_option->count() > 0) {
     plot_results_file(PlotOptions{options.output, options.plot,

@@ -242,6 +242,7 @@ TEST(SafetyProgram, RefusedWritersWriteNothingAndKeepOtherSweepsFiles) {
       {{"run", "--n-gen", "5", "--seed", "2", "--summary", "a.csv", "--trajectory", "tr.csv"},
        "a.csv holds 2 rows"},
       {{"run", "--n-gen", "5", "--seed", "2", "--plot", "p.txt"}, "must end in .svg"},
+      {{"run", "--n-gen", "5", "--seed", "2", "--summary", "absent/s.csv"}, "absent/s.csv"},
       {{"run", "--n-gen", "5", "--seed", "2", "--trajectory", "output.txt"}, "is the --output too"},
       // --overwrite: no manifest to say what the sweep wrote; a directory at a row's name.
       {sweep({"--emig-rate", "0.1", "--emit-commands", "--run-dir", "data", "--overwrite"}),

@@ -48,7 +48,16 @@ bool CsvReader::next() {
   if (!started_) {
     started_ = true;
     // A byte-order mark only at the very start, where spreadsheets put it.
-    if (peek() >= 0 && std::string_view(block_).substr(0, 3) == "\xEF\xBB\xBF") at_ = 3;
+    // The first block holds at least its first three bytes, however short the reads.
+    block_.resize(kBlock);
+    std::size_t size = 0;
+    for (std::size_t got = 1; size < 3 && got > 0; size += got) {
+      got = read_(block_.data() + size, kBlock - size);
+    }
+    block_.resize(size);
+    ended_ = size < 3;
+    any_ = size > 0;
+    if (std::string_view(block_).substr(0, 3) == "\xEF\xBB\xBF") at_ = 3;
   }
   int c = get();
   if (c < 0) return false;
@@ -56,7 +65,9 @@ bool CsvReader::next() {
   enum class State { start, bare, quoted, after_quote } state = State::start;
   std::size_t size = 0;
   for (;; c = get()) {
-    if (c >= 0 && ++size > kMaxCsvRecord + 1) {
+    // The record's bytes but its final line end (a CR before it is let through).
+    const bool ends = c == '\n' && state != State::quoted;
+    if (c >= 0 && !ends && ++size > kMaxCsvRecord + 1) {
       fail("a record longer than " + std::to_string(kMaxCsvRecord) +
            " characters, more than any row of this file");
     }

@@ -7,18 +7,22 @@ namespace hostswitch {
 
 namespace {
 
+// Blocks grow from a record's cap to 4 MiB: a short text (a row's labels) costs little, a long
+// file is read in large blocks.
+constexpr std::size_t kFirstBlock = kMaxCsvRecord;
 constexpr std::size_t kBlock = std::size_t{1} << 22;
 
 }  // namespace
 
 CsvReader::CsvReader(Read read, std::string name, CsvTorn torn)
-    : read_(std::move(read)), name_(std::move(name)), torn_(torn) {}
+    : read_(std::move(read)), name_(std::move(name)), torn_(torn), block_size_(kFirstBlock) {}
 
 int CsvReader::peek() {
   if (at_ == block_.size()) {
     if (ended_) return -1;
-    block_.resize(kBlock);
-    block_.resize(read_(block_.data(), kBlock));
+    block_size_ = std::min(block_size_ * 2, kBlock);
+    block_.resize(block_size_);
+    block_.resize(read_(block_.data(), block_size_));
     at_ = 0;
     if (block_.empty()) {
       ended_ = true;
@@ -49,10 +53,10 @@ bool CsvReader::next() {
     started_ = true;
     // A byte-order mark only at the very start, where spreadsheets put it.
     // The first block holds at least its first three bytes, however short the reads.
-    block_.resize(kBlock);
+    block_.resize(block_size_);
     std::size_t size = 0;
     for (std::size_t got = 1; size < 3 && got > 0; size += got) {
-      got = read_(block_.data() + size, kBlock - size);
+      got = read_(block_.data() + size, block_size_ - size);
     }
     block_.resize(size);
     ended_ = size < 3;

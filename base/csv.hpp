@@ -61,6 +61,7 @@ class CsvReader {
   std::string name_;
   CsvTorn torn_;
   std::string block_;
+  std::size_t block_size_;  // of the next read
   std::size_t at_ = 0;
   bool started_ = false;
   bool ended_ = false;

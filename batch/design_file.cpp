@@ -77,7 +77,7 @@ std::size_t edit_distance(std::string_view a, std::string_view b) {
 // digits, or a letter or two off (one for short names, where two would catch real words).
 std::optional<std::string_view> look_alike(std::string_view column) {
   if (column.size() > 64) return std::nullopt;
-  const std::string lower = lower_case(column);
+  const std::string lower = lower_case(trimmed(column));  // as a label would keep it
   const std::string kept = alphanumerics(column);
   auto resembles = [&](std::string_view name) {
     const std::size_t most = std::min(lower.size(), name.size()) <= 4 ? 1 : 2;

@@ -266,6 +266,7 @@ TEST(DesignFile, ColumnsInAnyAcceptedSpellingAreTheirParameterAndLookAlikesAreRe
       {"sdr,emig_rate\xE2\x80\x8B", "looks like the parameter 'emig_rate'"},  // zero-width space
       {"sdr,\xEF\xBB\xBFsdv", "looks like the parameter 'sdv'"},  // a mark not at the start
       {"n_gens", "d.csv:1: column 'n_gens' looks like the parameter 'n_gen'"},
+      {"sdr,emg_rate  ", "d.csv:1: column 'emg_rate  ' looks like the parameter 'emig_rate'"},
       {"EmigRate", "looks like the parameter 'emig_rate'"},
       {"pont,sdr", "d.csv:1: column 'pont' looks like the column 'point'"},
       {"emig_rate,Emig-Rate",

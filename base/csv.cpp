@@ -1,7 +1,10 @@
 #include "base/csv.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <utility>
+
+#include "base/io_failure.hpp"
 
 namespace hostswitch {
 
@@ -149,7 +152,7 @@ CsvReader::Read csv_text_source(std::string_view text) {
 CsvReader::Read csv_file_source(std::FILE* file, const std::string& name) {
   return [file, name](char* buffer, std::size_t size) {
     const std::size_t got = std::fread(buffer, 1, size, file);
-    if (std::ferror(file)) throw CsvError(name + ": read failure");
+    if (std::ferror(file)) throw CsvError(io_failure_text("read", name, errno));
     return got;
   };
 }

@@ -74,7 +74,7 @@ class CsvReader {
 };
 
 // A reader of a text in memory (which must outlive it), or of an open file (read failures
-// throw CsvError "name: read failure").
+// throw CsvError "read failure: name: cause").
 CsvReader::Read csv_text_source(std::string_view text);
 CsvReader::Read csv_file_source(std::FILE* file, const std::string& name);
 

@@ -9,6 +9,7 @@
 
 #include "analysis/replicate_stats.hpp"
 #include "analysis/sensitivity.hpp"
+#include "base/csv.hpp"
 #include "base/svg_writer.hpp"
 #include "batch/summary.hpp"
 #include "model/parameters.hpp"
@@ -87,14 +88,10 @@ std::string share_text(const std::optional<double>& share) {
   return share ? shortest(*share) : std::string();
 }
 
-// Field `which` of a point's comma-separated labels.
-std::string_view label_field(std::string_view labels, std::size_t which) {
-  for (std::size_t i = 0; i < which; ++i) {
-    const std::size_t comma = labels.find(',');
-    if (comma == std::string_view::npos) return {};
-    labels.remove_prefix(comma + 1);
-  }
-  return labels.substr(0, labels.find(','));
+// Field `which` of a point's labels (as the summary holds them, CSV fields).
+std::string label_field(std::string_view labels, std::size_t which) {
+  std::vector<std::string> fields = csv_fields_of(labels, "labels");
+  return which < fields.size() ? std::move(fields[which]) : std::string();
 }
 
 std::vector<std::size_t> varied_parameters(const SummaryData& summary) {
@@ -190,7 +187,7 @@ std::optional<SensitivityReport> sobol_report(const SummaryData& summary, std::s
   // The points of each block, in grid order: the j-th of every block share base row j.
   std::map<std::string, std::vector<std::size_t>, std::less<>> blocks;
   for (std::size_t p = 0; p < summary.points.size(); ++p) {
-    blocks[std::string(label_field(summary.points[p].labels, column))].push_back(p);
+    blocks[label_field(summary.points[p].labels, column)].push_back(p);
   }
   std::vector<std::string> wanted = {"A", "B"};
   for (std::size_t i = 1; i <= k; ++i) wanted.push_back("AB" + std::to_string(i));
@@ -320,7 +317,7 @@ std::optional<SensitivityReport> morris_report(const SummaryData& summary, std::
   std::map<std::string, std::map<std::int64_t, std::size_t>, std::less<>> trajectories;
   for (std::size_t p = 0; p < summary.points.size(); ++p) {
     const std::string_view labels = summary.points[p].labels;
-    const std::string_view step_text = label_field(labels, step);
+    const std::string step_text = label_field(labels, step);
     std::int64_t s = 0;
     const auto result = std::from_chars(step_text.data(), step_text.data() + step_text.size(), s);
     if (result.ec != std::errc{} || result.ptr != step_text.data() + step_text.size()) {
@@ -329,7 +326,7 @@ std::optional<SensitivityReport> morris_report(const SummaryData& summary, std::
                            "No effects: step '" + std::string(step_text) + "' of grid point " +
                                std::to_string(summary.points[p].grid_index) + " is not a number.")};
     }
-    trajectories[std::string(label_field(labels, trajectory))][s] = p;
+    trajectories[label_field(labels, trajectory)][s] = p;
   }
   const auto shares = noise_shares(outputs);
   std::string csv = "output,parameter,mu,mu_star,sigma,effects,replicate_noise_share\n";

@@ -43,52 +43,25 @@ class SummaryRowReader {
     header_ = std::move(header);
   }
 
-  void line(std::string_view text, std::int64_t number) {
+  void record(std::span<const std::string_view> fields, std::int64_t number) {
     if (number == 1) {
       // A design's sweep adds its label columns after the standard ones.
-      const bool labelled = text.size() > header_.size() &&
-                            text.substr(0, header_.size()) == header_ &&
-                            text[header_.size()] == ',';
-      if (text != header_ && !labelled) {
+      if (fields.size() < kColumns || csv_fields_text(fields.first(kColumns)) != header_) {
         throw input_error(name_, 1,
                           "not a summary file (the first line is not the summary header)");
       }
-      if (labelled) {
-        std::string_view rest = text.substr(header_.size() + 1);
-        for (std::size_t comma = rest.find(',');; comma = rest.find(',')) {
-          data_.label_names.emplace_back(rest.substr(0, comma));
-          if (comma == std::string_view::npos) break;
-          rest.remove_prefix(comma + 1);
-        }
-      }
+      data_.label_names.assign(fields.begin() + kColumns, fields.end());
       return;
     }
     number_ = number;
-    std::string_view labels;
-    if (!data_.label_names.empty()) {
-      // The standard fields, then exactly the labels' own.
-      std::size_t end = std::string_view::npos;  // the comma after the last standard field
-      for (std::size_t i = 0, from = 0; i < kColumns; ++i, from = end + 1) {
-        end = text.find(',', from);
-        if (end == std::string_view::npos) break;
-      }
-      const std::size_t labelled =
-          end == std::string_view::npos
-              ? 0
-              : static_cast<std::size_t>(std::count(
-                    text.begin() + static_cast<std::ptrdiff_t>(end) + 1, text.end(), ',')) +
-                    1;
-      if (labelled != data_.label_names.size()) {
-        fail("expected " + std::to_string(kColumns + data_.label_names.size()) + " fields");
-      }
-      labels = text.substr(end + 1);
-      text = text.substr(0, end);
+    if (fields.size() != kColumns + data_.label_names.size()) {
+      fail("expected " + std::to_string(kColumns + data_.label_names.size()) + " fields, got " +
+           std::to_string(fields.size()));
     }
-    std::string_view f[kColumns];
-    std::size_t found = 0;
-    if (!split_exact(text, f, found)) {
-      fail("expected " + std::to_string(kColumns) + " fields, got " + std::to_string(found));
-    }
+    // Kept as the file's text would have them, so a label with a comma stays one label.
+    const std::string labels =
+        data_.label_names.empty() ? std::string() : csv_fields_text(fields.subspan(kColumns));
+    const std::span<const std::string_view> f = fields.first(kColumns);
     SimulationParameters p;
     for (std::size_t i = 0; i < kParameterCount; ++i) {
       const ParameterInfo& info = kParameters[i];
@@ -271,17 +244,20 @@ class SummaryRowReader {
 
 SummaryData read_summary(const std::filesystem::path& path) {
   SummaryRowReader reader(path.string());
-  const std::int64_t lines = for_each_line(
-      path, path.string(),
-      [&reader](std::string_view line, std::int64_t number) { reader.line(line, number); });
+  const std::int64_t lines =
+      for_each_record(path, path.string(),
+                      [&reader](std::span<const std::string_view> fields, std::int64_t number) {
+                        reader.record(fields, number);
+                      });
   return reader.finish(lines);
 }
 
 SummaryData read_summary_text(std::string_view text, const std::string& name) {
   SummaryRowReader reader(name);
-  const std::int64_t lines = for_each_line_of_text(
-      text, name,
-      [&reader](std::string_view line, std::int64_t number) { reader.line(line, number); });
+  const std::int64_t lines = for_each_record_of_text(
+      text, name, [&reader](std::span<const std::string_view> fields, std::int64_t number) {
+        reader.record(fields, number);
+      });
   return reader.finish(lines);
 }
 

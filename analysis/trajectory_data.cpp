@@ -24,18 +24,18 @@ class TrajectoryReader {
     header_.pop_back();
   }
 
-  void line(std::string_view text, std::int64_t number) {
+  void record(std::span<const std::string_view> fields, std::int64_t number) {
     number_ = number;
     if (number == 1) {
-      if (text != header_) {
+      if (csv_fields_text(fields) != header_) {
         fail("not a trajectories file (the first line is not the trajectories header)");
       }
       return;
     }
     std::string_view f[kColumns];
-    std::size_t found = 0;
-    if (!split_exact(text, f, found)) {
-      fail("expected " + std::to_string(kColumns) + " fields, got " + std::to_string(found));
+    if (!exact_fields(fields, f)) {
+      fail("expected " + std::to_string(kColumns) + " fields, got " +
+           std::to_string(fields.size()));
     }
     const std::int32_t grid_index = integer(f[0], "grid_index");
     const std::int32_t replicate = integer(f[1], "replicate");
@@ -233,9 +233,11 @@ class TrajectoryReader {
 std::vector<GridPointTrajectory> read_trajectories(const std::filesystem::path& path,
                                                    const SummaryData& summary) {
   TrajectoryReader reader(path.string(), summary);
-  const std::int64_t lines = for_each_line(
-      path, path.string(),
-      [&reader](std::string_view line, std::int64_t number) { reader.line(line, number); });
+  const std::int64_t lines =
+      for_each_record(path, path.string(),
+                      [&reader](std::span<const std::string_view> fields, std::int64_t number) {
+                        reader.record(fields, number);
+                      });
   return reader.finish(lines);
 }
 
@@ -243,9 +245,10 @@ std::vector<GridPointTrajectory> read_trajectories_text(std::string_view text,
                                                         const std::string& name,
                                                         const SummaryData& summary) {
   TrajectoryReader reader(name, summary);
-  const std::int64_t lines = for_each_line_of_text(
-      text, name,
-      [&reader](std::string_view line, std::int64_t number) { reader.line(line, number); });
+  const std::int64_t lines = for_each_record_of_text(
+      text, name, [&reader](std::span<const std::string_view> fields, std::int64_t number) {
+        reader.record(fields, number);
+      });
   return reader.finish(lines);
 }
 

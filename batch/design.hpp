@@ -42,7 +42,8 @@ double range_value(const ParameterRange& range, double u);
 double range_unit(const ParameterRange& range, double value);
 
 // The rows of an experiment: one parameter set per design point (point g is element g - 1),
-// and for each point the text of its label columns (joined by commas, no leading comma):
+// and for each point the text of its label columns (CSV fields as files hold them, joined by
+// commas, no leading comma):
 // "block" for sobol (A, B, AB1 ... ABk), "trajectory,step" for morris, a user's own columns.
 struct Design {
   DesignKind kind = DesignKind::grid;

@@ -1,12 +1,16 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
+#include <memory>
+#include <span>
 #include <unordered_map>
 
+#include "base/csv.hpp"
+#include "base/io_failure.hpp"
 #include "batch/design.hpp"
 #include "batch/design_values.hpp"
+#include "batch/summary.hpp"
 
 namespace hostswitch {
 
@@ -34,22 +38,56 @@ void append_parameter(std::string& out, const SimulationParameters& p, std::size
 std::string_view trimmed(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
-    text = text.substr(1, text.size() - 2);
-  }
   return text;
 }
 
-std::vector<std::string_view> fields_of(std::string_view line) {
-  std::vector<std::string_view> fields;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t comma = line.find(',', start);
-    fields.push_back(
-        trimmed(line.substr(start, comma == std::string_view::npos ? comma : comma - start)));
-    if (comma == std::string_view::npos) return fields;
-    start = comma + 1;
+std::string lower_case(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
+  return lower;
+}
+
+// Letters (lower case) and digits only: what is left of a name without its stray characters.
+std::string alphanumerics(std::string_view text) {
+  std::string kept;
+  for (const char c : lower_case(text)) {
+    if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) kept += c;
+  }
+  return kept;
+}
+
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// The parameter (or `point`) a column name resembles without being it: the same letters and
+// digits, or a letter or two off (one for short names, where two would catch real words).
+std::optional<std::string_view> look_alike(std::string_view column) {
+  if (column.size() > 64) return std::nullopt;
+  const std::string lower = lower_case(trimmed(column));  // as a label would keep it
+  const std::string kept = alphanumerics(column);
+  auto resembles = [&](std::string_view name) {
+    const std::size_t most = std::min(lower.size(), name.size()) <= 4 ? 1 : 2;
+    return kept == alphanumerics(name) || edit_distance(lower, name) <= most;
+  };
+  if (resembles("point")) return "point";
+  for (const std::string_view name : kParameterNames) {
+    if (resembles(name)) return name;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -60,7 +98,10 @@ std::string design_header(const Design& design) {
     header += ',';
     header += name;
   }
-  for (const auto& name : design.label_names) header += ',' + name;
+  for (const auto& name : design.label_names) {
+    header += ',';
+    append_csv_field(header, name);
+  }
   return header + '\n';
 }
 
@@ -82,14 +123,6 @@ std::string design_csv(const Design& design) {
   return text;
 }
 
-Design read_design(const std::filesystem::path& path, const SimulationParameters& base) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw DesignFileError(path.string() + ": cannot be read");
-  const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-  if (file.bad()) throw DesignFileError(path.string() + ": read failure");
-  return parse_design(text, path.string(), base);
-}
-
 namespace {
 
 // A design file read line by line: the header says what each column is, each row is one point.
@@ -100,12 +133,12 @@ class DesignReader {
     design_.kind = DesignKind::file;
   }
 
-  void line(std::string_view line, std::int64_t number) {
+  void record(std::span<const std::string_view> fields, std::int64_t number) {
     where_ = name_ + ":" + std::to_string(number);
     number_ = number;
-    if (role_.empty()) return header(line);
-    if (trimmed(line).empty()) return;
-    row(line);
+    if (role_.empty()) return header(fields);
+    if (fields.size() == 1 && trimmed(fields[0]).empty()) return;
+    row(fields);
   }
 
   Design finish() {
@@ -134,44 +167,71 @@ class DesignReader {
     throw DesignFileError(where_ + ": " + problem);
   }
 
-  void header(std::string_view line) {
-    for (const auto field : fields_of(line)) {
+  void header(std::span<const std::string_view> fields) {
+    // What the summary's header will be, which every reader must take whole.
+    std::size_t summary_header = summary_header_with({}).size() - 1;
+    for (const auto field : fields) {
       const std::string column(field);
-      if (column.empty()) {
+      if (trimmed(column).empty()) {
         fail("column " + std::to_string(names_.size() + 1) +
              " has no name (a row index written with the data?)");
       }
-      if (std::find(names_.begin(), names_.end(), column) != names_.end()) {
-        fail("the column '" + column + "' appears twice");
+      std::size_t role = kLabel;
+      if (lower_case(column) == "point") {
+        role = kPoint;
+      } else if (const auto which = parameter_named(lower_case(column))) {
+        role = *which;
+      } else if (const auto like = look_alike(column)) {
+        fail("column " + quoted_field(column) + " looks like " +
+             (*like == "point" ? std::string("the column 'point'")
+                               : "the parameter '" + std::string(*like) + "'") +
+             "; name it exactly so, or give the label column a name unlike any parameter");
       }
-      names_.push_back(column);
-      if (column == "point") {
-        role_.push_back(kPoint);
-      } else if (const auto which = parameter_named(column);
-                 which && column.find('-') == std::string::npos) {
-        role_.push_back(*which);
-      } else {
-        role_.push_back(kLabel);
-        design_.label_names.push_back(column);
+      if (role != kLabel) {
+        const auto twin = std::find(role_.begin(), role_.end(), role);
+        if (twin != role_.end()) {
+          fail("the columns " +
+               quoted_field(names_[static_cast<std::size_t>(twin - role_.begin())]) + " and " +
+               quoted_field(column) + " both name " +
+               (role == kPoint ? std::string("point") : std::string(kParameterNames[role])));
+        }
+      }
+      const std::string name = role == kLabel ? std::string(trimmed(column)) : column;
+      if (std::find(names_.begin(), names_.end(), name) != names_.end()) {
+        fail("the column '" + name + "' appears twice");
+      }
+      names_.push_back(name);
+      role_.push_back(role);
+      if (role != kLabel) continue;
+      if (name.find_first_of("\r\n") != std::string::npos) {
+        fail("the column name " + quoted_field(name) + " holds a line break");
+      }
+      design_.label_names.push_back(name);
+      std::string written;
+      append_csv_field(written, name);
+      summary_header += 1 + written.size();
+      if (summary_header > kMaxCsvRecord) {
+        fail("the label columns would make a summary header longer than " +
+             std::to_string(kMaxCsvRecord) +
+             " characters, more than any reader takes; use fewer or shorter label columns");
       }
     }
   }
 
-  void row(std::string_view line) {
-    const std::vector<std::string_view> fields = fields_of(line);
+  void row(std::span<const std::string_view> fields) {
     if (fields.size() != role_.size()) {
       fail("expected " + std::to_string(role_.size()) + " fields, got " +
            std::to_string(fields.size()));
     }
     SimulationParameters p = base_;
-    std::string labels;
-    std::size_t label_count = 0;
+    labels_.clear();
     for (std::size_t c = 0; c < fields.size(); ++c) {
-      const std::string_view field = fields[c];
+      const std::string_view field = trimmed(fields[c]);
       if (role_[c] == kLabel) {
-        if (field.find('"') != std::string_view::npos) fail(names_[c] + ": a quote inside a value");
-        if (label_count++ > 0) labels += ',';
-        labels += field;
+        if (field.find_first_of("\r\n") != std::string_view::npos) {
+          fail(names_[c] + ": a line break inside a label (a summary keeps each run on one line)");
+        }
+        labels_.push_back(field);
       } else if (field.empty()) {
         fail(names_[c] + ": missing value");
       } else if (role_[c] == kPoint) {
@@ -181,6 +241,14 @@ class DesignReader {
       }
     }
     if (const auto refusal = point_refusal(p, false)) fail(*refusal);
+    std::string labels = csv_fields_text(labels_);
+    if (!design_.label_names.empty() &&
+        kMaxSummaryStandardRow + 1 + labels.size() > kMaxCsvRecord) {
+      fail("labels of " + std::to_string(labels.size()) +
+           " characters; a summary row holds at most " +
+           std::to_string(kMaxCsvRecord - kMaxSummaryStandardRow - 1) +
+           " characters of labels, which every reader takes");
+    }
     design_.points.push_back(p);
     if (!design_.label_names.empty()) design_.labels.push_back(std::move(labels));
     if (design_.points.size() > 2147483647U) fail("more than 2147483647 design points");
@@ -214,6 +282,7 @@ class DesignReader {
   Design design_;
   std::vector<std::size_t> role_;
   std::vector<std::string> names_;
+  std::vector<std::string_view> labels_;  // of the current row
   std::unordered_map<std::int64_t, std::int64_t> point_lines_;
   std::string where_;
   std::int64_t number_ = 0;
@@ -221,19 +290,32 @@ class DesignReader {
 
 }  // namespace
 
+namespace {
+
+Design read_design_records(CsvReader& reader, const SimulationParameters& base) {
+  DesignReader design(reader.name(), base);
+  try {
+    while (reader.next()) design.record(reader.fields(), reader.line());
+  } catch (const CsvError& error) {
+    throw DesignFileError(error.what());
+  }
+  return design.finish();
+}
+
+}  // namespace
+
+Design read_design(const std::filesystem::path& path, const SimulationParameters& base) {
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                             &std::fclose);
+  if (!file) throw DesignFileError(path.string() + ": cannot be read");
+  CsvReader reader(csv_file_source(file.get(), path.string()), path.string(), CsvTorn::take);
+  return read_design_records(reader, base);
+}
+
 Design parse_design(std::string_view text, const std::string& name,
                     const SimulationParameters& base) {
-  DesignReader reader(name, base);
-  std::size_t start = 0;
-  for (std::int64_t number = 1; start < text.size(); ++number) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    reader.line(line, number);
-  }
-  return reader.finish();
+  CsvReader reader(csv_text_source(text), name, CsvTorn::take);
+  return read_design_records(reader, base);
 }
 
 std::vector<std::string> design_rows(const Design& design) {

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "base/csv.hpp"
 #include "base/number_chars.hpp"
 #include "batch/summary.hpp"
 
@@ -53,7 +54,10 @@ Design design_of_record(const DesignRecord& record, const std::string& where) {
     if (i > 0) text += ',';
     text += kParameterNames[i];
   }
-  for (const auto& column : record.columns) text += ',' + column;
+  for (const auto& column : record.columns) {
+    text += ',';
+    append_csv_field(text, column);
+  }
   text += '\n';
   for (const auto& row : record.rows) text += row + '\n';
   Design design = parse_design(text, where, typical_parameters());

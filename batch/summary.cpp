@@ -14,6 +14,7 @@
 #include <system_error>
 #include <utility>
 
+#include "base/csv.hpp"
 #include "base/io_failure.hpp"
 #include "base/number_chars.hpp"
 #include "model/parameters.hpp"
@@ -51,20 +52,6 @@ std::string integer_text(Integer value) {
   std::array<char, 24> buffer{};
   const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
   return std::string(buffer.data(), result.ptr);
-}
-
-std::vector<std::string_view> split_fields(std::string_view line) {
-  std::vector<std::string_view> fields;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t comma = line.find(',', start);
-    if (comma == std::string_view::npos) {
-      fields.push_back(line.substr(start));
-      return fields;
-    }
-    fields.push_back(line.substr(start, comma - start));
-    start = comma + 1;
-  }
 }
 
 std::optional<std::int32_t> read_int(std::string_view text) {
@@ -144,7 +131,10 @@ std::string summary_header() { return csv_line(kColumns); }
 std::string summary_header_with(const std::vector<std::string>& extra_columns) {
   std::string header = summary_header();
   header.pop_back();
-  for (const auto& column : extra_columns) header += ',' + column;
+  for (const auto& column : extra_columns) {
+    header += ',';
+    append_csv_field(header, column);
+  }
   return header + '\n';
 }
 
@@ -172,61 +162,13 @@ std::vector<std::filesystem::path> expand_summary_inputs(
   return expand_inputs(inputs);
 }
 
-std::vector<std::string_view> split_summary_fields(std::string_view line) {
-  return split_fields(line);
-}
-
 void read_summary_rows(const std::filesystem::path& path,
                        const std::function<void(const SummaryFileRow&)>& take) {
   read_summary_rows(path, TornTail::refuse, take);
 }
 
-namespace {
-
-struct LinesRead {
-  bool any = false;           // whether the file held a byte
-  std::size_t torn_tail = 0;  // bytes after the last line feed
-};
-
-// Calls `on_line` for every line of `file` (without its line end) in blocks, a line at most
-// kMaxSummaryLine long: /dev/zero or a file of another kind is refused within a block, not
-// held. `refuse_long_line` is called (and must throw) with the lines read before a longer one.
-LinesRead read_lines(std::FILE* file, const std::filesystem::path& path,
-                     const std::function<void(std::string_view)>& on_line,
-                     const std::function<void(std::size_t)>& refuse_long_line) {
-  constexpr std::size_t kBlock = std::size_t{1} << 20;
-  LinesRead read;
-  std::size_t lines = 0;
-  std::string buffer;
-  std::size_t carried = 0;
-  for (;;) {
-    buffer.resize(carried + kBlock);
-    const std::size_t got = std::fread(buffer.data() + carried, 1, kBlock, file);
-    if (std::ferror(file)) throw SummaryError(io_failure_text("read", path, errno));
-    read.any = read.any || got > 0;
-    const std::string_view block(buffer.data(), carried + got);
-    std::size_t start = 0;
-    for (std::size_t end; (end = block.find('\n', start)) != std::string_view::npos;
-         start = end + 1) {
-      if (end - start > kMaxSummaryLine) break;
-      on_line(block.substr(start, end - start));
-      ++lines;
-    }
-    carried = block.size() - start;
-    if (carried > kMaxSummaryLine) refuse_long_line(lines);
-    buffer.erase(0, start);
-    if (got == 0) break;
-  }
-  read.torn_tail = carried;
-  return read;
-}
-
-}  // namespace
-
 void read_summary_rows(const std::filesystem::path& path, TornTail torn,
                        const std::function<void(const SummaryFileRow&)>& take) {
-  const std::string header = summary_header();
-  const std::string_view header_line = std::string_view(header).substr(0, header.size() - 1);
   const std::string name = path.string();
   errno = 0;
   const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
@@ -234,59 +176,51 @@ void read_summary_rows(const std::filesystem::path& path, TornTail torn,
   if (!file) throw SummaryError(io_failure_text("open", path, errno));
   SummaryFileRow row;
   row.file = name;
-  std::size_t line_number = 0;
-  std::size_t columns = kColumnCount;
   auto not_a_summary = [&name] {
     return SummaryError(name + ": not a summary file (the first line is not the summary header)");
   };
-  auto on_line = [&](std::string_view line) {
-    ++line_number;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line_number == 1) {
-      // A design's sweep adds its label columns after the standard ones.
-      const bool labelled = line.size() > header_line.size() &&
-                            line.compare(0, header_line.size(), header_line) == 0 &&
-                            line[header_line.size()] == ',';
-      if (line != header_line && !labelled) throw not_a_summary();
-      row.header.assign(line);
-      row.header += '\n';
-      columns = kColumnCount + static_cast<std::size_t>(std::count(
-                                   line.begin() + static_cast<std::ptrdiff_t>(header_line.size()),
-                                   line.end(), ','));
-      return;
+  CsvReader reader(csv_file_source(file.get(), name), name,
+                   torn == TornTail::skip ? CsvTorn::skip : CsvTorn::refuse);
+  bool header = false;
+  std::size_t columns = 0;
+  try {
+    while (reader.next()) {
+      const std::span<const std::string_view> fields = reader.fields();
+      if (!header) {
+        // A design's sweep adds its label columns after the standard ones.
+        if (fields.size() < kColumnCount ||
+            !std::equal(kColumns.begin(), kColumns.end(), fields.begin())) {
+          throw not_a_summary();
+        }
+        header = true;
+        columns = fields.size();
+        row.header = csv_fields_text(fields) + '\n';
+        continue;
+      }
+      const std::string where = name + ":" + std::to_string(reader.line());
+      if (fields.size() != columns) {
+        throw SummaryError(where + ": expected " + std::to_string(columns) + " fields, got " +
+                           std::to_string(fields.size()));
+      }
+      // As the program writes it, so that one row read from two files compares equal.
+      row.line = csv_fields_text(fields) + '\n';
+      row.fields.assign(fields.begin(), fields.end());
+      const auto grid = read_int(row.fields[kGridIndexColumn]);
+      const auto replicate = read_int(row.fields[kReplicateColumn]);
+      if (!grid || !replicate || *grid < 1 || *replicate < 1) {
+        throw SummaryError(where + ": grid_index and replicate must be positive integers");
+      }
+      row.grid_index = *grid;
+      row.replicate = *replicate;
+      row.where = where;
+      take(row);
     }
-    const std::string where = name + ":" + std::to_string(line_number);
-    row.line.assign(line);
-    row.line += '\n';
-    row.fields = split_fields(std::string_view(row.line).substr(0, line.size()));
-    if (row.fields.size() != columns) {
-      throw SummaryError(where + ": expected " + std::to_string(columns) + " fields, got " +
-                         std::to_string(row.fields.size()));
-    }
-    const auto grid = read_int(row.fields[kGridIndexColumn]);
-    const auto replicate = read_int(row.fields[kReplicateColumn]);
-    if (!grid || !replicate || *grid < 1 || *replicate < 1) {
-      throw SummaryError(where + ": grid_index and replicate must be positive integers");
-    }
-    row.grid_index = *grid;
-    row.replicate = *replicate;
-    row.where = where;
-    take(row);
-  };
-  const LinesRead read = read_lines(file.get(), path, on_line, [&](std::size_t lines) {
-    if (lines == 0) throw not_a_summary();
-    throw SummaryError(name + ":" + std::to_string(lines + 1) + ": a line longer than " +
-                       std::to_string(kMaxSummaryLine) + " characters, not a summary row");
-  });
-  const bool any = read.any;
-  const std::size_t carried = read.torn_tail;
-  if (!any) throw SummaryError(name + ": empty, not a summary file");
-  if (carried > 0) {
-    if (line_number == 0) throw not_a_summary();
-    if (torn == TornTail::refuse) {
-      throw SummaryError(name + ":" + std::to_string(line_number + 1) + ": torn row (no line end)");
-    }
+  } catch (const CsvError& error) {
+    if (!header) throw not_a_summary();
+    throw SummaryError(error.what());
   }
+  if (!reader.any()) throw SummaryError(name + ": empty, not a summary file");
+  if (!header) throw not_a_summary();
 }
 
 MergedSummary merge_summaries(const std::vector<std::filesystem::path>& inputs) {

@@ -71,9 +71,9 @@ struct SummaryColumn {
 inline constexpr std::size_t kSummarySeedColumn = SummaryColumn::seed;
 inline constexpr std::size_t kSummaryColumns =
     SummaryColumn::final_sd_phe + 1;  // before a design's label columns
-// Longer than any row a sweep writes (19 fields of at most 24 characters) by far; a reader
-// refuses a longer line rather than hold it.
-inline constexpr std::size_t kMaxSummaryLine = 4096;
+// The longest standard part of a row (19 fields of at most 24 characters and their commas);
+// a design's labels after it must keep the row within kMaxCsvRecord, which readers refuse past.
+inline constexpr std::size_t kMaxSummaryStandardRow = kSummaryColumns * 25;
 
 // What a user may do about a summary that would lose rows it holds.
 inline constexpr std::string_view kReplaceRemedies =
@@ -103,9 +103,6 @@ void read_summary_rows(const std::filesystem::path& path,
 enum class TornTail { refuse, skip };
 void read_summary_rows(const std::filesystem::path& path, TornTail torn,
                        const std::function<void(const SummaryFileRow&)>& take);
-
-// The fields of one CSV line without quoting.
-std::vector<std::string_view> split_summary_fields(std::string_view line);
 
 // Every *.csv file of the directories among `inputs` (in name order) and the other inputs.
 std::vector<std::filesystem::path> expand_summary_inputs(

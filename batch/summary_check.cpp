@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "base/csv.hpp"
 #include "base/io_failure.hpp"
 #include "base/number_chars.hpp"
 #include "batch/summary.hpp"
@@ -123,15 +124,22 @@ void check_kept_rows(const std::string& rows, const std::vector<SimulationParame
     const auto g = static_cast<std::int32_t>(index / replicates + 1);
     const auto r = static_cast<std::int32_t>(index % replicates + 1);
     const std::string at = where + ":" + std::to_string(first_line + index - first);
-    if (line.size() > kMaxSummaryLine) {
+    if (line.size() > kMaxCsvRecord) {
       throw std::runtime_error(at + ": a line of " + std::to_string(line.size()) +
                                " characters, longer than any summary row");
     }
     if (line.find('\0') != std::string_view::npos) {
       throw std::runtime_error(at + ": a NUL character, not a summary row");
     }
-    std::vector<std::string_view> fields = split_summary_fields(line);
-    if (fields.size() > kSummaryColumns) fields.resize(kSummaryColumns);  // a design's labels
+    std::vector<std::string> texts;
+    try {
+      texts = csv_fields_of(line, at);
+    } catch (const CsvError& error) {
+      // The message names the row as line 1 of `at`: name it by the file's line alone.
+      throw std::runtime_error(at + ": " + std::string(error.what()).substr(at.size() + 4));
+    }
+    if (texts.size() > kSummaryColumns) texts.resize(kSummaryColumns);  // a design's labels
+    const std::vector<std::string_view> fields(texts.begin(), texts.end());
     if (static_cast<std::size_t>(g - 1) >= grid.size()) {
       throw std::runtime_error(at + ": grid point " + std::to_string(g) + " lies outside the " +
                                std::to_string(grid.size()) + " points of this sweep");

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "analysis/summary_data.hpp"
+#include "base/csv.hpp"
 #include "batch/design.hpp"
 #include "batch/manifest.hpp"
 #include "batch/merge.hpp"
@@ -113,6 +115,33 @@ TEST(DesignSweep, PartsFromTheRunDirectoryAndRunCommandsMergeToTheInProcessBytes
     EXPECT_EQ(std::string(error.what()).rfind("--resume: --design: row 5 is ", 0), 0u)
         << error.what();
   }
+}
+
+TEST(DesignSweep, QuotedLabelsReadBackFromTheSummaryAsWritten) {
+  const TempDir dir;
+  auto base = typical_parameters();
+  base.n_gen = 5;
+  // As a spreadsheet saves it: a byte-order mark, CR LF, quoted fields.
+  write_file(dir / "design.csv",
+             "\xEF\xBB\xBF"
+             "emig_rate,site,\"note, long\"\r\n0.1,\"a,b\",plain\r\n0.2,\"c\"\"d\",\"\"\r\n");
+  SweepRequest request = request_in(dir, "summary.csv");
+  use_design(request, read_design(dir / "design.csv", base), "design.csv");
+  ASSERT_EQ(sweep(request), 0);
+  const std::string text = read_file(dir / "summary.csv");
+  EXPECT_NE(text.find(",final_sd_phe,site,\"note, long\"\n"), std::string::npos);
+  EXPECT_NE(text.find(",\"a,b\",plain\n"), std::string::npos);
+
+  const SummaryData summary = read_summary(dir / "summary.csv");
+  EXPECT_EQ(summary.label_names, (std::vector<std::string>{"site", "note, long"}));
+  ASSERT_EQ(summary.points.size(), 2u);
+  EXPECT_EQ(csv_fields_of(summary.points[0].labels, "labels"),
+            (std::vector<std::string>{"a,b", "plain"}));
+  EXPECT_EQ(csv_fields_of(summary.points[1].labels, "labels"),
+            (std::vector<std::string>{"c\"d", ""}));
+  EXPECT_EQ(summary.points[1].parameters.emig_rate, 0.2);
+  // merge reads the same rows back to the same text.
+  EXPECT_EQ(merge_summaries({dir / "summary.csv"}).text, text);
 }
 
 // Runs `hostswitch ARGS` in `dir`, its messages into dir/err.txt; the exit status.

@@ -240,5 +240,86 @@ TEST(DesignFile, UserFilesAreReadInAnyColumnOrderAndBadRowsRefusedWithTheirLine)
   EXPECT_NE(design_checksum(design_rows(user)), design_checksum(design_rows(written)));
 }
 
+TEST(DesignFile, ColumnsInAnyAcceptedSpellingAreTheirParameterAndLookAlikesAreRefused) {
+  const auto base = typical_parameters();
+  // Parameter columns: emig_rate set to 0.25, max_dist to 3, no label left over.
+  for (const std::string header :
+       {"\xEF\xBB\xBF"
+        "emig_rate,max_dist",
+        "emig-rate,max-dist", "Emig_Rate,MAX-DIST", "EMIG_RATE,max_dist"}) {
+    const Design read = parse_design(header + "\r\n0.25,3\r\n", "d.csv", base);
+    EXPECT_EQ(read.points.at(0).emig_rate, 0.25) << header;
+    EXPECT_EQ(read.points.at(0).max_dist, 3.0) << header;
+    EXPECT_TRUE(read.label_names.empty()) << header;
+  }
+  EXPECT_EQ(parse_design("Point,sdr\n1,2\n", "d.csv", base).label_names.size(), 0u);
+  // Labels unlike any parameter stay labels, short words near short names among them.
+  const Design labelled = parse_design("site,block,pop,id,rep,sdr\nx,A,1,2,3,2\n", "d.csv", base);
+  EXPECT_EQ(labelled.label_names, (std::vector<std::string>{"site", "block", "pop", "id", "rep"}));
+
+  const struct {
+    std::string header;
+    const char* expected;
+  } refused[] = {
+      {"emg_rate,sdr", "d.csv:1: column 'emg_rate' looks like the parameter 'emig_rate'"},
+      {"sdr, emig_rate", "d.csv:1: column ' emig_rate' looks like the parameter 'emig_rate'"},
+      {"sdr,emig_rate\xE2\x80\x8B", "looks like the parameter 'emig_rate'"},  // zero-width space
+      {"sdr,\xEF\xBB\xBFsdv", "looks like the parameter 'sdv'"},  // a mark not at the start
+      {"n_gens", "d.csv:1: column 'n_gens' looks like the parameter 'n_gen'"},
+      {"sdr,emg_rate  ", "d.csv:1: column 'emg_rate  ' looks like the parameter 'emig_rate'"},
+      {"EmigRate", "looks like the parameter 'emig_rate'"},
+      {"pont,sdr", "d.csv:1: column 'pont' looks like the column 'point'"},
+      {"emig_rate,Emig-Rate",
+       "d.csv:1: the columns 'emig_rate' and 'Emig-Rate' both name "
+       "emig_rate"},
+  };
+  for (const auto& [header, expected] : refused) {
+    try {
+      parse_design(header + "\n1,1\n", "d.csv", base);
+      ADD_FAILURE() << header << " accepted";
+    } catch (const DesignFileError& error) {
+      EXPECT_NE(std::string(error.what()).find(expected), std::string::npos) << error.what();
+    }
+  }
+}
+
+TEST(DesignFile, QuotedLabelsAreKeptAsCsvFieldsWithinWhatASummaryRowHolds) {
+  const auto base = typical_parameters();
+  const Design read = parse_design(
+      "emig_rate,label,\"odd,name\"\n0.1,\"a,b\",plain\n0.2,\"c\"\"d\",\"\"\n", "d.csv", base);
+  EXPECT_EQ(read.label_names, (std::vector<std::string>{"label", "odd,name"}));
+  EXPECT_EQ(read.labels, (std::vector<std::string>{"\"a,b\",plain", "\"c\"\"d\","}));
+  // Written back and read again: the same labels.
+  EXPECT_EQ(parse_design(design_csv(read), "again.csv", base).labels, read.labels);
+
+  // 19 standard fields of at most 24 characters and their commas take 475 of the 4096 a
+  // summary row may hold, and the label's comma one more: 3620 characters of labels fit.
+  const std::string header = "emig_rate,label\n";
+  EXPECT_EQ(parse_design(header + "0.1," + std::string(3620, 'x') + "\n", "d.csv", base)
+                .labels.at(0)
+                .size(),
+            3620u);
+  const struct {
+    std::string text;
+    const char* expected;
+  } refused[] = {
+      {header + "0.1,ok\n0.1," + std::string(3621, 'x') + "\n",
+       "d.csv:3: labels of 3621 characters; a summary row holds at most 3620"},
+      {header + "0.1,\"two\nlines\"\n", "d.csv:2: label: a line break inside a label"},
+      {"sdr," + std::string(3900, 'n') + "\n1,x\n",
+       "d.csv:1: the label columns would make a summary header longer than 4096"},
+      {"sdr,label\n1,\"open\n", "d.csv:2: a quoted field is not closed"},
+      {"sdr,label\n1,a\"b\n", "d.csv:2: a quote inside an unquoted field"},
+  };
+  for (const auto& [text, expected] : refused) {
+    try {
+      parse_design(text, "d.csv", base);
+      ADD_FAILURE() << text.substr(0, 60) << " accepted";
+    } catch (const DesignFileError& error) {
+      EXPECT_EQ(std::string(error.what()).rfind(expected, 0), 0u) << error.what();
+    }
+  }
+}
+
 }  // namespace
 }  // namespace hostswitch

@@ -31,6 +31,7 @@ namespace {
 // A key of the file that sets a flag of the command.
 struct Setting {
   std::string key;
+  std::string flag;  // --emig-rate
   bool in_section = false;
   toml::source_position where;
   CLI::Option* option = nullptr;
@@ -42,6 +43,7 @@ class ConfigReader {
   ConfigReader(CLI::App& command, std::string name) : command_(command), name_(std::move(name)) {}
 
   std::vector<std::string> apply(std::string_view text) {
+    refuse_unsafe_non_ascii(text);
     toml::table file;
     try {
       file = toml::parse(text, name_);
@@ -65,8 +67,73 @@ class ConfigReader {
   }
 
  private:
+  [[noreturn]] void refuse(std::uint32_t line, const std::string& what) const {
+    throw UsageError("--config: " + name_ + ":" + std::to_string(line) + ": " + what);
+  }
   [[noreturn]] void refuse(const toml::source_position& where, const std::string& what) const {
-    throw UsageError("--config: " + name_ + ":" + std::to_string(where.line) + ": " + what);
+    refuse(where.line, what);
+  }
+
+  // toml++ 3.3 may reach undefined behaviour when it asks whether a character that is not
+  // ASCII is whitespace, as it does outside strings and comments (where TOML allows none) and
+  // after a backslash in a multi-line basic string. Those are refused before it parses.
+  void refuse_unsafe_non_ascii(std::string_view text) const {
+    enum class In { value, comment, basic, literal, multi_basic, multi_literal } in = In::value;
+    const auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
+    std::uint32_t line = 1;
+    for (std::size_t i = text.starts_with("\xEF\xBB\xBF") ? 3 : 0; i < text.size(); ++i) {
+      const char c = text[i];
+      if (c == '\n') ++line;
+      switch (in) {
+        case In::value:
+          if (!ascii(c)) refuse(line, "a character that is not ASCII outside quotes and comments");
+          if (c == '#') in = In::comment;
+          if (c == '"' || c == '\'') {
+            const bool multi = text.substr(i, 3) == std::string(3, c);
+            in = c == '"' ? (multi ? In::multi_basic : In::basic)
+                          : (multi ? In::multi_literal : In::literal);
+            if (multi) i += 2;
+          }
+          break;
+        case In::comment:
+          if (c == '\n') in = In::value;
+          break;
+        case In::basic:
+          if (c == '\\' && i + 1 < text.size() && text[i + 1] != '\n') {
+            ++i;  // an escaped quote does not end the string
+          } else if (c == '"' || c == '\n') {
+            in = In::value;
+          }
+          break;
+        case In::literal:
+          if (c == '\'' || c == '\n') in = In::value;
+          break;
+        case In::multi_basic:
+        case In::multi_literal: {
+          const char quote = in == In::multi_basic ? '"' : '\'';
+          if (c == quote) {  // three to five end the string, the first two its text
+            const std::size_t run = std::min(text.find_first_not_of(quote, i), text.size()) - i;
+            if (run >= 3) in = In::value;
+            i += run - 1;
+          } else if (c == '\\' && in == In::multi_basic) {
+            std::size_t next = i + 1;
+            for (; next < text.size() &&
+                   std::string_view(" \t\r\n").find(text[next]) != std::string_view::npos;
+                 ++next) {
+              if (text[next] == '\n') ++line;
+            }
+            if (next < text.size() && !ascii(text[next])) {
+              refuse(line,
+                     "a character that is not ASCII after a backslash in a multi-line "
+                     "string (write it as \\uXXXX)");
+            }
+            // An escaped character is skipped; what follows a line-ending backslash is text.
+            i = next == i + 1 ? next : next - 1;
+          }
+          break;
+        }
+      }
+    }
   }
 
   bool is_command(std::string_view key) const {
@@ -77,13 +144,18 @@ class ConfigReader {
                        [&](const CLI::App* other) { return other->get_name() == key; });
   }
 
+  static std::string flag_of(std::string_view key) {
+    std::string flag = "--" + std::string(key);
+    std::replace(flag.begin() + 2, flag.end(), '_', '-');
+    return flag;
+  }
+
   CLI::Option* option_of(std::string_view key) const {
     if (key.empty() ||
         key.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-_") != std::string_view::npos) {
       return nullptr;
     }
-    std::string flag = "--" + std::string(key);
-    std::replace(flag.begin() + 2, flag.end(), '_', '-');
+    const std::string flag = flag_of(key);
     CLI::Option* option = command_.get_option_no_throw(flag);
     if (option == nullptr || option->get_positional() || flag == "--config" ||
         option == command_.get_help_ptr() || option == command_.get_help_all_ptr()) {
@@ -104,7 +176,8 @@ class ConfigReader {
         refuse(key.source().begin, quoted_field(name) + " is not a flag of " + command_.get_name() +
                                        (node.is_table() && !in_section ? " nor a command" : ""));
       }
-      settings.push_back({std::string(name), in_section, key.source().begin, option, &node});
+      settings.push_back(
+          {std::string(name), flag_of(name), in_section, key.source().begin, option, &node});
     }
   }
 
@@ -122,7 +195,7 @@ class ConfigReader {
       if (fresh) continue;
       refuse(setting.where, described(setting) + " and " + described(*seen->second) + " on line " +
                                 std::to_string(seen->second->where.line) + " both set " +
-                                setting.option->get_name(false, true) + "; keep one");
+                                setting.flag + "; keep one");
     }
   }
 
@@ -221,13 +294,14 @@ class ConfigReader {
   void take(const Setting& setting, const Given& given, std::vector<std::string>& taken) const {
     CLI::Option& option = *setting.option;
     if (option.count() > 0 || !given.on) return;  // the command line's own, or off
-    const std::string flag = option.get_name(false, true);
+    const std::string& flag = setting.flag;
     try {
       if (option.get_expected_max() == 0) {
         option.add_result(std::string("true"));
         taken.push_back(flag);
       } else if (given.bare) {
-        option.add_result(option.get_flag_value(flag, std::string()));  // as the bare flag
+        option.add_result(
+            option.get_flag_value(flag.substr(2), std::string()));  // as the bare flag
         taken.push_back(flag);
       } else {
         for (const std::string& value : given.values) {

@@ -224,6 +224,9 @@ TEST(ConfigFile, TomlTextsGiveTheirFlagsOrAreRefusedWithTheirLine) {
        "--slurm-option --time=1:00:00 --slurm-option --mem=1G"},
       {"stats = true\nresume = false\ntrajectories = true\n", {}, "--stats --trajectories"},
       {"trajectories = \"t.csv\"\n", {}, "--trajectories t.csv"},
+      {"# \u00e9t\u00e9\nsummary = '\u00e9.csv'\nslurm-setup = \"\"\"a \\\n  b\"\"\"\n",
+       {},
+       "--summary \u00e9.csv --slurm-setup a b"},
       // Other commands' sections are passed over; the command line wins.
       {"[run]\nsdr = 7\n[design]\nkind = \"lhs\"\n[sweep]\nseed = 4\n", {}, "--seed 4"},
       {"sdr = 3\nseed = 4\n", {"--sdr", "5"}, "--seed 4"},
@@ -252,6 +255,13 @@ TEST(ConfigFile, TomlTextsGiveTheirFlagsOrAreRefusedWithTheirLine) {
        {},
        "--config: c.toml:2: 'sdr' takes strings and numbers in its array, not an array"},
       {"sdr = []\n", {}, "--config: c.toml:1: 'sdr' takes at least one value, not []"},
+      {"\nsdr\u00a7 = 3\n",
+       {},
+       "--config: c.toml:2: a character that is not ASCII outside quotes and comments"},
+      {"slurm-setup = \"\"\"a \\\n  \u00a7\"\"\"\n",
+       {},
+       "--config: c.toml:2: a character that is not ASCII after a backslash in a multi-line "
+       "string (write it as \\uXXXX)"},
   };
   for (const Case& c : cases) {
     const std::string got = sweep_config(c.text, c.args);

@@ -12,6 +12,8 @@
 #include "batch/manifest.hpp"
 #include "batch/merge.hpp"
 #include "batch/sweep_command.hpp"
+#include "console/cli_sweep.hpp"
+#include "console/config_file.hpp"
 #include "test_support.hpp"
 
 namespace hostswitch {
@@ -204,8 +206,100 @@ TEST(ConfigFile, FlagsComeFromTomlAndTheCommandLineWins) {
 
   write_file(dir / "bad.toml", "colour = 3\n");
   EXPECT_EQ(hostswitch_in(dir, "run --config bad.toml"), 2);
-  EXPECT_NE(read_file(dir / "err.txt").find("bad.toml: 'colour' is not a flag of run"),
+  EXPECT_NE(read_file(dir / "err.txt").find("bad.toml:1: 'colour' is not a flag of run"),
             std::string::npos);
+}
+
+// The words a sweep takes from the TOML `text` after `args` on its command line, or the
+// refusal.
+std::string sweep_config(const std::string& text, const std::vector<std::string>& args) {
+  CLI::App program;
+  SweepOptions options;
+  CLI::App* sweep = setup_sweep(program, options);
+  program.add_subcommand("run");
+  program.add_subcommand("design");
+  std::vector<const char*> argv{"hostswitch", "sweep"};
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  program.parse(static_cast<int>(argv.size()), argv.data());
+  try {
+    std::string words;
+    for (const std::string& word : apply_config_text(*sweep, text, "c.toml")) {
+      words += (words.empty() ? "" : " ") + word;
+    }
+    return words;
+  } catch (const UsageError& error) {
+    return error.what();
+  }
+}
+
+TEST(ConfigFile, TomlTextsGiveTheirFlagsOrAreRefusedWithTheirLine) {
+  struct Case {
+    std::string text;
+    std::vector<std::string> args;
+    std::string expected;  // the words taken; a refusal starts "--config: c.toml:LINE: "
+  };
+  const Case cases[] = {
+      // Values in the file's order, as the command line would spell them.
+      {"sdr = 3\nemig_rate = [0.05, 0.2]\n", {}, "--sdr 3 --emig-rate 0.05,0.2"},
+      {"n-gen = 1e3\nsdv = 2.5e-1\ncapacity = 1_000\nbirth-rate = 0.1\n",
+       {},
+       "--n-gen 1000 --sdv 0.25 --capacity 1000 --birth-rate 0.1"},
+      {"summary = \"a#b.csv\" # where\n", {}, "--summary a#b.csv"},
+      {"slurm-setup = \"\"\"module load a\nmodule load b\"\"\"\n",
+       {},
+       "--slurm-setup module load a\nmodule load b"},
+      {"slurm_option = [\"--time=1:00:00\", \"--mem=1G\"]\n",
+       {},
+       "--slurm-option --time=1:00:00 --slurm-option --mem=1G"},
+      {"stats = true\nresume = false\ntrajectories = true\n", {}, "--stats --trajectories"},
+      {"trajectories = \"t.csv\"\n", {}, "--trajectories t.csv"},
+      {"# \u00e9t\u00e9\nsummary = '\u00e9.csv'\nslurm-setup = \"\"\"a \\\n  b\"\"\"\n",
+       {},
+       "--summary \u00e9.csv --slurm-setup a b"},
+      // Other commands' sections are passed over; the command line wins.
+      {"[run]\nsdr = 7\n[design]\nkind = \"lhs\"\n[sweep]\nseed = 4\n", {}, "--seed 4"},
+      {"sdr = 3\nseed = 4\n", {"--sdr", "5"}, "--seed 4"},
+      // Refused: not TOML, a flag set twice, not a flag, not a value the flag takes.
+      {"sdr = 3\nsdr = 4\n", {}, "--config: c.toml:2: "},
+      {"sdr = 2 3\n", {}, "--config: c.toml:1: "},
+      {"emig-rate = [0.05, 0.2\nsdr = 3\n", {}, "--config: c.toml:2: "},
+      {"summary = \"\"\"a\nb\"\"\"\nsdr = \n", {}, "--config: c.toml:3: "},
+      {"emig-rate = 0.1\nemig_rate = 0.2\n",
+       {},
+       "--config: c.toml:2: 'emig_rate' and 'emig-rate' on line 1 both set --emig-rate; keep one"},
+      {"sdr = 3\n[sweep]\nsdr = 4\n",
+       {"--sdr", "5"},
+       "--config: c.toml:3: 'sdr' under [sweep] and 'sdr' on line 1 both set --sdr; keep one"},
+      {"\ncolour = 3\n", {}, "--config: c.toml:2: 'colour' is not a flag of sweep"},
+      {"[swep]\nsdr = 1\n", {}, "--config: c.toml:1: 'swep' is not a flag of sweep nor a command"},
+      {"help = true\n", {}, "--config: c.toml:1: 'help' is not a flag of sweep"},
+      {"stats = 1\n", {}, "--config: c.toml:1: 'stats' takes true or false, not an integer"},
+      {"sdr = { x = 1 }\n",
+       {},
+       "--config: c.toml:1: 'sdr' takes a string, a number or an array of them, not a table"},
+      {"seed = 2024-01-01\n",
+       {},
+       "--config: c.toml:1: 'seed' takes a string, a number or an array of them, not a date"},
+      {"sdr = [1,\n[2]]\n",
+       {},
+       "--config: c.toml:2: 'sdr' takes strings and numbers in its array, not an array"},
+      {"sdr = []\n", {}, "--config: c.toml:1: 'sdr' takes at least one value, not []"},
+      {"\nsdr\u00a7 = 3\n",
+       {},
+       "--config: c.toml:2: a character that is not ASCII outside quotes and comments"},
+      {"slurm-setup = \"\"\"a \\\n  \u00a7\"\"\"\n",
+       {},
+       "--config: c.toml:2: a character that is not ASCII after a backslash in a multi-line "
+       "string (write it as \\uXXXX)"},
+  };
+  for (const Case& c : cases) {
+    const std::string got = sweep_config(c.text, c.args);
+    if (c.expected.ends_with(": ")) {
+      EXPECT_EQ(got.rfind(c.expected, 0), 0u) << c.text << "\n" << got;
+    } else {
+      EXPECT_EQ(got, c.expected) << c.text;
+    }
+  }
 }
 
 }  // namespace

@@ -192,6 +192,14 @@ SweepTexts sweep_texts(const LibrarySweep& sweep) {
   return texts;
 }
 
+std::filesystem::path path_argument(std::string_view text, std::string_view argument) {
+  if (text.find('\0') != std::string_view::npos) {
+    throw std::invalid_argument(std::string(argument) +
+                                ": a path cannot hold a NUL byte: " + quoted_field(text));
+  }
+  return std::filesystem::path(text);
+}
+
 void write_text_file(const std::filesystem::path& path, std::string_view text) {
   write_file_atomically(path, text);
 }

@@ -67,6 +67,10 @@ SweepTexts sweep_texts(const LibrarySweep& sweep);
 // The equivalent command line, recorded in the manifest of a sweep made through a binding.
 std::vector<std::string> sweep_command_line(const LibrarySweep& sweep);
 
+// A path a binding was handed: refused with std::invalid_argument naming `argument` when it
+// holds a NUL byte, which the system would take for its end, so another file would be written.
+std::filesystem::path path_argument(std::string_view text, std::string_view argument);
+
 // The bytes of a file, written atomically as every file of the program is.
 void write_text_file(const std::filesystem::path& path, std::string_view text);
 

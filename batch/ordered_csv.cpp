@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <utility>
 
 #include "base/atomic_file.hpp"
@@ -19,6 +21,8 @@
 namespace hostswitch {
 
 namespace {
+
+std::atomic<bool> g_locks_reach_others{true};
 
 IoFailure write_failure(const std::filesystem::path& path) {
   return IoFailure("write", path, errno);
@@ -44,6 +48,19 @@ std::string read_all(int fd, const std::filesystem::path& path) {
 // this call made the file.
 int open_locked(const std::filesystem::path& path, bool temporary, int flags = O_RDWR | O_CREAT,
                 bool* created = nullptr) {
+  if (!g_locks_reach_others.load()) {
+    struct stat status {};
+    // A pipe or device keeps nothing another writer could spoil; a file would be shared unlocked.
+    if (temporary || ::stat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode)) {
+      throw std::runtime_error(
+          path.string() +
+          ": not written, as this build of hostswitch cannot lock it against another "
+          "sweep or merge; write it with the native program, or give a pipe");
+    }
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+    if (fd < 0) throw IoFailure("open", path, errno);
+    return fd;
+  }
   int fd = -1;
   if (temporary) {
     fd = open_fixed_temporary(path);
@@ -73,6 +90,8 @@ std::size_t count_lines(std::string_view text) {
 }
 
 }  // namespace
+
+void set_file_locks_reach_others(bool reach) { g_locks_reach_others = reach; }
 
 std::optional<long> lock_holder(const std::filesystem::path& path) {
   struct stat status {};

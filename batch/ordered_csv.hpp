@@ -18,6 +18,11 @@ class FileBusy : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Whether flock() here reaches other processes (true unless set). A build whose flock()
+// locks nothing (WebAssembly under node) says so, and every file a lock would guard is then
+// refused before anything is written, but for a pipe or device, written in place unlocked.
+void set_file_locks_reach_others(bool reach);
+
 // The process holding a lock (flock) on `path`, from /proc/locks; none when unknown.
 std::optional<long> lock_holder(const std::filesystem::path& path);
 

@@ -5,6 +5,7 @@
 #include <pybind11/stl.h>
 
 #include <atomic>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -52,7 +53,7 @@ py::tuple sweep_texts_of(const NamedValueTexts& given, const std::string& replic
   LibrarySweep sweep;
   if (design) {
     sweep.lists = parameter_lists_of({});
-    sweep.design = *design;
+    sweep.design = path_argument(*design, "design");
   } else {
     sweep.lists = parameter_lists_of(given);
     sweep.grid = checked_grid(sweep.lists);
@@ -61,7 +62,7 @@ py::tuple sweep_texts_of(const NamedValueTexts& given, const std::string& replic
   sweep.base_seed = seed_text ? parse_integer("--seed", *seed_text) : seed_from_clock();
   sweep.jobs = parse_jobs(jobs.value_or(""));
   sweep.trajectories = trajectories;
-  if (summary) sweep.summary = *summary;
+  if (summary) sweep.summary = path_argument(*summary, "summary");
   sweep.resume = resume;
   std::atomic<bool> stop{false};
   std::optional<py::error_already_set> raised;
@@ -114,14 +115,17 @@ PYBIND11_MODULE(_core, module) {
              py::arg("jobs"), py::arg("trajectories"), py::arg("summary"), py::arg("resume"),
              py::arg("progress"), py::arg("design") = std::nullopt);
   module.def("stats_table", [](const std::string& summary) {
+    const std::filesystem::path path = path_argument(summary, "summary");
     const py::gil_scoped_release unlocked;
-    return stats_table_text(summary);
+    return stats_table_text(path);
   });
   module.def("write_file", [](const std::string& path, const py::bytes& bytes) {
     const std::string text = bytes;
-    write_text_file(path, text);
+    write_text_file(path_argument(path, "path"), text);
   });
-  module.def("read_file", [](const std::string& path) { return py::bytes(read_text_file(path)); });
+  module.def("read_file", [](const std::string& path) {
+    return py::bytes(read_text_file(path_argument(path, "path")));
+  });
   module.def("parameter_names", [] {
     return std::vector<std::string>(kParameterNames.begin(), kParameterNames.end());
   });

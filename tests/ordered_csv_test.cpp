@@ -61,5 +61,37 @@ TEST(OrderedCsv, OneWriterAtATimeTornLinesCutStagedFilesAppearWhole) {
   EXPECT_FALSE(std::filesystem::exists(dir / "part-1.csv.tmp"));
 }
 
+TEST(OrderedCsv, WhereNoLockReachesOthersOnlyADeviceOrPipeIsWritten) {
+  struct Unlocked {
+    Unlocked() { set_file_locks_reach_others(false); }
+    ~Unlocked() { set_file_locks_reach_others(true); }
+  } unlocked;
+  const TempDir dir;
+  const auto path = dir / "rows.csv";
+  const std::string header = "a,b\n";
+  for (const char* before : {"", "a,b\n1,2\n"}) {  // "": no file
+    if (*before != '\0') write_file(path, before);
+    for (const auto mode :
+         {OrderedCsvFile::Mode::fresh, OrderedCsvFile::Mode::keep, OrderedCsvFile::Mode::staged}) {
+      try {
+        OrderedCsvFile file(path, header, mode);
+        ADD_FAILURE() << "written unlocked: " << before;
+      } catch (const std::runtime_error& refused) {
+        EXPECT_NE(std::string(refused.what()).find(": not written, as this build"),
+                  std::string::npos)
+            << refused.what();
+      }
+    }
+    if (*before == '\0') {
+      EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+    } else {
+      EXPECT_EQ(read_file(path), before);
+    }
+  }
+  EXPECT_THROW(SummaryLock lock(path), std::runtime_error);
+  OrderedCsvFile device("/dev/null", header, OrderedCsvFile::Mode::fresh);
+  device.append("1,2\n");
+}
+
 }  // namespace
 }  // namespace hostswitch

@@ -9,6 +9,7 @@
 #include <system_error>
 #include <vector>
 
+#include "batch/ordered_csv.hpp"
 #include "console/command_line.hpp"
 #include "console/dialogue.hpp"
 #include "model/memory_budget.hpp"
@@ -19,6 +20,8 @@ EM_JS(int, standard_error_is_terminal, (), { return require("tty").isatty(2) ? 1
 int main(int argc, char** argv) {
   // The machine's free memory means nothing to a wasm heap; its ceiling does.
   hostswitch::MemoryBudget::set_limit(emscripten_get_heap_max());
+  // flock() here succeeds without locking anything another process would see.
+  hostswitch::set_file_locks_reach_others(false);
   const hostswitch::SystemClock clock;
   hostswitch::SystemShell shell;
   std::error_code error;

@@ -13,6 +13,9 @@ const PARAMETERS = [
   ["n_gen", "--n-gen"],
 ];
 const FIELDS = [...PARAMETERS.map(([name]) => name), "seed", "replicates"];
+// The most the worker hands back of a run's or a sweep's files; past it a browser may fail to
+// pass them at all.
+const RESULT_LIMIT = 256e6;
 
 const element = (id) => document.getElementById(id);
 // The module this engine runs, for the page's life (?kernel=scalar forces the scalar one).
@@ -108,10 +111,15 @@ function run() {
   element("progress-text").textContent = "starting";
   ensureWorker();
   if (running.mode === "run") {
-    worker.postMessage({ args: commandLine(form), files: ["output.txt", "output.svg"] });
+    const files = ["output.txt", "output.svg"];
+    // Only a count the command line takes; anything else gets its own message.
+    const generations = /^\d{1,10}$/.test(form.n_gen) && Number(form.n_gen) <= 2147483647
+      ? Number(form.n_gen) : 0;
+    worker.postMessage({ args: commandLine(form), files, limit: RESULT_LIMIT, generations });
   } else {
     const files = ["summary.csv", "trajectories.csv"];
-    worker.postMessage({ args: commandLine(form), files, report: reportChoice() });
+    worker.postMessage({ args: commandLine(form), files, limit: RESULT_LIMIT,
+                         report: reportChoice() });
   }
 }
 

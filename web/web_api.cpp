@@ -18,6 +18,7 @@
 #include "console/dialogue.hpp"
 #include "model/memory_budget.hpp"
 #include "model/parameters.hpp"
+#include "reporting/fixed_format.hpp"
 
 namespace {
 
@@ -116,4 +117,6 @@ EMSCRIPTEN_BINDINGS(hostswitch) {
   emscripten::function("command", &command);
   emscripten::function("parameterHelp", &parameter_help);
   emscripten::function("replicatesReport", &replicates_report);
+  // The results file's bytes a class line (a generation writes one or more).
+  emscripten::constant("classLineBytes", hostswitch::kClassRecordBytes);
 }

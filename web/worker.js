@@ -27,6 +27,22 @@ onmessage = async (event) => {
     postMessage({ type: "report", id: request.id, report: report(module, request.report) });
     return;
   }
+  // A run that lasts writes at least one line of its results file a generation, so n_gen alone
+  // tells that the results would be too large: refused before it starts.
+  const least = request.generations * module.classLineBytes;
+  if (least > request.limit) {
+    postMessage({
+      type: "done",
+      status: 2,
+      out: "",
+      err: `hostswitch run: --n-gen ${request.generations}: a run that lasts writes at least ` +
+        `${megabytes(least)} of results, more than the page can take back ` +
+        `(${megabytes(request.limit)}); give at most ` +
+        `${Math.floor(request.limit / module.classLineBytes)} generations, or use ` +
+        "`hostswitch run` on the command line",
+    });
+    return;
+  }
   for (const name of request.files) {
     try {
       module.FS.unlink(name);
@@ -43,17 +59,37 @@ onmessage = async (event) => {
     }
   };
   const result = module.command(request.args, progress);
-  const files = {};
-  const buffers = [];
-  for (const name of request.files) {
-    try {
+  // What the page cannot take back is reported, never left to fail on its way there.
+  const failure = (why) => ({
+    type: "done",
+    status: 1,
+    out: "",
+    err: `${why}; use fewer generations (or replicates), or \`hostswitch ${request.args[0]}\` ` +
+      "on the command line",
+  });
+  const written = request.files.filter((name) => module.FS.analyzePath(name).exists);
+  const bytes = written.reduce((total, name) => total + module.FS.stat(name).size, 0);
+  if (result.status === 0 && bytes > request.limit) {
+    for (const name of written) module.FS.unlink(name);
+    postMessage(failure(`the results, ${megabytes(bytes)}, are more than the page can take ` +
+                        `back (${megabytes(request.limit)})`));
+    return;
+  }
+  try {
+    const files = {};
+    const buffers = [];
+    for (const name of written) {
       files[name] = module.FS.readFile(name);
       buffers.push(files[name].buffer);
-    } catch (missing) {
-      // a refused or failed run writes nothing
     }
+    const reply = { type: "done", status: result.status, out: result.out, err: result.err, files };
+    if (request.report && result.status === 0) reply.report = report(module, request.report);
+    postMessage(reply, buffers);
+  } catch (error) {
+    postMessage(failure(`the page could not take the results back (${error.message})`));
   }
-  const reply = { type: "done", status: result.status, out: result.out, err: result.err, files };
-  if (request.report && result.status === 0) reply.report = report(module, request.report);
-  postMessage(reply, buffers);
 };
+
+function megabytes(bytes) {
+  return `${(bytes / 1e6).toFixed(bytes < 1e7 ? 1 : 0)} MB`;
+}

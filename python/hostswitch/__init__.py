@@ -101,7 +101,11 @@ class Run:
         return _summary_frame(self._facts["summary"])
 
     def write_results(self, path):
-        """Writes the results file ``hostswitch run --seed SEED --output PATH`` writes."""
+        """Writes the results file ``hostswitch run --seed SEED --output PATH`` writes.
+
+        Raises ValueError for a path holding a NUL byte (before writing anything), and OSError
+        naming the path and the cause when the file cannot be written.
+        """
         _core.write_file(os.fspath(path), self._facts["results"])
 
     def __repr__(self):
@@ -161,7 +165,8 @@ def sweep(params, replicates=1, seed=None, jobs=None, trajectories=False, summar
     processor). With ``trajectories=True`` the result is a pair (summary, trajectories).
     ``summary=PATH`` also writes the file as ``sweep --summary PATH`` does, with its manifest
     and lock (and the trajectories beside it, PATH's stem + ``.trajectories.csv``);
-    ``resume=True`` continues such a file. ``progress``: a tqdm bar (default: only when attached
+    ``resume=True`` continues such a file; a ``summary`` holding a NUL byte raises ValueError
+    before anything is written, a file that cannot be written OSError naming it. ``progress``: a tqdm bar (default: only when attached
     to a terminal or a notebook).
 
     Ctrl-C stops the sweep and raises SweepInterrupted, whose ``frame`` holds the complete rows.

@@ -114,6 +114,20 @@ def test_write_failures_name_the_path_and_cause(tmp_path):
         hs.sweep({"n_gen": [5]}, seed=1, summary=tmp_path / "missing" / "s.csv")
 
 
+@pytest.mark.parametrize("argument, call", [
+    ("path", lambda p: hs.run(n_gen=5, seed=1).write_results(p / "w\0x.txt")),
+    ("summary", lambda p: hs.sweep({"n_gen": [5]}, seed=1, summary=p / "a\0b.csv",
+                                   progress=False)),
+    ("summary", lambda p: hs.stats(p / "s\0.csv")),
+    ("path", lambda p: hs.read_summary(p / "r\0.csv")),
+])
+def test_a_nul_in_a_path_is_refused_before_anything_is_written(tmp_path, argument, call):
+    # The system would end the name at the NUL and write another file.
+    with pytest.raises(ValueError, match=f"^{argument}: a path cannot hold a NUL byte"):
+        call(tmp_path)
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_interrupt_keeps_the_complete_rows(tmp_path):
     script = textwrap.dedent("""
         import sys, hostswitch as hs

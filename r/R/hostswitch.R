@@ -17,6 +17,14 @@
   mapply(.value_texts, params, names(params), SIMPLIFY = FALSE)
 }
 
+# One path, as the library takes it: NA would name a file "NA", and only a first of several
+# would be used.
+.path_argument <- function(path, name) {
+  if (!is.character(path) || length(path) != 1L || is.na(path) || !nzchar(path))
+    stop(sprintf("%s: expected one file path, got %s", name, deparse(path)), call. = FALSE)
+  path.expand(path)
+}
+
 .optional_text <- function(value, name) {
   if (is.null(value)) NULL else .value_texts(value, name)
 }
@@ -72,7 +80,7 @@ hs_run <- function(n_pop = NULL, birth_rate = NULL, capacity = NULL, emig_rate =
 
 hs_write_results <- function(run, path) {
   stopifnot(inherits(run, "hs_run"))
-  .library_call(library_write_file(path.expand(path), run$results))
+  .library_call(library_write_file(.path_argument(path, "path"), run$results))
   invisible(path)
 }
 
@@ -95,7 +103,7 @@ hs_sweep <- function(params, replicates = 1, seed = NULL, jobs = NULL, trajector
   texts <- .library_call(library_sweep(
     .named_texts(params), .value_texts(replicates, "replicates"),
     .optional_text(seed, "seed"), .optional_text(jobs, "jobs"), isTRUE(trajectories),
-    if (is.null(summary)) NULL else path.expand(summary), isTRUE(resume), isTRUE(progress),
+    if (is.null(summary)) NULL else .path_argument(summary, "summary"), isTRUE(resume), isTRUE(progress),
     design))
   frame <- .read_summary_text(texts$summary)
   paths <- if (isTRUE(trajectories)) read.csv(text = texts$trajectories) else NULL
@@ -125,14 +133,15 @@ hs_stats <- function(summary) {
     .write_exact_csv(summary, path)
     summary <- path
   }
-  read.csv(text = .library_call(library_stats_table(path.expand(summary))))
+  read.csv(text = .library_call(library_stats_table(.path_argument(summary, "summary"))))
 }
 
 hs_read_results <- function(path) {
-  .library_call(library_read_file(path.expand(path)))  # a missing file fails as the library says
+  path <- .path_argument(path, "path")
+  .library_call(library_read_file(path))  # a missing file fails as the library says
   .read_records(path)
 }
 
-hs_read_summary <- function(path) .read_summary_text(rawToChar(.library_call(library_read_file(path.expand(path)))))
+hs_read_summary <- function(path) .read_summary_text(rawToChar(.library_call(library_read_file(.path_argument(path, "path")))))
 
-hs_read_trajectories <- function(path) read.csv(text = rawToChar(.library_call(library_read_file(path.expand(path)))))
+hs_read_trajectories <- function(path) read.csv(text = rawToChar(.library_call(library_read_file(.path_argument(path, "path")))))

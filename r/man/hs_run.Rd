@@ -35,7 +35,8 @@ bytes \code{hostswitch run --seed SEED --output PATH} writes.
 \section{Errors}{
 A value the command line refuses stops with its message and the class
 \code{hostswitch_refusal}; a file that cannot be written with the path and the cause and the
-class \code{hostswitch_io_error}.
+class \code{hostswitch_io_error}. A path that is not one string (\code{NA}, several, empty)
+stops naming the argument before anything is written.
 }
 \examples{
 run <- hs_run(seed = 2367781)

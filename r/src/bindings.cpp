@@ -67,7 +67,7 @@ Rcpp::List library_sweep(Rcpp::List params, Rcpp::CharacterVector replicates,
   LibrarySweep sweep;
   sweep.lists = parameter_lists_of(named_texts(params));
   if (const auto path = optional_text(design)) {
-    sweep.design = *path;
+    sweep.design = path_argument(*path, "design");
   } else {
     sweep.grid = checked_grid(sweep.lists);
   }
@@ -76,7 +76,7 @@ Rcpp::List library_sweep(Rcpp::List params, Rcpp::CharacterVector replicates,
   sweep.base_seed = seed_text ? parse_integer("--seed", *seed_text) : seed_from_clock();
   sweep.jobs = parse_jobs(optional_text(jobs).value_or(""));
   sweep.trajectories = trajectories;
-  if (const auto path = optional_text(summary)) sweep.summary = *path;
+  if (const auto path = optional_text(summary)) sweep.summary = path_argument(*path, "summary");
   sweep.resume = resume;
   std::atomic<bool> stop{false};
   sweep.stop = &stop;
@@ -94,12 +94,16 @@ Rcpp::List library_sweep(Rcpp::List params, Rcpp::CharacterVector replicates,
 }
 
 // [[Rcpp::export]]
-std::string library_stats_table(std::string summary) { return stats_table_text(summary); }
-
-// [[Rcpp::export]]
-void library_write_file(std::string path, Rcpp::RawVector bytes) {
-  write_text_file(path, std::string(bytes.begin(), bytes.end()));
+std::string library_stats_table(std::string summary) {
+  return stats_table_text(path_argument(summary, "summary"));
 }
 
 // [[Rcpp::export]]
-Rcpp::RawVector library_read_file(std::string path) { return raw_of(read_text_file(path)); }
+void library_write_file(std::string path, Rcpp::RawVector bytes) {
+  write_text_file(path_argument(path, "path"), std::string(bytes.begin(), bytes.end()));
+}
+
+// [[Rcpp::export]]
+Rcpp::RawVector library_read_file(std::string path) {
+  return raw_of(read_text_file(path_argument(path, "path")));
+}

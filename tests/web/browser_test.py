@@ -250,6 +250,17 @@ def main():
                   driver.find_element(By.ID, "download-output").get_attribute("disabled") and
                   not os.listdir(directory), f"refused with the native message: {message}")
 
+        # A run whose results the page could not take back is refused before it starts:
+        # 40,000,000 generations of at least one 79-byte line are more than 256 MB.
+        huge = {**typical, "capacity": "100", "emig_rate": "0", "n_gen": "40000000", "seed": "1"}
+        driver.get(base + "?" + urllib.parse.urlencode({**huge, "run": "1"}))
+        message = wait_for_text(driver, "message")
+        check(message.startswith("hostswitch run: --n-gen 40000000: ") and
+              "give at most 3240506 generations" in message and "`hostswitch run`" in message and
+              text(driver, "progress-text") == "refused" and
+              driver.find_element(By.ID, "n_gen").get_attribute("aria-invalid") == "true",
+              f"too large a run is refused up front: {message}")
+
         # Replicates (here over two emigration rates, one of which never switches): the
         # sweep's seeds, its summary bytes, the shares counted here.
         query = {**typical, "seed": "5", "replicates": "3", "emig_rate": "0,0.3", "n_gen": "40"}

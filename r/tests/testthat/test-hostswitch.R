@@ -95,6 +95,19 @@ test_that("refusals stop with the command line's message", {
                "No such file or directory", class = "hostswitch_io_error")
 })
 
+test_that("a path argument that is not one path stops naming the argument, writing nothing", {
+  dir <- tempfile("hostswitch-paths-")
+  dir.create(dir)
+  old <- setwd(dir)
+  on.exit(setwd(old))
+  run <- hs_run(n_gen = 3, seed = 1)
+  expect_error(hs_write_results(run, NA_character_), "^path: expected one file path")
+  expect_error(hs_write_results(run, c("a.txt", "b.txt")), "^path: expected one file path")
+  expect_error(hs_sweep(list(n_gen = 5), seed = 1, summary = NA), "^summary: expected one")
+  expect_error(hs_stats(NA_character_), "^summary: expected one file path")
+  expect_identical(list.files(dir, all.files = TRUE, no.. = TRUE), character(0))
+})
+
 test_that("an interrupt keeps the complete rows", {
   skip_on_os("windows")
   dir <- in_scratch()

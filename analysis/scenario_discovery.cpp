@@ -315,14 +315,23 @@ PrimBox box_of(const PrimResult& result, const BoxState& state, std::int32_t ste
   return box;
 }
 
-// The box of most coverage whose density reaches the target, else the densest.
+// Of the boxes whose density reaches the target, the one of most coverage, the densest of
+// equals: no box chosen is beaten on both. With none, the densest, of equals the most coverage.
 std::size_t chosen_box(const std::vector<PrimBox>& boxes, double min_density) {
+  const auto better = [](const PrimBox& a, const PrimBox& b, bool by_coverage) {
+    if (by_coverage && a.coverage != b.coverage) return a.coverage > b.coverage;
+    if (a.density != b.density) return a.density > b.density;
+    return a.coverage > b.coverage;
+  };
+  std::optional<std::size_t> best;
   for (std::size_t b = 0; b < boxes.size(); ++b) {
-    if (boxes[b].density >= min_density) return b;
+    if (boxes[b].density >= min_density && (!best || better(boxes[b], boxes[*best], true)))
+      best = b;
   }
+  if (best) return *best;
   std::size_t densest = 0;
   for (std::size_t b = 1; b < boxes.size(); ++b) {
-    if (boxes[b].density > boxes[densest].density) densest = b;
+    if (better(boxes[b], boxes[densest], false)) densest = b;
   }
   return densest;
 }

@@ -29,8 +29,9 @@ CLI::App* setup_discover(CLI::App& app, DiscoverOptions& options) {
           ->type_name("PATH");
   discover
       ->add_option("--min-density", options.min_density,
-                   "the box chosen is the first of the peeling with at least this density "
-                   "(share of its points meeting the condition), else the densest")
+                   "the box chosen is the one of most coverage (then density) of those with at "
+                   "least this density (share of its points meeting the condition), else the "
+                   "densest")
       ->type_name("REAL")
       ->check(CLI::Range(0.0, 1.0))
       ->capture_default_str();

@@ -123,10 +123,11 @@ std::string limits_table(const DiscoveryPoints& points, const PrimResult& result
   std::string html =
       "<div class=\"table\"><table id=\"discovery-box\"><thead><tr><th>parameter</th><th>low "
       "limit</th><th>high limit</th><th>full range</th><th>quasi-p</th></tr></thead><tbody>";
+  const std::vector<char> named = named_restrictions(points, result, box);
   for (std::size_t k = 0; k < box.lo.size(); ++k) {
+    if (!named[k]) continue;
     const bool low = restricted_low(result, box, k);
     const bool high = restricted_high(result, box, k);
-    if (!low && !high) continue;
     const std::size_t which = result.parameters[k];
     html += "<tr><td>" + std::string(kParameterNames[which]) + "</td><td>" +
             (low ? value_text(which, box.lo[k]) : "") + "</td><td>" +
@@ -153,7 +154,10 @@ std::string method_note(const DiscoveryCondition& condition, const PrimOptions& 
          tick_text(options.min_density) +
          " or more (else the densest), then pasted. Quasi-p: for each restriction, the chance "
          "under a binomial with the density of the box without it that the box would hold as "
-         "many points meeting the condition as it does.</p>";
+         "many points meeting the condition as it does. A limit narrower than the full range only "
+         "because other limits leave out the parameter's extremes keeps no point out: the "
+         "sentence and the table name the fewest limits that give the same box, the boxes file "
+         "and the count of restricted parameters every narrower one.</p>";
 }
 
 }  // namespace
@@ -167,7 +171,8 @@ DiscoveryReport discovery_report(const SummaryData& summary, const DiscoveryCond
   std::string& html = report.html;
   html = "<section id=\"discovery\"><h2>Scenario discovery: where " + xml_escape(condition.text()) +
          "</h2>";
-  html += "<p class=\"facts\">" + xml_escape(discovery_sentence(result, condition)) + "</p>";
+  html +=
+      "<p class=\"facts\">" + xml_escape(discovery_sentence(points, result, condition)) + "</p>";
   html += method_note(condition, options);
   html +=
       "<figure><figcaption>Coverage against density of each box of the peeling, by the "

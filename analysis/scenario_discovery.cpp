@@ -408,10 +408,12 @@ std::string boxes_csv(const PrimResult& result) {
   return csv;
 }
 
-std::string box_words(const PrimResult& result, const PrimBox& box) {
+std::string box_words(const DiscoveryPoints& points, const PrimResult& result, const PrimBox& box) {
   std::vector<std::string> limits;
+  const std::vector<char> named = named_restrictions(points, result, box);
   for (std::size_t k = 0; k < box.lo.size(); ++k) {
     const std::string name(kParameterNames[result.parameters[k]]);
+    if (!named[k]) continue;
     const bool low = restricted_low(result, box, k);
     const bool high = restricted_high(result, box, k);
     if (low && high) {
@@ -451,24 +453,70 @@ double binomial_upper_tail(std::int64_t n, std::int64_t k, double p) {
   return std::min(1.0, std::exp(largest + std::log(sum)));
 }
 
-double quasi_p_value(const DiscoveryPoints& points, const PrimResult& result, const PrimBox& box,
-                     std::size_t k) {
-  std::vector<double> lo = box.lo;
-  std::vector<double> hi = box.hi;
-  lo[k] = result.full_lo[k];
-  hi[k] = result.full_hi[k];
-  std::int64_t wider = 0;
-  std::int64_t wider_hits = 0;
+namespace {
+
+BoxCount count_box(const DiscoveryPoints& points, const std::vector<double>& lo,
+                   const std::vector<double>& hi) {
+  BoxCount wider;
   for (std::size_t i = 0; i < points.size(); ++i) {
     bool in = true;
     for (std::size_t j = 0; j < lo.size() && in; ++j) {
       in = points.values[j][i] >= lo[j] && points.values[j][i] <= hi[j];
     }
     if (!in) continue;
-    ++wider;
-    wider_hits += points.meets[i];
+    ++wider.points;
+    wider.hits += points.meets[i];
   }
-  const double density = static_cast<double>(wider_hits) / static_cast<double>(wider);
+  return wider;
+}
+
+}  // namespace
+
+BoxCount without_restriction(const DiscoveryPoints& points, const PrimResult& result,
+                             const PrimBox& box, std::size_t k) {
+  std::vector<double> lo = box.lo;
+  std::vector<double> hi = box.hi;
+  lo[k] = result.full_lo[k];
+  hi[k] = result.full_hi[k];
+  return count_box(points, lo, hi);
+}
+
+std::vector<char> named_restrictions(const DiscoveryPoints& points, const PrimResult& result,
+                                     const PrimBox& box) {
+  const std::size_t parameters = box.lo.size();
+  std::vector<char> named(parameters, 0);
+  std::vector<std::int64_t> alone(parameters, 0);
+  for (std::size_t k = 0; k < parameters; ++k) {
+    named[k] = restricted_low(result, box, k) || restricted_high(result, box, k) ? 1 : 0;
+    for (const double x : points.values[k]) alone[k] += x < box.lo[k] || x > box.hi[k];
+  }
+  std::vector<std::size_t> order(parameters);
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return alone[a] != alone[b] ? alone[a] < alone[b] : a > b;
+  });
+  std::vector<double> lo = box.lo;
+  std::vector<double> hi = box.hi;
+  for (const std::size_t k : order) {
+    if (!named[k]) continue;
+    const double kept_lo = lo[k];
+    const double kept_hi = hi[k];
+    lo[k] = result.full_lo[k];
+    hi[k] = result.full_hi[k];
+    if (count_box(points, lo, hi).points == box.points) {
+      named[k] = 0;
+    } else {
+      lo[k] = kept_lo;
+      hi[k] = kept_hi;
+    }
+  }
+  return named;
+}
+
+double quasi_p_value(const DiscoveryPoints& points, const PrimResult& result, const PrimBox& box,
+                     std::size_t k) {
+  const BoxCount wider = without_restriction(points, result, box, k);
+  const double density = static_cast<double>(wider.hits) / static_cast<double>(wider.points);
   return binomial_upper_tail(box.points, box.hits, density);
 }
 
@@ -480,14 +528,16 @@ std::string percent(double share) {
 
 }  // namespace
 
-std::string discovery_sentence(const PrimResult& result, const DiscoveryCondition& condition) {
+std::string discovery_sentence(const DiscoveryPoints& points, const PrimResult& result,
+                               const DiscoveryCondition& condition) {
   std::string text = "Of the " + std::to_string(result.points) + " points, ";
   if (result.hits == 0) return text + "none meets " + condition.text() + ", so there is no box.";
   const PrimBox& box = result.boxes[result.chosen];
   text += std::to_string(result.hits) + (result.hits == 1 ? " meets " : " meet ") +
           condition.text() + "; " + std::to_string(box.hits) + " of them (" +
           percent(box.coverage) + " coverage) lie in ";
-  text += box.restricted == 0 ? "the whole space" : "the box " + box_words(result, box);
+  const std::string words = box_words(points, result, box);
+  text += words == "the whole space" ? words : "the box " + words;
   text += ", where " + percent(box.density) + " of points meet it (density), holding " +
           percent(box.mass) + " of the points (mass).";
   return text;

@@ -79,6 +79,20 @@ PrimResult prim(const DiscoveryPoints& points, const PrimOptions& options = {});
 bool restricted_low(const PrimResult& result, const PrimBox& box, std::size_t k);
 bool restricted_high(const PrimResult& result, const PrimBox& box, std::size_t k);
 
+// The box with restriction k taken away.
+struct BoxCount {
+  std::int64_t points = 0;
+  std::int64_t hits = 0;
+};
+BoxCount without_restriction(const DiscoveryPoints& points, const PrimResult& result,
+                             const PrimBox& box, std::size_t k);
+// Per varied parameter, whether its restriction is one of a smallest set that gives the same
+// box. Limits follow the points in the box, so a parameter may be narrower than its full range
+// only because other limits left out its extremes (on a continuous design, nearly always);
+// such restrictions are let go first, those keeping out fewest points alone first.
+std::vector<char> named_restrictions(const DiscoveryPoints& points, const PrimResult& result,
+                                     const PrimBox& box);
+
 // P(X >= k) for X binomial with n trials of chance p.
 double binomial_upper_tail(std::int64_t n, std::int64_t k, double p);
 // Bryant and Lempert's quasi-p-value of restricted parameter k of `box`: the chance, under a
@@ -90,11 +104,12 @@ double quasi_p_value(const DiscoveryPoints& points, const PrimResult& result, co
 // step,coverage,density,mass,restricted,NAME_lo,NAME_hi...,chosen,pasted: one row per box.
 std::string boxes_csv(const PrimResult& result);
 
-// The chosen box in words: "emig_rate ≤ 0.02 and sdr ≥ 2".
-std::string box_words(const PrimResult& result, const PrimBox& box);
+// The box's named restrictions in words: "emig_rate ≤ 0.02 and sdr ≥ 2", or "the whole space".
+std::string box_words(const DiscoveryPoints& points, const PrimResult& result, const PrimBox& box);
 
 // The chosen box in one sentence a methods section can use: how many points meet the
 // condition, the box, its coverage, density and mass.
-std::string discovery_sentence(const PrimResult& result, const DiscoveryCondition& condition);
+std::string discovery_sentence(const DiscoveryPoints& points, const PrimResult& result,
+                               const DiscoveryCondition& condition);
 
 }  // namespace hostswitch

@@ -55,11 +55,13 @@ int run_discover(const DiscoverOptions& options, const CommandLineContext& conte
   const SummaryData summary = read_summary(options.summary);
   PrimOptions prim_options;
   prim_options.min_density = options.min_density;
-  const PrimResult result = prim(discovery_points(summary, condition), prim_options);
+  const DiscoveryPoints points = discovery_points(summary, condition);
+  const PrimResult result = prim(points, prim_options);
   const std::string csv = boxes_csv(result);
   if (options.output_option->count() > 0) {
     write_file_atomically(options.output, csv);
-    context.out << discovery_sentence(result, condition) << " Boxes: " << options.output << '\n';
+    context.out << discovery_sentence(points, result, condition) << " Boxes: " << options.output
+                << '\n';
   } else {
     context.out << csv;
   }

@@ -117,7 +117,8 @@ TEST(Prim, OnAGridPeelsWholeValuesDownToTheBox) {
   EXPECT_DOUBLE_EQ(box.coverage, 1.0);
   EXPECT_EQ(result.boxes[1].points, 90);
   expect_rows_agree_with_their_limits(points, result);
-  EXPECT_EQ(box_words(result, box), "emig_rate ≥ 5 and sdr ≤ 6");
+  EXPECT_EQ(box_words(points, result, box), "emig_rate ≥ 5 and sdr ≤ 6");
+  EXPECT_EQ(named_restrictions(points, result, box), (std::vector<char>{1, 1}));
 
   const std::string csv = boxes_csv(result);
   EXPECT_EQ(csv.substr(0, csv.find('\n')),
@@ -127,6 +128,25 @@ TEST(Prim, OnAGridPeelsWholeValuesDownToTheBox) {
 
   // Without the sdr limit the box holds 50 points, 35 hits: P(35 of 35 at 0.7) = 0.7^35.
   EXPECT_NEAR(quasi_p_value(points, result, box, 1) / std::pow(0.7, 35), 1.0, 1e-9);
+}
+
+TEST(Prim, ALimitThatOnlyFollowsThePointsIsNotNamed) {
+  // Ten points on the diagonal, meeting it from 5 on: peeling the low end of the first
+  // parameter draws the second one's limit in too, but that limit keeps no point out.
+  DiscoveryPoints points;
+  points.parameters = {3, 4};
+  points.values.assign(2, {});
+  for (int a = 0; a < 10; ++a) {
+    points.values[0].push_back(a);
+    points.values[1].push_back(a);
+    points.meets.push_back(a >= 5 ? 1 : 0);
+  }
+  const PrimResult result = prim(points);
+  const PrimBox& box = result.boxes[result.chosen];
+  EXPECT_EQ(box.lo, (std::vector<double>{5, 5}));
+  EXPECT_EQ(box.restricted, 2);
+  EXPECT_EQ(named_restrictions(points, result, box), (std::vector<char>{1, 0}));
+  EXPECT_EQ(box_words(points, result, box), "emig_rate ≥ 5");
 }
 
 TEST(BinomialTail, MatchesSumsWorkedByHand) {

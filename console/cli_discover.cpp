@@ -6,6 +6,7 @@
 #include "analysis/scenario_discovery.hpp"
 #include "analysis/summary_data.hpp"
 #include "base/atomic_file.hpp"
+#include "batch/summary.hpp"
 #include "console/parameter_values.hpp"
 
 namespace hostswitch {
@@ -33,7 +34,6 @@ CLI::App* setup_discover(CLI::App& app, DiscoverOptions& options) {
                    "least this density (share of its points meeting the condition), else the "
                    "densest")
       ->type_name("REAL")
-      ->check(CLI::Range(0.0, 1.0))
       ->capture_default_str();
   discover->footer(
       "Peeling takes 5% of the box at a time off one end of one varied parameter (whole tied\n"
@@ -51,6 +51,10 @@ int run_discover(const DiscoverOptions& options, const CommandLineContext& conte
     condition = parse_condition(options.where);
   } catch (const std::invalid_argument& error) {
     throw UsageError(std::string("--where: ") + error.what());
+  }
+  if (!(options.min_density >= 0.0 && options.min_density <= 1.0)) {
+    throw UsageError("--min-density: " + shortest(options.min_density) +
+                     " is not a share between 0 and 1");
   }
   const SummaryData summary = read_summary(options.summary);
   PrimOptions prim_options;

@@ -79,6 +79,7 @@ TEST(Prim, FindsAPlantedBoxWithinOnePeelOfItsLimits) {
     EXPECT_NEAR(box.hi[k], hi[k], width) << "parameter " << k;
   }
   EXPECT_GE(box.density, 0.9);
+  EXPECT_EQ(named_restrictions(points, result, box), (std::vector<char>{1, 1, 1, 0, 0}));
   expect_rows_agree_with_their_limits(points, result);
   EXPECT_EQ(result.boxes.front().restricted, 0);
   EXPECT_DOUBLE_EQ(result.boxes.front().mass, 1.0);

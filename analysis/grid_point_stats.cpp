@@ -83,16 +83,53 @@ std::vector<GridPointStats> grid_point_stats(const SummaryData& summary, std::si
   return table;
 }
 
+namespace {
+
+using Stats = GridPointStats;
+using Value = std::optional<double>;
+
+constexpr std::array<StatsColumn, 17> kStatsColumns = {{
+    {"grid_index", [](const Stats& s) -> Value { return s.grid_index; }, true},
+    {"replicates", [](const Stats& s) -> Value { return static_cast<double>(s.replicates); }, true},
+    {"extinct", [](const Stats& s) -> Value { return static_cast<double>(s.extinct); }, true},
+    {"p_extinct", [](const Stats& s) -> Value { return s.p_extinct; }},
+    {"p_extinct_lo", [](const Stats& s) -> Value { return s.p_extinct_interval.lo; }},
+    {"p_extinct_hi", [](const Stats& s) -> Value { return s.p_extinct_interval.hi; }},
+    {"switched", [](const Stats& s) -> Value { return static_cast<double>(s.switched); }, true},
+    {"p_switched", [](const Stats& s) -> Value { return s.p_switched; }},
+    {"p_switched_lo", [](const Stats& s) -> Value { return s.p_switched_interval.lo; }},
+    {"p_switched_hi", [](const Stats& s) -> Value { return s.p_switched_interval.hi; }},
+    {"mean_switches", [](const Stats& s) -> Value { return s.mean_switches; }},
+    {"median_switches", [](const Stats& s) -> Value { return s.median_switches; }},
+    {"km_median_extinction", [](const Stats& s) { return s.km_median.median; }},
+    {"km_median_lo", [](const Stats& s) { return s.km_median.lo; }},
+    {"km_median_hi", [](const Stats& s) { return s.km_median.hi; }},
+    {"mean_final_n_pop", [](const Stats& s) -> Value { return s.mean_final_n_pop; }},
+    {"mean_final_displacement", [](const Stats& s) -> Value { return s.mean_final_displacement; }},
+}};
+
+}  // namespace
+
+std::span<const StatsColumn> stats_columns() { return kStatsColumns; }
+
+const StatsColumn* stats_column(std::string_view name) {
+  for (const StatsColumn& column : kStatsColumns) {
+    if (column.name == name) return &column;
+  }
+  return nullptr;
+}
+
 std::string stats_table_header() {
   std::string header;
   for (const std::string_view name : kParameterNames) {
     header += name;
     header += ',';
   }
-  header +=
-      "grid_index,replicates,extinct,p_extinct,p_extinct_lo,p_extinct_hi,switched,p_switched,"
-      "p_switched_lo,p_switched_hi,mean_switches,median_switches,km_median_extinction,"
-      "km_median_lo,km_median_hi,mean_final_n_pop,mean_final_displacement\n";
+  for (const StatsColumn& column : kStatsColumns) {
+    header += column.name;
+    header += ',';
+  }
+  header.back() = '\n';
   return header;
 }
 
@@ -107,45 +144,19 @@ void append_stats_table_row(std::string& row, const GridPointStats& s) {
     row += parameter_text(s.parameters, i);
     row += ',';
   }
-  const auto add_number = [&row](auto value) {
-    std::array<char, 32> buffer{};
-    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
-    row.append(buffer.data(), result.ptr);
-  };
-  // Shortest round-trip form, as the summary writes its numbers.
-  const auto add_real = [&row](double value) {
-    std::array<char, 32> buffer{};
-    const auto result = double_to_chars(buffer.data(), buffer.data() + buffer.size(), value);
-    row.append(buffer.data(), result.ptr);
-  };
-  const auto add_optional = [&](const std::optional<double>& value) {
-    if (value) add_real(*value);
-    row += ',';
-  };
-  add_number(s.grid_index);
-  row += ',';
-  add_number(s.replicates);
-  row += ',';
-  add_number(s.extinct);
-  row += ',';
-  for (const double value : {s.p_extinct, s.p_extinct_interval.lo, s.p_extinct_interval.hi}) {
-    add_real(value);
+  std::array<char, 32> buffer{};
+  for (const StatsColumn& column : kStatsColumns) {
+    if (const Value value = column.value(s)) {
+      // Counts whole; the rest in shortest round-trip form, as the summary writes its numbers.
+      const auto result =
+          column.count ? std::to_chars(buffer.data(), buffer.data() + buffer.size(),
+                                       static_cast<std::int64_t>(*value))
+                       : double_to_chars(buffer.data(), buffer.data() + buffer.size(), *value);
+      row.append(buffer.data(), result.ptr);
+    }
     row += ',';
   }
-  add_number(s.switched);
-  row += ',';
-  for (const double value : {s.p_switched, s.p_switched_interval.lo, s.p_switched_interval.hi,
-                             s.mean_switches, s.median_switches}) {
-    add_real(value);
-    row += ',';
-  }
-  add_optional(s.km_median.median);
-  add_optional(s.km_median.lo);
-  add_optional(s.km_median.hi);
-  add_real(s.mean_final_n_pop);
-  row += ',';
-  add_real(s.mean_final_displacement);
-  row += '\n';
+  row.back() = '\n';
 }
 
 }  // namespace hostswitch

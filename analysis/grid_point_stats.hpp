@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,6 +63,18 @@ class GridPointStatsBuilder {
 // the first `drawn` grid points, which is all a page shows.
 std::vector<GridPointStats> grid_point_stats(const SummaryData& summary,
                                              std::size_t drawn = SIZE_MAX);
+
+// One column of the statistics table after the parameters: its name and its value of a grid
+// point (none for an empty field). Every per-point output another command may ask for by
+// name comes from this one list.
+struct StatsColumn {
+  std::string_view name;
+  std::optional<double> (*value)(const GridPointStats&);
+  bool count = false;  // written as a whole number
+};
+std::span<const StatsColumn> stats_columns();
+// The column named `name`, if the table has one.
+const StatsColumn* stats_column(std::string_view name);
 
 // The statistics table as CSV: header and one row per grid point with rows.
 std::string stats_table_header();

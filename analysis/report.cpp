@@ -11,6 +11,7 @@
 #include <unordered_set>
 
 #include "analysis/csv_input.hpp"
+#include "analysis/discovery_report.hpp"
 #include "analysis/report_figures.hpp"
 #include "analysis/sensitivity_report.hpp"
 #include "analysis/summary_format.hpp"
@@ -373,10 +374,15 @@ ReportFacts write_report(const ReportOptions& options) {
   if (sensitivity && !sensitivity->csv.empty()) {
     write_file_atomically(options.sensitivity, sensitivity->csv);
   }
+  if (options.discover) {
+    const DiscoveryReport discovery = discovery_report(summary, *options.discover);
+    page.insert(page.rfind("</body>"), discovery.html);
+    write_file_atomically(options.boxes, discovery.csv);
+  }
   write_file_atomically(options.html, page);
   if (options.figures) write_figure_files(*options.figures, figures);
   return ReportFacts{grid_points, summary.rows, summary.missing_rows(),
-                     sensitivity && !sensitivity->csv.empty()};
+                     sensitivity && !sensitivity->csv.empty(), options.discover.has_value()};
 }
 
 std::string report_sections_style() { return kSectionStyle; }

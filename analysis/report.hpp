@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "analysis/grid_point_stats.hpp"
+#include "analysis/scenario_discovery.hpp"
 #include "analysis/summary_data.hpp"
 #include "analysis/trajectory_data.hpp"
 
@@ -51,6 +52,9 @@ struct ReportOptions {
   std::filesystem::path html = "report.html";
   // Of a sobol or morris design's summary: the indices or effects per parameter and output.
   std::filesystem::path sensitivity = "sensitivity.csv";
+  // With a condition, the scenario discovery section, and its boxes table here.
+  std::optional<DiscoveryCondition> discover;
+  std::filesystem::path boxes = "boxes.csv";
   std::optional<std::size_t> x;
   std::optional<std::size_t> colour;
   bool log_x = false;
@@ -63,6 +67,7 @@ struct ReportFacts {
   std::int64_t rows = 0;
   std::int64_t missing_rows = 0;
   bool sensitivity = false;  // whether the sensitivity table was written
+  bool boxes = false;        // whether the boxes table was written
 };
 
 // Reads the summary (and trajectories), writes the table and the page. Throws

@@ -2,8 +2,10 @@
 
 #include <optional>
 #include <ostream>
+#include <stdexcept>
 
 #include "analysis/report.hpp"
+#include "analysis/scenario_discovery.hpp"
 #include "console/parameter_values.hpp"
 
 namespace hostswitch {
@@ -46,6 +48,15 @@ CLI::App* setup_report(CLI::App& app, ReportCommandOptions& options) {
                    "and output")
       ->type_name("PATH")
       ->capture_default_str();
+  options.discover_option =
+      report
+          ->add_option("--discover", options.discover,
+                       "adds where in parameter space a per-point output meets this condition, "
+                       "as discover finds it (e.g. 'p_switched >= 0.5')")
+          ->type_name("EXPR");
+  report->add_option("--boxes", options.boxes, "with --discover: the boxes of the peeling")
+      ->type_name("PATH")
+      ->capture_default_str();
   report->add_option("-o,--output", options.html, "report page")
       ->type_name("REPORT.html")
       ->capture_default_str();
@@ -83,6 +94,14 @@ int run_report(const ReportCommandOptions& options, const CommandLineContext& co
     throw UsageError("--x and --colour must name different parameters");
   }
   report.log_x = options.log_x;
+  if (options.discover_option->count() > 0) {
+    try {
+      report.discover = parse_condition(options.discover);
+    } catch (const std::invalid_argument& error) {
+      throw UsageError(std::string("--discover: ") + error.what());
+    }
+    report.boxes = options.boxes;
+  }
   if (options.figures_option->count() > 0) report.figures = options.figures;
   const ReportFacts facts = write_report(report);
   if (facts.missing_rows > 0) {
@@ -92,7 +111,8 @@ int run_report(const ReportCommandOptions& options, const CommandLineContext& co
   }
   context.out << facts.rows << " runs over " << facts.grid_points
               << " grid points: " << options.table << ", " << options.html
-              << (facts.sensitivity ? ", " + options.sensitivity : std::string()) << '\n';
+              << (facts.sensitivity ? ", " + options.sensitivity : std::string())
+              << (facts.boxes ? ", " + options.boxes : std::string()) << '\n';
   context.out.flush();
   return 0;
 }

@@ -11,9 +11,11 @@ struct ReportCommandOptions {
   std::string summary, trajectories, table = "stats.csv", html = "report.html", x, colour;
   std::string sensitivity = "sensitivity.csv";
   std::string figures;
+  std::string discover, boxes = "boxes.csv";
   bool log_x = false;
   CLI::Option* trajectories_option = nullptr;
   CLI::Option* figures_option = nullptr;
+  CLI::Option* discover_option = nullptr;
 };
 
 // `hostswitch report`: statistics per grid point of a summary, as a table and a page.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "console/cli_design.hpp"
+#include "console/cli_discover.hpp"
 #include "console/cli_merge.hpp"
 #include "console/cli_plot.hpp"
 #include "console/cli_report.hpp"
@@ -55,12 +56,14 @@ struct Commands {
   MergeOptions merge;
   ReportCommandOptions report;
   DesignOptions design;
+  DiscoverOptions discover;
   CLI::App* run_app = nullptr;
   CLI::App* sweep_app = nullptr;
   CLI::App* plot_app = nullptr;
   CLI::App* merge_app = nullptr;
   CLI::App* report_app = nullptr;
   CLI::App* design_app = nullptr;
+  CLI::App* discover_app = nullptr;
   std::string config_path;
 
   // The commands whose flags may also come from a TOML file.
@@ -86,6 +89,7 @@ void build_app(CLI::App& app, Commands& commands) {
   commands.merge_app = setup_merge(app, commands.merge);
   commands.report_app = setup_report(app, commands.report);
   commands.design_app = setup_design(app, commands.design);
+  commands.discover_app = setup_discover(app, commands.discover);
   for (CLI::App* configured : commands.configurable()) {
     add_config_option(*configured, commands.config_path);
   }
@@ -116,6 +120,7 @@ int dispatch(const CLI::App& app, Commands& commands, const std::vector<std::str
   if (commands.report_app->parsed()) return run_report(commands.report, context);
   if (commands.merge_app->parsed()) return run_merge(commands.merge, context);
   if (commands.design_app->parsed()) return run_design(commands.design, context);
+  if (commands.discover_app->parsed()) return run_discover(commands.discover, context);
   DialogueOptions options;
   if (commands.dialogue_seed_option->count() > 0) {
     options.seed_count = parse_integer("--seed", commands.dialogue_seed);

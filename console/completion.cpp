@@ -26,7 +26,7 @@ std::string value_kind(const CLI::Option& option) {
   std::string upper = type.substr(0, type.find(':'));
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   if (upper.find("DIR") != std::string::npos) return "dir";
-  for (const char* number : {"INT", "UINT", "REAL", "FLOAT", "NUMBER"}) {
+  for (const char* number : {"INT", "UINT", "REAL", "FLOAT", "NUMBER", "EXPR"}) {
     if (upper.rfind(number, 0) == 0) return "word";
   }
   return "file";

@@ -244,6 +244,45 @@ TEST(ReportOutput, AxesDefaultToTheMostSweptParametersAndNameThem) {
   EXPECT_NE(unknown.err.find("--x: 'rate' is not a parameter"), std::string::npos) << unknown.err;
 }
 
+TEST(ReportDiscover, DiscoverAndTheReportFindTheSameBoxAndRefuseAnUnknownOutput) {
+  const TempDir dir;
+  // Ten grid points along emig_rate, one run each; runs from grid point 6 on switch.
+  std::string text = summary_header();
+  for (std::int32_t grid = 1; grid <= 10; ++grid)
+    text += row(grid, 1, false, 50, grid >= 6 ? 1 : 0);
+  write_file(dir / "summary.csv", text);
+  // Numbers as the summary writes them. Each peel takes 1 of the 10 points (5%, at least one) off
+  // the low end: 5/9, 5/8, 5/7, 5/6 and 5/5, which holds only hits; of equal coverage the densest
+  // is chosen.
+  const std::string chosen = "\n5,1,1,0.5,1,6e-04,0.001,1,0\n";
+  const Invocation discover =
+      invoke({"discover", "summary.csv", "--where", "p_switched>=0.5"}, dir.path());
+  ASSERT_EQ(discover.status, 0) << discover.err;
+  EXPECT_EQ(discover.out.substr(0, discover.out.find('\n')),
+            "step,coverage,density,mass,restricted,emig_rate_lo,emig_rate_hi,chosen,pasted");
+  EXPECT_NE(discover.out.find("\n4,1,0.8333333333333334,0.6,1,5e-04,0.001,0,0\n"),
+            std::string::npos)
+      << discover.out;
+  EXPECT_NE(discover.out.find(chosen), std::string::npos) << discover.out;
+
+  const Invocation report =
+      invoke({"report", "summary.csv", "--discover", "p_switched >= 0.5"}, dir.path());
+  ASSERT_EQ(report.status, 0) << report.err;
+  EXPECT_EQ(read_file(dir / "boxes.csv"), discover.out);
+  const std::string html = read_file(dir / "report.html");
+  EXPECT_NE(html.find("Of the 10 points, 5 meet p_switched ≥ 0.5; 5 of them (100% coverage) lie "
+                      "in the box emig_rate ≥ 0.0006, where 100% of points meet it (density), "
+                      "holding 50% of the points (mass)."),
+            std::string::npos);
+
+  for (const std::string& where : {std::string("p_hosted >= 1"), std::string("p_switched =< 1")}) {
+    const Invocation refused = invoke({"discover", "summary.csv", "--where", where}, dir.path());
+    EXPECT_EQ(refused.status, 2) << where;
+    EXPECT_NE(refused.err.find("--where: \"p_"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("\" is not"), std::string::npos) << refused.err;
+  }
+}
+
 std::size_t count_of(const std::string& text, const std::string& what) {
   std::size_t n = 0;
   for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;

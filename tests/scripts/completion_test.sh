@@ -35,13 +35,13 @@ help_options() {
 
 expect "sweep" hostswitch sw
 expect "--emig-rate|--emit-commands" hostswitch sweep --emi
-expect "design|merge|plot|report|run|sweep" hostswitch ""
+expect "design|discover|merge|plot|report|run|sweep" hostswitch ""
 # A value of an option is not taken for a command, and the command's own options follow.
 expect "--emig-rate" hostswitch run --n-gen 5 --emi
 expect "--help|--help-all" hostswitch plot --he
 # Every flag the help of each command lists, and only those.
 expect "$(help_options)" hostswitch -
-for command in run sweep plot merge; do
+for command in run sweep plot merge discover; do
   expect "$(help_options "$command")" hostswitch "$command" -
 done
 
@@ -57,6 +57,7 @@ expect "alpha *.txt|alpha-dir|alpha.txt" hostswitch run --output al
 expect "alpha *.txt|alpha-dir|alpha.txt" hostswitch run --output = al
 expect "alpha-dir" hostswitch sweep --outputs al
 expect "" hostswitch run --n-gen al
+expect "" hostswitch discover --where al
 expect "alpha *.txt|alpha-dir|alpha.txt" hostswitch plot al
 expect "alpha *.txt|alpha-dir|alpha.txt" hostswitch merge a
 

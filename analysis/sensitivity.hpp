@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -30,7 +31,8 @@ SobolIndices sobol_indices(std::span<const double> a, std::span<const double> b,
 struct MorrisEffects {
   double mu = 0.0;       // mean elementary effect
   double mu_star = 0.0;  // mean absolute elementary effect (Campolongo et al. 2007)
-  double sigma = 0.0;    // their standard deviation (n - 1)
+  // Their standard deviation (n - 1); none from a single effect, which says nothing of spread.
+  std::optional<double> sigma;
   std::int64_t effects = 0;
 };
 

@@ -84,8 +84,9 @@ std::array<std::optional<double>, kOutputs> noise_shares(const std::vector<Point
   return shares;
 }
 
-std::string share_text(const std::optional<double>& share) {
-  return share ? shortest(*share) : std::string();
+// An unknown number is an empty field.
+std::string optional_text(const std::optional<double>& value) {
+  return value ? shortest(*value) : std::string();
 }
 
 // Field `which` of a point's labels (as the summary holds them, CSV fields).
@@ -236,7 +237,7 @@ std::optional<SensitivityReport> sobol_report(const SummaryData& summary, std::s
       csv += std::string(kSensitivityOutputs[o]) + "," + std::string(kParameterNames[varied[i]]) +
              "," + shortest(s.value) + "," + shortest(s.lo) + "," + shortest(s.hi) + "," +
              shortest(t.value) + "," + shortest(t.lo) + "," + shortest(t.hi) + "," +
-             share_text(shares[o]) + "\n";
+             optional_text(shares[o]) + "\n";
     }
     if (indices.variance > 0.0) {
       sobol_figure(html, kSensitivityOutputs[o], varied, indices);
@@ -257,7 +258,7 @@ void morris_figure(std::string& html, std::string_view output,
   double top_y = 0.0;
   for (const auto& e : effects) {
     top_x = std::max(top_x, e.mu_star);
-    top_y = std::max(top_y, e.sigma);
+    top_y = std::max(top_y, e.sigma.value_or(0.0));
   }
   top_x = top_x > 0.0 ? top_x * 1.15 : 1.0;
   top_y = top_y > 0.0 ? top_y * 1.15 : 1.0;
@@ -278,16 +279,27 @@ void morris_figure(std::string& html, std::string_view output,
           ")</text><text x=\"" + svg_number(left - 4) + "\" y=\"" +
           svg_number(bottom - height - 6) + "\" font-size=\"12\">σ (max " +
           svg_number(top_y / 1.15, 3) + ")</text>";
+  std::string without_sigma;
   for (std::size_t i = 0; i < varied.size(); ++i) {
+    const std::string name(kParameterNames[varied[i]]);
+    if (!effects[i].sigma) {
+      without_sigma += (without_sigma.empty() ? "" : ", ") + name;
+      continue;
+    }
     html += "<circle cx=\"" + svg_number(x(effects[i].mu_star)) + "\" cy=\"" +
-            svg_number(y(effects[i].sigma)) + "\" r=\"4\" fill=\"" + kFirstColour + "\"/>";
+            svg_number(y(*effects[i].sigma)) + "\" r=\"4\" fill=\"" + kFirstColour + "\"/>";
     html += "<text x=\"" + svg_number(x(effects[i].mu_star) + 6) + "\" y=\"" +
-            svg_number(y(effects[i].sigma) - 4) + "\" font-size=\"11\">" +
-            xml_escape(std::string(kParameterNames[varied[i]])) + "</text>";
+            svg_number(y(*effects[i].sigma) - 4) + "\" font-size=\"11\">" + xml_escape(name) +
+            "</text>";
   }
   html += "</svg><figcaption>" + xml_escape(std::string(output)) +
           ": mean absolute elementary effect μ* against their standard deviation σ per "
-          "parameter.</figcaption></figure>";
+          "parameter.";
+  if (!without_sigma.empty()) {
+    html +=
+        " Not drawn, with fewer than two effects and so no σ: " + xml_escape(without_sigma) + ".";
+  }
+  html += "</figcaption></figure>";
 }
 
 std::optional<SensitivityReport> morris_report(const SummaryData& summary, std::size_t trajectory,
@@ -352,8 +364,8 @@ std::optional<SensitivityReport> morris_report(const SummaryData& summary, std::
     for (std::size_t c = 0; c < k; ++c) {
       csv += std::string(kSensitivityOutputs[o]) + "," + std::string(kParameterNames[varied[c]]) +
              "," + shortest(effects[c].mu) + "," + shortest(effects[c].mu_star) + "," +
-             shortest(effects[c].sigma) + "," + std::to_string(effects[c].effects) + "," +
-             share_text(shares[o]) + "\n";
+             optional_text(effects[c].sigma) + "," + std::to_string(effects[c].effects) + "," +
+             optional_text(shares[o]) + "\n";
     }
     morris_figure(html, kSensitivityOutputs[o], varied, effects);
   }

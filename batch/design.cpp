@@ -4,8 +4,11 @@
 #include <array>
 #include <boost/random/sobol.hpp>
 #include <cmath>
+#include <cstdint>
+#include <iomanip>
 #include <limits>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 
 #include "batch/design_values.hpp"
@@ -69,6 +72,28 @@ std::vector<SimulationParameters> points_of(const SimulationParameters& base,
     }
   }
   return points;
+}
+
+// Every candidate compares each of its N(N - 1) / 2 pairs of points, so the work grows with the
+// square of N: above this many pairs over all candidates (seconds of work) it is refused.
+constexpr std::uint64_t kMaximinPairs = 2'000'000'000;
+
+void check_maximin_cost(std::int32_t samples, std::int32_t candidates) {
+  if (candidates < 2) return;
+  const auto n = static_cast<std::uint64_t>(samples);
+  const auto k = static_cast<std::uint64_t>(candidates);
+  const std::uint64_t allowed = kMaximinPairs / k;  // pairs a candidate may have
+  if (n * (n - 1) / 2 <= allowed) return;
+  std::uint64_t largest = 1;
+  while ((largest + 1) * largest / 2 <= allowed) ++largest;
+  std::ostringstream message;
+  message << "--maximin: " << candidates << " hypercubes of " << samples << " samples compare "
+          << std::setprecision(3)
+          << static_cast<double>(k) * static_cast<double>(n) * static_cast<double>(n - 1) / 2.0
+          << " pairs of points (K N (N - 1) / 2), more than the " << kMaximinPairs
+          << " this command takes on; give at most " << largest << " samples for " << candidates
+          << " hypercubes, fewer hypercubes, or leave --maximin out";
+  throw std::invalid_argument(message.str());
 }
 
 double smallest_distance(const std::vector<double>& unit, std::size_t k) {
@@ -191,6 +216,7 @@ Design lhs_design(const SimulationParameters& base, std::vector<ParameterRange> 
                   const LhsRequest& request) {
   if (request.samples < 1) throw std::invalid_argument("--samples: must be at least 1");
   if (request.maximin < 1) throw std::invalid_argument("--maximin: must be at least 1");
+  check_maximin_cost(request.samples, request.maximin);
   ranges = sorted_ranges(std::move(ranges));
   const std::size_t k = ranges.size();
   const auto n = static_cast<std::size_t>(request.samples);

@@ -4,8 +4,10 @@
 
 #include <cmath>
 #include <numbers>
+#include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "analysis/sensitivity.hpp"
 
@@ -101,8 +103,37 @@ TEST(MorrisDesign, LinearFunctionGivesCoefficientTimesRange) {
     const double expected = coefficient[c] * (ranges[c].high - ranges[c].low);
     EXPECT_NEAR(effects[c].mu_star, std::fabs(expected), 1e-9);
     EXPECT_NEAR(effects[c].mu, expected, 1e-9);
-    EXPECT_NEAR(effects[c].sigma, 0.0, 1e-9);
+    ASSERT_TRUE(effects[c].sigma);
+    EXPECT_NEAR(*effects[c].sigma, 0.0, 1e-9);
     EXPECT_EQ(effects[c].effects, 12);
+  }
+}
+
+TEST(MorrisEffects, SpreadNeedsTwoEffects) {
+  // First: (0,0) -> (0.5,0) -> (0.5,0.5), outputs 1, 3, 2: effects 4 and -2.
+  // Second: (0.5,0.5) -> (0,0.5) -> (0,0), outputs 0, 1, 2: effects -2 and -2.
+  const MorrisTrajectory first{{0, 0, 0.5, 0, 0.5, 0.5}, {1, 3, 2}};
+  const MorrisTrajectory second{{0.5, 0.5, 0, 0.5, 0, 0}, {0, 1, 2}};
+  struct Case {
+    std::vector<MorrisTrajectory> trajectories;
+    double mu[2], mu_star[2];
+    std::optional<double> sigma[2];
+  };
+  const Case cases[] = {
+      {{first}, {4, -2}, {4, 2}, {std::nullopt, std::nullopt}},
+      {{first, second}, {1, -2}, {3, 2}, {std::sqrt(18.0), 0.0}},
+  };
+  for (const Case& c : cases) {
+    const auto effects = morris_effects(c.trajectories, 2);
+    for (std::size_t p = 0; p < 2; ++p) {
+      EXPECT_DOUBLE_EQ(effects[p].mu, c.mu[p]) << c.trajectories.size() << p;
+      EXPECT_DOUBLE_EQ(effects[p].mu_star, c.mu_star[p]) << c.trajectories.size() << p;
+      ASSERT_EQ(effects[p].sigma.has_value(), c.sigma[p].has_value()) << c.trajectories.size();
+      if (c.sigma[p]) {
+        EXPECT_NEAR(*effects[p].sigma, *c.sigma[p], 1e-12);
+      }
+      EXPECT_EQ(effects[p].effects, static_cast<std::int64_t>(c.trajectories.size()));
+    }
   }
 }
 
@@ -130,6 +161,32 @@ TEST(LhsDesign, EveryStratumOfEveryColumnHoldsOnePointAndSeedsRepeat) {
     EXPECT_GE(p.n_gen, 10);
     EXPECT_LE(p.n_gen, 20);
     EXPECT_EQ(p.sdr, 1.0);
+  }
+}
+
+TEST(LhsDesign, MaximinAboveItsCostIsRefusedSayingWhatFits) {
+  // The bound is 2e9 pairs over all candidates: 1e9 pairs a candidate for two, 2e8 for ten.
+  struct Case {
+    std::int32_t samples, maximin;
+    const char* refusal;  // empty: accepted
+  };
+  const Case cases[] = {
+      {44722, 2, "at most 44721 samples for 2 hypercubes"},  // 44722 * 44721 / 2 > 1e9
+      {1000000, 10, "at most 20000 samples for 10 hypercubes"},
+      {100000, 1, ""},  // one hypercube compares nothing
+      {20, 3, ""},
+  };
+  const auto ranges = ranges_of({"emig_rate=0:1"});
+  for (const Case& c : cases) {
+    try {
+      const Design design = lhs_design(typical_parameters(), ranges, {c.samples, 1, c.maximin});
+      EXPECT_STREQ(c.refusal, "") << c.samples;
+      EXPECT_EQ(design.points.size(), static_cast<std::size_t>(c.samples));
+    } catch (const std::invalid_argument& refused) {
+      EXPECT_NE(std::string(refused.what()).find(c.refusal), std::string::npos)
+          << c.samples << ": " << refused.what();
+      EXPECT_NE(*c.refusal, '\0') << refused.what();
+    }
   }
 }
 

@@ -45,11 +45,13 @@ DesignRecord design_record(const Design& design, std::string source) {
   record.columns = design.label_names;
   record.rows = design_rows(design);
   record.checksum = design_checksum(record.rows);
+  record.points = design.grid_indices;
   return record;
 }
 
 Design design_of_record(const DesignRecord& record, const std::string& where) {
-  std::string text;
+  const bool numbered = !record.points.empty();
+  std::string text = numbered ? "point," : "";
   for (std::size_t i = 0; i < kParameterCount; ++i) {
     if (i > 0) text += ',';
     text += kParameterNames[i];
@@ -59,7 +61,10 @@ Design design_of_record(const DesignRecord& record, const std::string& where) {
     append_csv_field(text, column);
   }
   text += '\n';
-  for (const auto& row : record.rows) text += row + '\n';
+  for (std::size_t g = 0; g < record.rows.size(); ++g) {
+    if (numbered) text += std::to_string(record.points[g]) + ',';
+    text += record.rows[g] + '\n';
+  }
   Design design = parse_design(text, where, typical_parameters());
   if (const auto kind = design_kind_by_name(record.kind)) design.kind = *kind;
   return design;
@@ -152,6 +157,7 @@ std::string manifest_json(const Manifest& manifest) {
                       {"columns", design.columns},
                       {"checksum", design.checksum},
                       {"rows", design.rows}};
+    if (!design.points.empty()) json["design"]["points"] = design.points;
   }
   if (!manifest.run_dir.empty()) {
     json["run_dir"] = manifest.run_dir;
@@ -203,6 +209,12 @@ Manifest read_manifest(const std::filesystem::path& path) {
       if (design_checksum(record.rows) != record.checksum) {
         throw std::runtime_error("the design's rows do not match its checksum");
       }
+      if (design.contains("points")) {
+        record.points = design.at("points").get<std::vector<std::int32_t>>();
+        if (record.points.size() != record.rows.size()) {
+          throw std::runtime_error("the design's points do not match its rows");
+        }
+      }
       manifest.design = std::move(record);
     }
     if (json.contains("run_dir")) {
@@ -234,11 +246,19 @@ std::optional<std::string> manifest_difference(const Manifest& stored, const Man
   }
   if (wanted.design) {
     // The rows say it all: the flags only fill in the columns a design file leaves out.
-    const auto& here = wanted.design->rows;
-    const auto& there = stored.design->rows;
-    for (std::size_t g = 0; g < std::max(here.size(), there.size()); ++g) {
-      const std::string mine = g < here.size() ? here[g] : "nothing";
-      const std::string theirs = g < there.size() ? there[g] : "nothing";
+    // A row is its point and its values: the point gives its grid index and so its seeds.
+    const auto& here = *wanted.design;
+    const auto& there = *stored.design;
+    const bool numbered = !here.points.empty() || !there.points.empty();
+    auto row_text = [numbered](const DesignRecord& design, std::size_t g) -> std::string {
+      if (g >= design.rows.size()) return "nothing";
+      if (!numbered) return design.rows[g];
+      return "point " + std::to_string(grid_index_at(design.points, g)) + " (" + design.rows[g] +
+             ")";
+    };
+    for (std::size_t g = 0; g < std::max(here.rows.size(), there.rows.size()); ++g) {
+      const std::string mine = row_text(here, g);
+      const std::string theirs = row_text(there, g);
       if (mine != theirs) {
         return "--design: row " + std::to_string(g + 1) + " is " + mine + " here but " + theirs +
                " in " + where.string();

@@ -36,6 +36,17 @@ std::string experiment_flags(const Manifest& manifest) {
   return text;
 }
 
+// The rows' checksum; a design numbered by its point column checks each row with its point.
+std::string record_checksum(const DesignRecord& record) {
+  if (record.points.empty()) return design_checksum(record.rows);
+  std::vector<std::string> numbered;
+  numbered.reserve(record.rows.size());
+  for (std::size_t g = 0; g < record.rows.size(); ++g) {
+    numbered.push_back(std::to_string(record.points[g]) + ',' + record.rows[g]);
+  }
+  return design_checksum(numbered);
+}
+
 }  // namespace
 
 DesignRecord design_record(const Design& design, std::string source) {
@@ -44,8 +55,8 @@ DesignRecord design_record(const Design& design, std::string source) {
   record.source = std::move(source);
   record.columns = design.label_names;
   record.rows = design_rows(design);
-  record.checksum = design_checksum(record.rows);
   record.points = design.grid_indices;
+  record.checksum = record_checksum(record);
   return record;
 }
 
@@ -206,14 +217,14 @@ Manifest read_manifest(const std::filesystem::path& path) {
       record.rows = design.at("rows").get<std::vector<std::string>>();
       record.checksum = design.at("checksum").get<std::string>();
       if (record.rows.empty()) throw std::runtime_error("a design without rows");
-      if (design_checksum(record.rows) != record.checksum) {
-        throw std::runtime_error("the design's rows do not match its checksum");
-      }
       if (design.contains("points")) {
         record.points = design.at("points").get<std::vector<std::int32_t>>();
         if (record.points.size() != record.rows.size()) {
           throw std::runtime_error("the design's points do not match its rows");
         }
+      }
+      if (record_checksum(record) != record.checksum) {
+        throw std::runtime_error("the design's rows do not match its checksum");
       }
       manifest.design = std::move(record);
     }

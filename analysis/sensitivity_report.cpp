@@ -109,6 +109,63 @@ std::vector<std::size_t> varied_parameters(const SummaryData& summary) {
   return varied;
 }
 
+// The value an output takes at every design point; none when it varies, and then it has indices.
+std::optional<double> constant_output(const std::vector<PointOutputs>& outputs, std::size_t o) {
+  for (const PointOutputs& p : outputs) {
+    if (p.value[o] != outputs.front().value[o]) return std::nullopt;
+  }
+  return outputs.front().value[o];
+}
+
+std::string constant_note(std::size_t o, double value) {
+  return "<p>" + std::string(kSensitivityOutputs[o]) + " is the same at every design point (" +
+         shortest(value) + "): no index.</p>";
+}
+
+// Why an index should not be read as it stands, and what to do; empty when nothing is wrong.
+// Estimates outside [0, 1] or intervals this wide come from too few base rows or noisy outputs.
+constexpr std::string_view kMoreRows = ": raise N (design size) or replicates";
+constexpr std::string_view kMoreTrajectories = ": raise trajectories";
+
+std::string sobol_warning(const IndexWithInterval& first, const IndexWithInterval& total) {
+  std::string problems;
+  for (const auto& [name, index] : {std::pair{"S1", &first}, {"ST", &total}}) {
+    if (index->hi - index->lo > 1.0) {
+      problems += (problems.empty() ? "" : "; ") + std::string(name) + " interval wider than 1";
+    }
+    if (index->value < -0.05 || index->value > 1.05) {
+      problems += (problems.empty() ? "" : "; ") + std::string(name) + " outside [0, 1]";
+    }
+  }
+  return problems.empty() ? problems : problems + std::string(kMoreRows);
+}
+
+std::string morris_warning(const MorrisEffects& effects) {
+  if (effects.effects >= 2) return "";
+  return (effects.effects == 0 ? std::string("no effect")
+                               : std::string("one effect, so no sigma")) +
+         std::string(kMoreTrajectories);
+}
+
+// The warnings of a figure's parameters, as its caption gives them.
+std::string warnings_caption(const std::vector<std::size_t>& varied,
+                             const std::vector<std::string>& warnings) {
+  std::string caption;
+  for (std::size_t i = 0; i < varied.size(); ++i) {
+    if (warnings[i].empty()) continue;
+    caption += " ⚠ " + xml_escape(std::string(kParameterNames[varied[i]])) + ": " +
+               xml_escape(warnings[i]) + ".";
+  }
+  return caption;
+}
+
+// A parameter's name on a figure, marked when its numbers come with a warning.
+std::string parameter_label(std::size_t which, const std::string& warning) {
+  const std::string name = xml_escape(std::string(kParameterNames[which]));
+  if (warning.empty()) return name;
+  return "<title>" + xml_escape(warning) + "</title>⚠ " + name;
+}
+
 std::string note_section(const std::string& title, const std::string& note) {
   return "<section id=\"sensitivity\"><h2>" + xml_escape(title) + "</h2><p>" + xml_escape(note) +
          "</p></section>";
@@ -129,7 +186,8 @@ void noise_paragraph(std::string& html, const std::array<std::optional<double>, 
 
 // Bars of S_i and ST_i with their intervals, one row per parameter.
 void sobol_figure(std::string& html, std::string_view output,
-                  const std::vector<std::size_t>& varied, const SobolIndices& indices) {
+                  const std::vector<std::size_t>& varied, const SobolIndices& indices,
+                  const std::vector<std::string>& warnings) {
   double lo = 0.0;
   double hi = 1.0;
   for (std::size_t i = 0; i < varied.size(); ++i) {
@@ -158,8 +216,8 @@ void sobol_figure(std::string& html, std::string_view output,
   for (std::size_t i = 0; i < varied.size(); ++i) {
     const double top = 30.0 + row * static_cast<double>(i);
     html += "<text x=\"" + svg_number(left - 6) + "\" y=\"" + svg_number(top + 18) +
-            "\" font-size=\"12\" text-anchor=\"end\">" +
-            xml_escape(std::string(kParameterNames[varied[i]])) + "</text>";
+            "\" font-size=\"12\" text-anchor=\"end\">" + parameter_label(varied[i], warnings[i]) +
+            "</text>";
     const std::pair<const IndexWithInterval*, const char*> bars[] = {
         {&indices.first[i], kFirstColour}, {&indices.total[i], kTotalColour}};
     for (std::size_t b = 0; b < 2; ++b) {
@@ -176,7 +234,8 @@ void sobol_figure(std::string& html, std::string_view output,
   }
   html += "</svg><figcaption>" + xml_escape(std::string(output)) +
           ": first-order S_i (blue) and total ST_i (vermillion) with their bootstrap 95% "
-          "intervals.</figcaption></figure>";
+          "intervals." +
+          warnings_caption(varied, warnings) + "</figcaption></figure>";
 }
 
 std::optional<SensitivityReport> sobol_report(const SummaryData& summary, std::size_t column,
@@ -213,7 +272,8 @@ std::optional<SensitivityReport> sobol_report(const SummaryData& summary, std::s
                                                   std::to_string(k) + ".")};
   }
   const auto shares = noise_shares(outputs);
-  std::string csv = "output,parameter,S1,S1_lo,S1_hi,ST,ST_lo,ST_hi,replicate_noise_share\n";
+  std::string csv =
+      "output,parameter,S1,S1_lo,S1_hi,ST,ST_lo,ST_hi,replicate_noise_share,warning\n";
   std::string html = "<section id=\"sensitivity\"><h2>" + title + "</h2>";
   html += "<p>" + std::to_string(n) + " base rows, " + std::to_string(k) +
           " varied parameters. S_i: Saltelli et al. (2010); ST_i: Jansen (1999); the intervals are "
@@ -230,20 +290,39 @@ std::optional<SensitivityReport> sobol_report(const SummaryData& summary, std::s
     const std::vector<double> b = column_of("B");
     std::vector<std::vector<double>> ab;
     for (std::size_t i = 1; i <= k; ++i) ab.push_back(column_of("AB" + std::to_string(i)));
+    const std::string row_start = std::string(kSensitivityOutputs[o]) + ",";
+    if (const auto constant = constant_output(outputs, o)) {
+      for (std::size_t i = 0; i < k; ++i) {
+        csv += row_start + std::string(kParameterNames[varied[i]]) + ",,,,,,," +
+               optional_text(shares[o]) + ",\n";
+      }
+      html += constant_note(o, *constant);
+      continue;
+    }
     const SobolIndices indices = sobol_indices(a, b, ab, resamples);
+    std::vector<std::string> warnings(k);
     for (std::size_t i = 0; i < k; ++i) {
       const auto& s = indices.first[i];
       const auto& t = indices.total[i];
-      csv += std::string(kSensitivityOutputs[o]) + "," + std::string(kParameterNames[varied[i]]) +
-             "," + shortest(s.value) + "," + shortest(s.lo) + "," + shortest(s.hi) + "," +
-             shortest(t.value) + "," + shortest(t.lo) + "," + shortest(t.hi) + "," +
-             optional_text(shares[o]) + "\n";
+      // Blocks A and B alone may not vary when the AB blocks do: no variance to divide by.
+      const bool measured = indices.variance > 0.0;
+      warnings[i] = measured ? sobol_warning(s, t) : "A and B do not vary" + std::string(kMoreRows);
+      csv += row_start + std::string(kParameterNames[varied[i]]) + ",";
+      if (measured) {
+        csv += shortest(s.value) + "," + shortest(s.lo) + "," + shortest(s.hi) + "," +
+               shortest(t.value) + "," + shortest(t.lo) + "," + shortest(t.hi) + ",";
+      } else {
+        csv += ",,,,,,";
+      }
+      csv += optional_text(shares[o]) + ",";
+      append_csv_field(csv, warnings[i]);
+      csv += "\n";
     }
     if (indices.variance > 0.0) {
-      sobol_figure(html, kSensitivityOutputs[o], varied, indices);
+      sobol_figure(html, kSensitivityOutputs[o], varied, indices, warnings);
     } else {
-      html += "<p>" + std::string(kSensitivityOutputs[o]) +
-              " does not vary over the design: its indices are 0.</p>";
+      html += "<p>" + std::string(kSensitivityOutputs[o]) + ": no index, " +
+              xml_escape(warnings.front()) + ".</p>";
     }
   }
   html += "</section>";
@@ -341,7 +420,7 @@ std::optional<SensitivityReport> morris_report(const SummaryData& summary, std::
     trajectories[label_field(labels, trajectory)][s] = p;
   }
   const auto shares = noise_shares(outputs);
-  std::string csv = "output,parameter,mu,mu_star,sigma,effects,replicate_noise_share\n";
+  std::string csv = "output,parameter,mu,mu_star,sigma,effects,replicate_noise_share,warning\n";
   std::string html = "<section id=\"sensitivity\"><h2>" + title + "</h2>";
   html += "<p>" + std::to_string(trajectories.size()) + " trajectories, " + std::to_string(k) +
           " varied parameters. Each effect is the change in the output over the step on the "
@@ -361,13 +440,28 @@ std::optional<SensitivityReport> morris_report(const SummaryData& summary, std::
       runs.push_back(std::move(t));
     }
     const std::vector<MorrisEffects> effects = morris_effects(runs, k);
+    const auto constant = constant_output(outputs, o);
+    std::vector<std::string> warnings(k);
     for (std::size_t c = 0; c < k; ++c) {
-      csv += std::string(kSensitivityOutputs[o]) + "," + std::string(kParameterNames[varied[c]]) +
-             "," + shortest(effects[c].mu) + "," + shortest(effects[c].mu_star) + "," +
-             optional_text(effects[c].sigma) + "," + std::to_string(effects[c].effects) + "," +
-             optional_text(shares[o]) + "\n";
+      csv +=
+          std::string(kSensitivityOutputs[o]) + "," + std::string(kParameterNames[varied[c]]) + ",";
+      if (constant) {
+        csv += ",,,";
+      } else {
+        warnings[c] = morris_warning(effects[c]);
+        csv += shortest(effects[c].mu) + "," + shortest(effects[c].mu_star) + "," +
+               optional_text(effects[c].sigma) + ",";
+      }
+      csv += std::to_string(effects[c].effects) + "," + optional_text(shares[o]) + ",";
+      append_csv_field(csv, warnings[c]);
+      csv += "\n";
     }
-    morris_figure(html, kSensitivityOutputs[o], varied, effects);
+    if (constant) {
+      html += constant_note(o, *constant);
+    } else {
+      // Its caption names the parameters short of effects.
+      morris_figure(html, kSensitivityOutputs[o], varied, effects);
+    }
   }
   html += "</section>";
   return SensitivityReport{csv, html};

@@ -49,7 +49,10 @@ struct Design {
   DesignKind kind = DesignKind::grid;
   std::vector<SimulationParameters> points;
   std::vector<std::string> label_names;
-  std::vector<std::string> labels;     // one per point; empty when there are no label columns
+  std::vector<std::string> labels;  // one per point; empty when there are no label columns
+  // Each point's grid index, from a file's point column; empty when the points are numbered by
+  // row (1 to N), so a slice of a design keeps its points' seeds and grid indices.
+  std::vector<std::int32_t> grid_indices;
   std::vector<ParameterRange> ranges;  // the varied parameters, in parameter order
   std::int32_t levels = 0;             // morris only
 };

@@ -109,7 +109,7 @@ std::string design_csv(const Design& design) {
   std::string text = design_header(design);
   text.reserve(design.points.size() * 160);  // room for a row of full-length numbers
   for (std::size_t g = 0; g < design.points.size(); ++g) {
-    append_integer(text, static_cast<std::int64_t>(g + 1));
+    append_integer(text, grid_index_at(design.grid_indices, g));
     for (std::size_t i = 0; i < kParameterCount; ++i) {
       text += ',';
       append_parameter(text, design.points[g], i);
@@ -146,6 +146,12 @@ class DesignReader {
     if (design_.points.empty()) {
       throw DesignFileError(name_ + ": no design points below the header");
     }
+    // Points numbered 1 to N in order are numbered as the rows would be.
+    bool by_row = true;
+    for (std::size_t g = 0; g < design_.grid_indices.size() && by_row; ++g) {
+      by_row = design_.grid_indices[g] == static_cast<std::int32_t>(g + 1);
+    }
+    if (by_row) design_.grid_indices.clear();
     const auto& labels = design_.label_names;
     auto has = [&](std::string_view column) {
       return std::find(labels.begin(), labels.end(), column) != labels.end();
@@ -257,9 +263,11 @@ class DesignReader {
   void point(std::string_view field) {
     std::int64_t point = 0;
     const auto result = std::from_chars(field.data(), field.data() + field.size(), point);
-    if (result.ec != std::errc{} || result.ptr != field.data() + field.size() || point < 1) {
-      fail("point: '" + std::string(field) + "' is not a positive integer");
+    if (result.ec != std::errc{} || result.ptr != field.data() + field.size() || point < 1 ||
+        point > 2147483647) {
+      fail("point: '" + std::string(field) + "' is not a positive 32-bit integer");
     }
+    design_.grid_indices.push_back(static_cast<std::int32_t>(point));
     const auto [seen, fresh] = point_lines_.emplace(point, number_);
     if (!fresh) {
       fail("point " + std::string(field) + " appears twice (first on line " +

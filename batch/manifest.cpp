@@ -36,6 +36,17 @@ std::string experiment_flags(const Manifest& manifest) {
   return text;
 }
 
+// The rows' checksum; a design numbered by its point column checks each row with its point.
+std::string record_checksum(const DesignRecord& record) {
+  if (record.points.empty()) return design_checksum(record.rows);
+  std::vector<std::string> numbered;
+  numbered.reserve(record.rows.size());
+  for (std::size_t g = 0; g < record.rows.size(); ++g) {
+    numbered.push_back(std::to_string(record.points[g]) + ',' + record.rows[g]);
+  }
+  return design_checksum(numbered);
+}
+
 }  // namespace
 
 DesignRecord design_record(const Design& design, std::string source) {
@@ -44,12 +55,14 @@ DesignRecord design_record(const Design& design, std::string source) {
   record.source = std::move(source);
   record.columns = design.label_names;
   record.rows = design_rows(design);
-  record.checksum = design_checksum(record.rows);
+  record.points = design.grid_indices;
+  record.checksum = record_checksum(record);
   return record;
 }
 
 Design design_of_record(const DesignRecord& record, const std::string& where) {
-  std::string text;
+  const bool numbered = !record.points.empty();
+  std::string text = numbered ? "point," : "";
   for (std::size_t i = 0; i < kParameterCount; ++i) {
     if (i > 0) text += ',';
     text += kParameterNames[i];
@@ -59,7 +72,10 @@ Design design_of_record(const DesignRecord& record, const std::string& where) {
     append_csv_field(text, column);
   }
   text += '\n';
-  for (const auto& row : record.rows) text += row + '\n';
+  for (std::size_t g = 0; g < record.rows.size(); ++g) {
+    if (numbered) text += std::to_string(record.points[g]) + ',';
+    text += record.rows[g] + '\n';
+  }
   Design design = parse_design(text, where, typical_parameters());
   if (const auto kind = design_kind_by_name(record.kind)) design.kind = *kind;
   return design;
@@ -152,6 +168,7 @@ std::string manifest_json(const Manifest& manifest) {
                       {"columns", design.columns},
                       {"checksum", design.checksum},
                       {"rows", design.rows}};
+    if (!design.points.empty()) json["design"]["points"] = design.points;
   }
   if (!manifest.run_dir.empty()) {
     json["run_dir"] = manifest.run_dir;
@@ -200,7 +217,13 @@ Manifest read_manifest(const std::filesystem::path& path) {
       record.rows = design.at("rows").get<std::vector<std::string>>();
       record.checksum = design.at("checksum").get<std::string>();
       if (record.rows.empty()) throw std::runtime_error("a design without rows");
-      if (design_checksum(record.rows) != record.checksum) {
+      if (design.contains("points")) {
+        record.points = design.at("points").get<std::vector<std::int32_t>>();
+        if (record.points.size() != record.rows.size()) {
+          throw std::runtime_error("the design's points do not match its rows");
+        }
+      }
+      if (record_checksum(record) != record.checksum) {
         throw std::runtime_error("the design's rows do not match its checksum");
       }
       manifest.design = std::move(record);
@@ -234,11 +257,19 @@ std::optional<std::string> manifest_difference(const Manifest& stored, const Man
   }
   if (wanted.design) {
     // The rows say it all: the flags only fill in the columns a design file leaves out.
-    const auto& here = wanted.design->rows;
-    const auto& there = stored.design->rows;
-    for (std::size_t g = 0; g < std::max(here.size(), there.size()); ++g) {
-      const std::string mine = g < here.size() ? here[g] : "nothing";
-      const std::string theirs = g < there.size() ? there[g] : "nothing";
+    // A row is its point and its values: the point gives its grid index and so its seeds.
+    const auto& here = *wanted.design;
+    const auto& there = *stored.design;
+    const bool numbered = !here.points.empty() || !there.points.empty();
+    auto row_text = [numbered](const DesignRecord& design, std::size_t g) -> std::string {
+      if (g >= design.rows.size()) return "nothing";
+      if (!numbered) return design.rows[g];
+      return "point " + std::to_string(grid_index_at(design.points, g)) + " (" + design.rows[g] +
+             ")";
+    };
+    for (std::size_t g = 0; g < std::max(here.rows.size(), there.rows.size()); ++g) {
+      const std::string mine = row_text(here, g);
+      const std::string theirs = row_text(there, g);
       if (mine != theirs) {
         return "--design: row " + std::to_string(g + 1) + " is " + mine + " here but " + theirs +
                " in " + where.string();

@@ -30,7 +30,8 @@ struct DesignRecord {
   std::string source;                // the file it was read from
   std::vector<std::string> columns;  // the label columns, carried into the summary
   std::vector<std::string> rows;
-  std::string checksum;  // design_checksum of the rows
+  std::string checksum;              // design_checksum of the rows (each after its point, if any)
+  std::vector<std::int32_t> points;  // Design::grid_indices, one a row; empty: by row
 };
 DesignRecord design_record(const Design& design, std::string source);
 // The design again, from the rows; throws DesignFileError naming `where` for a faulty row.

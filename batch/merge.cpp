@@ -305,6 +305,12 @@ std::string found_trajectories(const FoundRows& found, std::int64_t replicates) 
 RunDirectoryMerge merge_run_directory(const std::filesystem::path& run_dir,
                                       const Manifest& manifest,
                                       const std::optional<std::filesystem::path>& exclude) {
+  // Its parts are numbered by row; a sweep writing them refuses designs numbered otherwise.
+  if (manifest.design && !manifest.design->points.empty()) {
+    throw std::runtime_error(run_dir.string() +
+                             ": the manifest's design numbers its points other than 1 to N by "
+                             "row; a run directory cannot hold such a sweep");
+  }
   const std::vector<SimulationParameters> grid = manifest_points(manifest);
   const auto replicates = static_cast<std::int64_t>(manifest.replicates);
   const std::int64_t rows = manifest.rows();

@@ -47,6 +47,13 @@ Manifest run_directory_manifest(const SweepRequest& request, std::int32_t parts,
   const std::filesystem::path path = run_manifest_path(request.run_dir);
   const auto stored = request.overwrite ? std::nullopt : stored_manifest(path);
   const std::string flag = flag_of(use);
+  // Parts, commands and the merge number the points by row, 1 to N.
+  if (!request.grid_indices.empty()) {
+    throw std::runtime_error(
+        flag + ": the design's point column numbers its points other than 1 to N by row (point " +
+        std::to_string(request.grid_indices.front()) +
+        " first), and a run directory numbers them by row: sweep this design into a summary");
+  }
   // Parts run apart from each other, so they cannot each take the clock's seed.
   if (!request.base_seed && !stored && use == RunDirectoryUse::part) {
     throw std::runtime_error(flag + " needs --seed (or a manifest in " + request.run_dir.string() +
@@ -117,7 +124,7 @@ CommandReport sweep_part(const SweepRequest& request) {
     if (complete) {
       // Only this part's own rows make it complete; others are made again.
       try {
-        check_kept_rows(text.substr(header.size()), request.grid, manifest.replicates,
+        check_kept_rows(text.substr(header.size()), request.grid, {}, manifest.replicates,
                         manifest.base_seed, range.first, path.string(), 2);
       } catch (const std::runtime_error&) {
         complete = false;

@@ -113,15 +113,16 @@ std::string_view field_of(std::string_view line, std::size_t which) {
 }  // namespace
 
 void check_kept_rows(const std::string& rows, const std::vector<SimulationParameters>& grid,
-                     std::int32_t replicates, std::int32_t base_seed, std::int64_t first,
-                     const std::string& where, std::int64_t first_line) {
+                     const std::vector<std::int32_t>& grid_indices, std::int32_t replicates,
+                     std::int32_t base_seed, std::int64_t first, const std::string& where,
+                     std::int64_t first_line) {
   std::int64_t index = first;
   std::size_t start = 0;
   while (start < rows.size()) {
     const std::size_t end = rows.find('\n', start);
     std::string_view line = std::string_view(rows).substr(start, end - start);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    const auto g = static_cast<std::int32_t>(index / replicates + 1);
+    const auto position = static_cast<std::size_t>(index / replicates);
     const auto r = static_cast<std::int32_t>(index % replicates + 1);
     const std::string at = where + ":" + std::to_string(first_line + index - first);
     if (line.size() > kMaxCsvRecord) {
@@ -140,12 +141,13 @@ void check_kept_rows(const std::string& rows, const std::vector<SimulationParame
     }
     if (texts.size() > kSummaryColumns) texts.resize(kSummaryColumns);  // a design's labels
     const std::vector<std::string_view> fields(texts.begin(), texts.end());
-    if (static_cast<std::size_t>(g - 1) >= grid.size()) {
-      throw std::runtime_error(at + ": grid point " + std::to_string(g) + " lies outside the " +
-                               std::to_string(grid.size()) + " points of this sweep");
+    if (position >= grid.size()) {
+      throw std::runtime_error(at + ": grid point " + std::to_string(position + 1) +
+                               " lies outside the " + std::to_string(grid.size()) +
+                               " points of this sweep");
     }
-    if (const auto difference =
-            row_difference(fields, grid[static_cast<std::size_t>(g - 1)], g, r, base_seed)) {
+    const std::int32_t g = grid_index_at(grid_indices, position);
+    if (const auto difference = row_difference(fields, grid[position], g, r, base_seed)) {
       throw std::runtime_error(at + ": not the row of grid point " + std::to_string(g) +
                                " replicate " + std::to_string(r) + " this sweep writes (" +
                                *difference + ")");

@@ -27,8 +27,9 @@ std::optional<std::string> row_difference(const std::vector<std::string_view>& f
 // rows `first` (from 0) onwards of the canonical list, read from `where` at line `first_line`;
 // throws std::runtime_error naming WHERE:LINE otherwise.
 void check_kept_rows(const std::string& rows, const std::vector<SimulationParameters>& grid,
-                     std::int32_t replicates, std::int32_t base_seed, std::int64_t first,
-                     const std::string& where, std::int64_t first_line);
+                     const std::vector<std::int32_t>& grid_indices, std::int32_t replicates,
+                     std::int32_t base_seed, std::int64_t first, const std::string& where,
+                     std::int64_t first_line);
 
 // A resumed sweep keeps a replicate only when both files hold it whole: its summary row and
 // one trajectory row per generation it ran. A kill leaves the trajectories at most a batch

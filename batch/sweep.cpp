@@ -76,7 +76,7 @@ RunResult run_one(const SimulationParameters& parameters, std::int32_t seed,
 
 RunLabel label_of(const SweepSettings& settings, std::size_t index, std::size_t replicates) {
   RunLabel label;
-  label.grid_index = static_cast<std::int32_t>(index / replicates + 1);
+  label.grid_index = grid_index_at(settings.grid_indices, index / replicates);
   label.replicate = static_cast<std::int32_t>(index % replicates + 1);
   label.seed = replicate_seed(settings.base_seed, label.grid_index, label.replicate);
   return label;
@@ -104,8 +104,8 @@ RunResult run_replicate(const SweepSettings& settings, const SimulationParameter
               trajectory ? &*trajectory : nullptr, settings.run_settings);
   result.line = summary_line(summarize(parameters, label, run));
   if (!settings.labels.empty()) {
-    result.line.insert(result.line.size() - 1,
-                       "," + settings.labels[static_cast<std::size_t>(label.grid_index - 1)]);
+    const auto position = index / static_cast<std::size_t>(settings.replicates);
+    result.line.insert(result.line.size() - 1, "," + settings.labels[position]);
   }
   if (trajectory) result.trajectory = trajectory->take_text();
   return run;

@@ -48,6 +48,13 @@ std::vector<SimulationParameters> expand_grid(const ParameterLists& lists);
 // lies in 0 ... 2147483647 and neighbouring replicates get unrelated streams.
 std::int32_t replicate_seed(std::int32_t base, std::int32_t grid_index, std::int32_t replicate);
 
+// The grid index of point `position` (from 0) of a sweep whose points carry `grid_indices`
+// (a design's point column); by row, position + 1, when there are none.
+inline std::int32_t grid_index_at(const std::vector<std::int32_t>& grid_indices,
+                                  std::size_t position) {
+  return grid_indices.empty() ? static_cast<std::int32_t>(position + 1) : grid_indices[position];
+}
+
 // Results file name of one replicate in a sweep's output directory.
 std::string replicate_results_name(std::int32_t grid_index, std::int32_t replicate);
 
@@ -67,6 +74,8 @@ struct SweepSettings {
   // A design's label columns of each grid point (comma separated), written after the standard
   // columns of its rows; none when empty.
   std::vector<std::string> labels;
+  // Each grid point's grid index (grid_index_at); by row when empty.
+  std::vector<std::int32_t> grid_indices;
   // Keeps every replicate's results file there; none is written otherwise.
   std::optional<std::filesystem::path> outputs;
   // Set from elsewhere (a signal handler) to stop: no new run starts, runs in flight are

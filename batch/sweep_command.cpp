@@ -48,6 +48,7 @@ void use_grid(SweepRequest& request, const ParameterLists& lists,
   request.plan.design.reset();
   request.grid = std::move(grid);
   request.labels.clear();
+  request.grid_indices.clear();
 }
 
 void use_design(SweepRequest& request, Design design, std::string source) {
@@ -58,6 +59,7 @@ void use_design(SweepRequest& request, Design design, std::string source) {
   request.plan.design = design_record(design, std::move(source));
   request.grid = std::move(design.points);
   request.labels = std::move(design.labels);
+  request.grid_indices = std::move(design.grid_indices);
 }
 
 Manifest SweepRequest::manifest(std::int32_t base_seed) const {
@@ -76,6 +78,7 @@ SweepSettings SweepRequest::settings(std::int32_t base_seed) const {
   settings.outputs = outputs;
   settings.trajectories = plan.trajectories;
   settings.labels = labels;
+  settings.grid_indices = grid_indices;
   if (settings.outputs) std::filesystem::create_directories(*settings.outputs);
   settings.stop = stop;
   settings.progress = progress;
@@ -199,8 +202,8 @@ bool carries_on(const SweepRequest& request, const SummaryExperiment& experiment
     throw std::runtime_error(where + " holds " + std::to_string(file.kept_rows()) +
                              " rows, more than the " + std::to_string(all) + " of the sweep");
   }
-  check_kept_rows(file.rows_text(), request.grid, request.plan.replicates, experiment.base_seed, 0,
-                  where, 2);
+  check_kept_rows(file.rows_text(), request.grid, request.grid_indices, request.plan.replicates,
+                  experiment.base_seed, 0, where, 2);
   return true;
 }
 

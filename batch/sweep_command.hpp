@@ -30,6 +30,8 @@ struct SweepRequest {
   std::vector<SimulationParameters> grid;
   // A design's label columns of each grid point, carried into its rows.
   std::vector<std::string> labels;
+  // A design's grid index of each grid point (grid_index_at); by row when empty.
+  std::vector<std::int32_t> grid_indices;
   std::optional<std::int32_t> base_seed;  // none: the manifest's, when resuming, else `clock_seed`
   std::int32_t clock_seed = 0;
   unsigned jobs = 1;

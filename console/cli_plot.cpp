@@ -33,13 +33,20 @@ RowLabel parse_row(const std::string& text) {
 std::string row_title(const std::filesystem::path& file, const RowLabel& row) {
   if (file.extension() == ".json") {
     const Manifest manifest = read_manifest(file);
-    if (row.grid_index > manifest.grid_points() || row.replicate > manifest.replicates) {
+    // A design's rows are its grid points, numbered by its point column or by row.
+    const std::vector<SimulationParameters> points = manifest_points(manifest);
+    const std::vector<std::int32_t> by_row;
+    const auto& indices = manifest.design ? manifest.design->points : by_row;
+    std::size_t position = 0;
+    while (position < points.size() && grid_index_at(indices, position) != row.grid_index) {
+      ++position;
+    }
+    if (position == points.size() || row.replicate > manifest.replicates) {
       throw std::runtime_error(file.string() + ": the sweep has no row " +
                                std::to_string(row.grid_index) + "-" +
                                std::to_string(row.replicate));
     }
-    // A design's rows are its grid points; its lists hold only the first.
-    return run_title(manifest_points(manifest)[static_cast<std::size_t>(row.grid_index - 1)],
+    return run_title(points[position],
                      replicate_seed(manifest.base_seed, row.grid_index, row.replicate));
   }
   std::optional<std::string> title;

@@ -160,7 +160,8 @@ SweepRequest request_of(const SweepOptions& options, const std::vector<std::stri
 
 // Runs happen here: a grid point too big for this machine fails before anything is written,
 // and so do --jobs runs of the largest one that do not fit together.
-void require_memory(const std::vector<SimulationParameters>& grid, unsigned jobs,
+void require_memory(const std::vector<SimulationParameters>& grid,
+                    const std::vector<std::int32_t>& grid_indices, unsigned jobs,
                     std::int64_t rows) {
   std::size_t largest = 0;
   std::size_t largest_point = 0;
@@ -168,8 +169,8 @@ void require_memory(const std::vector<SimulationParameters>& grid, unsigned jobs
     try {
       require_first_generation_memory(grid[g]);
     } catch (const InsufficientMemory& error) {
-      throw std::runtime_error("grid point " + std::to_string(g + 1) + " (" +
-                               describe_point(grid[g]) + "): " + error.what());
+      throw std::runtime_error("grid point " + std::to_string(grid_index_at(grid_indices, g)) +
+                               " (" + describe_point(grid[g]) + "): " + error.what());
     }
     const std::size_t need = first_generation_bytes(grid[g]);
     if (need > largest) {
@@ -185,7 +186,8 @@ void require_memory(const std::vector<SimulationParameters>& grid, unsigned jobs
   }
   const std::size_t budget = MemoryBudget::limit() - MemoryBudget::in_use();
   throw std::runtime_error("--jobs " + std::to_string(jobs) + ": " + std::to_string(at_once) +
-                           " runs of grid point " + std::to_string(largest_point + 1) +
+                           " runs of grid point " +
+                           std::to_string(grid_index_at(grid_indices, largest_point)) +
                            " at once need " + std::to_string(largest) + " bytes each; the " +
                            "memory budget has " + std::to_string(budget) + " bytes, so --jobs " +
                            std::to_string(budget / largest) + " would fit");
@@ -372,7 +374,7 @@ int run_sweep_command(const SweepOptions& options, const std::vector<std::string
     return tell(write_slurm_sweep(request), "sweep", context.out, context.err);
   }
   if (options.emit_commands) return emit_sweep_commands(request, context.out);
-  require_memory(request.grid, request.jobs,
+  require_memory(request.grid, request.grid_indices, request.jobs,
                  static_cast<std::int64_t>(request.grid.size()) * request.plan.replicates);
 
   ProgressLine progress(context.err);

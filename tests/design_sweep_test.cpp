@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <stdexcept>
@@ -53,6 +54,62 @@ TEST(DesignSweep, AGridDesignFileGivesTheGridSweepsBytes) {
              (dir / "design.csv").string());
   ASSERT_EQ(sweep(designed), 0);
   EXPECT_EQ(read_file(dir / "designed.csv"), read_file(dir / "grid.csv"));
+}
+
+// The lines of `text` after its header whose field `column` (from 0) is one of `keep`.
+std::string lines_with(const std::string& text, std::size_t column,
+                       const std::vector<std::string>& keep) {
+  std::istringstream lines(text.substr(text.find('\n') + 1));
+  std::string kept;
+  for (std::string line; std::getline(lines, line);) {
+    const std::vector<std::string> fields = csv_fields_of(line, "line");
+    if (std::find(keep.begin(), keep.end(), fields.at(column)) != keep.end()) kept += line + '\n';
+  }
+  return kept;
+}
+
+TEST(DesignSweep, ASliceOfAGridDesignSweepsToTheFullSweepsRowsForItsPoints) {
+  const TempDir dir;
+  const ParameterLists lists{{20, 40}, {0.5}, {1000}, {0.05, 0.2, 0.5}, {1}, {0.5}, {2}, {60}};
+  const std::string design = design_csv(grid_design(lists));
+  write_file(dir / "design.csv", design);
+  SweepRequest full = request_in(dir, "full.csv");
+  use_design(full, read_design(dir / "design.csv", typical_parameters()), "design.csv");
+  ASSERT_EQ(sweep(full), 0);
+  const std::string whole = read_file(dir / "full.csv");
+  const std::string header = design.substr(0, design.find('\n') + 1);
+
+  // Every third row from the second (points 2 and 5), and the rows where the first parameter
+  // is 40 (points 4 to 6); the summary's grid_index follows the eight parameter columns.
+  const std::vector<std::vector<std::string>> slices = {{"2", "5"}, {"4", "5", "6"}};
+  for (const auto& points : slices) {
+    const std::string slice = header + lines_with(design, 0, points);
+    write_file(dir / "slice.csv", slice);
+    SweepRequest part = request_in(dir, "slice-summary.csv");
+    part.overwrite = true;
+    use_design(part, read_design(dir / "slice.csv", typical_parameters()), "slice.csv");
+    ASSERT_EQ(sweep(part), 0);
+    const std::string swept = read_file(dir / "slice-summary.csv");
+    EXPECT_EQ(swept.substr(0, swept.find('\n')), whole.substr(0, whole.find('\n')));
+    const std::string expected = lines_with(whole, kParameterCount, points);
+    EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'),
+              static_cast<std::ptrdiff_t>(points.size() * 2));  // two replicates a point
+    EXPECT_EQ(swept.substr(swept.find('\n') + 1), expected);
+
+    // The manifest keeps each point's number: the design reads back whole from it.
+    EXPECT_EQ(design_csv(load_design(dir / "slice-summary.csv.json", typical_parameters())), slice);
+    // A run directory numbers points by row, so it refuses such a slice.
+    part.part = 1;
+    part.parts = 1;
+    try {
+      sweep_part(part);
+      ADD_FAILURE() << "a run directory took points numbered from " << points.front();
+    } catch (const std::runtime_error& error) {
+      EXPECT_NE(std::string(error.what()).find("--part: the design's point column"),
+                std::string::npos)
+          << error.what();
+    }
+  }
 }
 
 TEST(DesignSweep, PartsFromTheRunDirectoryAndRunCommandsMergeToTheInProcessBytes) {

@@ -16,8 +16,10 @@ using testing::TempDir;
 using testing::write_file;
 
 // A summary of one completed replicate per design point: every run lasts n_gen generations, so
-// mean_extinction_generation is n_gen itself and nothing else has any effect on it.
-SummaryData completed_runs(const TempDir& dir, const Design& design, std::size_t skip = SIZE_MAX) {
+// mean_extinction_generation is n_gen itself and nothing else has any effect on it. `switches`
+// gives each point's switch generations (none by default).
+SummaryData completed_runs(const TempDir& dir, const Design& design, std::size_t skip = SIZE_MAX,
+                           const std::vector<std::int32_t>& switches = {}) {
   std::string text = summary_header_with(design.label_names);
   for (std::size_t g = 0; g < design.points.size(); ++g) {
     if (g == skip) continue;
@@ -29,6 +31,7 @@ SummaryData completed_runs(const TempDir& dir, const Design& design, std::size_t
     row.final_r_phe = 10;
     row.final_mean_phe = 10;
     row.final_sd_phe = 1;
+    if (!switches.empty()) row.switch_generations = switches[g];
     std::string line = summary_line(row);
     if (!design.label_names.empty()) line.insert(line.size() - 1, "," + design.labels[g]);
     text += line;
@@ -39,16 +42,21 @@ SummaryData completed_runs(const TempDir& dir, const Design& design, std::size_t
 
 // The numbers of the CSV's row (-1 for an empty field) for `output` and `parameter`.
 std::vector<double> row_of(const std::string& csv, const std::string& output,
-                           const std::string& parameter) {
+                           const std::string& parameter, std::string* warning = nullptr) {
   std::istringstream lines(csv);
   for (std::string line; std::getline(lines, line);) {
     if (line.rfind(output + "," + parameter + ",", 0) != 0) continue;
     std::vector<double> values;
-    std::istringstream fields(line.substr(output.size() + parameter.size() + 2));
+    std::string rest = line.substr(output.size() + parameter.size() + 2);
+    // The warning is the last field, text (quoted when it holds a comma).
+    const std::size_t last = rest.back() == '"' ? rest.rfind(",\"") : rest.rfind(',');
+    if (warning) *warning = rest.substr(last + 1);
+    rest.erase(last);
+    std::istringstream fields(rest);
     for (std::string field; std::getline(fields, field, ',');) {
       values.push_back(field.empty() ? -1.0 : std::stod(field));
     }
-    if (line.back() == ',') values.push_back(-1.0);  // an empty last field
+    if (rest.empty() || rest.back() == ',') values.push_back(-1.0);  // an empty last field
     return values;
   }
   ADD_FAILURE() << output << "," << parameter << " not in\n" << csv;
@@ -63,7 +71,7 @@ TEST(SensitivityReport, IndicesAndEffectsOfAnOutputOnlyOneParameterDrives) {
   const auto indices = sensitivity_report(sobol, 100);
   ASSERT_TRUE(indices);
   EXPECT_EQ(indices->csv.substr(0, indices->csv.find('\n')),
-            "output,parameter,S1,S1_lo,S1_hi,ST,ST_lo,ST_hi,replicate_noise_share");
+            "output,parameter,S1,S1_lo,S1_hi,ST,ST_lo,ST_hi,replicate_noise_share,warning");
   const auto n_gen = row_of(indices->csv, "mean_extinction_generation", "n_gen");
   const auto emig_rate = row_of(indices->csv, "mean_extinction_generation", "emig_rate");
   ASSERT_EQ(n_gen.size(), 7u);
@@ -73,6 +81,20 @@ TEST(SensitivityReport, IndicesAndEffectsOfAnOutputOnlyOneParameterDrives) {
   EXPECT_EQ(emig_rate[3], 0.0);
   EXPECT_EQ(n_gen[6], -1.0);  // one replicate: the noise is unknown
   EXPECT_NE(indices->html.find("<section id=\"sensitivity\">"), std::string::npos);
+  // No run goes extinct: p_extinct is 0 everywhere, so it has no index, not an index of 0.
+  std::string warning = "unread";
+  EXPECT_EQ(row_of(indices->csv, "p_extinct", "n_gen", &warning), std::vector<double>(7, -1.0));
+  EXPECT_EQ(warning, "");
+  EXPECT_NE(indices->html.find("p_extinct is the same at every design point (0): no index"),
+            std::string::npos);
+  row_of(indices->csv, "mean_extinction_generation", "emig_rate", &warning);
+  EXPECT_EQ(warning, "");
+  // The S1 estimator is not centred, so with an output near 250 its interval may be wide:
+  // the warning follows the numbers.
+  row_of(indices->csv, "mean_extinction_generation", "n_gen", &warning);
+  EXPECT_EQ(warning, n_gen[2] - n_gen[1] > 1.0
+                         ? "S1 interval wider than 1: raise N (design size) or replicates"
+                         : "");
 
   // A block short of a point gives a note, not indices.
   const SummaryData short_of_one =
@@ -90,9 +112,48 @@ TEST(SensitivityReport, IndicesAndEffectsOfAnOutputOnlyOneParameterDrives) {
   for (const auto& [parameter, span] : {std::pair{"n_gen", 300.0}, {"emig_rate", 0.0}}) {
     const auto mu = row_of(effects->csv, "mean_extinction_generation", parameter);
     const double expected[] = {span, span, 0, 6, -1};  // mu, mu*, sigma, effects, noise
+
     ASSERT_EQ(mu.size(), 5u);
     for (std::size_t i = 0; i < 5; ++i) EXPECT_NEAR(mu[i], expected[i], 1e-9) << parameter << i;
   }
+  const double no_effects[] = {-1, -1, -1, 6, -1};  // a constant output: only the count
+  EXPECT_EQ(row_of(effects->csv, "p_switched", "n_gen"),
+            std::vector<double>(std::begin(no_effects), std::end(no_effects)));
+  EXPECT_NE(effects->html.find("p_switched is the same at every design point (0): no index"),
+            std::string::npos);
+
+  // One trajectory: an effect a parameter, so no spread to give; σ is empty, not 0.
+  const auto single = sensitivity_report(
+      completed_runs(dir, morris_design(typical_parameters(), ranges, {1, 4, 9})));
+  ASSERT_TRUE(single);
+  const auto lone = row_of(single->csv, "mean_extinction_generation", "n_gen");
+  ASSERT_EQ(lone.size(), 5u);
+  EXPECT_EQ(lone[2], -1.0);
+  EXPECT_EQ(lone[3], 1.0);
+  row_of(single->csv, "mean_extinction_generation", "n_gen", &warning);
+  EXPECT_EQ(warning, "\"one effect, so no sigma: raise trajectories\"");
+  EXPECT_NE(single->html.find("no σ: emig_rate, n_gen"), std::string::npos);
+
+  // Two base rows, switches planted so that by hand V = 1, S1 = mean(f(B)(f(AB) - f(A))) / V
+  // = (12 * 2 + 10 * -2) / 2 = 2 and ST = mean((f(A) - f(AB))^2) / 2V = 2; a bootstrap draw of
+  // base row 1 twice gives S1 = 24, of row 2 twice -20.
+  const auto tiny = sensitivity_report(
+      completed_runs(
+          dir,
+          sobol_design(typical_parameters(), {parse_range("n_gen=100:400")}, {2, std::nullopt}),
+          SIZE_MAX, {10, 12, 12, 10, 12, 10}),
+      100);
+  ASSERT_TRUE(tiny);
+  const auto wide = row_of(tiny->csv, "mean_switches", "n_gen", &warning);
+  ASSERT_EQ(wide.size(), 7u);
+  EXPECT_DOUBLE_EQ(wide[0], 2.0);
+  EXPECT_DOUBLE_EQ(wide[3], 2.0);
+  EXPECT_EQ(warning,
+            "\"S1 interval wider than 1; S1 outside [0, 1]; ST outside [0, 1]: raise N (design "
+            "size) or replicates\"");
+  EXPECT_NE(tiny->html.find("<title>S1 interval wider than 1; S1 outside [0, 1]; ST outside "
+                            "[0, 1]: raise N (design size) or replicates</title>⚠ n_gen"),
+            std::string::npos);
 
   // One trajectory: an effect a parameter, so no spread to give; σ is empty, not 0.
   const auto single = sensitivity_report(

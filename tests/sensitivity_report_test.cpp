@@ -155,16 +155,6 @@ TEST(SensitivityReport, IndicesAndEffectsOfAnOutputOnlyOneParameterDrives) {
                             "[0, 1]: raise N (design size) or replicates</title>⚠ n_gen"),
             std::string::npos);
 
-  // One trajectory: an effect a parameter, so no spread to give; σ is empty, not 0.
-  const auto single = sensitivity_report(
-      completed_runs(dir, morris_design(typical_parameters(), ranges, {1, 4, 9})));
-  ASSERT_TRUE(single);
-  const auto lone = row_of(single->csv, "mean_extinction_generation", "n_gen");
-  ASSERT_EQ(lone.size(), 5u);
-  EXPECT_EQ(lone[2], -1.0);
-  EXPECT_EQ(lone[3], 1.0);
-  EXPECT_NE(single->html.find("no σ: emig_rate, n_gen"), std::string::npos);
-
   // A grid's summary has no such section.
   Design grid =
       grid_design(ParameterLists{{100}, {0.5}, {1000}, {0.1, 0.2}, {1}, {0.5}, {2}, {50}});

@@ -5,10 +5,14 @@
 
 // GCC 12's intrinsics start some results from a deliberately undefined vector, which its own
 // uninitialised-use warning then reports at every call.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 #include "model/kernel_simd_impl.hpp"
 

@@ -15,6 +15,7 @@
 #include "batch/sweep_command.hpp"
 #include "batch/trajectory.hpp"
 #include "console/run_stats.hpp"
+#include "model/kernel.hpp"
 #include "model/model_errors.hpp"
 #include "model/population_model.hpp"
 #include "model/uniform_stream.hpp"
@@ -187,7 +188,9 @@ int run_run(const RunOptions& options, const CommandLineContext& context) {
                                   PlotStyle{run_title(parameters, label.seed), false}});
   }
   if (options.stats) {
-    context.err << stats_report("hostswitch run", meter.stats(result.individuals_simulated));
+    RunStats stats = meter.stats(result.individuals_simulated);
+    stats.kernel = std::string(kernel_name(kernel_for(parameters)));
+    context.err << stats_report("hostswitch run", stats);
   }
   return 0;
 }

@@ -53,6 +53,7 @@ RunStats RunStatsMeter::stats(std::int64_t individuals_simulated) const {
 
 std::string stats_report(std::string_view command, const RunStats& stats) {
   std::string text = std::string(command) + " --stats:\n";
+  if (!stats.kernel.empty()) text += "  kernel                        " + stats.kernel + "\n";
   text += "  wall time                     " + formatted("%.3f s", stats.wall_seconds) + "\n";
   constexpr const char* kUnmeasured = "not measured on this platform";
   text += "  CPU time                      " +

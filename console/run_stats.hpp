@@ -15,6 +15,7 @@ struct RunStats {
   std::optional<double> cpu_seconds;              // user and system time of every thread
   std::optional<std::int64_t> peak_resident_kib;  // the process's high-water mark so far
   std::int64_t individuals_simulated = 0;         // n_tot summed over generations and runs
+  std::string kernel;                             // the model's kernel; empty where not one
 };
 
 // Starts the clocks when made; stats() reads them and the process's peak memory.

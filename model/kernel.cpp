@@ -25,6 +25,8 @@ const kernel::Ops* ops_for(Kernel kernel) {
       return &kernel::kSse2Ops;
     case Kernel::kAvx2:
       return &kernel::kAvx2Ops;
+    case Kernel::kAvx512:
+      return &kernel::kAvx512Ops;
     case Kernel::kScalar:
     case Kernel::kSimd128:
       break;
@@ -651,7 +653,8 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
 }
 
 // Narrowest first.
-constexpr Kernel kKernels[] = {Kernel::kScalar, Kernel::kSimd128, Kernel::kSse2, Kernel::kAvx2};
+constexpr Kernel kKernels[] = {Kernel::kScalar, Kernel::kSimd128, Kernel::kSse2, Kernel::kAvx2,
+                               Kernel::kAvx512};
 
 }  // namespace
 
@@ -661,6 +664,8 @@ std::string_view kernel_name(Kernel kernel) {
       return "sse2";
     case Kernel::kAvx2:
       return "avx2";
+    case Kernel::kAvx512:
+      return "avx512";
     case Kernel::kSimd128:
       return "simd128";
     case Kernel::kScalar:
@@ -685,6 +690,11 @@ bool kernel_supported(Kernel kernel) {
       return true;  // every x86-64 processor has it
     case Kernel::kAvx2:
       return __builtin_cpu_supports("avx2");
+    case Kernel::kAvx512:
+      // The checks include the operating system's saving of the mask and upper vector
+      // registers (XCR0), not only the processor's flags. The file is built for all four.
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+             __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw");
 #elif defined(__EMSCRIPTEN__)
     case Kernel::kSimd128:
       return kernel::kSimd128Ops != nullptr;

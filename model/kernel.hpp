@@ -14,10 +14,11 @@
 
 namespace hostswitch {
 
-enum class Kernel { kScalar, kSse2, kAvx2, kSimd128 };
+enum class Kernel { kScalar, kSse2, kAvx2, kAvx512, kSimd128 };
 
 std::string_view kernel_name(Kernel kernel);
-std::optional<Kernel> kernel_named(std::string_view name);  // "scalar", "sse2", "avx2", "simd128"
+std::optional<Kernel> kernel_named(
+    std::string_view name);  // "scalar", "sse2", "avx2", "avx512", "simd128"
 
 bool kernel_supported(Kernel kernel);
 std::vector<Kernel> supported_kernels();  // scalar first, widest last
@@ -33,7 +34,7 @@ Kernel kernel_for(const SimulationParameters& parameters);
 class DrawSource {
  public:
   virtual ~DrawSource() = default;
-  // The n draws (n a multiple of 16) from draw `position` of the run on (0 the run's first).
+  // The n draws (n a multiple of 32) from draw `position` of the run on (0 the run's first).
   // Kernels read ahead of what they use, and threads read different stretches at once.
   virtual void fill(std::uint64_t position, double* out, std::size_t n) = 0;
   // The run has used exactly this many draws since it began: called before every report

@@ -11,8 +11,9 @@
 
 namespace hostswitch::kernel {
 
-// Draws are made in blocks of this many values (a multiple of every kernel's lane count).
-inline constexpr std::size_t kLaneBlock = 16;
+// Draws are made in blocks of this many values (a multiple of every kernel's lane count, and at
+// least the draws of one step of the widest survival loop).
+inline constexpr std::size_t kLaneBlock = 32;
 
 // Both state words of the stream before a draw.
 struct StreamWords {
@@ -29,7 +30,7 @@ inline constexpr double kExpBand = 0x1p-28;
 
 // Stream lanes kept between stretches of the survival phase, so that a thread jumps the stream
 // once per chunk instead of once per stretch. `position` is the draw the lanes give next.
-inline constexpr std::size_t kMaxLanes = 16;
+inline constexpr std::size_t kMaxLanes = 32;
 struct LaneState {
   alignas(64) std::int64_t s1[kMaxLanes] = {};
   alignas(64) std::int64_t s2[kMaxLanes] = {};
@@ -69,7 +70,7 @@ struct SurvivalTask {
 };
 
 // Doubles per vector of the widest kernel.
-inline constexpr std::size_t kMaxWidth = 4;
+inline constexpr std::size_t kMaxWidth = 8;
 
 // Mutation attempts of one stretch of draw pairs: pair j is (draws[2j], draws[2j + 1]).
 // x[j] = width * draws[2j] - shift; bit j of `accepted` is set when draws[2j + 1] lies
@@ -123,6 +124,7 @@ inline void put_bits(std::uint64_t* bits, std::size_t position, std::uint64_t wo
 #if defined(HOSTSWITCH_X86_KERNELS)
 extern const Ops kSse2Ops;
 extern const Ops kAvx2Ops;
+extern const Ops kAvx512Ops;
 #endif
 #if defined(__EMSCRIPTEN__)
 // Null in the build of the web programs for engines without SIMD128.

@@ -137,6 +137,11 @@ TEST(RunStats, ReportStatesTheFiguresInTheirUnits) {
   EXPECT_EQ(unmeasured.find("0.000 s\n  peak"), std::string::npos) << unmeasured;
   EXPECT_NE(unmeasured.find("CPU time                      not measured"), std::string::npos);
   EXPECT_EQ(unmeasured.find("CPU\n"), std::string::npos) << unmeasured;
+  // The kernel is named where one was given, and its line left out where none was.
+  EXPECT_EQ(unmeasured.find("kernel"), std::string::npos) << unmeasured;
+  stats.kernel = "avx512";
+  EXPECT_NE(stats_report("hostswitch run", stats).find("  kernel                        avx512\n"),
+            std::string::npos);
 }
 
 TEST(RunStats, MeterSeesTheMemoryTouched) {

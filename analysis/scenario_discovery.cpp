@@ -7,6 +7,7 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "base/number_chars.hpp"
 #include "batch/summary.hpp"
 #include "model/parameters.hpp"
 #include "reporting/figure_scale.hpp"
@@ -97,7 +98,7 @@ DiscoveryCondition parse_condition(std::string_view expression) {
   DiscoveryCondition condition;
   condition.op = word->op;
   const auto [end, error] =
-      std::from_chars(rest.data(), rest.data() + rest.size(), condition.threshold);
+      double_from_chars(rest.data(), rest.data() + rest.size(), condition.threshold);
   if (rest.empty() || error != std::errc() || end != rest.data() + rest.size() ||
       !std::isfinite(condition.threshold)) {
     throw std::invalid_argument(malformed);

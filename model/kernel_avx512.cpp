@@ -4,10 +4,11 @@
 #if defined(HOSTSWITCH_X86_KERNELS)
 
 // GCC 12's intrinsics start some results from a deliberately undefined vector, which its own
-// uninitialised-use warning then reports at every call.
+// uninitialised-use warnings then report at every call.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 #include <immintrin.h>
 #if defined(__GNUC__) && !defined(__clang__)

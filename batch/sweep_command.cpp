@@ -115,9 +115,15 @@ struct SummaryExperiment {
 std::filesystem::path trajectories_file(const SweepRequest& request,
                                         const SummaryExperiment& experiment) {
   if (request.trajectories_path) return *request.trajectories_path;
-  const std::filesystem::path named = trajectories_path_of(request.summary);
   const std::filesystem::path earlier = "trajectories.csv";
   std::error_code error;
+  // A summary sent to a pipe or device (/dev/stdout) has no folder of its own to name them in.
+  const auto kind = std::filesystem::status(request.summary, error).type();
+  if (!error && kind != std::filesystem::file_type::regular &&
+      kind != std::filesystem::file_type::not_found) {
+    return earlier;
+  }
+  const std::filesystem::path named = trajectories_path_of(request.summary);
   const bool same = experiment.stored && !experiment.difference;
   if (same && experiment.stored->manifest.trajectories &&
       !std::filesystem::exists(std::filesystem::symlink_status(named, error)) &&

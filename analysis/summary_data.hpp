@@ -20,6 +20,10 @@ struct ReplicateFacts {
   bool extinct = false;
   std::int64_t final_n_pop = 0;
   double final_r_phe = 0.0;
+  // Read from summaries of 0.4.0 on (SummaryData::has_outcomes); 0 when absent.
+  std::int32_t first_switch_generation = 0;  // 0: no switch
+  std::int32_t longest_stay = 0;
+  double farthest_host_distance = 0.0;
 };
 
 struct GridPointRuns {
@@ -38,7 +42,10 @@ struct SummaryData {
   SummaryData& operator=(const SummaryData&) = delete;
 
   std::string file;
-  std::vector<std::string> label_names;    // a design's label columns, after the standard ones
+  std::vector<std::string> label_names;  // a design's label columns, after the standard ones
+  // Whether the rows carry first_switch_generation and the other columns since 0.4.0; a
+  // summary of 0.3 or earlier does not.
+  bool has_outcomes = true;
   std::vector<ReplicateFacts> replicates;  // every row, by grid point then replicate
   std::vector<GridPointRuns> points;       // in increasing grid_index; only points with rows
   std::int64_t rows = 0;

@@ -15,6 +15,7 @@
 #include "batch/summary.hpp"
 #include "batch/trajectory.hpp"
 #include "console/command_line.hpp"
+#include "hostswitch_version.hpp"
 #include "model/population_model.hpp"
 #include "model/uniform_stream.hpp"
 #include "reporting/figure_scale.hpp"
@@ -68,6 +69,10 @@ std::string row(std::int32_t grid, std::int32_t replicate, bool extinct, std::in
   r.extinct = extinct;
   r.generations_run = generations;
   r.switch_generations = switches;
+  // A switch at the first generation, then one host to the end.
+  r.first_switch_generation = switches > 0 ? 1 : 0;
+  r.farthest_host_distance = switches > 0 ? 0.5 : 0.0;
+  r.longest_stay = switches > 0 ? std::max(generations - 1, 1) : generations;
   r.final_n_pop = extinct ? 0 : 40;
   r.final_r_phe = 10.5;
   if (!extinct) {
@@ -75,6 +80,16 @@ std::string row(std::int32_t grid, std::int32_t replicate, bool extinct, std::in
     r.final_sd_phe = 0.5;
   }
   return summary_line(r);
+}
+
+// `line` (ended by a line feed) with field `index` (from 0) replaced by `value`.
+std::string with_field(const std::string& line, std::size_t index, const std::string& value) {
+  std::vector<std::string> fields = split(line.substr(0, line.size() - 1), ',');
+  if (line[line.size() - 2] == ',') fields.emplace_back();
+  fields[index] = value;
+  std::string text;
+  for (const auto& field : fields) text += (text.empty() ? "" : ",") + field;
+  return text + "\n";
 }
 
 TEST(ReportInput, FaultySummariesAreRefusedWithFileAndLine) {
@@ -91,7 +106,7 @@ TEST(ReportInput, FaultySummariesAreRefusedWithFileAndLine) {
       {"foreign header", "a,b\n" + first, ":1: not a summary file"},
       {"trajectories given as summary", trajectory_header() + "1,1,1,100,50,0,10,9,10,0\n",
        ":1: not a summary file"},
-      {"short row", summary_header() + first + "1,2,3\n", ":3: expected 19 fields, got 3"},
+      {"short row", summary_header() + first + "1,2,3\n", ":3: expected 23 fields, got 3"},
       {"torn row", good + first.substr(0, 20), ":4: torn line"},
       {"other parameters", summary_header() + first + other,
        ":3: grid point 1 has other parameters than on line 2"},
@@ -111,6 +126,19 @@ TEST(ReportInput, FaultySummariesAreRefusedWithFileAndLine) {
       {"nan", summary_header() + completed.replace(completed.find(",10.5,") + 1, 4, "nan"),
        ":2: final_r_phe: 'nan' is not a finite number"},
       {"no rows", summary_header(), ":2: the summary holds no rows"},
+      // The outcomes must agree with the generations run and switched.
+      {"first switch without a switch", summary_header() + with_field(completed, 19, "3"),
+       ":2: first_switch_generation must be empty"},
+      {"first switch after the end", summary_header() + with_field(first, 19, "4"),
+       ":2: first_switch_generation must lie between 1 and generations_run"},
+      {"no first switch", summary_header() + with_field(first, 19, ""),
+       ":2: first_switch_generation: '' is not"},
+      {"rate", summary_header() + with_field(first, 20, "0.5"),
+       ":2: switch_rate must be switch_generations / generations_run"},
+      {"stay", summary_header() + with_field(completed, 22, "49"),
+       ":2: longest_stay must lie between 0 and generations_run, and be generations_run"},
+      {"distance", summary_header() + with_field(first, 21, "-1"),
+       ":2: farthest_host_distance must be at least 0"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -121,6 +149,52 @@ TEST(ReportInput, FaultySummariesAreRefusedWithFileAndLine) {
     EXPECT_NE(run.err.find(path.string()), std::string::npos) << run.err;
     EXPECT_NE(run.err.find(c.expected), std::string::npos) << run.err;
   }
+}
+
+// A sweep of 0.3 wrote the standard columns up to final_sd_phe: still reported and merged, while
+// a resume of it is refused naming the version that wrote it.
+TEST(ReportInput, ASweepOfVersion03IsReportedAndMergedButNotResumed) {
+  const TempDir dir;
+  const std::vector<std::string> sweep = {
+      "sweep",  "--emig-rate", "0.05,0.3",     "--n-gen", "20",        "--capacity", "60",
+      "--seed", "3",           "--replicates", "2",       "--summary", "summary.csv"};
+  ASSERT_EQ(invoke(sweep, dir.path()).status, 0);
+  std::string old = summary_header_03();
+  const auto lines = split(read_file(dir / "summary.csv"), '\n');
+  ASSERT_EQ(lines.size(), 5u);
+  for (std::size_t i = 1; i + 1 < lines.size(); ++i) {  // the last row is left to a resume
+    const auto fields = split(lines[i] + ",", ',');     // every field, the last one empty or not
+    std::string cut;
+    for (std::size_t f = 0; f < 19; ++f) cut += (f ? "," : "") + fields[f];
+    old += cut + "\n";
+  }
+  write_file(dir / "summary.csv", old);
+  std::string manifest = read_file(dir / "summary.csv.json");
+  const auto version = manifest.find("\"" HOSTSWITCH_VERSION "\"");
+  ASSERT_NE(version, std::string::npos);
+  write_file(dir / "summary.csv.json",
+             manifest.replace(version, sizeof(HOSTSWITCH_VERSION) + 1, "\"0.3.0\""));
+
+  std::vector<std::string> resume = sweep;
+  resume.push_back("--resume");
+  const Invocation resumed = invoke(resume, dir.path());
+  EXPECT_EQ(resumed.status, 1);
+  EXPECT_NE(resumed.err.find("the program version is " HOSTSWITCH_VERSION " here but 0.3.0"),
+            std::string::npos)
+      << resumed.err;
+  EXPECT_EQ(read_file(dir / "summary.csv"), old);
+
+  const Invocation report =
+      invoke({"report", "summary.csv", "--table", "stats.csv", "-o", "report.html"}, dir.path());
+  EXPECT_EQ(report.status, 0) << report.err;
+  const auto stats = csv_rows(read_file(dir / "stats.csv"));
+  ASSERT_EQ(stats.size(), 3u);
+  EXPECT_EQ(stats[1][9], "2");  // grid point 1: both replicates
+  EXPECT_EQ(stats[2][9], "1");
+
+  const Invocation merge = invoke({"merge", "summary.csv", "--summary", "merged.csv"}, dir.path());
+  EXPECT_EQ(merge.status, 0) << merge.err;
+  EXPECT_EQ(read_file(dir / "merged.csv"), old);
 }
 
 TEST(ReportOutput, PartialSummaryCountsTheReplicatesThereAndSaysSo) {
@@ -525,9 +599,11 @@ TEST(ReportTrajectories, QuartilesCountAReplicateGoneBeforeAGenerationAsZero) {
   done.final_r_phe = 10.0;
   done.final_mean_phe = 10.0;
   done.final_sd_phe = 0.0;
+  done.longest_stay = 3;
   SummaryRow gone = done;
   gone.extinct = true;
   gone.generations_run = 1;
+  gone.longest_stay = 1;
   gone.final_n_pop = 0;
   gone.final_mean_phe.reset();
   gone.final_sd_phe.reset();

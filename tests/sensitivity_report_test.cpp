@@ -25,6 +25,7 @@ SummaryData completed_runs(const TempDir& dir, const Design& design, std::size_t
     row.parameters = design.points[g];
     row.label = RunLabel{static_cast<std::int32_t>(g + 1), 1, 0};
     row.generations_run = row.parameters.n_gen;
+    row.longest_stay = row.generations_run;
     row.final_n_pop = 5;
     row.final_r_phe = 10;
     row.final_mean_phe = 10;

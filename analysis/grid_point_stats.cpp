@@ -28,6 +28,42 @@ std::vector<SwitchBin> switch_bins(const std::vector<std::int32_t>& sorted) {
   return bins;
 }
 
+std::vector<SharesBy> shares_by(const GridPointRuns& point, std::span<const std::int32_t> at,
+                                bool first_switches) {
+  std::vector<SharesBy> shares;
+  const auto n = static_cast<std::int64_t>(point.replicates.size());
+  for (const std::int32_t g : at) {
+    std::int64_t switched = 0;
+    std::int64_t extinct = 0;
+    for (const ReplicateFacts& r : point.replicates) {
+      switched += r.first_switch_generation > 0 && r.first_switch_generation <= g;
+      extinct += r.extinct && r.generations_run <= g;
+    }
+    SharesBy share;
+    share.at = g;
+    if (first_switches) {
+      share.p_switched = static_cast<double>(switched) / static_cast<double>(n);
+      share.p_switched_interval = wilson_interval(switched, n);
+    }
+    share.p_extinct = static_cast<double>(extinct) / static_cast<double>(n);
+    share.p_extinct_interval = wilson_interval(extinct, n);
+    shares.push_back(share);
+  }
+  return shares;
+}
+
+std::optional<double> mean_switch_rate(const GridPointRuns& point) {
+  double sum = 0.0;
+  std::int64_t runs = 0;
+  for (const ReplicateFacts& r : point.replicates) {
+    if (r.generations_run == 0) continue;
+    sum += static_cast<double>(r.switch_generations) / r.generations_run;
+    ++runs;
+  }
+  if (runs == 0) return std::nullopt;
+  return sum / static_cast<double>(runs);
+}
+
 }  // namespace
 
 GridPointStats GridPointStatsBuilder::operator()(const GridPointRuns& point, bool drawn) {
@@ -70,20 +106,22 @@ GridPointStats GridPointStatsBuilder::operator()(const GridPointRuns& point, boo
   }
   s.mean_final_n_pop = final_n_pop_sum / n;
   s.mean_final_displacement = displacement_sum / n;
+  s.mean_switch_rate = mean_switch_rate(point);
+  s.by_generation = shares_by(point, at_, first_switches_);
   return s;
 }
 
 std::vector<GridPointStats> grid_point_stats(const SummaryData& summary, std::size_t drawn) {
   std::vector<GridPointStats> table;
   table.reserve(summary.points.size());
-  GridPointStatsBuilder builder;
+  GridPointStatsBuilder builder(summary);
   for (const GridPointRuns& point : summary.points) {
     table.push_back(builder(point, table.size() < drawn));
   }
   return table;
 }
 
-std::string stats_table_header() {
+std::string stats_table_header(std::span<const std::int32_t> at) {
   std::string header;
   for (const std::string_view name : kParameterNames) {
     header += name;
@@ -92,8 +130,14 @@ std::string stats_table_header() {
   header +=
       "grid_index,replicates,extinct,p_extinct,p_extinct_lo,p_extinct_hi,switched,p_switched,"
       "p_switched_lo,p_switched_hi,mean_switches,median_switches,km_median_extinction,"
-      "km_median_lo,km_median_hi,mean_final_n_pop,mean_final_displacement\n";
-  return header;
+      "km_median_lo,km_median_hi,mean_final_n_pop,mean_final_displacement,mean_switch_rate";
+  for (const std::int32_t g : at) {
+    const std::string by = "_by_" + std::to_string(g);
+    for (const char* share : {"p_switched", "p_extinct"}) {
+      header += std::string(",") + share + by + "," + share + by + "_lo," + share + by + "_hi";
+    }
+  }
+  return header + '\n';
 }
 
 std::string stats_table_row(const GridPointStats& s) {
@@ -145,6 +189,20 @@ void append_stats_table_row(std::string& row, const GridPointStats& s) {
   add_real(s.mean_final_n_pop);
   row += ',';
   add_real(s.mean_final_displacement);
+  row += ',';
+  if (s.mean_switch_rate) add_real(*s.mean_switch_rate);
+  for (const SharesBy& share : s.by_generation) {
+    for (const double value : {share.p_switched.value_or(0.0), share.p_switched_interval.lo,
+                               share.p_switched_interval.hi}) {
+      row += ',';
+      if (share.p_switched) add_real(value);
+    }
+    for (const double value :
+         {share.p_extinct, share.p_extinct_interval.lo, share.p_extinct_interval.hi}) {
+      row += ',';
+      add_real(value);
+    }
+  }
   row += '\n';
 }
 

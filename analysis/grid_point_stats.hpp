@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,16 @@ struct SwitchBin {
   std::int32_t from = 0;  // inclusive
   std::int32_t to = 0;    // inclusive
   std::int64_t replicates = 0;
+};
+
+// Of a grid point's replicates, the shares that had switched host, and gone extinct, at or
+// before generation `at`, with their Wilson 95% intervals.
+struct SharesBy {
+  std::int32_t at = 0;
+  std::optional<double> p_switched;  // none for a summary without first_switch_generation
+  ProportionInterval p_switched_interval;
+  double p_extinct = 0.0;
+  ProportionInterval p_extinct_interval;
 };
 
 struct GridPointStats {
@@ -42,6 +53,9 @@ struct GridPointStats {
   double mean_final_displacement = 0.0;
   std::vector<KaplanMeierStep> survival;
   std::vector<SwitchBin> switch_bins;  // at most kMaxSwitchBins, covering 0 .. the largest
+  // Mean of switch_generations / generations_run; none when no replicate ran a generation.
+  std::optional<double> mean_switch_rate;
+  std::vector<SharesBy> by_generation;  // at the summary's at_generations
 };
 
 inline constexpr std::int32_t kMaxSwitchBins = 30;
@@ -49,6 +63,9 @@ inline constexpr std::int32_t kMaxSwitchBins = 30;
 // Statistics of one grid point after another; the scratch storage is kept between points.
 class GridPointStatsBuilder {
  public:
+  // With the shares by the generations of `summary.at_generations`.
+  explicit GridPointStatsBuilder(const SummaryData& summary)
+      : at_(summary.at_generations), first_switches_(summary.has_outcomes) {}
   // With `drawn`, the curve and the switch bins too.
   GridPointStats operator()(const GridPointRuns& point, bool drawn);
 
@@ -56,6 +73,8 @@ class GridPointStatsBuilder {
   std::vector<SurvivalObservation> observations_;
   std::vector<std::int32_t> switches_;
   std::vector<KaplanMeierStep> survival_;
+  std::vector<std::int32_t> at_;
+  bool first_switches_ = true;
 };
 
 // Statistics of every grid point with rows; the curve and the switch bins are kept only for
@@ -63,8 +82,9 @@ class GridPointStatsBuilder {
 std::vector<GridPointStats> grid_point_stats(const SummaryData& summary,
                                              std::size_t drawn = SIZE_MAX);
 
-// The statistics table as CSV: header and one row per grid point with rows.
-std::string stats_table_header();
+// The statistics table as CSV: header and one row per grid point with rows; `at` are the
+// generations of the shares by generation (p_switched_by_G ...), the rows' by_generation.
+std::string stats_table_header(std::span<const std::int32_t> at);
 std::string stats_table_row(const GridPointStats& stats);
 void append_stats_table_row(std::string& out, const GridPointStats& stats);
 

@@ -153,6 +153,9 @@ class SummaryRowReader {
                              " appears more than once");
     }
     auto& points = data_.points;
+    std::int32_t longest = 0;
+    for (const GridPointRuns& point : points) longest = std::max(longest, point.parameters.n_gen);
+    data_.at_generations = default_generations(longest);
     if (!in_order_) {
       std::sort(points.begin(), points.end(),
                 [](const auto& a, const auto& b) { return a.grid_index < b.grid_index; });
@@ -274,6 +277,15 @@ class SummaryRowReader {
 };
 
 }  // namespace
+
+std::vector<std::int32_t> default_generations(std::int32_t n_gen) {
+  std::vector<std::int32_t> at;
+  for (const double share : {0.1, 0.25, 0.5, 0.75, 1.0}) {
+    const auto g = static_cast<std::int32_t>(std::lround(share * n_gen));
+    if (g >= 1 && (at.empty() || at.back() != g)) at.push_back(g);
+  }
+  return at;
+}
 
 SummaryData read_summary(const std::filesystem::path& path) {
   SummaryRowReader reader(path.string());

@@ -46,6 +46,9 @@ struct SummaryData {
   // Whether the rows carry first_switch_generation and the other columns since 0.4.0; a
   // summary of 0.3 or earlier does not.
   bool has_outcomes = true;
+  // The generations G of the shares switched and extinct by G: default_generations() of the
+  // largest n_gen, unless the reader of the data asks for others (report --at).
+  std::vector<std::int32_t> at_generations;
   std::vector<ReplicateFacts> replicates;  // every row, by grid point then replicate
   std::vector<GridPointRuns> points;       // in increasing grid_index; only points with rows
   std::int64_t rows = 0;
@@ -57,6 +60,10 @@ struct SummaryData {
     return static_cast<std::int64_t>(max_grid_index) * max_replicate - rows;
   }
 };
+
+// n_gen/10, n_gen/4, n_gen/2, 3 n_gen/4 and n_gen, rounded half away from zero, without
+// duplicates or 0.
+std::vector<std::int32_t> default_generations(std::int32_t n_gen);
 
 // Reads and checks a summary file; throws ReportInputError naming the file and line of
 // the first fault (a foreign header, a malformed or inconsistent row, a row seen twice).

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <string>
+#include <vector>
 
 #include "console/command_line.hpp"
 
@@ -12,6 +13,7 @@ struct ReportCommandOptions {
   std::string sensitivity = "sensitivity.csv";
   std::string figures;
   bool log_x = false;
+  std::vector<std::int32_t> at;
   CLI::Option* trajectories_option = nullptr;
   CLI::Option* figures_option = nullptr;
 };

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <sstream>
@@ -127,7 +129,8 @@ TEST(ReportInput, FaultySummariesAreRefusedWithFileAndLine) {
        ":2: final_r_phe: 'nan' is not a finite number"},
       {"no rows", summary_header(), ":2: the summary holds no rows"},
       // The outcomes must agree with the generations run and switched.
-      {"first switch without a switch", summary_header() + with_field(completed, 19, "3"),
+      {"first switch without a switch",
+       summary_header() + with_field(row(1, 1, false, 50, 0), 19, "3"),
        ":2: first_switch_generation must be empty"},
       {"first switch after the end", summary_header() + with_field(first, 19, "4"),
        ":2: first_switch_generation must lie between 1 and generations_run"},
@@ -135,7 +138,7 @@ TEST(ReportInput, FaultySummariesAreRefusedWithFileAndLine) {
        ":2: first_switch_generation: '' is not"},
       {"rate", summary_header() + with_field(first, 20, "0.5"),
        ":2: switch_rate must be switch_generations / generations_run"},
-      {"stay", summary_header() + with_field(completed, 22, "49"),
+      {"stay", summary_header() + with_field(row(1, 1, false, 50, 0), 22, "49"),
        ":2: longest_stay must lie between 0 and generations_run, and be generations_run"},
       {"distance", summary_header() + with_field(first, 21, "-1"),
        ":2: farthest_host_distance must be at least 0"},
@@ -155,9 +158,10 @@ TEST(ReportInput, FaultySummariesAreRefusedWithFileAndLine) {
 // a resume of it is refused naming the version that wrote it.
 TEST(ReportInput, ASweepOfVersion03IsReportedAndMergedButNotResumed) {
   const TempDir dir;
-  const std::vector<std::string> sweep = {
-      "sweep",  "--emig-rate", "0.05,0.3",     "--n-gen", "20",        "--capacity", "60",
-      "--seed", "3",           "--replicates", "2",       "--summary", "summary.csv"};
+  const std::vector<std::string> sweep = {"sweep", "--emig-rate", "0.05,0.3",   "--n-gen",
+                                          "20",    "--capacity",  "60",         "--n-pop",
+                                          "20",    "--seed",      "3",          "--replicates",
+                                          "2",     "--summary",   "summary.csv"};
   ASSERT_EQ(invoke(sweep, dir.path()).status, 0);
   std::string old = summary_header_03();
   const auto lines = split(read_file(dir / "summary.csv"), '\n');
@@ -191,10 +195,76 @@ TEST(ReportInput, ASweepOfVersion03IsReportedAndMergedButNotResumed) {
   ASSERT_EQ(stats.size(), 3u);
   EXPECT_EQ(stats[1][9], "2");  // grid point 1: both replicates
   EXPECT_EQ(stats[2][9], "1");
+  // No first switches in a 0.3 summary: p_switched_by_G empty, p_extinct_by_G there.
+  const auto by = std::find(stats[0].begin(), stats[0].end(), "p_switched_by_20");
+  ASSERT_NE(by, stats[0].end());
+  EXPECT_EQ(stats[1][static_cast<std::size_t>(by - stats[0].begin())], "");
+  EXPECT_NE(stats[1][static_cast<std::size_t>(by - stats[0].begin()) + 3], "");
+  EXPECT_NE(read_file(dir / "report.html").find("written before version 0.4.0"), std::string::npos);
 
   const Invocation merge = invoke({"merge", "summary.csv", "--summary", "merged.csv"}, dir.path());
   EXPECT_EQ(merge.status, 0) << merge.err;
   EXPECT_EQ(read_file(dir / "merged.csv"), old);
+}
+
+// The shares by generation of stats.csv, recomputed from the summary's rows: a replicate has
+// switched by G when its first_switch_generation is at most G, and is extinct by G when its
+// extinction_generation is; the interval's ends are the roots p of (k/n - p)^2 = z^2 p(1 - p)/n.
+TEST(ReportOutput, SharesByGenerationAreTheSummarysWithWilsonIntervals) {
+  const TempDir dir;
+  ASSERT_EQ(invoke({"sweep", "--emig-rate", "0.05,0.3", "--max-dist", "0,1.5", "--n-gen", "40",
+                    "--capacity", "60", "--n-pop", "20", "--seed", "5", "--replicates", "12",
+                    "--summary", "summary.csv"},
+                   dir.path())
+                .status,
+            0);
+  const Invocation run = invoke(
+      {"report", "summary.csv", "--at", "20,5,10,5", "--table", "stats.csv", "-o", "report.html"},
+      dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto summary = csv_rows(read_file(dir / "summary.csv"));
+  const auto stats = csv_rows(read_file(dir / "stats.csv"));
+  const auto column = [](const std::vector<std::string>& header, const std::string& name) {
+    const auto at = std::find(header.begin(), header.end(), name);
+    EXPECT_NE(at, header.end()) << name;
+    return static_cast<std::size_t>(at - header.begin());
+  };
+  ASSERT_EQ(stats.size(), 5u);
+  ASSERT_EQ(stats[0].size(), 26u + 3 * 6);  // the generations asked for, once each
+  const double z = 1.959963984540054;
+  int partial = 0;
+  for (std::size_t i = 1; i < stats.size(); ++i) {
+    const std::string grid = stats[i][column(stats[0], "grid_index")];
+    for (const int g : {5, 10, 20}) {
+      for (const std::string share : {"p_switched", "p_extinct"}) {
+        SCOPED_TRACE(share + " by " + std::to_string(g) + " of grid point " + grid);
+        const std::size_t when =
+            column(summary[0],
+                   share == "p_switched" ? "first_switch_generation" : "extinction_generation");
+        double n = 0;
+        double k = 0;
+        for (std::size_t r = 1; r < summary.size(); ++r) {
+          if (summary[r][column(summary[0], "grid_index")] != grid) continue;
+          ++n;
+          k += !summary[r][when].empty() && std::stoi(summary[r][when]) <= g;
+        }
+        const std::string by = share + "_by_" + std::to_string(g);
+        const double root = z * std::sqrt(z * z + 4 * k * (n - k) / n);
+        EXPECT_EQ(std::stod(stats[i][column(stats[0], by)]), k / n);
+        EXPECT_NEAR(std::stod(stats[i][column(stats[0], by + "_lo")]),
+                    (2 * k + z * z - root) / (2 * (n + z * z)), 1e-12);
+        EXPECT_NEAR(std::stod(stats[i][column(stats[0], by + "_hi")]),
+                    (2 * k + z * z + root) / (2 * (n + z * z)), 1e-12);
+        partial += k > 0 && k < n;
+      }
+    }
+  }
+  EXPECT_GT(partial, 0);
+  EXPECT_NE(read_file(dir / "report.html").find("figure-by-generation"), std::string::npos);
+  // Without --at: n_gen/10, n_gen/4, n_gen/2, 3 n_gen/4 and n_gen, rounded, once each.
+  EXPECT_EQ(default_generations(500), (std::vector<std::int32_t>{50, 125, 250, 375, 500}));
+  EXPECT_EQ(default_generations(3), (std::vector<std::int32_t>{1, 2, 3}));
+  EXPECT_EQ(default_generations(1), (std::vector<std::int32_t>{1}));
 }
 
 TEST(ReportOutput, PartialSummaryCountsTheReplicatesThereAndSaysSo) {
@@ -212,7 +282,8 @@ TEST(ReportOutput, PartialSummaryCountsTheReplicatesThereAndSaysSo) {
 
   const auto rows = csv_rows(read_file(dir / "stats.csv"));
   ASSERT_EQ(rows.size(), 3u);
-  ASSERT_EQ(rows[0].size(), 25u);
+  // mean_switch_rate and the shares by 5, 13, 25, 38 and 50 (n_gen 50) after the 25 before.
+  ASSERT_EQ(rows[0].size(), 26u + 5 * 6);
   EXPECT_EQ(rows[0][9], "replicates");
   // grid_index, replicates, extinct, p_extinct for each grid point with rows.
   EXPECT_EQ(std::vector<std::string>(rows[1].begin() + 8, rows[1].begin() + 12),

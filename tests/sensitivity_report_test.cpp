@@ -95,6 +95,15 @@ TEST(SensitivityReport, IndicesAndEffectsOfAnOutputOnlyOneParameterDrives) {
     for (std::size_t i = 0; i < 5; ++i) EXPECT_NEAR(mu[i], expected[i], 1e-9) << parameter << i;
   }
 
+  // The shares by the generations 40, 100, 200, 300 and 400 (n_gen up to 400) and the switch
+  // rate are outputs too; no run here switches or dies, so nothing moves them.
+  for (const std::string output : {"mean_switch_rate", "p_switched_by_40", "p_extinct_by_400"}) {
+    const auto row = row_of(effects->csv, output, "n_gen");
+    ASSERT_EQ(row.size(), 5u) << output;
+    EXPECT_EQ(row[1], 0.0) << output;  // mu*
+  }
+  EXPECT_NE(indices->html.find("p_extinct_by_G against G"), std::string::npos);
+
   // A grid's summary has no such section.
   Design grid =
       grid_design(ParameterLists{{100}, {0.5}, {1000}, {0.1, 0.2}, {1}, {0.5}, {2}, {50}});

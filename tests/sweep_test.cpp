@@ -200,9 +200,13 @@ TEST(Sweep, SummaryIsTheSameWhateverTheThreadsAndEveryRowReruns) {
 
 // The run's outcomes in the summary, recomputed from its trajectory: the first generation with
 // n_HS > 0, the farthest host from 10 among r_phe and the hosts switched to (rl_phe of a
-// switching generation), and the longest run of generations with one r_phe.
+// switching generation), and the longest run of generations on one host, a switch (n_HS > 0)
+// ending it even to a host of the same r_phe (max_dist 0).
 TEST(Sweep, SummaryOutcomesAgreeWithTheTrajectories) {
   SweepSettings settings = small_sweep();
+  // No emigrant ever leaves at an emig_rate of 0.
+  settings.grid =
+      expand_grid(ParameterLists{{20}, {0.5}, {80}, {0.0, 0.3}, {1.0}, {0.5}, {0.0, 1.5}, {25}});
   settings.trajectories = true;
   std::string summary;
   std::string trajectories;
@@ -214,15 +218,15 @@ TEST(Sweep, SummaryOutcomesAgreeWithTheTrajectories) {
     std::string first;
     double farthest = 0.0;
     int longest = 0, stay = 0;
-    double host = 10.0;
+    bool switched = false;  // in the generation before
   };
   std::map<std::pair<std::string, std::string>, Recomputed> runs;
   for (const std::string& line : lines_of(trajectories)) {
     const auto t = fields_of(line);  // grid_index,replicate,n_g,n_pop,n_offspring,n_HS,r_phe,rl_phe
     Recomputed& run = runs[{t[0], t[1]}];
     const double r_phe = std::stod(t[6]);
-    run.stay = r_phe == run.host ? run.stay + 1 : 1;
-    run.host = r_phe;
+    run.stay = run.switched ? 1 : run.stay + 1;
+    run.switched = t[5] != "0";
     run.longest = std::max(run.longest, run.stay);
     run.farthest = std::max(run.farthest, std::abs(r_phe - 10.0));
     if (t[5] != "0") {

@@ -430,7 +430,8 @@ std::optional<SensitivityReport> morris_report(const SummaryData& summary, std::
              shortest(effects[c].sigma) + "," + std::to_string(effects[c].effects) + "," +
              share_text(shares[o]) + "\n";
     }
-    morris_figure(html, names[o], varied, effects);
+    // The shares by generation are in the table only: a figure each would swamp the page.
+    if (names[o].find("_by_") == std::string::npos) morris_figure(html, names[o], varied, effects);
   }
   html += "</section>";
   return SensitivityReport{csv, html};

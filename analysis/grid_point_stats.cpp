@@ -28,6 +28,42 @@ std::vector<SwitchBin> switch_bins(const std::vector<std::int32_t>& sorted) {
   return bins;
 }
 
+std::vector<SharesBy> shares_by(const GridPointRuns& point, std::span<const std::int32_t> at,
+                                bool first_switches) {
+  std::vector<SharesBy> shares;
+  const auto n = static_cast<std::int64_t>(point.replicates.size());
+  for (const std::int32_t g : at) {
+    std::int64_t switched = 0;
+    std::int64_t extinct = 0;
+    for (const ReplicateFacts& r : point.replicates) {
+      switched += r.first_switch_generation > 0 && r.first_switch_generation <= g;
+      extinct += r.extinct && r.generations_run <= g;
+    }
+    SharesBy share;
+    share.at = g;
+    if (first_switches) {
+      share.p_switched = static_cast<double>(switched) / static_cast<double>(n);
+      share.p_switched_interval = wilson_interval(switched, n);
+    }
+    share.p_extinct = static_cast<double>(extinct) / static_cast<double>(n);
+    share.p_extinct_interval = wilson_interval(extinct, n);
+    shares.push_back(share);
+  }
+  return shares;
+}
+
+std::optional<double> mean_switch_rate(const GridPointRuns& point) {
+  double sum = 0.0;
+  std::int64_t runs = 0;
+  for (const ReplicateFacts& r : point.replicates) {
+    if (r.generations_run == 0) continue;
+    sum += static_cast<double>(r.switch_generations) / r.generations_run;
+    ++runs;
+  }
+  if (runs == 0) return std::nullopt;
+  return sum / static_cast<double>(runs);
+}
+
 }  // namespace
 
 GridPointStats GridPointStatsBuilder::operator()(const GridPointRuns& point, bool drawn) {
@@ -70,13 +106,15 @@ GridPointStats GridPointStatsBuilder::operator()(const GridPointRuns& point, boo
   }
   s.mean_final_n_pop = final_n_pop_sum / n;
   s.mean_final_displacement = displacement_sum / n;
+  s.mean_switch_rate = mean_switch_rate(point);
+  s.by_generation = shares_by(point, at_, first_switches_);
   return s;
 }
 
 std::vector<GridPointStats> grid_point_stats(const SummaryData& summary, std::size_t drawn) {
   std::vector<GridPointStats> table;
   table.reserve(summary.points.size());
-  GridPointStatsBuilder builder;
+  GridPointStatsBuilder builder(summary);
   for (const GridPointRuns& point : summary.points) {
     table.push_back(builder(point, table.size() < drawn));
   }
@@ -88,44 +126,135 @@ namespace {
 using Stats = GridPointStats;
 using Value = std::optional<double>;
 
-constexpr std::array<StatsColumn, 17> kStatsColumns = {{
-    {"grid_index", [](const Stats& s) -> Value { return s.grid_index; }, true},
-    {"replicates", [](const Stats& s) -> Value { return static_cast<double>(s.replicates); }, true},
-    {"extinct", [](const Stats& s) -> Value { return static_cast<double>(s.extinct); }, true},
-    {"p_extinct", [](const Stats& s) -> Value { return s.p_extinct; }},
-    {"p_extinct_lo", [](const Stats& s) -> Value { return s.p_extinct_interval.lo; }},
-    {"p_extinct_hi", [](const Stats& s) -> Value { return s.p_extinct_interval.hi; }},
-    {"switched", [](const Stats& s) -> Value { return static_cast<double>(s.switched); }, true},
-    {"p_switched", [](const Stats& s) -> Value { return s.p_switched; }},
-    {"p_switched_lo", [](const Stats& s) -> Value { return s.p_switched_interval.lo; }},
-    {"p_switched_hi", [](const Stats& s) -> Value { return s.p_switched_interval.hi; }},
-    {"mean_switches", [](const Stats& s) -> Value { return s.mean_switches; }},
-    {"median_switches", [](const Stats& s) -> Value { return s.median_switches; }},
-    {"km_median_extinction", [](const Stats& s) { return s.km_median.median; }},
-    {"km_median_lo", [](const Stats& s) { return s.km_median.lo; }},
-    {"km_median_hi", [](const Stats& s) { return s.km_median.hi; }},
-    {"mean_final_n_pop", [](const Stats& s) -> Value { return s.mean_final_n_pop; }},
-    {"mean_final_displacement", [](const Stats& s) -> Value { return s.mean_final_displacement; }},
+struct FixedColumn {
+  std::string_view name;
+  Value (*value)(const Stats&, std::int32_t);
+  bool count = false;  // written as a whole number
+};
+
+constexpr std::array<FixedColumn, 18> kFixedColumns = {{
+    {"grid_index", [](const Stats& s, std::int32_t) -> Value { return s.grid_index; }, true},
+    {"replicates",
+     [](const Stats& s, std::int32_t) -> Value { return static_cast<double>(s.replicates); }, true},
+    {"extinct",
+     [](const Stats& s, std::int32_t) -> Value { return static_cast<double>(s.extinct); }, true},
+    {"p_extinct", [](const Stats& s, std::int32_t) -> Value { return s.p_extinct; }},
+    {"p_extinct_lo", [](const Stats& s, std::int32_t) -> Value { return s.p_extinct_interval.lo; }},
+    {"p_extinct_hi", [](const Stats& s, std::int32_t) -> Value { return s.p_extinct_interval.hi; }},
+    {"switched",
+     [](const Stats& s, std::int32_t) -> Value { return static_cast<double>(s.switched); }, true},
+    {"p_switched", [](const Stats& s, std::int32_t) -> Value { return s.p_switched; }},
+    {"p_switched_lo",
+     [](const Stats& s, std::int32_t) -> Value { return s.p_switched_interval.lo; }},
+    {"p_switched_hi",
+     [](const Stats& s, std::int32_t) -> Value { return s.p_switched_interval.hi; }},
+    {"mean_switches", [](const Stats& s, std::int32_t) -> Value { return s.mean_switches; }},
+    {"median_switches", [](const Stats& s, std::int32_t) -> Value { return s.median_switches; }},
+    {"km_median_extinction", [](const Stats& s, std::int32_t) { return s.km_median.median; }},
+    {"km_median_lo", [](const Stats& s, std::int32_t) { return s.km_median.lo; }},
+    {"km_median_hi", [](const Stats& s, std::int32_t) { return s.km_median.hi; }},
+    {"mean_final_n_pop", [](const Stats& s, std::int32_t) -> Value { return s.mean_final_n_pop; }},
+    {"mean_final_displacement",
+     [](const Stats& s, std::int32_t) -> Value { return s.mean_final_displacement; }},
+    {"mean_switch_rate", [](const Stats& s, std::int32_t) { return s.mean_switch_rate; }},
 }};
+
+const SharesBy* shares_at(const Stats& s, std::int32_t generation) {
+  const auto found = std::find_if(s.by_generation.begin(), s.by_generation.end(),
+                                  [&](const SharesBy& shares) { return shares.at == generation; });
+  return found == s.by_generation.end() ? nullptr : &*found;
+}
+
+// The six columns of each generation of the shares by generation, in the table's order; a
+// summary without first switches leaves p_switched_by_G and its interval empty.
+struct ByColumn {
+  std::string_view suffix_before;  // "p_switched" ...
+  std::string_view suffix_after;   // "", "_lo", "_hi"
+  Value (*value)(const Stats&, std::int32_t);
+};
+constexpr std::array<ByColumn, 6> kByColumns = {{
+    {"p_switched", "",
+     [](const Stats& s, std::int32_t g) -> Value {
+       const SharesBy* b = shares_at(s, g);
+       return b ? b->p_switched : std::nullopt;
+     }},
+    {"p_switched", "_lo",
+     [](const Stats& s, std::int32_t g) -> Value {
+       const SharesBy* b = shares_at(s, g);
+       return b && b->p_switched ? Value(b->p_switched_interval.lo) : std::nullopt;
+     }},
+    {"p_switched", "_hi",
+     [](const Stats& s, std::int32_t g) -> Value {
+       const SharesBy* b = shares_at(s, g);
+       return b && b->p_switched ? Value(b->p_switched_interval.hi) : std::nullopt;
+     }},
+    {"p_extinct", "",
+     [](const Stats& s, std::int32_t g) -> Value {
+       const SharesBy* b = shares_at(s, g);
+       return b ? Value(b->p_extinct) : std::nullopt;
+     }},
+    {"p_extinct", "_lo",
+     [](const Stats& s, std::int32_t g) -> Value {
+       const SharesBy* b = shares_at(s, g);
+       return b ? Value(b->p_extinct_interval.lo) : std::nullopt;
+     }},
+    {"p_extinct", "_hi",
+     [](const Stats& s, std::int32_t g) -> Value {
+       const SharesBy* b = shares_at(s, g);
+       return b ? Value(b->p_extinct_interval.hi) : std::nullopt;
+     }},
+}};
+
+StatsColumn by_column(const ByColumn& by, std::int32_t generation) {
+  std::string name(by.suffix_before);
+  name.append("_by_").append(std::to_string(generation)).append(by.suffix_after);
+  return StatsColumn{std::move(name), by.value, generation, false};
+}
 
 }  // namespace
 
-std::span<const StatsColumn> stats_columns() { return kStatsColumns; }
-
-const StatsColumn* stats_column(std::string_view name) {
-  for (const StatsColumn& column : kStatsColumns) {
-    if (column.name == name) return &column;
+std::vector<StatsColumn> stats_columns(std::span<const std::int32_t> at) {
+  std::vector<StatsColumn> columns;
+  for (const FixedColumn& column : kFixedColumns) {
+    columns.push_back(StatsColumn{std::string(column.name), column.value, 0, column.count});
   }
-  return nullptr;
+  for (const std::int32_t g : at) {
+    for (const ByColumn& by : kByColumns) columns.push_back(by_column(by, g));
+  }
+  return columns;
 }
 
-std::string stats_table_header() {
+std::optional<StatsColumn> stats_column(std::string_view name) {
+  for (const FixedColumn& column : kFixedColumns) {
+    if (column.name == name) return StatsColumn{std::string(name), column.value, 0, column.count};
+  }
+  // p_switched_by_G, p_extinct_by_G and their bounds, G a whole generation from 1.
+  for (const ByColumn& by : kByColumns) {
+    const std::string prefix = std::string(by.suffix_before) + "_by_";
+    if (!name.starts_with(prefix) || !name.ends_with(by.suffix_after)) continue;
+    const std::string_view digits =
+        name.substr(prefix.size(), name.size() - prefix.size() - by.suffix_after.size());
+    if (digits.empty() || digits.front() == '0' ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      continue;
+    }
+    std::int32_t generation = 0;
+    const auto [end, error] =
+        std::from_chars(digits.data(), digits.data() + digits.size(), generation);
+    if (error == std::errc() && end == digits.data() + digits.size()) {
+      return by_column(by, generation);
+    }
+  }
+  return std::nullopt;
+}
+
+std::string stats_table_header(std::span<const std::int32_t> at) {
   std::string header;
   for (const std::string_view name : kParameterNames) {
     header += name;
     header += ',';
   }
-  for (const StatsColumn& column : kStatsColumns) {
+  for (const StatsColumn& column : stats_columns(at)) {
     header += column.name;
     header += ',';
   }
@@ -144,17 +273,21 @@ void append_stats_table_row(std::string& row, const GridPointStats& s) {
     row += parameter_text(s.parameters, i);
     row += ',';
   }
-  std::array<char, 32> buffer{};
-  for (const StatsColumn& column : kStatsColumns) {
-    if (const Value value = column.value(s)) {
-      // Counts whole; the rest in shortest round-trip form, as the summary writes its numbers.
+  // Counts whole; the rest in shortest round-trip form, as the summary writes its numbers.
+  const auto append = [&row](const Value value, bool count) {
+    if (value) {
+      std::array<char, 32> buffer{};
       const auto result =
-          column.count ? std::to_chars(buffer.data(), buffer.data() + buffer.size(),
-                                       static_cast<std::int64_t>(*value))
-                       : double_to_chars(buffer.data(), buffer.data() + buffer.size(), *value);
+          count ? std::to_chars(buffer.data(), buffer.data() + buffer.size(),
+                                static_cast<std::int64_t>(*value))
+                : double_to_chars(buffer.data(), buffer.data() + buffer.size(), *value);
       row.append(buffer.data(), result.ptr);
     }
     row += ',';
+  };
+  for (const FixedColumn& column : kFixedColumns) append(column.value(s, 0), column.count);
+  for (const SharesBy& shares : s.by_generation) {
+    for (const ByColumn& by : kByColumns) append(by.value(s, shares.at), false);
   }
   row.back() = '\n';
 }

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "analysis/replicate_stats.hpp"
@@ -21,6 +22,16 @@ struct SwitchBin {
   std::int32_t from = 0;  // inclusive
   std::int32_t to = 0;    // inclusive
   std::int64_t replicates = 0;
+};
+
+// Of a grid point's replicates, the shares that had switched host, and gone extinct, at or
+// before generation `at`, with their Wilson 95% intervals.
+struct SharesBy {
+  std::int32_t at = 0;
+  std::optional<double> p_switched;  // none for a summary without first_switch_generation
+  ProportionInterval p_switched_interval;
+  double p_extinct = 0.0;
+  ProportionInterval p_extinct_interval;
 };
 
 struct GridPointStats {
@@ -43,6 +54,9 @@ struct GridPointStats {
   double mean_final_displacement = 0.0;
   std::vector<KaplanMeierStep> survival;
   std::vector<SwitchBin> switch_bins;  // at most kMaxSwitchBins, covering 0 .. the largest
+  // Mean of switch_generations / generations_run; none when no replicate ran a generation.
+  std::optional<double> mean_switch_rate;
+  std::vector<SharesBy> by_generation;  // at the summary's at_generations
 };
 
 inline constexpr std::int32_t kMaxSwitchBins = 30;
@@ -50,6 +64,11 @@ inline constexpr std::int32_t kMaxSwitchBins = 30;
 // Statistics of one grid point after another; the scratch storage is kept between points.
 class GridPointStatsBuilder {
  public:
+  // With the shares by the generations of `summary.at_generations`.
+  explicit GridPointStatsBuilder(const SummaryData& summary)
+      : at_(summary.at_generations), first_switches_(summary.has_outcomes) {}
+  GridPointStatsBuilder(std::vector<std::int32_t> at, bool first_switches)
+      : at_(std::move(at)), first_switches_(first_switches) {}
   // With `drawn`, the curve and the switch bins too.
   GridPointStats operator()(const GridPointRuns& point, bool drawn);
 
@@ -57,6 +76,8 @@ class GridPointStatsBuilder {
   std::vector<SurvivalObservation> observations_;
   std::vector<std::int32_t> switches_;
   std::vector<KaplanMeierStep> survival_;
+  std::vector<std::int32_t> at_;
+  bool first_switches_ = true;
 };
 
 // Statistics of every grid point with rows; the curve and the switch bins are kept only for
@@ -68,16 +89,20 @@ std::vector<GridPointStats> grid_point_stats(const SummaryData& summary,
 // point (none for an empty field). Every per-point output another command may ask for by
 // name comes from this one list.
 struct StatsColumn {
-  std::string_view name;
-  std::optional<double> (*value)(const GridPointStats&);
-  bool count = false;  // written as a whole number
+  std::string name;
+  std::optional<double> (*value)(const GridPointStats&, std::int32_t generation);
+  std::int32_t generation = 0;  // of a share by generation (p_switched_by_G ...)
+  bool count = false;           // written as a whole number
+  std::optional<double> of(const GridPointStats& stats) const { return value(stats, generation); }
 };
-std::span<const StatsColumn> stats_columns();
-// The column named `name`, if the table has one.
-const StatsColumn* stats_column(std::string_view name);
+// The columns of a table with the shares by the generations `at`.
+std::vector<StatsColumn> stats_columns(std::span<const std::int32_t> at);
+// The column named `name`, if the table has one at some generation.
+std::optional<StatsColumn> stats_column(std::string_view name);
 
-// The statistics table as CSV: header and one row per grid point with rows.
-std::string stats_table_header();
+// The statistics table as CSV: header and one row per grid point with rows; `at` are the
+// generations of the shares by generation, the rows' by_generation.
+std::string stats_table_header(std::span<const std::int32_t> at);
 std::string stats_table_row(const GridPointStats& stats);
 void append_stats_table_row(std::string& out, const GridPointStats& stats);
 

@@ -50,8 +50,9 @@ std::string readable(const std::string& field) {
 
 // ---- the table and the facts
 
-void table(std::string& out, const std::vector<GridPointStats>& stats, std::size_t grid_points) {
-  std::string header = stats_table_header();
+void table(std::string& out, const std::vector<GridPointStats>& stats, const SummaryData& summary) {
+  const std::size_t grid_points = summary.points.size();
+  std::string header = stats_table_header(summary.at_generations);
   header.pop_back();
   out += "<div class=\"table\"><table id=\"stats-table\"><thead><tr>";
   std::size_t start = 0;
@@ -257,6 +258,11 @@ std::string report_sections(const SummaryData& summary, const std::vector<GridPo
   const std::string facts = facts_line(summary, swept, counts, axes);
   out += "<p class=\"facts\">" + xml_escape(facts) + "</p>";
   missing_note(out, summary);
+  if (!summary.has_outcomes) {
+    note(out,
+         "This summary was written before version 0.4.0 and has no first_switch_generation: "
+         "p_switched_by_G is left empty.");
+  }
 
   // The sections in page order; each is self-contained, so one more can go between them.
   out += "<section id=\"probabilities\"><h2>Extinction and host switching</h2>";
@@ -267,6 +273,10 @@ std::string report_sections(const SummaryData& summary, const std::vector<GridPo
   out += "<section id=\"survival\"><h2>Time to extinction</h2>";
   show(out, survival_figure(context));
   show(out, against_x_figure(context, km_median_measure()));
+  out += "</section>";
+
+  out += "<section id=\"by-generation\"><h2>Switched and extinct by generation</h2>";
+  show(out, shares_by_generation_figure(context));
   out += "</section>";
 
   out += "<section id=\"trajectories\"><h2>Population size over generations</h2>";
@@ -288,8 +298,10 @@ std::string report_sections(const SummaryData& summary, const std::vector<GridPo
       "p_*_lo and p_*_hi: Wilson score 95% interval. km_*: Kaplan–Meier median "
       "generation of extinction with its 95% interval; empty where the curve (or its bound) "
       "never comes down to one half. mean_final_n_pop counts extinct runs as 0; "
-      "mean_final_displacement is the mean of final_r_phe − 10.</p>";
-  table(out, stats, points.size());
+      "mean_final_displacement is the mean of final_r_phe − 10. mean_switch_rate: the mean of "
+      "switch_generations / generations_run. p_switched_by_G and p_extinct_by_G: the shares "
+      "whose first switch, or extinction, came at or before generation G.</p>";
+  table(out, stats, summary);
   out += "</section>";
   return out;
 }
@@ -338,7 +350,8 @@ void write_figure_files(const std::filesystem::path& directory,
 }  // namespace
 
 ReportFacts write_report(const ReportOptions& options) {
-  const SummaryData summary = read_summary(options.summary);
+  SummaryData summary = read_summary(options.summary);
+  if (!options.at.empty()) summary.at_generations = options.at;
   std::vector<GridPointTrajectory> trajectories;
   if (options.trajectories) trajectories = read_trajectories(*options.trajectories, summary);
   ReportAxes axes = choose_axes(summary, options.x, options.colour);
@@ -350,10 +363,10 @@ ReportFacts write_report(const ReportOptions& options) {
   {
     // Through one buffer: with a million grid points the table is some 200 MB of text.
     AtomicFile table(options.table);
-    std::string buffer = stats_table_header();
+    std::string buffer = stats_table_header(summary.at_generations);
     constexpr std::size_t kFlushAt = std::size_t{1} << 20;
     buffer.reserve(kFlushAt + 4096);
-    GridPointStatsBuilder builder;
+    GridPointStatsBuilder builder(summary);
     for (const GridPointRuns& point : summary.points) {
       GridPointStats s = builder(point, stats.size() < kMaxPanels);
       append_stats_table_row(buffer, s);
@@ -393,7 +406,7 @@ std::string report_fragment(const SummaryData& summary,
   std::vector<GridPointStats> stats;
   const std::size_t kept = kept_stats(summary.points.size());
   stats.reserve(kept);
-  GridPointStatsBuilder builder;
+  GridPointStatsBuilder builder(summary);
   for (const GridPointRuns& point : summary.points) {
     if (stats.size() == kept) break;
     stats.push_back(builder(point, stats.size() < kMaxPanels));

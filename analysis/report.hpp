@@ -58,6 +58,9 @@ struct ReportOptions {
   std::optional<std::size_t> x;
   std::optional<std::size_t> colour;
   bool log_x = false;
+  // The generations of p_switched_by_G and p_extinct_by_G, increasing; empty: the default
+  // (default_generations of the largest n_gen).
+  std::vector<std::int32_t> at;
   // Every figure also as DIR/NAME.svg, .pdf and .png (300 dpi).
   std::optional<std::filesystem::path> figures;
 };

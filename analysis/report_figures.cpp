@@ -307,6 +307,57 @@ Figure survival_figure(const FigureContext& c) {
       });
 }
 
+// A share by generation as a line from 0 at generation 0 through its marks, in its Wilson band.
+void draw_shares(Panel& p, const GridPointStats& s, const std::string& colour, bool extinction) {
+  std::vector<std::array<double, 4>> points{{0.0, 0.0, 0.0, 0.0}};  // generation, share, lo, hi
+  for (const SharesBy& share : s.by_generation) {
+    const auto at = static_cast<double>(share.at);
+    if (extinction) {
+      points.push_back(
+          {at, share.p_extinct, share.p_extinct_interval.lo, share.p_extinct_interval.hi});
+    } else if (share.p_switched) {
+      points.push_back(
+          {at, *share.p_switched, share.p_switched_interval.lo, share.p_switched_interval.hi});
+    }
+  }
+  if (points.size() < 2) return;
+  std::string band;
+  for (const auto& v : points) path_to(band, p.x(v[0]), p.y(v[3]));
+  for (auto it = points.rbegin(); it != points.rend(); ++it)
+    path_to(band, p.x((*it)[0]), p.y((*it)[2]));
+  band += 'Z';
+  p.path(band, colour, "none", 0.0, 0.12);
+  for (std::size_t i = 1; i < points.size(); ++i) {
+    p.line(p.x(points[i - 1][0]), p.y(points[i - 1][1]), p.x(points[i][0]), p.y(points[i][1]),
+           colour, 1.8, extinction);
+    p.mark(p.x(points[i][0]), p.y(points[i][1]), colour, extinction);
+  }
+}
+
+Figure shares_by_generation_figure(const FigureContext& c) {
+  return per_point_figure(
+      c, "figure-by-generation", "p_switched_by_G-vs-G",
+      "Share of the replicates whose first host switch came at or before generation G (solid "
+      "line, filled marks) and share extinct by G (dashed line, open marks), each with its "
+      "Wilson 95% interval, at the generations of report --at. The grid points of a panel are "
+      "overlaid, one colour per value of the colour parameter.",
+      c.grid_points,
+      [](const std::vector<const GridPointStats*>& members) {
+        double end = 1.0;
+        for (const GridPointStats* s : members) {
+          if (!s->by_generation.empty()) end = std::max(end, 1.0 * s->by_generation.back().at);
+        }
+        return PanelFrame{"", "G (generation)", "share by G", Axis{0.0, end}, Axis{-0.02, 1.02}};
+      },
+      [&c](Panel& p, const std::vector<const GridPointStats*>& members) {
+        for (const GridPointStats* s : members) {
+          const std::string colour = c.colouring.colour(s->parameters);
+          draw_shares(p, *s, colour, false);
+          draw_shares(p, *s, colour, true);
+        }
+      });
+}
+
 Figure trajectory_figure(const FigureContext& c,
                          const std::vector<GridPointTrajectory>& trajectories) {
   // Trajectories come in the order of the grid points, as the statistics do.

@@ -62,6 +62,7 @@ Measure proportion_measure(bool extinction);
 Measure mean_switches_measure();
 Measure km_median_measure();
 Figure survival_figure(const FigureContext& c);
+Figure shares_by_generation_figure(const FigureContext& c);
 Figure trajectory_figure(const FigureContext& c,
                          const std::vector<GridPointTrajectory>& trajectories);
 Figure switches_figure(const FigureContext& c);

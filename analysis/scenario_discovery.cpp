@@ -33,10 +33,10 @@ constexpr std::array<OpWord, 6> kOps = {{{"<=", "≤", Op::kLessEqual},
 
 std::string accepted_outputs() {
   std::string names;
-  for (const StatsColumn& column : stats_columns()) {
-    names += (names.empty() ? "" : ", ") + std::string(column.name);
+  for (const StatsColumn& column : stats_columns({})) {
+    names += (names.empty() ? "" : ", ") + column.name;
   }
-  return names;
+  return names + ", p_switched_by_G, p_extinct_by_G and their _lo and _hi, G a generation";
 }
 
 std::string_view trimmed(std::string_view text) {
@@ -52,7 +52,7 @@ bool name_char(char c) {
 }  // namespace
 
 bool DiscoveryCondition::met_by(const GridPointStats& stats) const {
-  const std::optional<double> value = output->value(stats);
+  const std::optional<double> value = output.of(stats);
   if (!value) return false;
   switch (op) {
     case Op::kLess:
@@ -76,7 +76,7 @@ std::string DiscoveryCondition::text() const {
   for (const OpWord& word : kOps) {
     if (word.op == op) shown = word.shown;
   }
-  return std::string(output->name) + " " + std::string(shown) + " " + shortest(threshold);
+  return output.name + " " + std::string(shown) + " " + shortest(threshold);
 }
 
 DiscoveryCondition parse_condition(std::string_view expression) {
@@ -103,12 +103,13 @@ DiscoveryCondition parse_condition(std::string_view expression) {
       !std::isfinite(condition.threshold)) {
     throw std::invalid_argument(malformed);
   }
-  condition.output = stats_column(name);
-  if (condition.output == nullptr) {
+  const std::optional<StatsColumn> output = stats_column(name);
+  if (!output) {
     std::string message = "\"";
     message.append(name).append("\" is not a per-point output (").append(accepted_outputs());
     throw std::invalid_argument(message + ")");
   }
+  condition.output = *output;
   return condition;
 }
 
@@ -118,7 +119,15 @@ DiscoveryPoints discovery_points(const SummaryData& summary, const DiscoveryCond
   std::array<std::vector<double>, kParameterCount> all;
   for (auto& values : all) values.reserve(n);
   points.meets.reserve(n);
-  GridPointStatsBuilder builder;
+  if (condition.output.generation > 0 && condition.output.name.starts_with("p_switched") &&
+      !summary.has_outcomes) {
+    throw std::invalid_argument(condition.output.name +
+                                " needs the summary's first_switch_generation, which a summary "
+                                "of 0.3 does not have");
+  }
+  std::vector<std::int32_t> at;
+  if (condition.output.generation > 0) at.push_back(condition.output.generation);
+  GridPointStatsBuilder builder(std::move(at), summary.has_outcomes);
   for (const GridPointRuns& point : summary.points) {
     for (std::size_t p = 0; p < kParameterCount; ++p) {
       all[p].push_back(parameter_value(point.parameters, p));

@@ -17,7 +17,7 @@ namespace hostswitch {
 // OUTPUT OP NUMBER, OUTPUT one of the statistics table's columns.
 struct DiscoveryCondition {
   enum class Op { kLess, kLessEqual, kGreater, kGreaterEqual, kEqual, kNotEqual };
-  const StatsColumn* output = nullptr;
+  StatsColumn output;
   Op op = Op::kGreaterEqual;
   double threshold = 0.0;
 

@@ -18,57 +18,71 @@ namespace hostswitch {
 
 namespace {
 
-constexpr std::size_t kOutputs = kSensitivityOutputs.size();
 constexpr const char* kFirstColour = "#0072B2";  // Okabe and Ito's blue
 constexpr const char* kTotalColour = "#D55E00";  // and vermillion
 
 // Each output of one design point: the mean over its replicates, and the variance of that
 // mean (the replicates' variance over their count; none for a single replicate).
 struct PointOutputs {
-  std::array<double, kOutputs> value{};
-  std::array<double, kOutputs> noise{};
+  std::vector<double> value;
+  std::vector<double> noise;
   bool has_noise = false;
 };
 
-PointOutputs outputs_of(const GridPointRuns& point) {
+// One replicate's value of every output of sensitivity_outputs(), in its order.
+void replicate_values(const SummaryData& summary, const ReplicateFacts& r, std::vector<double>& v) {
+  v = {r.extinct ? 1.0 : 0.0,
+       r.switch_generations > 0 ? 1.0 : 0.0,
+       static_cast<double>(r.switch_generations),
+       static_cast<double>(r.final_n_pop),
+       static_cast<double>(r.generations_run),
+       r.generations_run > 0 ? static_cast<double>(r.switch_generations) / r.generations_run : 0.0};
+  for (const std::int32_t g : summary.at_generations) {
+    if (summary.has_outcomes) {
+      v.push_back(r.first_switch_generation > 0 && r.first_switch_generation <= g ? 1.0 : 0.0);
+    }
+    v.push_back(r.extinct && r.generations_run <= g ? 1.0 : 0.0);
+  }
+}
+
+PointOutputs outputs_of(const SummaryData& summary, const GridPointRuns& point,
+                        std::size_t outputs) {
   PointOutputs out;
   const auto n = static_cast<double>(point.replicates.size());
-  std::array<double, kOutputs> sum{};
-  auto values = [&](const ReplicateFacts& r) {
-    return std::array<double, kOutputs>{r.extinct ? 1.0 : 0.0, r.switch_generations > 0 ? 1.0 : 0.0,
-                                        static_cast<double>(r.switch_generations),
-                                        static_cast<double>(r.final_n_pop),
-                                        static_cast<double>(r.generations_run)};
-  };
+  std::vector<double> sum(outputs);
+  std::vector<double> v;
   for (const ReplicateFacts& r : point.replicates) {
-    const auto v = values(r);
-    for (std::size_t o = 0; o < kOutputs; ++o) sum[o] += v[o];
+    replicate_values(summary, r, v);
+    for (std::size_t o = 0; o < outputs; ++o) sum[o] += v[o];
   }
-  for (std::size_t o = 0; o < kOutputs; ++o) out.value[o] = sum[o] / n;
+  out.value.resize(outputs);
+  for (std::size_t o = 0; o < outputs; ++o) out.value[o] = sum[o] / n;
   if (point.replicates.size() > 1) {
     out.has_noise = true;
-    std::array<double, kOutputs> squares{};
+    std::vector<double> squares(outputs);
     for (const ReplicateFacts& r : point.replicates) {
-      const auto v = values(r);
-      for (std::size_t o = 0; o < kOutputs; ++o) {
+      replicate_values(summary, r, v);
+      for (std::size_t o = 0; o < outputs; ++o) {
         squares[o] += (v[o] - out.value[o]) * (v[o] - out.value[o]);
       }
     }
-    for (std::size_t o = 0; o < kOutputs; ++o) out.noise[o] = squares[o] / (n - 1.0) / n;
+    out.noise.resize(outputs);
+    for (std::size_t o = 0; o < outputs; ++o) out.noise[o] = squares[o] / (n - 1.0) / n;
   }
   return out;
 }
 
 // The share of the variance of the point means that replicate noise accounts for: the mean
 // variance of a point's mean over the variance between the point means; none when unknown.
-std::array<std::optional<double>, kOutputs> noise_shares(const std::vector<PointOutputs>& points) {
-  std::array<std::optional<double>, kOutputs> shares;
+std::vector<std::optional<double>> noise_shares(const std::vector<PointOutputs>& points,
+                                                std::size_t outputs) {
+  std::vector<std::optional<double>> shares(outputs);
   if (points.size() < 2 || !std::all_of(points.begin(), points.end(),
                                         [](const PointOutputs& p) { return p.has_noise; })) {
     return shares;
   }
   const auto n = static_cast<double>(points.size());
-  for (std::size_t o = 0; o < kOutputs; ++o) {
+  for (std::size_t o = 0; o < outputs; ++o) {
     double mean = 0.0;
     double noise = 0.0;
     for (const auto& p : points) {
@@ -117,9 +131,9 @@ std::optional<double> constant_output(const std::vector<PointOutputs>& outputs, 
   return outputs.front().value[o];
 }
 
-std::string constant_note(std::size_t o, double value) {
-  return "<p>" + std::string(kSensitivityOutputs[o]) + " is the same at every design point (" +
-         shortest(value) + "): no index.</p>";
+std::string constant_note(const std::string& output, double value) {
+  return "<p>" + output + " is the same at every design point (" + shortest(value) +
+         "): no index.</p>";
 }
 
 // Why an index should not be read as it stands, and what to do; empty when nothing is wrong.
@@ -171,13 +185,14 @@ std::string note_section(const std::string& title, const std::string& note) {
          "</p></section>";
 }
 
-void noise_paragraph(std::string& html, const std::array<std::optional<double>, kOutputs>& shares) {
+void noise_paragraph(std::string& html, const std::vector<std::string>& names,
+                     const std::vector<std::optional<double>>& shares) {
   html +=
       "<p>Share of the variance between design points that replicate noise accounts for (the "
       "mean variance of a point's mean over the variance of the point means); where it is large, "
       "more replicates are needed before the indices mean much:";
-  for (std::size_t o = 0; o < kOutputs; ++o) {
-    html += std::string(o == 0 ? " " : "; ") + std::string(kSensitivityOutputs[o]) + " " +
+  for (std::size_t o = 0; o < names.size(); ++o) {
+    html += std::string(o == 0 ? " " : "; ") + names[o] + " " +
             (shares[o] ? svg_number(*shares[o], 3)
                        : std::string("unknown (no variation, or one replicate a point)"));
   }
@@ -238,6 +253,60 @@ void sobol_figure(std::string& html, std::string_view output,
           warnings_caption(varied, warnings) + "</figcaption></figure>";
 }
 
+// S1 and ST of a share by generation against G, one panel per parameter, with their intervals:
+// which parameters decide early switching or extinction and which late.
+void sobol_generations_figure(std::string& html, const std::string& share,
+                              const std::vector<std::int32_t>& at,
+                              const std::vector<std::size_t>& varied,
+                              const std::map<std::string, SobolIndices, std::less<>>& indices) {
+  std::vector<std::pair<double, const SobolIndices*>> series;
+  for (const std::int32_t g : at) {
+    const auto found = indices.find(share + "_by_" + std::to_string(g));
+    if (found != indices.end()) series.emplace_back(g, &found->second);
+  }
+  if (series.empty() || varied.empty()) return;
+  const double left = 110.0, width = 320.0, panel = 90.0, end = series.back().first;
+  auto x = [&](double g) { return left + g / end * width; };
+  const double height = 30.0 + panel * static_cast<double>(varied.size()) + 20.0;
+  html += "<figure><svg xmlns=\"http://www.w3.org/2000/svg\" width=\"460\" height=\"" +
+          svg_number(height) + "\" role=\"img\"><title>" + xml_escape(share) +
+          "_by_G</title><text x=\"" + svg_number(left) + "\" y=\"16\" font-size=\"13\">" +
+          xml_escape(share) + "_by_G against G (0 to " + svg_number(end, 6) + ")</text>";
+  for (std::size_t i = 0; i < varied.size(); ++i) {
+    const double top = 30.0 + panel * static_cast<double>(i);
+    auto y = [&](double v) { return top + 76.0 - std::clamp(v, -0.1, 1.1) / 1.2 * 76.0 - 6.0; };
+    html += "<text x=\"" + svg_number(left - 6) + "\" y=\"" + svg_number(top + 40) +
+            "\" font-size=\"12\" text-anchor=\"end\">" +
+            xml_escape(std::string(kParameterNames[varied[i]])) + "</text><rect x=\"" +
+            svg_number(left) + "\" y=\"" + svg_number(top) + "\" width=\"" + svg_number(width) +
+            "\" height=\"80\" fill=\"none\" stroke=\"#ccc\"/>";
+    for (const double level : {0.0, 1.0}) {
+      html += "<line x1=\"" + svg_number(left) + "\" y1=\"" + svg_number(y(level)) + "\" x2=\"" +
+              svg_number(left + width) + "\" y2=\"" + svg_number(y(level)) +
+              "\" stroke=\"#eee\"/><text x=\"" + svg_number(left + width + 4) + "\" y=\"" +
+              svg_number(y(level) + 4) + "\" font-size=\"10\">" + svg_number(level, 1) + "</text>";
+    }
+    for (const bool total : {false, true}) {
+      const char* colour = total ? kTotalColour : kFirstColour;
+      std::string d;
+      for (const auto& [g, s] : series) {
+        const IndexWithInterval& index = total ? s->total[i] : s->first[i];
+        d += d.empty() ? 'M' : 'L';
+        d += svg_number(x(g));
+        d += ' ';
+        d += svg_number(y(index.value));
+        html += "<line x1=\"" + svg_number(x(g)) + "\" y1=\"" + svg_number(y(index.lo)) +
+                "\" x2=\"" + svg_number(x(g)) + "\" y2=\"" + svg_number(y(index.hi)) +
+                "\" stroke=\"" + colour + "\"/>";
+      }
+      html += "<path d=\"" + d + "\" fill=\"none\" stroke=\"" + colour + "\"/>";
+    }
+  }
+  html += "</svg><figcaption>" + xml_escape(share) +
+          "_by_G: first-order S_i (blue) and total ST_i (vermillion) against the generation G, "
+          "with their bootstrap 95% intervals (each panel 0 to 1).</figcaption></figure>";
+}
+
 std::optional<SensitivityReport> sobol_report(const SummaryData& summary, std::size_t column,
                                               const std::vector<PointOutputs>& outputs,
                                               std::int32_t resamples) {
@@ -271,7 +340,8 @@ std::optional<SensitivityReport> sobol_report(const SummaryData& summary, std::s
                                               "blocks than A, B and AB1 ... AB" +
                                                   std::to_string(k) + ".")};
   }
-  const auto shares = noise_shares(outputs);
+  const std::vector<std::string> names = sensitivity_outputs(summary);
+  const auto shares = noise_shares(outputs, names.size());
   std::string csv =
       "output,parameter,S1,S1_lo,S1_hi,ST,ST_lo,ST_hi,replicate_noise_share,warning\n";
   std::string html = "<section id=\"sensitivity\"><h2>" + title + "</h2>";
@@ -279,8 +349,9 @@ std::optional<SensitivityReport> sobol_report(const SummaryData& summary, std::s
           " varied parameters. S_i: Saltelli et al. (2010); ST_i: Jansen (1999); the intervals are "
           "the 2.5% and 97.5% points of " +
           std::to_string(resamples) + " bootstrap draws of the base rows.</p>";
-  noise_paragraph(html, shares);
-  for (std::size_t o = 0; o < kOutputs; ++o) {
+  noise_paragraph(html, names, shares);
+  std::map<std::string, SobolIndices, std::less<>> by_generation;
+  for (std::size_t o = 0; o < names.size(); ++o) {
     auto column_of = [&](const std::string& name) {
       std::vector<double> y;
       for (const std::size_t p : blocks[name]) y.push_back(outputs[p].value[o]);
@@ -290,13 +361,13 @@ std::optional<SensitivityReport> sobol_report(const SummaryData& summary, std::s
     const std::vector<double> b = column_of("B");
     std::vector<std::vector<double>> ab;
     for (std::size_t i = 1; i <= k; ++i) ab.push_back(column_of("AB" + std::to_string(i)));
-    const std::string row_start = std::string(kSensitivityOutputs[o]) + ",";
+    const std::string row_start = names[o] + ",";
     if (const auto constant = constant_output(outputs, o)) {
       for (std::size_t i = 0; i < k; ++i) {
         csv += row_start + std::string(kParameterNames[varied[i]]) + ",,,,,,," +
                optional_text(shares[o]) + ",\n";
       }
-      html += constant_note(o, *constant);
+      html += constant_note(names[o], *constant);
       continue;
     }
     const SobolIndices indices = sobol_indices(a, b, ab, resamples);
@@ -318,12 +389,16 @@ std::optional<SensitivityReport> sobol_report(const SummaryData& summary, std::s
       append_csv_field(csv, warnings[i]);
       csv += "\n";
     }
-    if (indices.variance > 0.0) {
-      sobol_figure(html, kSensitivityOutputs[o], varied, indices, warnings);
+    if (indices.variance <= 0.0) {
+      html += "<p>" + names[o] + ": no index, " + xml_escape(warnings.front()) + ".</p>";
+    } else if (names[o].find("_by_") != std::string::npos) {
+      by_generation.emplace(names[o], indices);
     } else {
-      html += "<p>" + std::string(kSensitivityOutputs[o]) + ": no index, " +
-              xml_escape(warnings.front()) + ".</p>";
+      sobol_figure(html, names[o], varied, indices, warnings);
     }
+  }
+  for (const char* share : {"p_switched", "p_extinct"}) {
+    sobol_generations_figure(html, share, summary.at_generations, varied, by_generation);
   }
   html += "</section>";
   return SensitivityReport{csv, html};
@@ -419,15 +494,16 @@ std::optional<SensitivityReport> morris_report(const SummaryData& summary, std::
     }
     trajectories[label_field(labels, trajectory)][s] = p;
   }
-  const auto shares = noise_shares(outputs);
+  const std::vector<std::string> names = sensitivity_outputs(summary);
+  const auto shares = noise_shares(outputs, names.size());
   std::string csv = "output,parameter,mu,mu_star,sigma,effects,replicate_noise_share,warning\n";
   std::string html = "<section id=\"sensitivity\"><h2>" + title + "</h2>";
   html += "<p>" + std::to_string(trajectories.size()) + " trajectories, " + std::to_string(k) +
           " varied parameters. Each effect is the change in the output over the step on the "
           "parameter's span in the design (0 to 1; a log scale where it spans two decades); μ* is "
           "Campolongo's mean absolute effect.</p>";
-  noise_paragraph(html, shares);
-  for (std::size_t o = 0; o < kOutputs; ++o) {
+  noise_paragraph(html, names, shares);
+  for (std::size_t o = 0; o < names.size(); ++o) {
     std::vector<MorrisTrajectory> runs;
     for (const auto& [name, steps] : trajectories) {
       MorrisTrajectory t;
@@ -443,8 +519,7 @@ std::optional<SensitivityReport> morris_report(const SummaryData& summary, std::
     const auto constant = constant_output(outputs, o);
     std::vector<std::string> warnings(k);
     for (std::size_t c = 0; c < k; ++c) {
-      csv +=
-          std::string(kSensitivityOutputs[o]) + "," + std::string(kParameterNames[varied[c]]) + ",";
+      csv += names[o] + "," + std::string(kParameterNames[varied[c]]) + ",";
       if (constant) {
         csv += ",,,";
       } else {
@@ -457,10 +532,11 @@ std::optional<SensitivityReport> morris_report(const SummaryData& summary, std::
       csv += "\n";
     }
     if (constant) {
-      html += constant_note(o, *constant);
-    } else {
-      // Its caption names the parameters short of effects.
-      morris_figure(html, kSensitivityOutputs[o], varied, effects);
+      html += constant_note(names[o], *constant);
+    } else if (names[o].find("_by_") == std::string::npos) {
+      // Its caption names the parameters short of effects; the shares by generation are in the
+      // table only, as a figure each would swamp the page.
+      morris_figure(html, names[o], varied, effects);
     }
   }
   html += "</section>";
@@ -484,8 +560,8 @@ constexpr std::size_t kMaxScatterPoints = 2000;
 
 // One output per design point against one parameter; the shares with their Wilson intervals.
 void scatter_panel(std::string& html, const SummaryData& summary,
-                   const std::vector<PointOutputs>& outputs, std::size_t output,
-                   std::size_t which) {
+                   const std::vector<PointOutputs>& outputs, const std::string& output_name,
+                   std::size_t output, std::size_t which) {
   const std::size_t drawn = std::min(summary.points.size(), kMaxScatterPoints);
   double low = parameter_value(summary.points.front().parameters, which);
   double high = low;
@@ -496,7 +572,7 @@ void scatter_panel(std::string& html, const SummaryData& summary,
     high = std::max(high, v);
     top = std::max(top, outputs[p].value[output]);
   }
-  const bool share = output < 2;
+  const bool share = output_name.starts_with("p_");
   if (share || !(top > 0.0)) top = 1.0;
   const bool log = low > 0.0 && high / low >= 100.0;
   auto scaled = [&](double v) { return log ? std::log10(v) : v; };
@@ -507,7 +583,7 @@ void scatter_panel(std::string& html, const SummaryData& summary,
   auto y = [&](double v) { return bottom - v / top * height; };
   const std::string name(kParameterNames[which]);
   html += R"(<svg xmlns="http://www.w3.org/2000/svg" width="240" height="180" role="img"><title>)" +
-          xml_escape(std::string(kSensitivityOutputs[output]) + " against " + name) + "</title>";
+          xml_escape(output_name + " against " + name) + "</title>";
   html += R"(<rect x=")" + svg_number(left) + R"(" y=")" + svg_number(bottom - height) +
           R"(" width=")" + svg_number(width) + R"(" height=")" + svg_number(height) +
           R"(" fill="none" stroke="#999"/>)";
@@ -522,12 +598,10 @@ void scatter_panel(std::string& html, const SummaryData& summary,
     const GridPointRuns& point = summary.points[p];
     const double px = x(parameter_value(point.parameters, which));
     if (share) {
-      std::int64_t hits = 0;
-      for (const ReplicateFacts& r : point.replicates) {
-        hits += output == 0 ? r.extinct : r.switch_generations > 0;
-      }
-      const ProportionInterval interval =
-          wilson_interval(hits, static_cast<std::int64_t>(point.replicates.size()));
+      // The share's replicates, back from the share itself.
+      const auto n = static_cast<std::int64_t>(point.replicates.size());
+      const std::int64_t hits = std::llround(outputs[p].value[output] * static_cast<double>(n));
+      const ProportionInterval interval = wilson_interval(hits, n);
       html += R"(<line x1=")" + svg_number(px) + R"(" y1=")" + svg_number(y(interval.lo)) +
               R"(" x2=")" + svg_number(px) + R"(" y2=")" + svg_number(y(interval.hi)) +
               R"(" stroke="#56B4E9" stroke-opacity="0.5"/>)";
@@ -549,18 +623,32 @@ std::string scatter_section(const SummaryData& summary, const std::vector<std::s
             std::to_string(summary.points.size()) + " design points)";
   }
   html +=
-      "; p_extinct and p_switched with their Wilson 95% intervals. A parameter spanning two "
+      "; the shares (p_*) with their Wilson 95% intervals. A parameter spanning two "
       "decades or more is drawn on a log axis.</p>";
-  for (std::size_t o = 0; o < kOutputs; ++o) {
+  const std::vector<std::string> names = sensitivity_outputs(summary);
+  for (std::size_t o = 0; o < names.size(); ++o) {
+    // The shares by generation have their indices against G; a scatter each would swamp the page.
+    if (names[o].find("_by_") != std::string::npos) continue;
     html += "<figure><div>";
-    for (const std::size_t which : varied) scatter_panel(html, summary, outputs, o, which);
-    html += "</div><figcaption>" + std::string(kSensitivityOutputs[o]) +
-            " per design point.</figcaption></figure>";
+    for (const std::size_t which : varied) {
+      scatter_panel(html, summary, outputs, names[o], o, which);
+    }
+    html += "</div><figcaption>" + names[o] + " per design point.</figcaption></figure>";
   }
   return html + "</section>";
 }
 
 }  // namespace
+
+std::vector<std::string> sensitivity_outputs(const SummaryData& summary) {
+  std::vector<std::string> names(kSensitivityOutputs.begin(), kSensitivityOutputs.end());
+  names.emplace_back("mean_switch_rate");
+  for (const std::int32_t g : summary.at_generations) {
+    if (summary.has_outcomes) names.push_back("p_switched_by_" + std::to_string(g));
+    names.push_back("p_extinct_by_" + std::to_string(g));
+  }
+  return names;
+}
 
 std::optional<SensitivityReport> sensitivity_report(const SummaryData& summary,
                                                     std::int32_t resamples) {
@@ -577,7 +665,10 @@ std::optional<SensitivityReport> sensitivity_report(const SummaryData& summary,
   if (varied.empty() || !not_a_grid(summary, varied)) return std::nullopt;
   std::vector<PointOutputs> outputs;
   outputs.reserve(summary.points.size());
-  for (const GridPointRuns& point : summary.points) outputs.push_back(outputs_of(point));
+  const std::size_t count = sensitivity_outputs(summary).size();
+  for (const GridPointRuns& point : summary.points) {
+    outputs.push_back(outputs_of(summary, point, count));
+  }
   std::optional<SensitivityReport> report;
   if (block) {
     report = sobol_report(summary, *block, outputs, resamples);

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "analysis/summary_data.hpp"
 
@@ -14,6 +15,11 @@ namespace hostswitch {
 // mean_extinction_generation counts a run that did not go extinct at n_gen.
 inline constexpr std::array<std::string_view, 5> kSensitivityOutputs = {
     "p_extinct", "p_switched", "mean_switches", "mean_final_n_pop", "mean_extinction_generation"};
+
+// Those, then mean_switch_rate (a run of no generations counting 0) and, at every generation G
+// of the summary's at_generations, p_switched_by_G (of a summary with first switches) and
+// p_extinct_by_G.
+std::vector<std::string> sensitivity_outputs(const SummaryData& summary);
 
 struct SensitivityReport {
   std::string csv;   // empty when the indices cannot be computed (the page says why)

@@ -7,8 +7,8 @@ namespace hostswitch {
 
 std::string stats_table_text(const std::filesystem::path& summary) {
   const SummaryData data = read_summary(summary);
-  std::string table = stats_table_header();
-  GridPointStatsBuilder builder;
+  std::string table = stats_table_header(data.at_generations);
+  GridPointStatsBuilder builder(data);
   for (const GridPointRuns& point : data.points)
     append_stats_table_row(table, builder(point, false));
   return table;

@@ -17,7 +17,6 @@ namespace hostswitch {
 
 namespace {
 
-constexpr std::size_t kColumns = kSummaryColumns;
 using Column = SummaryColumn;
 
 // std::bit_cast's work; the WebAssembly build's standard library predates it.
@@ -37,31 +36,30 @@ bool same_parameters(const SimulationParameters& a, const SimulationParameters& 
 
 class SummaryRowReader {
  public:
-  explicit SummaryRowReader(std::string name) : name_(std::move(name)) {
-    std::string header = summary_header();
-    header.pop_back();
-    header_ = std::move(header);
-  }
+  explicit SummaryRowReader(std::string name) : name_(std::move(name)) {}
 
   void record(std::span<const std::string_view> fields, std::int64_t number) {
     if (number == 1) {
       // A design's sweep adds its label columns after the standard ones.
-      if (fields.size() < kColumns || csv_fields_text(fields.first(kColumns)) != header_) {
+      columns_ = summary_standard_columns(fields);
+      if (columns_ == 0) {
         throw input_error(name_, 1,
                           "not a summary file (the first line is not the summary header)");
       }
-      data_.label_names.assign(fields.begin() + kColumns, fields.end());
+      data_.has_outcomes = columns_ == kSummaryColumns;
+      data_.label_names.assign(fields.begin() + static_cast<std::ptrdiff_t>(columns_),
+                               fields.end());
       return;
     }
     number_ = number;
-    if (fields.size() != kColumns + data_.label_names.size()) {
-      fail("expected " + std::to_string(kColumns + data_.label_names.size()) + " fields, got " +
+    if (fields.size() != columns_ + data_.label_names.size()) {
+      fail("expected " + std::to_string(columns_ + data_.label_names.size()) + " fields, got " +
            std::to_string(fields.size()));
     }
     // Kept as the file's text would have them, so a label with a comma stays one label.
     const std::string labels =
-        data_.label_names.empty() ? std::string() : csv_fields_text(fields.subspan(kColumns));
-    const std::span<const std::string_view> f = fields.first(kColumns);
+        data_.label_names.empty() ? std::string() : csv_fields_text(fields.subspan(columns_));
+    const std::span<const std::string_view> f = fields.first(columns_);
     SimulationParameters p;
     for (std::size_t i = 0; i < kParameterCount; ++i) {
       const ParameterInfo& info = kParameters[i];
@@ -120,6 +118,7 @@ class SummaryRowReader {
 
     facts.final_n_pop = *final_n_pop;
     facts.final_r_phe = final_r_phe;
+    if (data_.has_outcomes) read_outcomes(f, facts);
     check_point(grid_index, p, labels);
     // Summaries come in grid-then-replicate order, where a row seen twice follows itself.
     if (!data_.replicates.empty() && data_.replicates.back().grid_index == grid_index &&
@@ -154,6 +153,9 @@ class SummaryRowReader {
                              " appears more than once");
     }
     auto& points = data_.points;
+    std::int32_t longest = 0;
+    for (const GridPointRuns& point : points) longest = std::max(longest, point.parameters.n_gen);
+    data_.at_generations = default_generations(longest);
     if (!in_order_) {
       std::sort(points.begin(), points.end(),
                 [](const auto& a, const auto& b) { return a.grid_index < b.grid_index; });
@@ -172,6 +174,40 @@ class SummaryRowReader {
  private:
   [[noreturn]] void fail(const std::string& problem) const {
     throw input_error(name_, number_, problem);
+  }
+
+  // The columns since 0.4.0, consistent with the generations run and switched.
+  void read_outcomes(std::span<const std::string_view> f, ReplicateFacts& facts) const {
+    const std::string_view first = f[Column::first_switch_generation];
+    if (facts.switch_generations == 0) {
+      if (!first.empty()) fail("first_switch_generation must be empty for a run without a switch");
+    } else {
+      facts.first_switch_generation = integer(first, "first_switch_generation");
+      if (facts.first_switch_generation < 1 ||
+          facts.first_switch_generation > facts.generations_run) {
+        fail("first_switch_generation must lie between 1 and generations_run");
+      }
+    }
+    const std::string_view rate = f[Column::switch_rate];
+    if (facts.generations_run == 0
+            ? !rate.empty()
+            : real(rate, "switch_rate") !=
+                  static_cast<double>(facts.switch_generations) / facts.generations_run) {
+      fail("switch_rate must be switch_generations / generations_run");
+    }
+    facts.farthest_host_distance =
+        real(f[Column::farthest_host_distance], "farthest_host_distance");
+    if (!(facts.farthest_host_distance >= 0.0) ||
+        (facts.switch_generations == 0 && facts.farthest_host_distance != 0.0)) {
+      fail("farthest_host_distance must be at least 0, and 0 for a run without a switch");
+    }
+    facts.longest_stay = integer(f[Column::longest_stay], "longest_stay");
+    if (facts.longest_stay < 0 || facts.longest_stay > facts.generations_run ||
+        (facts.switch_generations == 0 && facts.longest_stay != facts.generations_run)) {
+      fail(
+          "longest_stay must lie between 0 and generations_run, and be generations_run for a "
+          "run without a switch");
+    }
   }
 
   std::int32_t integer(std::string_view text, const char* column) const {
@@ -230,7 +266,7 @@ class SummaryRowReader {
   }
 
   std::string name_;
-  std::string header_;
+  std::size_t columns_ = kSummaryColumns;  // the standard columns of the file's version
   std::int64_t number_ = 0;
   std::vector<std::int64_t> first_lines_;                // of data_.points, as first seen
   bool in_order_ = true;                                 // data_.points in increasing grid_index
@@ -241,6 +277,15 @@ class SummaryRowReader {
 };
 
 }  // namespace
+
+std::vector<std::int32_t> default_generations(std::int32_t n_gen) {
+  std::vector<std::int32_t> at;
+  for (const double share : {0.1, 0.25, 0.5, 0.75, 1.0}) {
+    const auto g = static_cast<std::int32_t>(std::lround(share * n_gen));
+    if (g >= 1 && (at.empty() || at.back() != g)) at.push_back(g);
+  }
+  return at;
+}
 
 SummaryData read_summary(const std::filesystem::path& path) {
   SummaryRowReader reader(path.string());

@@ -20,6 +20,10 @@ struct ReplicateFacts {
   bool extinct = false;
   std::int64_t final_n_pop = 0;
   double final_r_phe = 0.0;
+  // Read from summaries of 0.4.0 on (SummaryData::has_outcomes); 0 when absent.
+  std::int32_t first_switch_generation = 0;  // 0: no switch
+  std::int32_t longest_stay = 0;
+  double farthest_host_distance = 0.0;
 };
 
 struct GridPointRuns {
@@ -38,7 +42,13 @@ struct SummaryData {
   SummaryData& operator=(const SummaryData&) = delete;
 
   std::string file;
-  std::vector<std::string> label_names;    // a design's label columns, after the standard ones
+  std::vector<std::string> label_names;  // a design's label columns, after the standard ones
+  // Whether the rows carry first_switch_generation and the other columns since 0.4.0; a
+  // summary of 0.3 or earlier does not.
+  bool has_outcomes = true;
+  // The generations G of the shares switched and extinct by G: default_generations() of the
+  // largest n_gen, unless the reader of the data asks for others (report --at).
+  std::vector<std::int32_t> at_generations;
   std::vector<ReplicateFacts> replicates;  // every row, by grid point then replicate
   std::vector<GridPointRuns> points;       // in increasing grid_index; only points with rows
   std::int64_t rows = 0;
@@ -50,6 +60,10 @@ struct SummaryData {
     return static_cast<std::int64_t>(max_grid_index) * max_replicate - rows;
   }
 };
+
+// n_gen/10, n_gen/4, n_gen/2, 3 n_gen/4 and n_gen, rounded half away from zero, without
+// duplicates or 0.
+std::vector<std::int32_t> default_generations(std::int32_t n_gen);
 
 // Reads and checks a summary file; throws ReportInputError naming the file and line of
 // the first fault (a foreign header, a malformed or inconsistent row, a row seen twice).

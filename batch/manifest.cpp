@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -86,8 +87,19 @@ std::vector<SimulationParameters> manifest_points(const Manifest& manifest) {
   return design_of_record(*manifest.design, "the manifest's design").points;
 }
 
+std::size_t manifest_standard_columns(const Manifest& manifest) {
+  // "0.3.0" and earlier wrote the columns up to final_sd_phe.
+  int major = 0;
+  int minor = 0;
+  const bool older = std::sscanf(manifest.version.c_str(), "%d.%d", &major, &minor) == 2 &&
+                     major == 0 && minor < 4;
+  return older ? kSummaryColumns03 : kSummaryColumns;
+}
+
 std::string manifest_summary_header(const Manifest& manifest) {
-  return manifest.design ? summary_header_with(manifest.design->columns) : summary_header();
+  const bool older = manifest_standard_columns(manifest) == kSummaryColumns03;
+  const std::vector<std::string> none;
+  return summary_header_with(manifest.design ? manifest.design->columns : none, older);
 }
 
 Design load_design(const std::filesystem::path& path, const SimulationParameters& base) {

@@ -67,6 +67,8 @@ std::string manifest_json(const Manifest& manifest);
 std::vector<SimulationParameters> manifest_points(const Manifest& manifest);
 // The summary's header: the standard columns, then the design's label columns.
 std::string manifest_summary_header(const Manifest& manifest);
+// The standard columns of the summaries the manifest's version writes (fewer before 0.4.0).
+std::size_t manifest_standard_columns(const Manifest& manifest);
 // Reads the design of a sweep: a design CSV (parameters not in it take `base`), or the rows a
 // manifest (a *.json file, such as RUN_DIR/manifest.json) records.
 Design load_design(const std::filesystem::path& path, const SimulationParameters& base);

@@ -127,7 +127,7 @@ bool merged_from(const std::filesystem::path& path, const Manifest& manifest) {
     bool all = true;
     read_summary_rows(path, [&](const SummaryFileRow& row) {
       const std::vector<std::string_view> own(row.fields.begin(),
-                                              row.fields.begin() + kSummaryColumns);
+                                              row.fields.begin() + row.standard_columns);
       all = all && row.grid_index >= 1 && row.replicate >= 1 &&
             row.grid_index <= static_cast<std::int64_t>(grid.size()) &&
             row.replicate <= manifest.replicates &&
@@ -210,9 +210,9 @@ std::string with_design_columns(const SummaryFileRow& row, const std::string& wa
                                 std::size_t label_columns, const std::string& foreign) {
   std::string line = row.line;
   if (label_columns == 0) return line;
-  if (row.fields.size() == kSummaryColumns) {
+  if (row.fields.size() == row.standard_columns) {
     line.insert(line.size() - 1, "," + wanted);
-  } else if (row.fields.size() != kSummaryColumns + label_columns ||
+  } else if (row.fields.size() != row.standard_columns + label_columns ||
              line.size() < wanted.size() + 2 ||
              line.compare(line.size() - 1 - wanted.size(), wanted.size(), wanted) != 0 ||
              line[line.size() - 2 - wanted.size()] != ',') {
@@ -231,6 +231,7 @@ FoundRows found_rows(const std::filesystem::path& run_dir, const Manifest& manif
     labels = design_of_record(*manifest.design, where_manifest).labels;
   }
   const std::size_t label_columns = manifest.design ? manifest.design->columns.size() : 0;
+  const std::size_t standard_columns = manifest_standard_columns(manifest);
   const auto replicates = static_cast<std::int64_t>(manifest.replicates);
   const auto rows = static_cast<std::size_t>(manifest.rows());
   FoundRows found{std::vector<std::string>(rows),
@@ -249,9 +250,13 @@ FoundRows found_rows(const std::filesystem::path& run_dir, const Manifest& manif
         throw SummaryError(foreign + "outside the grid of " + std::to_string(grid.size()) +
                            " points and " + std::to_string(replicates) + " replicates)");
       }
+      if (row.standard_columns != standard_columns) {
+        throw SummaryError(foreign + "the columns of another version than " + manifest.version +
+                           ")");
+      }
       const auto point = static_cast<std::size_t>(row.grid_index - 1);
       const std::vector<std::string_view> own(row.fields.begin(),
-                                              row.fields.begin() + kSummaryColumns);
+                                              row.fields.begin() + row.standard_columns);
       if (const auto difference =
               row_difference(own, grid[point], row.grid_index, row.replicate, manifest.base_seed)) {
         throw SummaryError(foreign + *difference + ")");
@@ -388,8 +393,9 @@ void refuse_losing_summary_rows(const std::filesystem::path& path,
   const std::optional<std::string> found = replaced_text(path);
   if (!found) return;
   const std::string& old = *found;
-  // The standard columns, perhaps followed by a design's labels.
-  const std::string standard = summary_header().substr(0, summary_header().size() - 1);
+  // The standard columns of any version (0.3's are the start of the current ones), perhaps
+  // followed by more and a design's labels.
+  const std::string standard = summary_header_03().substr(0, summary_header_03().size() - 1);
   const std::string header = old.substr(0, old.find('\n') + 1);
   const std::string where = path.string();
   if (header.empty() || header.compare(0, standard.size(), standard) != 0) {

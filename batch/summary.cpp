@@ -24,7 +24,7 @@ namespace hostswitch {
 namespace {
 
 // The parameters' columns, then the run's labels and facts.
-constexpr std::array<std::string_view, 11> kFactColumns = {"grid_index",
+constexpr std::array<std::string_view, 15> kFactColumns = {"grid_index",
                                                            "replicate",
                                                            "seed",
                                                            "outcome",
@@ -34,7 +34,11 @@ constexpr std::array<std::string_view, 11> kFactColumns = {"grid_index",
                                                            "final_n_pop",
                                                            "final_r_phe",
                                                            "final_mean_phe",
-                                                           "final_sd_phe"};
+                                                           "final_sd_phe",
+                                                           "first_switch_generation",
+                                                           "switch_rate",
+                                                           "farthest_host_distance",
+                                                           "longest_stay"};
 constexpr std::array<std::string_view, kParameterCount + kFactColumns.size()> kColumns = [] {
   std::array<std::string_view, kParameterCount + kFactColumns.size()> columns{};
   for (std::size_t i = 0; i < kParameterCount; ++i) columns[i] = kParameterNames[i];
@@ -90,6 +94,9 @@ SummaryRow summarize(const SimulationParameters& parameters, const RunLabel& lab
   row.extinct = result.outcome.extinct;
   row.generations_run = result.outcome.n_g;
   row.switch_generations = result.switch_generations;
+  row.first_switch_generation = result.first_switch_generation;
+  row.farthest_host_distance = result.farthest_host_distance;
+  row.longest_stay = result.longest_stay;
   row.final_r_phe = result.final_r_phe;
   const auto& pop = result.final_population;
   row.final_n_pop = static_cast<std::int64_t>(pop.size());
@@ -116,9 +123,9 @@ std::string shortest(double value) {
 
 // One CSV line of the summary's columns.
 template <class Fields>
-std::string csv_line(const Fields& fields) {
+std::string csv_line(const Fields& fields, std::size_t count = kColumnCount) {
   std::string line;
-  for (std::size_t i = 0; i < kColumnCount; ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     if (i > 0) line += ',';
     line += fields[i];
   }
@@ -128,8 +135,21 @@ std::string csv_line(const Fields& fields) {
 
 std::string summary_header() { return csv_line(kColumns); }
 
-std::string summary_header_with(const std::vector<std::string>& extra_columns) {
-  std::string header = summary_header();
+std::string summary_header_03() { return csv_line(kColumns, kSummaryColumns03); }
+
+std::size_t summary_standard_columns(std::span<const std::string_view> header) {
+  if (header.size() < kSummaryColumns03 ||
+      !std::equal(kColumns.begin(), kColumns.begin() + kSummaryColumns03, header.begin())) {
+    return 0;
+  }
+  const bool current = header.size() >= kColumnCount &&
+                       std::equal(kColumns.begin() + kSummaryColumns03, kColumns.end(),
+                                  header.begin() + kSummaryColumns03);
+  return current ? kColumnCount : kSummaryColumns03;
+}
+
+std::string summary_header_with(const std::vector<std::string>& extra_columns, bool before_0_4) {
+  std::string header = before_0_4 ? summary_header_03() : summary_header();
   header.pop_back();
   for (const auto& column : extra_columns) {
     header += ',';
@@ -141,17 +161,20 @@ std::string summary_header_with(const std::vector<std::string>& extra_columns) {
 std::string summary_line(const SummaryRow& row) {
   std::array<std::string, kColumnCount> fields;
   for (std::size_t i = 0; i < kParameterCount; ++i) fields[i] = parameter_text(row.parameters, i);
-  const std::string facts[] = {integer_text(row.label.grid_index),
-                               integer_text(row.label.replicate),
-                               integer_text(row.label.seed),
-                               row.extinct ? "extinct" : "completed",
-                               integer_text(row.generations_run),
-                               row.extinct ? integer_text(row.generations_run) : std::string(),
-                               integer_text(row.switch_generations),
-                               integer_text(row.final_n_pop),
-                               shortest(row.final_r_phe),
-                               row.final_mean_phe ? shortest(*row.final_mean_phe) : std::string(),
-                               row.final_sd_phe ? shortest(*row.final_sd_phe) : std::string()};
+  const std::string facts[] = {
+      integer_text(row.label.grid_index), integer_text(row.label.replicate),
+      integer_text(row.label.seed), row.extinct ? "extinct" : "completed",
+      integer_text(row.generations_run),
+      row.extinct ? integer_text(row.generations_run) : std::string(),
+      integer_text(row.switch_generations), integer_text(row.final_n_pop),
+      shortest(row.final_r_phe), row.final_mean_phe ? shortest(*row.final_mean_phe) : std::string(),
+      row.final_sd_phe ? shortest(*row.final_sd_phe) : std::string(),
+      row.first_switch_generation > 0 ? integer_text(row.first_switch_generation) : std::string(),
+      // No rate of a run of no generations.
+      row.generations_run > 0
+          ? shortest(static_cast<double>(row.switch_generations) / row.generations_run)
+          : std::string(),
+      shortest(row.farthest_host_distance), integer_text(row.longest_stay)};
   static_assert(std::size(facts) == kFactColumns.size());
   std::move(std::begin(facts), std::end(facts), fields.begin() + kParameterCount);
   return csv_line(fields);
@@ -188,10 +211,8 @@ void read_summary_rows(const std::filesystem::path& path, TornTail torn,
       const std::span<const std::string_view> fields = reader.fields();
       if (!header) {
         // A design's sweep adds its label columns after the standard ones.
-        if (fields.size() < kColumnCount ||
-            !std::equal(kColumns.begin(), kColumns.end(), fields.begin())) {
-          throw not_a_summary();
-        }
+        row.standard_columns = summary_standard_columns(fields);
+        if (row.standard_columns == 0) throw not_a_summary();
         header = true;
         columns = fields.size();
         row.header = csv_fields_text(fields) + '\n';

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -32,8 +33,11 @@ struct SummaryRow {
   std::int32_t switch_generations = 0;
   std::int64_t final_n_pop = 0;
   double final_r_phe = 0.0;
-  std::optional<double> final_mean_phe;  // none for an extinct population
-  std::optional<double> final_sd_phe;    // population standard deviation (divides by n)
+  std::optional<double> final_mean_phe;      // none for an extinct population
+  std::optional<double> final_sd_phe;        // population standard deviation (divides by n)
+  std::int32_t first_switch_generation = 0;  // 0: no switch
+  double farthest_host_distance = 0.0;
+  std::int32_t longest_stay = 0;
 };
 
 SummaryRow summarize(const SimulationParameters& parameters, const RunLabel& label,
@@ -45,7 +49,9 @@ std::string shortest(double value);
 // The header line and one row, each ended by a line feed.
 std::string summary_header();
 // The header followed by further columns (a design's labels), each row's after its own.
-std::string summary_header_with(const std::vector<std::string>& extra_columns);
+// With `before_0_4`, the standard columns of 0.3 and earlier.
+std::string summary_header_with(const std::vector<std::string>& extra_columns,
+                                bool before_0_4 = false);
 std::string summary_line(const SummaryRow& row);
 
 class SummaryError : public std::runtime_error {
@@ -67,11 +73,23 @@ struct SummaryColumn {
   static constexpr std::size_t final_r_phe = grid_index + 8;
   static constexpr std::size_t final_mean_phe = grid_index + 9;
   static constexpr std::size_t final_sd_phe = grid_index + 10;
+  // Columns since 0.4.0; a summary of 0.3 or earlier ends its standard part before them.
+  static constexpr std::size_t first_switch_generation = grid_index + 11;
+  static constexpr std::size_t switch_rate = grid_index + 12;
+  static constexpr std::size_t farthest_host_distance = grid_index + 13;
+  static constexpr std::size_t longest_stay = grid_index + 14;
 };
 inline constexpr std::size_t kSummarySeedColumn = SummaryColumn::seed;
 inline constexpr std::size_t kSummaryColumns =
-    SummaryColumn::final_sd_phe + 1;  // before a design's label columns
-// The longest standard part of a row (19 fields of at most 24 characters and their commas);
+    SummaryColumn::longest_stay + 1;  // before a design's label columns
+// The standard columns of a summary written by 0.3 or earlier.
+inline constexpr std::size_t kSummaryColumns03 = SummaryColumn::final_sd_phe + 1;
+// The standard columns a summary's header starts with: kSummaryColumns or kSummaryColumns03;
+// 0 when it is not a summary header. Labels after them are a design's.
+std::size_t summary_standard_columns(std::span<const std::string_view> header);
+// The header of a summary written by 0.3 or earlier (ended by a line feed).
+std::string summary_header_03();
+// The longest standard part of a row (23 fields of at most 24 characters and their commas);
 // a design's labels after it must keep the row within kMaxCsvRecord, which readers refuse past.
 inline constexpr std::size_t kMaxSummaryStandardRow = kSummaryColumns * 25;
 
@@ -91,7 +109,8 @@ struct SummaryFileRow {
   std::int32_t replicate = 0;
   std::string where;
   std::string file;
-  std::string header;  // the file's first line, ended by a line feed
+  std::string header;                              // the file's first line, ended by a line feed
+  std::size_t standard_columns = kSummaryColumns;  // kSummaryColumns03 for a 0.3 summary
 };
 
 // Calls `take` for every row of the summary file `path`, in file order. Line ends may be LF or

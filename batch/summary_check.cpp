@@ -31,6 +31,44 @@ bool is_finite_real(std::string_view text) {
          std::isfinite(value);
 }
 
+template <class Integer>
+std::optional<Integer> integer_of(std::string_view text) {
+  Integer value = 0;
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || result.ec != std::errc() || result.ptr != text.data() + text.size()) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// The columns since 0.4.0, against the run's generations and switches already checked.
+std::optional<std::string> outcome_difference(const std::vector<std::string_view>& fields) {
+  using Column = SummaryColumn;
+  const auto generations = *integer_of<std::int32_t>(fields[Column::generations_run]);
+  const auto switches = *integer_of<std::int32_t>(fields[Column::switch_generations]);
+  const std::string_view first = fields[Column::first_switch_generation];
+  const auto first_value = integer_of<std::int32_t>(first);
+  std::optional<std::size_t> wrong;
+  if (switches == 0 ? !first.empty()
+                    : !first_value || *first_value < 1 || *first_value > generations) {
+    wrong = Column::first_switch_generation;
+  } else if (generations == 0 ? !fields[Column::switch_rate].empty()
+                              : !is_finite_real(fields[Column::switch_rate])) {
+    wrong = Column::switch_rate;
+  } else if (!is_finite_real(fields[Column::farthest_host_distance]) ||
+             fields[Column::farthest_host_distance].front() == '-') {
+    wrong = Column::farthest_host_distance;
+  } else if (const auto stay = integer_of<std::int32_t>(fields[Column::longest_stay]);
+             !stay || *stay < 0 || *stay > generations) {
+    wrong = Column::longest_stay;
+  }
+  if (!wrong) return std::nullopt;
+  static constexpr const char* kNames[] = {"first_switch_generation", "switch_rate",
+                                           "farthest_host_distance", "longest_stay"};
+  return std::string(kNames[*wrong - Column::first_switch_generation]) + " " +
+         quoted_field(fields[*wrong]) + " is not a figure a run gives";
+}
+
 }  // namespace
 
 std::optional<std::string> row_difference(const std::vector<std::string_view>& fields,
@@ -38,7 +76,8 @@ std::optional<std::string> row_difference(const std::vector<std::string_view>& f
                                           std::int32_t grid_index, std::int32_t replicate,
                                           std::int32_t base_seed) {
   using Column = SummaryColumn;
-  if (fields.size() != kSummaryColumns) {
+  // A summary of 0.3 or earlier has the columns up to final_sd_phe only.
+  if (fields.size() != kSummaryColumns && fields.size() != kSummaryColumns03) {
     return std::to_string(fields.size()) + " fields, not " + std::to_string(kSummaryColumns);
   }
   for (std::size_t i = 0; i < kParameterCount; ++i) {
@@ -94,6 +133,7 @@ std::optional<std::string> row_difference(const std::vector<std::string_view>& f
                    alive ? is_finite_real(fields[Column::final_sd_phe])
                          : fields[Column::final_sd_phe].empty());
   }
+  if (!fault && fields.size() == kSummaryColumns) fault = outcome_difference(fields);
   return fault;
 }
 

@@ -33,17 +33,24 @@ echo "design sobol, $(($(wc -l < "$work/design.csv") - 1)) points: ${design% *} 
 # run, its outcome is a made-up function of the parameters.
 # shellcheck disable=SC2086
 "$exe" design sobol --samples 10000 $ranges -o "$work/small.csv" > /dev/null
-awk -F, 'NR == 1 {
-  print "n_pop,birth_rate,capacity,emig_rate,sdr,sdv,max_dist,n_gen,grid_index,replicate,seed,outcome,generations_run,extinction_generation,switch_generations,final_n_pop,final_r_phe,final_mean_phe,final_sd_phe,block"
+awk -F, '
+# first_switch_generation, switch_rate, farthest_host_distance, longest_stay of t generations
+# with s switches.
+function outcomes(t, s) {
+  if (s == 0) return sprintf(",0,0,%d", t)
+  return sprintf("1,%.17g,0.5,%d", s / t, t - s + 1)
+}
+NR == 1 {
+  print "n_pop,birth_rate,capacity,emig_rate,sdr,sdv,max_dist,n_gen,grid_index,replicate,seed,outcome,generations_run,extinction_generation,switch_generations,final_n_pop,final_r_phe,final_mean_phe,final_sd_phe,first_switch_generation,switch_rate,farthest_host_distance,longest_stay,block"
   next
 }
 {
   n_gen = $9; s = int($5 * 10 * $7) % 50
   if ($5 > 0.2 * $6) {
     t = 1 + int(n_gen * $6 / 3.5); if (t > n_gen) t = n_gen; if (s > t) s = t
-    printf "%s,%s,%s,%s,%s,%s,%s,%s,%d,1,%d,extinct,%d,%d,%d,0,10,,,%s\n", $2, $3, $4, $5, $6, $7, $8, $9, $1, $1, t, t, s, $10
+    printf "%s,%s,%s,%s,%s,%s,%s,%s,%d,1,%d,extinct,%d,%d,%d,0,10,,,%s,%s\n", $2, $3, $4, $5, $6, $7, $8, $9, $1, $1, t, t, s, outcomes(t, s), $10
   } else {
-    printf "%s,%s,%s,%s,%s,%s,%s,%s,%d,1,%d,completed,%d,,%d,%d,10.5,10.2,0.3,%s\n", $2, $3, $4, $5, $6, $7, $8, $9, $1, $1, n_gen, s, $2, $10
+    printf "%s,%s,%s,%s,%s,%s,%s,%s,%d,1,%d,completed,%d,,%d,%d,10.5,10.2,0.3,%s,%s\n", $2, $3, $4, $5, $6, $7, $8, $9, $1, $1, n_gen, s, $2, outcomes(n_gen, s), $10
   }
 }' "$work/small.csv" > "$work/summary.csv"
 report=$(best "$exe" report "$work/summary.csv" --table "$work/stats.csv" -o "$work/report.html" \

@@ -1,8 +1,10 @@
 #include "console/cli_report.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <ostream>
 #include <stdexcept>
+#include <string>
 
 #include "analysis/report.hpp"
 #include "analysis/scenario_discovery.hpp"
@@ -72,6 +74,13 @@ CLI::App* setup_report(CLI::App& app, ReportCommandOptions& options) {
   report->add_flag("--log-x", options.log_x,
                    "logarithmic x axis (automatic when the positive values of --x span two "
                    "decades or more)");
+  report
+      ->add_option("--at", options.at,
+                   "generations G of p_switched_by_G and p_extinct_by_G, the shares switched and "
+                   "extinct by G (default: n_gen/10, n_gen/4, n_gen/2, 3n_gen/4 and n_gen of the "
+                   "largest n_gen, rounded)")
+      ->delimiter(',')
+      ->type_name("G,...");
   options.figures_option =
       report
           ->add_option("--figures", options.figures,
@@ -102,6 +111,12 @@ int run_report(const ReportCommandOptions& options, const CommandLineContext& co
     }
     report.boxes = options.boxes;
   }
+  report.at = options.at;
+  for (const std::int32_t g : report.at) {
+    if (g < 1) throw UsageError("--at: " + std::to_string(g) + " is not a generation (1 or more)");
+  }
+  std::sort(report.at.begin(), report.at.end());
+  report.at.erase(std::unique(report.at.begin(), report.at.end()), report.at.end());
   if (options.figures_option->count() > 0) report.figures = options.figures;
   const ReportFacts facts = write_report(report);
   if (facts.missing_rows > 0) {

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <string>
+#include <vector>
 
 #include "console/command_line.hpp"
 
@@ -13,6 +14,7 @@ struct ReportCommandOptions {
   std::string figures;
   std::string discover, boxes = "boxes.csv";
   bool log_x = false;
+  std::vector<std::int32_t> at;
   CLI::Option* trajectories_option = nullptr;
   CLI::Option* figures_option = nullptr;
   CLI::Option* discover_option = nullptr;

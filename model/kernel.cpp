@@ -632,7 +632,6 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
       pop_min = joined.switchers_min;
       pop_max = joined.switchers_max;
       r_phe = rl_phe;
-      ++result.switch_generations;
       std::copy(state[0].switchers.data(), state[0].switchers.data() + joined.n_HS, z);
       n_pop_size = joined.n_HS;
     } else {
@@ -640,6 +639,7 @@ RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& 
       pop_max = joined.stayers_max;
       n_pop_size = compact_stayers(ops, workers, state, z, storage.stays.data(), n_total, chunk);
     }
+    result.end_generation(n_g, n_HS > 0, r_phe);
     result.final_r_phe = r_phe;
     result.outcome.n_g = n_g;
     if (n_pop_size == 0) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -75,10 +77,25 @@ struct RunResult {
   RunOutcome outcome;
   PhenotypeArray final_population;
   double final_r_phe = kInitialOptimum;
-  std::int32_t switch_generations = 0;  // generations with n_HS > 0
+  std::int32_t switch_generations = 0;       // generations with n_HS > 0
+  std::int32_t first_switch_generation = 0;  // 0: none
+  std::int32_t last_switch_generation = 0;   // 0: none
+  double farthest_host_distance = 0.0;       // largest |r_phe - kInitialOptimum| of a host used
+  std::int32_t longest_stay = 0;             // most consecutive generations on one host
   // Individuals tried for survival, summed over generations: n_tot, the population after
   // births, of every generation run.
   std::int64_t individuals_simulated = 0;
+
+  // At the end of generation n_g, with r_phe the host the population is now on.
+  void end_generation(std::int32_t n_g, bool switched, double r_phe) {
+    // A switching generation was still spent on the host it left.
+    longest_stay = std::max(longest_stay, n_g - last_switch_generation);
+    if (!switched) return;
+    ++switch_generations;
+    if (first_switch_generation == 0) first_switch_generation = n_g;
+    last_switch_generation = n_g;
+    farthest_host_distance = std::max(farthest_host_distance, std::abs(r_phe - kInitialOptimum));
+  }
 };
 
 // Births round half away from zero and are capped by the capacity in double, so a huge

@@ -196,7 +196,6 @@ RunResult run_population_with(const SimulationParameters& parameters, Stream& sh
 
     if (n_HS > 0) {
       r_phe = rl_phe;
-      ++result.switch_generations;
       std::copy(storage.switchers.data(), storage.switchers.data() + n_HS_size, z);
       n_pop_size = n_HS_size;
     } else {
@@ -207,6 +206,7 @@ RunResult run_population_with(const SimulationParameters& parameters, Stream& sh
       }
       n_pop_size = kept;
     }
+    result.end_generation(n_g, n_HS > 0, r_phe);
     result.final_r_phe = r_phe;
     result.outcome.n_g = n_g;
     if (n_pop_size == 0) {

@@ -124,7 +124,7 @@ TEST(CommandLineRun, LineAndSummaryStateTheRunsFacts) {
   ASSERT_EQ(lines.size(), 3u);  // header, row, nothing after the last line feed
   EXPECT_EQ(lines[2], "");
   const auto fields = split(lines[1], ',');
-  ASSERT_EQ(fields.size(), 19u);
+  ASSERT_EQ(fields.size(), 23u);
   const std::string parameters = "20,0.5,60,0.2,1.5,0.25,0,30";
   EXPECT_EQ(lines[1].substr(0, parameters.size()), parameters);
   EXPECT_EQ(fields[8], "1");  // grid point

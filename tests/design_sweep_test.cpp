@@ -123,8 +123,8 @@ TEST(DesignSweep, PartsFromTheRunDirectoryAndRunCommandsMergeToTheInProcessBytes
   use_design(whole, read_design(dir / "design.csv", base), "design.csv");
   ASSERT_EQ(sweep(whole), 0);
   const std::string summary = read_file(dir / "summary.csv");
-  EXPECT_EQ(summary.substr(0, summary.find('\n')).substr(summary.find(",final_sd_phe")),
-            ",final_sd_phe,trajectory,step");
+  EXPECT_EQ(summary.substr(0, summary.find('\n')).substr(summary.find(",longest_stay")),
+            ",longest_stay,trajectory,step");
   EXPECT_NE(summary.find(",3,2\n"), std::string::npos);  // trajectory 3, step 2
 
   // Parts: the first writes the manifest; the others read the design from it alone.
@@ -188,7 +188,7 @@ TEST(DesignSweep, QuotedLabelsReadBackFromTheSummaryAsWritten) {
   use_design(request, read_design(dir / "design.csv", base), "design.csv");
   ASSERT_EQ(sweep(request), 0);
   const std::string text = read_file(dir / "summary.csv");
-  EXPECT_NE(text.find(",final_sd_phe,site,\"note, long\"\n"), std::string::npos);
+  EXPECT_NE(text.find(",longest_stay,site,\"note, long\"\n"), std::string::npos);
   EXPECT_NE(text.find(",\"a,b\",plain\n"), std::string::npos);
 
   const SummaryData summary = read_summary(dir / "summary.csv");

@@ -349,19 +349,19 @@ TEST(DesignFile, QuotedLabelsAreKeptAsCsvFieldsWithinWhatASummaryRowHolds) {
   // Written back and read again: the same labels.
   EXPECT_EQ(parse_design(design_csv(read), "again.csv", base).labels, read.labels);
 
-  // 19 standard fields of at most 24 characters and their commas take 475 of the 4096 a
-  // summary row may hold, and the label's comma one more: 3620 characters of labels fit.
+  // 23 standard fields of at most 24 characters and their commas take 575 of the 4096 a
+  // summary row may hold, and the label's comma one more: 3520 characters of labels fit.
   const std::string header = "emig_rate,label\n";
-  EXPECT_EQ(parse_design(header + "0.1," + std::string(3620, 'x') + "\n", "d.csv", base)
+  EXPECT_EQ(parse_design(header + "0.1," + std::string(3520, 'x') + "\n", "d.csv", base)
                 .labels.at(0)
                 .size(),
-            3620u);
+            3520u);
   const struct {
     std::string text;
     const char* expected;
   } refused[] = {
-      {header + "0.1,ok\n0.1," + std::string(3621, 'x') + "\n",
-       "d.csv:3: labels of 3621 characters; a summary row holds at most 3620"},
+      {header + "0.1,ok\n0.1," + std::string(3521, 'x') + "\n",
+       "d.csv:3: labels of 3521 characters; a summary row holds at most 3520"},
       {header + "0.1,\"two\nlines\"\n", "d.csv:2: label: a line break inside a label"},
       {"sdr," + std::string(3900, 'n') + "\n1,x\n",
        "d.csv:1: the label columns would make a summary header longer than 4096"},

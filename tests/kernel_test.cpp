@@ -304,6 +304,9 @@ void expect_kernels_match_scalar(const SimulationParameters& p, std::int32_t see
       EXPECT_EQ(actual.result.final_r_phe, expected.result.final_r_phe);
       EXPECT_EQ(actual.result.outcome, expected.result.outcome);
       EXPECT_EQ(actual.result.switch_generations, expected.result.switch_generations);
+      EXPECT_EQ(actual.result.first_switch_generation, expected.result.first_switch_generation);
+      EXPECT_EQ(actual.result.farthest_host_distance, expected.result.farthest_host_distance);
+      EXPECT_EQ(actual.result.longest_stay, expected.result.longest_stay);
       EXPECT_EQ(actual.stream_after, expected.stream_after);
     }
   }

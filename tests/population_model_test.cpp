@@ -312,6 +312,9 @@ TEST(PopulationModelEdges, EmigrationRateAtOrBelowZeroSendsNobody) {
       EXPECT_EQ(s.record.r_phe, 10.0);
     }
     EXPECT_EQ(result.switch_generations, 0);
+    EXPECT_EQ(result.first_switch_generation, 0);
+    EXPECT_EQ(result.farthest_host_distance, 0.0);
+    EXPECT_EQ(result.longest_stay, result.outcome.n_g);  // one host all along
   }
 }
 
@@ -369,6 +372,11 @@ TEST(PopulationModelSwitch, OneEmigrantEstablishingReplacesFiveHundredStayers) {
   EXPECT_EQ(result.final_population[0], 10.0);
   EXPECT_EQ(result.final_r_phe, 11.0);
   EXPECT_EQ(result.switch_generations, 1);
+  // Switched in its only generation, to a host 1 from the first; that generation was spent on
+  // the host it left.
+  EXPECT_EQ(result.first_switch_generation, 1);
+  EXPECT_EQ(result.farthest_host_distance, 1.0);
+  EXPECT_EQ(result.longest_stay, 1);
 }
 
 TEST(PopulationModelSwitch, SwitchersKeepTheirOrderOfAcceptance) {

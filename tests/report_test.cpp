@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <sstream>
@@ -15,6 +17,7 @@
 #include "batch/summary.hpp"
 #include "batch/trajectory.hpp"
 #include "console/command_line.hpp"
+#include "hostswitch_version.hpp"
 #include "model/population_model.hpp"
 #include "model/uniform_stream.hpp"
 #include "reporting/figure_scale.hpp"
@@ -68,6 +71,10 @@ std::string row(std::int32_t grid, std::int32_t replicate, bool extinct, std::in
   r.extinct = extinct;
   r.generations_run = generations;
   r.switch_generations = switches;
+  // A switch at the first generation, then one host to the end.
+  r.first_switch_generation = switches > 0 ? 1 : 0;
+  r.farthest_host_distance = switches > 0 ? 0.5 : 0.0;
+  r.longest_stay = switches > 0 ? std::max(generations - 1, 1) : generations;
   r.final_n_pop = extinct ? 0 : 40;
   r.final_r_phe = 10.5;
   if (!extinct) {
@@ -75,6 +82,16 @@ std::string row(std::int32_t grid, std::int32_t replicate, bool extinct, std::in
     r.final_sd_phe = 0.5;
   }
   return summary_line(r);
+}
+
+// `line` (ended by a line feed) with field `index` (from 0) replaced by `value`.
+std::string with_field(const std::string& line, std::size_t index, const std::string& value) {
+  std::vector<std::string> fields = split(line.substr(0, line.size() - 1), ',');
+  if (line[line.size() - 2] == ',') fields.emplace_back();
+  fields[index] = value;
+  std::string text;
+  for (const auto& field : fields) text += (text.empty() ? "" : ",") + field;
+  return text + "\n";
 }
 
 TEST(ReportInput, FaultySummariesAreRefusedWithFileAndLine) {
@@ -91,7 +108,7 @@ TEST(ReportInput, FaultySummariesAreRefusedWithFileAndLine) {
       {"foreign header", "a,b\n" + first, ":1: not a summary file"},
       {"trajectories given as summary", trajectory_header() + "1,1,1,100,50,0,10,9,10,0\n",
        ":1: not a summary file"},
-      {"short row", summary_header() + first + "1,2,3\n", ":3: expected 19 fields, got 3"},
+      {"short row", summary_header() + first + "1,2,3\n", ":3: expected 23 fields, got 3"},
       {"torn row", good + first.substr(0, 20), ":4: torn line"},
       {"other parameters", summary_header() + first + other,
        ":3: grid point 1 has other parameters than on line 2"},
@@ -111,6 +128,20 @@ TEST(ReportInput, FaultySummariesAreRefusedWithFileAndLine) {
       {"nan", summary_header() + completed.replace(completed.find(",10.5,") + 1, 4, "nan"),
        ":2: final_r_phe: 'nan' is not a finite number"},
       {"no rows", summary_header(), ":2: the summary holds no rows"},
+      // The outcomes must agree with the generations run and switched.
+      {"first switch without a switch",
+       summary_header() + with_field(row(1, 1, false, 50, 0), 19, "3"),
+       ":2: first_switch_generation must be empty"},
+      {"first switch after the end", summary_header() + with_field(first, 19, "4"),
+       ":2: first_switch_generation must lie between 1 and generations_run"},
+      {"no first switch", summary_header() + with_field(first, 19, ""),
+       ":2: first_switch_generation: '' is not"},
+      {"rate", summary_header() + with_field(first, 20, "0.5"),
+       ":2: switch_rate must be switch_generations / generations_run"},
+      {"stay", summary_header() + with_field(row(1, 1, false, 50, 0), 22, "49"),
+       ":2: longest_stay must lie between 0 and generations_run, and be generations_run"},
+      {"distance", summary_header() + with_field(first, 21, "-1"),
+       ":2: farthest_host_distance must be at least 0"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -121,6 +152,119 @@ TEST(ReportInput, FaultySummariesAreRefusedWithFileAndLine) {
     EXPECT_NE(run.err.find(path.string()), std::string::npos) << run.err;
     EXPECT_NE(run.err.find(c.expected), std::string::npos) << run.err;
   }
+}
+
+// A sweep of 0.3 wrote the standard columns up to final_sd_phe: still reported and merged, while
+// a resume of it is refused naming the version that wrote it.
+TEST(ReportInput, ASweepOfVersion03IsReportedAndMergedButNotResumed) {
+  const TempDir dir;
+  const std::vector<std::string> sweep = {"sweep", "--emig-rate", "0.05,0.3",   "--n-gen",
+                                          "20",    "--capacity",  "60",         "--n-pop",
+                                          "20",    "--seed",      "3",          "--replicates",
+                                          "2",     "--summary",   "summary.csv"};
+  ASSERT_EQ(invoke(sweep, dir.path()).status, 0);
+  std::string old = summary_header_03();
+  const auto lines = split(read_file(dir / "summary.csv"), '\n');
+  ASSERT_EQ(lines.size(), 5u);
+  for (std::size_t i = 1; i + 1 < lines.size(); ++i) {  // the last row is left to a resume
+    const auto fields = split(lines[i] + ",", ',');     // every field, the last one empty or not
+    std::string cut;
+    for (std::size_t f = 0; f < 19; ++f) cut += (f ? "," : "") + fields[f];
+    old += cut + "\n";
+  }
+  write_file(dir / "summary.csv", old);
+  std::string manifest = read_file(dir / "summary.csv.json");
+  const auto version = manifest.find("\"" HOSTSWITCH_VERSION "\"");
+  ASSERT_NE(version, std::string::npos);
+  write_file(dir / "summary.csv.json",
+             manifest.replace(version, sizeof(HOSTSWITCH_VERSION) + 1, "\"0.3.0\""));
+
+  std::vector<std::string> resume = sweep;
+  resume.push_back("--resume");
+  const Invocation resumed = invoke(resume, dir.path());
+  EXPECT_EQ(resumed.status, 1);
+  EXPECT_NE(resumed.err.find("the program version is " HOSTSWITCH_VERSION " here but 0.3.0"),
+            std::string::npos)
+      << resumed.err;
+  EXPECT_EQ(read_file(dir / "summary.csv"), old);
+
+  const Invocation report =
+      invoke({"report", "summary.csv", "--table", "stats.csv", "-o", "report.html"}, dir.path());
+  EXPECT_EQ(report.status, 0) << report.err;
+  const auto stats = csv_rows(read_file(dir / "stats.csv"));
+  ASSERT_EQ(stats.size(), 3u);
+  EXPECT_EQ(stats[1][9], "2");  // grid point 1: both replicates
+  EXPECT_EQ(stats[2][9], "1");
+  // No first switches in a 0.3 summary: p_switched_by_G empty, p_extinct_by_G there.
+  const auto by = std::find(stats[0].begin(), stats[0].end(), "p_switched_by_20");
+  ASSERT_NE(by, stats[0].end());
+  EXPECT_EQ(stats[1][static_cast<std::size_t>(by - stats[0].begin())], "");
+  EXPECT_NE(stats[1][static_cast<std::size_t>(by - stats[0].begin()) + 3], "");
+  EXPECT_NE(read_file(dir / "report.html").find("written before version 0.4.0"), std::string::npos);
+
+  const Invocation merge = invoke({"merge", "summary.csv", "--summary", "merged.csv"}, dir.path());
+  EXPECT_EQ(merge.status, 0) << merge.err;
+  EXPECT_EQ(read_file(dir / "merged.csv"), old);
+}
+
+// The shares by generation of stats.csv, recomputed from the summary's rows: a replicate has
+// switched by G when its first_switch_generation is at most G, and is extinct by G when its
+// extinction_generation is; the interval's ends are the roots p of (k/n - p)^2 = z^2 p(1 - p)/n.
+TEST(ReportOutput, SharesByGenerationAreTheSummarysWithWilsonIntervals) {
+  const TempDir dir;
+  ASSERT_EQ(invoke({"sweep", "--emig-rate", "0.05,0.3", "--max-dist", "0,1.5", "--n-gen", "40",
+                    "--capacity", "60", "--n-pop", "20", "--seed", "5", "--replicates", "12",
+                    "--summary", "summary.csv"},
+                   dir.path())
+                .status,
+            0);
+  const Invocation run = invoke(
+      {"report", "summary.csv", "--at", "20,5,10,5", "--table", "stats.csv", "-o", "report.html"},
+      dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto summary = csv_rows(read_file(dir / "summary.csv"));
+  const auto stats = csv_rows(read_file(dir / "stats.csv"));
+  const auto column = [](const std::vector<std::string>& header, const std::string& name) {
+    const auto at = std::find(header.begin(), header.end(), name);
+    EXPECT_NE(at, header.end()) << name;
+    return static_cast<std::size_t>(at - header.begin());
+  };
+  ASSERT_EQ(stats.size(), 5u);
+  ASSERT_EQ(stats[0].size(), 26u + 3 * 6);  // the generations asked for, once each
+  const double z = 1.959963984540054;
+  int partial = 0;
+  for (std::size_t i = 1; i < stats.size(); ++i) {
+    const std::string grid = stats[i][column(stats[0], "grid_index")];
+    for (const int g : {5, 10, 20}) {
+      for (const std::string share : {"p_switched", "p_extinct"}) {
+        SCOPED_TRACE(share + " by " + std::to_string(g) + " of grid point " + grid);
+        const std::size_t when =
+            column(summary[0],
+                   share == "p_switched" ? "first_switch_generation" : "extinction_generation");
+        double n = 0;
+        double k = 0;
+        for (std::size_t r = 1; r < summary.size(); ++r) {
+          if (summary[r][column(summary[0], "grid_index")] != grid) continue;
+          ++n;
+          k += !summary[r][when].empty() && std::stoi(summary[r][when]) <= g;
+        }
+        const std::string by = share + "_by_" + std::to_string(g);
+        const double root = z * std::sqrt(z * z + 4 * k * (n - k) / n);
+        EXPECT_EQ(std::stod(stats[i][column(stats[0], by)]), k / n);
+        EXPECT_NEAR(std::stod(stats[i][column(stats[0], by + "_lo")]),
+                    (2 * k + z * z - root) / (2 * (n + z * z)), 1e-12);
+        EXPECT_NEAR(std::stod(stats[i][column(stats[0], by + "_hi")]),
+                    (2 * k + z * z + root) / (2 * (n + z * z)), 1e-12);
+        partial += k > 0 && k < n;
+      }
+    }
+  }
+  EXPECT_GT(partial, 0);
+  EXPECT_NE(read_file(dir / "report.html").find("figure-by-generation"), std::string::npos);
+  // Without --at: n_gen/10, n_gen/4, n_gen/2, 3 n_gen/4 and n_gen, rounded, once each.
+  EXPECT_EQ(default_generations(500), (std::vector<std::int32_t>{50, 125, 250, 375, 500}));
+  EXPECT_EQ(default_generations(3), (std::vector<std::int32_t>{1, 2, 3}));
+  EXPECT_EQ(default_generations(1), (std::vector<std::int32_t>{1}));
 }
 
 TEST(ReportOutput, PartialSummaryCountsTheReplicatesThereAndSaysSo) {
@@ -138,7 +282,8 @@ TEST(ReportOutput, PartialSummaryCountsTheReplicatesThereAndSaysSo) {
 
   const auto rows = csv_rows(read_file(dir / "stats.csv"));
   ASSERT_EQ(rows.size(), 3u);
-  ASSERT_EQ(rows[0].size(), 25u);
+  // mean_switch_rate and the shares by 5, 13, 25, 38 and 50 (n_gen 50) after the 25 before.
+  ASSERT_EQ(rows[0].size(), 26u + 5 * 6);
   EXPECT_EQ(rows[0][9], "replicates");
   // grid_index, replicates, extinct, p_extinct for each grid point with rows.
   EXPECT_EQ(std::vector<std::string>(rows[1].begin() + 8, rows[1].begin() + 12),
@@ -564,9 +709,11 @@ TEST(ReportTrajectories, QuartilesCountAReplicateGoneBeforeAGenerationAsZero) {
   done.final_r_phe = 10.0;
   done.final_mean_phe = 10.0;
   done.final_sd_phe = 0.0;
+  done.longest_stay = 3;
   SummaryRow gone = done;
   gone.extinct = true;
   gone.generations_run = 1;
+  gone.longest_stay = 1;
   gone.final_n_pop = 0;
   gone.final_mean_phe.reset();
   gone.final_sd_phe.reset();

@@ -169,6 +169,12 @@ TEST(DiscoveryCondition, ReadsEachOperatorAndRefusesWhatItCannotRead) {
     EXPECT_EQ(parse_condition(text).met_by(stats), met) << text;
   }
   EXPECT_EQ(parse_condition("p_switched>=0.5").text(), "p_switched ≥ 0.5");
+  // A share by any generation: the shares at that generation, none of another generation.
+  stats.by_generation = {SharesBy{50, 0.75, {0.6, 0.9}, 0.125, {0.05, 0.3}}};
+  EXPECT_TRUE(parse_condition("p_switched_by_50 >= 0.75").met_by(stats));
+  EXPECT_TRUE(parse_condition("p_extinct_by_50_hi > 0.25").met_by(stats));
+  EXPECT_FALSE(parse_condition("p_extinct_by_49 >= 0").met_by(stats));
+  EXPECT_EQ(parse_condition("p_switched_by_50_lo < 1").output.generation, 50);
   // The median of a curve that never comes down to one half meets nothing.
   EXPECT_FALSE(parse_condition("km_median_extinction != 3").met_by(stats));
   for (const std::string text : {"p_switched >> 0.5", "p_switched >=", ">= 0.5", "p_switched 0.5",
@@ -179,6 +185,10 @@ TEST(DiscoveryCondition, ReadsEachOperatorAndRefusesWhatItCannotRead) {
     } catch (const std::invalid_argument& error) {
       EXPECT_NE(std::string(error.what()).find("<, <=, >, >=, ==, !="), std::string::npos);
     }
+  }
+  for (const std::string name : {"p_switched_by_050", "p_switched_by_0", "p_switched_by_",
+                                 "p_extinct_by_99999999999", "p_extinct_by_5_mid"}) {
+    EXPECT_THROW(parse_condition(name + " > 0"), std::invalid_argument) << name;
   }
   try {
     parse_condition("p_hosted >= 0.5");

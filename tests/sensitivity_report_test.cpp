@@ -27,11 +27,16 @@ SummaryData completed_runs(const TempDir& dir, const Design& design, std::size_t
     row.parameters = design.points[g];
     row.label = RunLabel{static_cast<std::int32_t>(g + 1), 1, 0};
     row.generations_run = row.parameters.n_gen;
+    row.longest_stay = row.generations_run;
     row.final_n_pop = 5;
     row.final_r_phe = 10;
     row.final_mean_phe = 10;
     row.final_sd_phe = 1;
-    if (!switches.empty()) row.switch_generations = switches[g];
+    if (!switches.empty() && switches[g] > 0) {
+      row.switch_generations = switches[g];
+      row.first_switch_generation = switches[g];  // any generation up to n_gen would do
+      row.farthest_host_distance = 1;
+    }
     std::string line = summary_line(row);
     if (!design.label_names.empty()) line.insert(line.size() - 1, "," + design.labels[g]);
     text += line;
@@ -137,12 +142,11 @@ TEST(SensitivityReport, IndicesAndEffectsOfAnOutputOnlyOneParameterDrives) {
   // Two base rows, switches planted so that by hand V = 1, S1 = mean(f(B)(f(AB) - f(A))) / V
   // = (12 * 2 + 10 * -2) / 2 = 2 and ST = mean((f(A) - f(AB))^2) / 2V = 2; a bootstrap draw of
   // base row 1 twice gives S1 = 24, of row 2 twice -20.
-  const auto tiny = sensitivity_report(
-      completed_runs(
-          dir,
-          sobol_design(typical_parameters(), {parse_range("n_gen=100:400")}, {2, std::nullopt}),
-          SIZE_MAX, {10, 12, 12, 10, 12, 10}),
-      100);
+  SummaryData planted = completed_runs(
+      dir, sobol_design(typical_parameters(), {parse_range("n_gen=100:400")}, {2, std::nullopt}),
+      SIZE_MAX, {10, 12, 12, 10, 12, 10});
+  planted.at_generations = {11};  // p_switched_by_11 follows the planted switches too
+  const auto tiny = sensitivity_report(planted, 100);
   ASSERT_TRUE(tiny);
   const auto wide = row_of(tiny->csv, "mean_switches", "n_gen", &warning);
   ASSERT_EQ(wide.size(), 7u);
@@ -154,6 +158,20 @@ TEST(SensitivityReport, IndicesAndEffectsOfAnOutputOnlyOneParameterDrives) {
   EXPECT_NE(tiny->html.find("<title>S1 interval wider than 1; S1 outside [0, 1]; ST outside "
                             "[0, 1]: raise N (design size) or replicates</title>⚠ n_gen"),
             std::string::npos);
+
+  const auto by_11 = row_of(tiny->csv, "p_switched_by_11", "n_gen");  // the same by hand
+  ASSERT_EQ(by_11.size(), 7u);
+  EXPECT_DOUBLE_EQ(by_11[0], 2.0);
+  EXPECT_DOUBLE_EQ(by_11[3], 2.0);
+  EXPECT_NE(tiny->html.find("p_switched_by_G against G"), std::string::npos);
+
+  // The shares by the generations 40, 100, 200, 300 and 400 (n_gen up to 400) and the switch
+  // rate are outputs too; no run here switches or dies, so they have no effects to give.
+  for (const std::string output : {"mean_switch_rate", "p_switched_by_40", "p_extinct_by_400"}) {
+    const auto row = row_of(effects->csv, output, "n_gen");
+    ASSERT_EQ(row.size(), 5u) << output;
+    EXPECT_EQ(row[1], -1.0) << output;  // mu*, empty
+  }
 
   // A grid's summary has no such section.
   Design grid =

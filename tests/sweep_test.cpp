@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <map>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -99,20 +100,30 @@ TEST(SummaryRows, StateTheFiguresInShortestForm) {
   std::ranges::copy(std::array{9.0, 11.0, 13.0}, result.final_population.begin());
   result.final_r_phe = 12.5;
   result.switch_generations = 4;
+  result.first_switch_generation = 6;
+  result.farthest_host_distance = 2.5;
+  result.longest_stay = 11;
   const SimulationParameters p{100, 0.5, 1000, 0.1, 1.0, 0.5, 2.0, 30};
   const SummaryRow row = summarize(p, RunLabel{3, 2, 42}, result);
   ASSERT_TRUE(row.final_sd_phe);
   EXPECT_DOUBLE_EQ(*row.final_sd_phe, std::sqrt(8.0 / 3.0));  // divides by n, not n - 1
+  // 4 switches in 30 generations: a rate of 4/30.
   EXPECT_EQ(summary_line(row), "100,0.5,1000,0.1,1,0.5,2,30,3,2,42,completed,30,,4,3,12.5,11," +
-                                   shortest(std::sqrt(8.0 / 3.0)) + "\n");
+                                   shortest(std::sqrt(8.0 / 3.0)) +
+                                   ",6,0.13333333333333333,2.5,11\n");
   EXPECT_EQ(shortest(0.1), "0.1");
   EXPECT_EQ(shortest(1e-300), "1e-300");
 
   result.outcome = RunOutcome{true, 7};
   result.final_population.resize(0);
-  EXPECT_EQ(summary_line(summarize(p, RunLabel{1, 1, -5}, result)),
-            "100,0.5,1000,0.1,1,0.5,2,30,1,1,-5,extinct,7,7,4,0,12.5,,\n");
-  EXPECT_EQ(fields_of(summary_header()).size(), 19u);
+  EXPECT_EQ(
+      summary_line(summarize(p, RunLabel{1, 1, -5}, result)),
+      "100,0.5,1000,0.1,1,0.5,2,30,1,1,-5,extinct,7,7,4,0,12.5,,,6,0.5714285714285714,2.5,11\n");
+  result = RunResult{};  // no switch, no generation
+  EXPECT_EQ(summary_line(summarize(p, RunLabel{1, 1, 1}, result)),
+            "100,0.5,1000,0.1,1,0.5,2,30,1,1,1,completed,0,,0,0,10,,,,,0,0\n");
+  EXPECT_EQ(fields_of(summary_header()).size(), 23u);
+  EXPECT_EQ(fields_of(summary_header_03()).size(), 19u);
 }
 
 SweepSettings small_sweep() {
@@ -152,7 +163,7 @@ TEST(Sweep, SummaryIsTheSameWhateverTheThreadsAndEveryRowReruns) {
   for (std::size_t i = 1; i < lines.size(); ++i) {
     SCOPED_TRACE(lines[i]);
     const auto f = fields_of(lines[i]);
-    ASSERT_EQ(f.size(), 19u);
+    ASSERT_EQ(f.size(), 23u);
     const std::size_t g = (i - 1) / 4 + 1;
     const std::size_t r = (i - 1) % 4 + 1;
     EXPECT_EQ(f[8], std::to_string(g));
@@ -185,6 +196,58 @@ TEST(Sweep, SummaryIsTheSameWhateverTheThreadsAndEveryRowReruns) {
                   1e-12);
     }
   }
+}
+
+// The run's outcomes in the summary, recomputed from its trajectory: the first generation with
+// n_HS > 0, the farthest host from 10 among r_phe and the hosts switched to (rl_phe of a
+// switching generation), and the longest run of generations on one host, a switch (n_HS > 0)
+// ending it even to a host of the same r_phe (max_dist 0).
+TEST(Sweep, SummaryOutcomesAgreeWithTheTrajectories) {
+  SweepSettings settings = small_sweep();
+  // No emigrant ever leaves at an emig_rate of 0.
+  settings.grid =
+      expand_grid(ParameterLists{{20}, {0.5}, {80}, {0.0, 0.3}, {1.0}, {0.5}, {0.0, 1.5}, {25}});
+  settings.trajectories = true;
+  std::string summary;
+  std::string trajectories;
+  run_sweep_rows(settings, [&](std::string_view rows, std::string_view trajectory_rows) {
+    summary += rows;
+    trajectories += trajectory_rows;
+  });
+  struct Recomputed {
+    std::string first;
+    double farthest = 0.0;
+    int longest = 0, stay = 0;
+    bool switched = false;  // in the generation before
+  };
+  std::map<std::pair<std::string, std::string>, Recomputed> runs;
+  for (const std::string& line : lines_of(trajectories)) {
+    const auto t = fields_of(line);  // grid_index,replicate,n_g,n_pop,n_offspring,n_HS,r_phe,rl_phe
+    Recomputed& run = runs[{t[0], t[1]}];
+    const double r_phe = std::stod(t[6]);
+    run.stay = run.switched ? 1 : run.stay + 1;
+    run.switched = t[5] != "0";
+    run.longest = std::max(run.longest, run.stay);
+    run.farthest = std::max(run.farthest, std::abs(r_phe - 10.0));
+    if (t[5] != "0") {
+      if (run.first.empty()) run.first = t[2];
+      run.farthest = std::max(run.farthest, std::abs(std::stod(t[7]) - 10.0));
+    }
+  }
+  int switched = 0;
+  for (const std::string& line : lines_of(summary)) {
+    SCOPED_TRACE(line);
+    const auto f = fields_of(line);
+    ASSERT_EQ(f.size(), 23u);
+    const Recomputed& run = runs.at({f[8], f[9]});
+    EXPECT_EQ(f[19], run.first);
+    EXPECT_EQ(std::stod(f[20]), std::stod(f[14]) / std::stod(f[12]));
+    EXPECT_EQ(std::stod(f[21]), run.farthest);
+    EXPECT_EQ(f[22], std::to_string(run.longest));
+    switched += !run.first.empty();
+  }
+  EXPECT_GT(switched, 0);
+  EXPECT_LT(switched, static_cast<int>(runs.size()));
 }
 
 TEST(Sweep, KeepsEachReplicatesResultsFileWhenAsked) {

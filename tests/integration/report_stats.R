@@ -56,6 +56,18 @@ for (g in grids) {
   same("km_median_hi", g, s$km_median_hi, unname(table["0.95UCL"]))
   same("mean_final_n_pop", g, s$mean_final_n_pop, mean(ifelse(extinct, 0, d$final_n_pop)))
   same("mean_final_displacement", g, s$mean_final_displacement, mean(d$final_r_phe - 10))
+  same("mean_switch_rate", g, s$mean_switch_rate, mean(d$switch_generations / d$generations_run))
+  # Every share by a generation G the table holds: first switch, or extinction, at or before G.
+  for (name in grep("^p_(switched|extinct)_by_[0-9]+$", names(stats), value = TRUE)) {
+    at <- as.numeric(sub(".*_by_", "", name))
+    when <- if (startsWith(name, "p_switched")) d$first_switch_generation else
+      ifelse(d$outcome == "extinct", d$generations_run, NA)
+    hits <- !is.na(when) & when <= at
+    same(name, g, s[[name]], mean(hits))
+    ci <- suppressWarnings(prop.test(sum(hits), n, correct = FALSE))$conf.int
+    same(paste0(name, "_lo"), g, s[[paste0(name, "_lo")]], ci[1])
+    same(paste0(name, "_hi"), g, s[[paste0(name, "_hi")]], ci[2])
+  }
 }
 cat(sprintf("%d values of %d grid points compared with R, %d differ\n", checked,
             length(grids), failures))

@@ -81,8 +81,9 @@ install(FILES README.md LICENSE CHANGELOG.md CITATION.cff DESTINATION ${CMAKE_IN
 # The model in the ODD protocol, with the equations and the parameter table the prompts cite,
 # and the licence in Debian's machine-readable copyright format.
 install(FILES docs/model.md docs/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
-# Where the README's picture link expects it.
-install(FILES docs/plot-example.png DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+# The documentation's pages and pictures, where the README's links expect them.
+install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
+        FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
 
 set(CPACK_PACKAGE_NAME hostswitch)
 set(CPACK_PACKAGE_VENDOR "the hostswitch developers")

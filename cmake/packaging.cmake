@@ -47,7 +47,31 @@ add_custom_command(
   COMMENT "Generating the bash completion from the command line"
   VERBATIM)
 
-add_custom_target(hostswitch_documents ALL DEPENDS ${HOSTSWITCH_DOCUMENTS} ${HOSTSWITCH_COMPLETION})
+# The site's reference page of every command and flag, from --help-all as the man page is; the
+# docs_site test compares it with the committed docs/reference/commands.md.
+set(HOSTSWITCH_REFERENCE_PAGE ${PROJECT_BINARY_DIR}/docs/commands.md)
+add_custom_command(
+  OUTPUT ${HOSTSWITCH_REFERENCE_PAGE}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/docs
+  COMMAND /usr/bin/python3 ${PROJECT_SOURCE_DIR}/scripts/docs-reference $<TARGET_FILE:hostswitch>
+          ${HOSTSWITCH_REFERENCE_PAGE}
+  DEPENDS hostswitch ${PROJECT_SOURCE_DIR}/scripts/docs-reference
+  COMMENT "Generating the reference page from hostswitch --help-all"
+  VERBATIM)
+
+add_custom_target(hostswitch_documents ALL DEPENDS ${HOSTSWITCH_DOCUMENTS} ${HOSTSWITCH_COMPLETION}
+                                                   ${HOSTSWITCH_REFERENCE_PAGE})
+
+# The documentation site (mkdocs.yml, docs/) into BUILD/site, on request: Debian's mkdocs and
+# mkdocs-material, offline.
+find_program(MKDOCS_EXECUTABLE mkdocs)
+if(MKDOCS_EXECUTABLE)
+  add_custom_target(hostswitch_site
+    COMMAND ${MKDOCS_EXECUTABLE} build --strict --quiet --config-file
+            ${PROJECT_SOURCE_DIR}/mkdocs.yml --site-dir ${PROJECT_BINARY_DIR}/site
+    COMMENT "Building the documentation site into ${PROJECT_BINARY_DIR}/site"
+    VERBATIM)
+endif()
 
 install(TARGETS hostswitch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${HOSTSWITCH_COMPLETION}
@@ -57,8 +81,9 @@ install(FILES README.md LICENSE CHANGELOG.md CITATION.cff DESTINATION ${CMAKE_IN
 # The model in the ODD protocol, with the equations and the parameter table the prompts cite,
 # and the licence in Debian's machine-readable copyright format.
 install(FILES docs/model.md docs/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
-# Where the README's picture link expects it.
-install(FILES docs/plot-example.png DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+# The documentation's pages and pictures, where the README's links expect them.
+install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
+        FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
 
 set(CPACK_PACKAGE_NAME hostswitch)
 set(CPACK_PACKAGE_VENDOR "the hostswitch developers")

@@ -72,7 +72,7 @@ merge_page=$(sed -n '/^ *Command merge:/,/^ *Command [a-z]*:/p' "$scratch/page.t
 for option in $(grep -o -- '--[a-z-]*' <<<"$merge_help" | grep -vx -- '--help' | sort -u); do
   grep -qE -- "^ +$option([ =,]|$)" <<<"$merge_page" || fail "merge's $option is not on a line of its own"
 done
-# The README's examples, multi-line commands kept as written.
+# The page's examples (docs/hostswitch.h2m), multi-line commands kept as written.
 for line in \
   "hostswitch sweep --emig-rate 0.05,0.1 --replicates 100 --seed 7 --emit-commands --parts 20 > commands.txt" \
   "hostswitch sweep --emig-rate 0.05,0.1 --replicates 100 --seed 7 --slurm sweep1 \\" \

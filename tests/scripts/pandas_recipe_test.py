@@ -1,8 +1,8 @@
-"""Runs the README's pandas recipe on a sweep's summary and a run's results file and checks
+"""Runs the documentation's pandas recipe on a sweep's summary and a run's results file and checks
 that every number it loads is exactly the double the file's text stands for (Python's
 float() of that text), every integer its integer, every empty or asterisk field missing.
 
-Usage: pandas_recipe_test.py PROGRAM README
+Usage: pandas_recipe_test.py PROGRAM PAGE
 """
 import csv
 import math
@@ -61,7 +61,7 @@ def main():
         subprocess.run([program, "run", "--seed", "2367781"], check=True,
                        stdout=subprocess.DEVNULL)
         names = {}
-        exec(code, names)  # the README's own lines
+        exec(code, names)  # the page's own lines
         runs, res = names["runs"], names["res"]
 
         with open("summary.csv", newline="") as file:

@@ -3,4 +3,4 @@
 # Usage: pandas_recipe_test.sh SOURCE_DIR PROGRAM
 set -euo pipefail
 "$1/scripts/install-deps"
-exec /usr/bin/python3 "$1/tests/scripts/pandas_recipe_test.py" "$2" "$1/README.md"
+exec /usr/bin/python3 "$1/tests/scripts/pandas_recipe_test.py" "$2" "$1/docs/how-to/load-results.md"

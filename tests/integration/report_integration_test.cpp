@@ -412,7 +412,9 @@ TEST(ReportInBrowser, FiguresOverlayGroupsOnLogAxesAndExportAColumnWide) {
     EXPECT_NEAR(std::stod(size[2]), height_pt, 0.1);
     EXPECT_EQ(read_png(png.replace_extension(".png")).width, 1004u);  // 8.5 cm at 300 dpi
   }
-  EXPECT_EQ(figures, 18u);  // no trajectories given; 12 phase maps, each one panel
+  // No trajectories given: 7 figures, and 12 phase maps of one panel (the shares by each of
+  // the 5 generations of --at, p_switched and p_extinct).
+  EXPECT_EQ(figures, 19u);
 
   // Chromium draws an exported figure as the page does: both groups' colours.
   const fs::path shot = dir / "km.png";

@@ -268,21 +268,23 @@ std::string stats_table_row(const GridPointStats& s) {
   return row;
 }
 
+void append_stats_field(std::string& out, std::optional<double> value, bool count) {
+  if (!value) return;
+  // Counts whole; the rest in shortest round-trip form, as the summary writes its numbers.
+  std::array<char, 32> buffer{};
+  const auto result = count ? std::to_chars(buffer.data(), buffer.data() + buffer.size(),
+                                            static_cast<std::int64_t>(*value))
+                            : double_to_chars(buffer.data(), buffer.data() + buffer.size(), *value);
+  out.append(buffer.data(), result.ptr);
+}
+
 void append_stats_table_row(std::string& row, const GridPointStats& s) {
   for (std::size_t i = 0; i < kParameterNames.size(); ++i) {
     row += parameter_text(s.parameters, i);
     row += ',';
   }
-  // Counts whole; the rest in shortest round-trip form, as the summary writes its numbers.
   const auto append = [&row](const Value value, bool count) {
-    if (value) {
-      std::array<char, 32> buffer{};
-      const auto result =
-          count ? std::to_chars(buffer.data(), buffer.data() + buffer.size(),
-                                static_cast<std::int64_t>(*value))
-                : double_to_chars(buffer.data(), buffer.data() + buffer.size(), *value);
-      row.append(buffer.data(), result.ptr);
-    }
+    append_stats_field(row, value, count);
     row += ',';
   };
   for (const FixedColumn& column : kFixedColumns) append(column.value(s, 0), column.count);

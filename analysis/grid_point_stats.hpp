@@ -104,6 +104,9 @@ std::optional<StatsColumn> stats_column(std::string_view name);
 // generations of the shares by generation, the rows' by_generation.
 std::string stats_table_header(std::span<const std::int32_t> at);
 std::string stats_table_row(const GridPointStats& stats);
+// One field of the table as it is written: a count whole, any other value in shortest
+// round-trip form, nothing for none.
+void append_stats_field(std::string& out, std::optional<double> value, bool count);
 void append_stats_table_row(std::string& out, const GridPointStats& stats);
 
 }  // namespace hostswitch

@@ -12,6 +12,7 @@
 
 #include "analysis/csv_input.hpp"
 #include "analysis/discovery_report.hpp"
+#include "analysis/phase_map_figure.hpp"
 #include "analysis/report_figures.hpp"
 #include "analysis/sensitivity_report.hpp"
 #include "analysis/summary_format.hpp"
@@ -231,9 +232,48 @@ std::string facts_line(const SummaryData& summary, const std::vector<std::size_t
 
 }  // namespace
 
+namespace {
+
+// Panels of one figure file: one above the other a column wide, so many stay within 8,000
+// pixels at 300 dpi with the legend above them.
+constexpr std::size_t kFilePanels = 8;
+
+// The figure as files: one, or with more panels than a file holds, numbered pages of it.
+void add_figure_files(std::vector<FigureFile>& files, const Figure& figure,
+                      const Colouring& colouring) {
+  if (figure.panels.size() <= kFilePanels) {
+    files.push_back(FigureFile{figure.name, render_figure(figure, colouring, true)});
+    return;
+  }
+  for (std::size_t first = 0, page = 1; first < figure.panels.size();
+       first += kFilePanels, ++page) {
+    Figure part = figure;
+    part.name.append("-").append(std::to_string(page));
+    const auto end = std::min(first + kFilePanels, figure.panels.size());
+    part.panels.assign(figure.panels.begin() + static_cast<std::ptrdiff_t>(first),
+                       figure.panels.begin() + static_cast<std::ptrdiff_t>(end));
+    files.push_back(FigureFile{part.name, render_figure(part, colouring, true)});
+  }
+}
+
+void maps_section(std::string& out, const PhaseMaps& maps, std::vector<FigureFile>* files) {
+  if (maps.maps.empty() && maps.notes.empty()) return;
+  out += "<section id=\"phase-maps\"><h2>Phase maps</h2>";
+  for (const PhaseMap& map : maps.maps) {
+    out += "<figure id=\"" + xml_escape(map.id) + "\" class=\"phase-map\"><figcaption>" +
+           xml_escape(map.caption) + "</figcaption>" + phase_map_svg(map, false) + "</figure>";
+    if (files != nullptr) files->push_back(FigureFile{map.name, phase_map_svg(map, true)});
+  }
+  for (const std::string& text : maps.notes) note(out, text);
+  out += "</section>";
+}
+
+}  // namespace
+
 std::string report_sections(const SummaryData& summary, const std::vector<GridPointStats>& stats,
                             const std::vector<GridPointTrajectory>* trajectories,
-                            const ReportAxes& axes, std::vector<FigureFile>* figure_files) {
+                            const ReportAxes& axes, std::vector<FigureFile>* figure_files,
+                            const PhaseMaps* maps) {
   Colouring colouring;
   colouring.parameter = axes.colour;
   const std::vector<GridPointRuns>& points = summary.points;
@@ -249,7 +289,7 @@ std::string report_sections(const SummaryData& summary, const std::vector<GridPo
   auto show = [&](std::string& out, const Figure& figure) {
     page_figure(out, figure, colouring);
     if (figure_files != nullptr && !figure.panels.empty()) {
-      figure_files->push_back(FigureFile{figure.name, render_figure(figure, colouring, true)});
+      add_figure_files(*figure_files, figure, colouring);
     }
   };
 
@@ -269,6 +309,8 @@ std::string report_sections(const SummaryData& summary, const std::vector<GridPo
   show(out, against_x_figure(context, proportion_measure(true)));
   show(out, against_x_figure(context, proportion_measure(false)));
   out += "</section>";
+
+  if (maps != nullptr) maps_section(out, *maps, figure_files);
 
   out += "<section id=\"survival\"><h2>Time to extinction</h2>";
   show(out, survival_figure(context));
@@ -308,7 +350,8 @@ std::string report_sections(const SummaryData& summary, const std::vector<GridPo
 
 std::string report_html(const SummaryData& summary, const std::vector<GridPointStats>& stats,
                         const std::vector<GridPointTrajectory>* trajectories,
-                        const ReportAxes& axes, std::vector<FigureFile>* figure_files) {
+                        const ReportAxes& axes, std::vector<FigureFile>* figure_files,
+                        const PhaseMaps* maps) {
   std::string out;
   out += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">";
   // Nothing on the page may reach the network.
@@ -320,7 +363,7 @@ std::string report_html(const SummaryData& summary, const std::vector<GridPointS
   out += kSectionStyle;
   out += "</style></head><body>";
   out += "<h1>Replicate statistics of " + xml_escape(summary.file) + "</h1>";
-  out += report_sections(summary, stats, trajectories, axes, figure_files);
+  out += report_sections(summary, stats, trajectories, axes, figure_files, maps);
   out += "</body></html>\n";
   return out;
 }
@@ -332,6 +375,20 @@ std::size_t kept_stats(std::size_t grid_points) {
   return grid_points <= kMaxDrawnPoints ? grid_points : std::max(kMaxTableRows, kMaxPanels);
 }
 
+constexpr int kFigureDpi = 300;
+constexpr std::int64_t kMaxFigurePixels = 8000;
+
+// The pixels of a figure file's SVG (its width and height in cm) at `dpi`.
+std::pair<std::int64_t, std::int64_t> figure_pixels(const std::string& svg, int dpi) {
+  const auto length = [&svg, dpi](const std::string& attribute) -> std::int64_t {
+    const auto at = svg.find(" " + attribute + "=\"");
+    if (at == std::string::npos) return 0;
+    const double cm = std::stod(svg.substr(at + attribute.size() + 3));
+    return static_cast<std::int64_t>(std::ceil(cm / 2.54 * dpi));
+  };
+  return {length("width"), length("height")};
+}
+
 void write_figure_files(const std::filesystem::path& directory,
                         const std::vector<FigureFile>& figures) {
   std::error_code ec;
@@ -339,11 +396,23 @@ void write_figure_files(const std::filesystem::path& directory,
   if (ec) throw IoFailure("open", directory, ec.value());
   for (const FigureFile& figure : figures) {
     const std::filesystem::path stem = directory / figure.name;
-    write_file_atomically(std::filesystem::path(stem).concat(".svg"), figure.svg);
-    write_file_atomically(std::filesystem::path(stem).concat(".pdf"),
-                          convert_svg(figure.svg, ImageFormat::kPdf));
-    write_file_atomically(std::filesystem::path(stem).concat(".png"),
-                          convert_svg(figure.svg, ImageFormat::kPng, 300));
+    const auto [width, height] = figure_pixels(figure.svg, kFigureDpi);
+    if (std::max(width, height) > kMaxFigurePixels) {
+      throw std::runtime_error("figure " + figure.name + " would be " + std::to_string(width) +
+                               " x " + std::to_string(height) + " pixels at " +
+                               std::to_string(kFigureDpi) + " dpi, more than " +
+                               std::to_string(kMaxFigurePixels) +
+                               " a side: report --fix NAME=VALUE draws fewer grid points");
+    }
+    try {
+      write_file_atomically(std::filesystem::path(stem).concat(".svg"), figure.svg);
+      write_file_atomically(std::filesystem::path(stem).concat(".pdf"),
+                            convert_svg(figure.svg, ImageFormat::kPdf));
+      write_file_atomically(std::filesystem::path(stem).concat(".png"),
+                            convert_svg(figure.svg, ImageFormat::kPng, kFigureDpi));
+    } catch (const SvgConvertError& error) {
+      throw SvgConvertError("figure " + figure.name + ": " + error.what());
+    }
   }
 }
 
@@ -352,12 +421,38 @@ void write_figure_files(const std::filesystem::path& directory,
 ReportFacts write_report(const ReportOptions& options) {
   SummaryData summary = read_summary(options.summary);
   if (!options.at.empty()) summary.at_generations = options.at;
+  const FixedValues& fixed = options.map.fixed;
+  check_fixed(summary, fixed);
+  // With --fix, the page is about the grid points it selects; the table file keeps every one.
+  SummaryData selection;
+  if (!fixed.empty()) {
+    selection.file = summary.file;
+    selection.label_names = summary.label_names;
+    selection.has_outcomes = summary.has_outcomes;
+    selection.at_generations = summary.at_generations;
+    selection.max_replicate = summary.max_replicate;
+    for (const GridPointRuns& point : summary.points) {
+      if (!matches(point.parameters, fixed)) continue;
+      selection.points.push_back(point);
+      selection.rows += static_cast<std::int64_t>(point.replicates.size());
+    }
+    selection.max_grid_index = static_cast<std::int32_t>(selection.points.size());
+  }
+  const SummaryData& shown = fixed.empty() ? summary : selection;
+  PhaseMapBuilder maps(shown, options.map);
   std::vector<GridPointTrajectory> trajectories;
   if (options.trajectories) trajectories = read_trajectories(*options.trajectories, summary);
-  ReportAxes axes = choose_axes(summary, options.x, options.colour);
+  if (!fixed.empty() && options.trajectories) {
+    std::vector<GridPointTrajectory> kept;
+    for (std::size_t i = 0; i < summary.points.size() && i < trajectories.size(); ++i) {
+      if (matches(summary.points[i].parameters, fixed)) kept.push_back(std::move(trajectories[i]));
+    }
+    trajectories = std::move(kept);
+  }
+  ReportAxes axes = choose_axes(shown, options.x, options.colour);
   axes.log_x = options.log_x;
   const std::size_t grid_points = summary.points.size();
-  const std::size_t kept = kept_stats(grid_points);
+  const std::size_t kept = kept_stats(shown.points.size());
   std::vector<GridPointStats> stats;
   stats.reserve(kept);
   {
@@ -368,20 +463,36 @@ ReportFacts write_report(const ReportOptions& options) {
     buffer.reserve(kFlushAt + 4096);
     GridPointStatsBuilder builder(summary);
     for (const GridPointRuns& point : summary.points) {
-      GridPointStats s = builder(point, stats.size() < kMaxPanels);
+      const bool selected = matches(point.parameters, fixed);
+      GridPointStats s = builder(point, selected && stats.size() < kMaxPanels);
       append_stats_table_row(buffer, s);
       if (buffer.size() >= kFlushAt) {
         table.write(buffer);
         buffer.clear();
       }
+      if (!selected) continue;
+      maps.add(s);
       if (stats.size() < kept) stats.push_back(std::move(s));
     }
     table.write(buffer);
     table.commit();
   }
+  const PhaseMaps phase_maps = maps.finish();
   std::vector<FigureFile> figures;
-  std::string page = report_html(summary, stats, options.trajectories ? &trajectories : nullptr,
-                                 axes, options.figures ? &figures : nullptr);
+  std::string page = report_html(shown, stats, options.trajectories ? &trajectories : nullptr, axes,
+                                 options.figures ? &figures : nullptr, &phase_maps);
+  if (!fixed.empty()) {
+    std::string held;
+    for (const auto& [which, value] : fixed) {
+      held += (held.empty() ? "" : ", ") + std::string(kParameterNames[which]) + " = " +
+              value_text(which, value);
+    }
+    std::string text;
+    note(text, "The figures and the table show the " + std::to_string(shown.points.size()) +
+                   " of " + std::to_string(grid_points) + " grid points with " + held +
+                   " (--fix); the statistics file holds every one.");
+    page.insert(page.find("<p class=\"facts\">"), text);
+  }
   const auto sensitivity = sensitivity_report(summary);
   if (sensitivity) page.insert(page.rfind("</body>"), sensitivity->html);
   if (sensitivity && !sensitivity->csv.empty()) {
@@ -407,11 +518,15 @@ std::string report_fragment(const SummaryData& summary,
   const std::size_t kept = kept_stats(summary.points.size());
   stats.reserve(kept);
   GridPointStatsBuilder builder(summary);
+  PhaseMapBuilder maps(summary, MapRequest{});
   for (const GridPointRuns& point : summary.points) {
-    if (stats.size() == kept) break;
-    stats.push_back(builder(point, stats.size() < kMaxPanels));
+    if (stats.size() == kept && !maps.drawing()) break;
+    GridPointStats s = builder(point, stats.size() < kMaxPanels);
+    maps.add(s);
+    if (stats.size() < kept) stats.push_back(std::move(s));
   }
-  std::string out = report_sections(summary, stats, trajectories, axes, nullptr);
+  const PhaseMaps phase_maps = maps.finish();
+  std::string out = report_sections(summary, stats, trajectories, axes, nullptr, &phase_maps);
   if (const auto sensitivity = sensitivity_report(summary)) out += sensitivity->html;
   return out;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "analysis/grid_point_stats.hpp"
+#include "analysis/phase_maps.hpp"
 #include "analysis/scenario_discovery.hpp"
 #include "analysis/summary_data.hpp"
 #include "analysis/trajectory_data.hpp"
@@ -40,10 +41,12 @@ struct FigureFile {
 // The whole self-contained page: facts, a note on missing rows, the figures, the table.
 // `stats` holds every grid point of the summary, or with more than the probability figure
 // draws, at least those of the table and the per-grid-point figures (the first 500). With
-// `figure_files`, every figure drawn is also added there.
+// `figure_files`, every figure drawn is also added there; one with more panels than a file
+// holds goes into numbered files (NAME-1, NAME-2 ...). `maps`: the phase maps' section.
 std::string report_html(const SummaryData& summary, const std::vector<GridPointStats>& stats,
                         const std::vector<GridPointTrajectory>* trajectories,
-                        const ReportAxes& axes, std::vector<FigureFile>* figure_files = nullptr);
+                        const ReportAxes& axes, std::vector<FigureFile>* figure_files = nullptr,
+                        const PhaseMaps* maps = nullptr);
 
 struct ReportOptions {
   std::filesystem::path summary;
@@ -63,6 +66,8 @@ struct ReportOptions {
   std::vector<std::int32_t> at;
   // Every figure also as DIR/NAME.svg, .pdf and .png (300 dpi).
   std::optional<std::filesystem::path> figures;
+  // The phase maps' axes (--map), and the grid points the page shows (--fix).
+  MapRequest map;
 };
 
 struct ReportFacts {
@@ -74,7 +79,8 @@ struct ReportFacts {
 };
 
 // Reads the summary (and trajectories), writes the table and the page. Throws
-// ReportInputError for a faulty input, std::runtime_error when an output cannot be written.
+// ReportInputError for a faulty input, MapRequestError for a --map or --fix the summary does
+// not fit (before writing anything), std::runtime_error when an output cannot be written.
 ReportFacts write_report(const ReportOptions& options);
 
 // What the page shows below its own heading, for another page to hold (the web page's
@@ -82,7 +88,8 @@ ReportFacts write_report(const ReportOptions& options);
 // report_html draws them, and a design's sensitivity section.
 std::string report_sections(const SummaryData& summary, const std::vector<GridPointStats>& stats,
                             const std::vector<GridPointTrajectory>* trajectories,
-                            const ReportAxes& axes, std::vector<FigureFile>* figure_files);
+                            const ReportAxes& axes, std::vector<FigureFile>* figure_files,
+                            const PhaseMaps* maps = nullptr);
 // The style sheet the sections need.
 std::string report_sections_style();
 // report_sections() of a summary, with the statistics `report` computes for its page.

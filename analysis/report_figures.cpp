@@ -129,9 +129,11 @@ Figure against_x_figure(const FigureContext& c, const Measure& m) {
     figure.panels.push_back(std::move(panel));
   }
   if (grouping.groups.size() > kMaxCombinations) {
-    figure.notes.push_back("Showing the first " + std::to_string(kMaxCombinations) + " of " +
-                           std::to_string(grouping.groups.size()) +
-                           " combinations; the table holds every grid point.");
+    figure.notes.push_back(
+        "Showing the first " + std::to_string(kMaxCombinations) + " of " +
+        std::to_string(grouping.groups.size()) +
+        " combinations; the table holds every grid point, and report --fix NAME=VALUE "
+        "draws the others.");
   }
   return figure;
 }
@@ -230,7 +232,9 @@ Figure per_point_figure(const FigureContext& c, std::string id, std::string name
   }
   if (count > kMaxPanels) {
     figure.notes.push_back("Showing the first " + std::to_string(kMaxPanels) + " of " +
-                           std::to_string(count) + " grid points; the table holds every one.");
+                           std::to_string(count) +
+                           " grid points; the table holds every one, and report --fix NAME=VALUE "
+                           "draws others.");
   }
   return figure;
 }

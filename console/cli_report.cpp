@@ -1,6 +1,7 @@
 #include "console/cli_report.hpp"
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <ostream>
 #include <stdexcept>
@@ -81,11 +82,25 @@ CLI::App* setup_report(CLI::App& app, ReportCommandOptions& options) {
                    "largest n_gen, rounded)")
       ->delimiter(',')
       ->type_name("G,...");
+  options.map_option =
+      report
+          ->add_option("--map", options.map,
+                       "the phase maps' axes: each per-point share as coloured cells over X and "
+                       "Y (default: the two swept parameters with most values; maps are drawn "
+                       "whenever two are swept)")
+          ->expected(0, 1)
+          ->type_name("X,Y");
+  report
+      ->add_option("--fix", options.fix,
+                   "figures and page only for the grid points with NAME = VALUE, one of its "
+                   "swept values (repeatable); the table file keeps every grid point")
+      ->type_name("NAME=VALUE");
   options.figures_option =
       report
           ->add_option("--figures", options.figures,
                        "also write every figure as DIR/NAME.svg, .pdf and .png (300 dpi), one "
-                       "8.5 cm column wide per panel")
+                       "8.5 cm column wide per panel; a figure of many panels in numbered files "
+                       "NAME-1, NAME-2 ...")
           ->type_name("DIR");
   return report;
 }
@@ -118,7 +133,36 @@ int run_report(const ReportCommandOptions& options, const CommandLineContext& co
   std::sort(report.at.begin(), report.at.end());
   report.at.erase(std::unique(report.at.begin(), report.at.end()), report.at.end());
   if (options.figures_option->count() > 0) report.figures = options.figures;
-  const ReportFacts facts = write_report(report);
+  report.map.asked = options.map_option->count() > 0;
+  if (!options.map.empty()) {
+    const auto comma = options.map.find(',');
+    if (comma == std::string::npos || options.map.find(',', comma + 1) != std::string::npos) {
+      throw UsageError("--map: " + in_quotes(options.map) + " is not two parameters X,Y");
+    }
+    const auto x = parameter_flag("--map", options.map.substr(0, comma));
+    const auto y = parameter_flag("--map", options.map.substr(comma + 1));
+    if (!x || !y || *x == *y) throw UsageError("--map: X and Y must be two different parameters");
+    report.map.axes = std::array<std::size_t, 2>{*x, *y};
+  }
+  for (const std::string& fix : options.fix) {
+    const auto equals = fix.find('=');
+    if (equals == std::string::npos) {
+      throw UsageError("--fix: " + in_quotes(fix) + " is not NAME=VALUE");
+    }
+    const auto which = parameter_flag("--fix", fix.substr(0, equals));
+    if (!which) throw UsageError("--fix: " + in_quotes(fix) + " names no parameter");
+    const double value = parse_real("--fix", fix.substr(equals + 1));
+    for (const auto& [held, unused] : report.map.fixed) {
+      if (held == *which) throw UsageError("--fix: " + fix.substr(0, equals) + " given twice");
+    }
+    report.map.fixed.emplace_back(*which, value);
+  }
+  ReportFacts facts;
+  try {
+    facts = write_report(report);
+  } catch (const MapRequestError& error) {
+    throw UsageError(error.what());
+  }
   if (facts.missing_rows > 0) {
     context.err << "hostswitch report: warning: " << facts.missing_rows
                 << " rows missing from the grid; each grid point is reported with the "

@@ -15,6 +15,9 @@ struct ReportCommandOptions {
   std::string discover, boxes = "boxes.csv";
   bool log_x = false;
   std::vector<std::int32_t> at;
+  std::string map;
+  std::vector<std::string> fix;
+  CLI::Option* map_option = nullptr;
   CLI::Option* trajectories_option = nullptr;
   CLI::Option* figures_option = nullptr;
   CLI::Option* discover_option = nullptr;

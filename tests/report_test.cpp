@@ -749,5 +749,169 @@ TEST(ReportTrajectories, QuartilesCountAReplicateGoneBeforeAGenerationAsZero) {
   EXPECT_EQ(g[2].q75, 4.0);
 }
 
+// Width and height from a PNG's header: the IHDR chunk, big-endian, after the signature.
+std::pair<std::uint32_t, std::uint32_t> png_size(const std::string& png) {
+  const auto be32 = [&png](std::size_t at) {
+    std::uint32_t v = 0;
+    for (std::size_t i = 0; i < 4; ++i) v = v << 8 | static_cast<unsigned char>(png.at(at + i));
+    return v;
+  };
+  EXPECT_EQ(png.substr(12, 4), "IHDR");
+  return {be32(16), be32(20)};
+}
+
+// The value of attribute `name` in the tag starting at `at`.
+std::string attribute(const std::string& text, std::size_t at, const std::string& name) {
+  const auto start = text.find(" " + name + "=\"", at) + name.size() + 3;
+  return text.substr(start, text.find('"', start) - start);
+}
+
+// A grid of 10 x 9 x 3 x 3 x 3 = 2,430 points, two replicates each, whose shares vary.
+std::string five_parameter_grid() {
+  std::string text = summary_header();
+  std::int32_t grid = 0;
+  for (const double birth : {1.0, 1.5, 2.0}) {
+    for (const double sdv : {0.1, 0.2, 0.3}) {
+      for (const double dist : {0.5, 1.0, 2.0}) {
+        for (const double sdr : {0.5, 1.0, 1.5, 2.0, 2.5, 3.0, 3.5, 4.0, 4.5}) {
+          for (const double emig : {0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 0.9}) {
+            ++grid;
+            for (std::int32_t replicate = 1; replicate <= 2; ++replicate) {
+              SummaryRow r;
+              r.parameters = typical_parameters();
+              r.parameters.birth_rate = birth;
+              r.parameters.sdv = sdv;
+              r.parameters.max_dist = dist;
+              r.parameters.sdr = sdr;
+              r.parameters.emig_rate = emig;
+              r.parameters.n_gen = 20;
+              r.label = RunLabel{grid, replicate, 1000 + replicate};
+              r.extinct = (grid + replicate) % 3 == 0;
+              r.generations_run = r.extinct ? 7 : 20;
+              r.switch_generations = (grid * replicate) % 4;
+              r.first_switch_generation = r.switch_generations > 0 ? 3 * replicate : 0;
+              r.farthest_host_distance = r.switch_generations > 0 ? 0.5 : 0.0;
+              r.longest_stay = r.generations_run;
+              r.final_n_pop = r.extinct ? 0 : 40;
+              r.final_r_phe = 10.5;
+              if (!r.extinct) {
+                r.final_mean_phe = 10.25;
+                r.final_sd_phe = 0.5;
+              }
+              text += summary_line(r);
+            }
+          }
+        }
+      }
+    }
+  }
+  return text;
+}
+
+// Every figure file of a large grid stays within 8,000 pixels a side, and the phase maps'
+// cells hold the statistics table's own fields.
+TEST(ReportMaps, ALargeGridsFiguresStayBoundedAndTheMapsHoldTheTable) {
+  const TempDir dir;
+  write_file(dir / "g.csv", five_parameter_grid());
+  const Invocation run = invoke({"report", "g.csv", "--at", "10", "--figures", "figs"}, dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::size_t pngs = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir / "figs")) {
+    if (entry.path().extension() != ".png") continue;
+    ++pngs;
+    const auto [width, height] = png_size(read_file(entry.path()));
+    EXPECT_LE(width, 8000u) << entry.path();
+    EXPECT_LE(height, 8000u) << entry.path();
+  }
+  EXPECT_GT(pngs, 20u);
+
+  const auto stats = csv_rows(read_file(dir / "stats.csv"));
+  ASSERT_EQ(stats.size(), 2431u);
+  const auto column = [&stats](const std::string& name) {
+    const auto at = std::find(stats[0].begin(), stats[0].end(), name);
+    EXPECT_NE(at, stats[0].end()) << name;
+    return static_cast<std::size_t>(at - stats[0].begin());
+  };
+  // emig_rate (10 values) across, sdr (9) up; birth_rate and sdv the columns and rows of
+  // panels; each max_dist a file of its own. Every grid point is in one cell of each outcome.
+  const std::string page = read_file(dir / "report.html");
+  for (const std::string outcome : {"p_switched", "p_extinct", "p_switched_by_10"}) {
+    std::size_t cells = 0;
+    for (const std::string dist : {"0.5", "1", "2"}) {
+      const std::string name = outcome + "-map-emig_rate-sdr-max_dist=" + dist;
+      SCOPED_TRACE(name);
+      ASSERT_TRUE(std::filesystem::exists(dir / "figs" / (name + ".png")));
+      const std::string svg = read_file(dir / "figs" / (name + ".svg"));
+      EXPECT_NE(page.find("id=\"map-" + outcome + "-max_dist=" + dist + "\""), std::string::npos);
+      for (auto at = svg.find("class=\"cell\""); at != std::string::npos;
+           at = svg.find("class=\"cell\"", at + 1), ++cells) {
+        const auto& row = stats.at(std::stoul(attribute(svg, at, "data-grid-index")));
+        EXPECT_EQ(attribute(svg, at, "data-x"), row[column("emig_rate")]);
+        EXPECT_EQ(attribute(svg, at, "data-y"), row[column("sdr")]);
+        EXPECT_EQ(row[column("max_dist")], dist);
+        EXPECT_EQ(attribute(svg, at, "data-value"), row[column(outcome)]);
+      }
+    }
+    EXPECT_EQ(cells, 2430u) << outcome;
+  }
+  // A figure of more panels than a file holds is paged: the first 48 grid points, 8 a file.
+  EXPECT_TRUE(std::filesystem::exists(dir / "figs" / "km_survival-vs-n_g-6.png"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "figs" / "km_survival-vs-n_g-7.png"));
+  EXPECT_NE(page.find("report --fix NAME=VALUE"), std::string::npos);
+}
+
+TEST(ReportMaps, MapAxesAndFixedValuesAreCheckedAgainstTheSummary) {
+  const TempDir dir;
+  write_file(dir / "g.csv", five_parameter_grid());
+  struct Case {
+    std::vector<std::string> args;
+    std::string error;  // empty: accepted
+  };
+  const std::vector<Case> cases = {
+      {{"--map", "emig_rate,n_gen"}, "--map: n_gen is not swept"},
+      {{"--map", "emig_rate,rate"}, "--map: 'rate' is not a parameter"},
+      {{"--map", "emig_rate"}, "is not two parameters"},
+      {{"--map", "sdr,sdr"}, "two different parameters"},
+      {{"--fix", "sdr=0.7"}, "no grid point has sdr = 0.7"},
+      {{"--fix", "n_gen=20"}, "--fix: n_gen is not swept"},
+      {{"--fix", "sdr=1.5", "--map", "sdr,emig_rate"}, "sdr is held at one value by --fix"},
+      {{"--fix", "max_dist=2", "--fix", "sdv=0.2", "--map", "sdr,emig_rate"}, ""},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"report", "g.csv"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Invocation run = invoke(args, dir.path());
+    SCOPED_TRACE(args.back());
+    if (!c.error.empty()) {
+      EXPECT_EQ(run.status, 2);
+      EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+      continue;
+    }
+    ASSERT_EQ(run.status, 0) << run.err;
+    // sdr across, emig_rate up, birth_rate in columns; named by the held values in the
+    // parameters' order.
+    const std::string page = read_file(dir / "report.html");
+    EXPECT_NE(page.find("<figure id=\"map-p_switched-sdv=0.2-max_dist=2\""), std::string::npos);
+    EXPECT_NE(page.find("the 270 of 2430 grid points with max_dist = 2, sdv = 0.2"),
+              std::string::npos);
+    EXPECT_EQ(csv_rows(read_file(dir / "stats.csv")).size(), 2431u);
+  }
+  // One swept parameter: no map, and the page says so when one was asked for.
+  std::string one = summary_header();
+  for (std::int32_t g = 1; g <= 44; ++g) one += row(g, 1, g % 2 == 0, g % 2 == 0 ? 10 : 50, g % 3);
+  write_file(dir / "one.csv", one);
+  const Invocation asked = invoke({"report", "one.csv", "--map", "--figures", "figs"}, dir.path());
+  ASSERT_EQ(asked.status, 0) << asked.err;
+  EXPECT_NE(read_file(dir / "report.html")
+                .find("No phase map: it needs two swept parameters, and emig_rate is the only one"),
+            std::string::npos);
+  // 44 grid points of one continuous parameter: a panel each, paged 8 to a file.
+  for (int page = 1; page <= 6; ++page) {
+    const std::string png =
+        read_file(dir / "figs" / ("km_survival-vs-n_g-" + std::to_string(page) + ".png"));
+    EXPECT_LE(png_size(png).second, 8000u);
+  }
+}
+
 }  // namespace
 }  // namespace hostswitch

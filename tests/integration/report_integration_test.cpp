@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -276,6 +277,30 @@ TEST(ReportInBrowser, EveryFigureIsDrawnAndThePageIsNotBlank) {
   EXPECT_NE(dom.find("<table id=\"stats-table\""), std::string::npos);
   EXPECT_NE(figure(dom, "figure-p_extinct").find(">emig_rate<"), std::string::npos);
   EXPECT_NE(figure(dom, "figure-trajectories").find(">n_pop<"), std::string::npos);
+  // The phase map of p_switched: emig_rate across, max_dist up, a cell per grid point holding
+  // the statistics table's own field.
+  const std::string map = figure(dom, "map-p_switched");
+  const std::string stats = read_file(dir / "stats.csv");
+  std::size_t cells = 0;
+  for (auto at = map.find("class=\"cell\""); at != std::string::npos;
+       at = map.find("class=\"cell\"", at + 1), ++cells) {
+    const auto field = [&](const std::string& name) {
+      const auto start = map.find(name + "=\"", at) + name.size() + 2;
+      return map.substr(start, map.find('"', start) - start);
+    };
+    const auto fields = [](const std::string& line) {
+      std::vector<std::string> parts;
+      std::stringstream in(line);
+      for (std::string part; std::getline(in, part, ',');) parts.push_back(part);
+      return parts;
+    };
+    const auto header = fields(lines_of(stats).at(0));
+    const auto row = fields(lines_of(stats).at(std::stoul(field("data-grid-index"))));
+    const auto p_switched = std::find(header.begin(), header.end(), "p_switched") - header.begin();
+    EXPECT_EQ(field("data-value"), row.at(static_cast<std::size_t>(p_switched)));
+  }
+  EXPECT_EQ(cells, 4u) << map.substr(0, 2000);
+  EXPECT_NE(map.find(">emig_rate<"), std::string::npos);
 
   const fs::path shot = dir / "report.png";
   chromium(page, "--window-size=1400,2600 --screenshot=" + sh_quoted(shot));
@@ -387,7 +412,9 @@ TEST(ReportInBrowser, FiguresOverlayGroupsOnLogAxesAndExportAColumnWide) {
     EXPECT_NEAR(std::stod(size[2]), height_pt, 0.1);
     EXPECT_EQ(read_png(png.replace_extension(".png")).width, 1004u);  // 8.5 cm at 300 dpi
   }
-  EXPECT_EQ(figures, 6u);  // no trajectories given
+  // No trajectories given: 7 figures, and 12 phase maps of one panel (the shares by each of
+  // the 5 generations of --at, p_switched and p_extinct).
+  EXPECT_EQ(figures, 19u);
 
   // Chromium draws an exported figure as the page does: both groups' colours.
   const fs::path shot = dir / "km.png";

@@ -18,8 +18,9 @@ if command -v ccache >/dev/null; then
 fi
 export MAKEFLAGS=-j2
 tarball=$("$source/scripts/build-r-package" "$out")
+contents=$(tar -tzf "$tarball")
 for file in man/hs_sweep.Rd man/hostswitch-package.Rd inst/doc/hostswitch.html; do
-  tar -tzf "$tarball" | grep -qx "hostswitch/$file" || { echo "the tarball lacks $file" >&2; exit 1; }
+  grep -qx "hostswitch/$file" <<<"$contents" || { echo "the tarball lacks $file" >&2; exit 1; }
 done
 cd "$out"
 rm -rf hostswitch.Rcheck

@@ -19,6 +19,7 @@ trap 'rm -rf "$scratch"' EXIT
 export HOSTSWITCH_CMAKE_BUILD_DIR=$build/python-pip
 if command -v ccache >/dev/null; then export CMAKE_CXX_COMPILER_LAUNCHER=ccache; fi
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+[ -n "$version" ] || fail "no project version in $build/CMakeCache.txt"
 
 site=$scratch/site
 "$python" -m pip install --no-build-isolation --no-index --no-deps --target "$site" \

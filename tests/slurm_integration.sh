@@ -6,10 +6,9 @@
 # sweep byte for byte. Then cancels one array task of a second submission and checks that merge
 # reports it missing with the command that makes it, and that running that command completes the
 # summary.
-#   tests/slurm_integration.sh HOSTSWITCH SOURCE_DIR
+#   tests/slurm_integration.sh HOSTSWITCH
 set -euo pipefail
 exe=$(realpath "$1")
-source_dir=$2
 
 fail() {
   echo "FAIL: $*" >&2
@@ -17,7 +16,6 @@ fail() {
 }
 
 [ "$(id -u)" -eq 0 ] || fail "the SLURM test starts slurmd and must run as root"
-"$source_dir/scripts/install-deps"
 
 work=$(mktemp -d /tmp/hostswitch-slurm-XXXXXX)
 chmod 700 "$work"

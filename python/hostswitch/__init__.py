@@ -103,8 +103,17 @@ class Run:
     def write_results(self, path):
         """Writes the results file ``hostswitch run --seed SEED --output PATH`` writes.
 
-        Raises ValueError for a path holding a NUL byte (before writing anything), and OSError
-        naming the path and the cause when the file cannot be written.
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The file to write, whole or not at all.
+
+        Raises
+        ------
+        ValueError
+            For a path holding a NUL byte, before anything is written.
+        OSError
+            Naming the path and the cause, when the file cannot be written.
         """
         _core.write_file(os.fspath(path), self._facts["results"])
 
@@ -115,10 +124,25 @@ class Run:
 
 def run(*, n_pop=None, birth_rate=None, capacity=None, emig_rate=None, sdr=None, sdv=None,
         max_dist=None, n_gen=None, seed=None):
-    """One run, as ``hostswitch run``; parameters left out are the typical run's
-    (100, 0.5, 1000, 0.1, 1, 0.5, 2, 500), and no seed means the clock's.
+    """One run, as ``hostswitch run``.
 
-    Raises ValueError with the command line's message for a value it refuses.
+    Parameters
+    ----------
+    n_pop, birth_rate, capacity, emig_rate, sdr, sdv, max_dist, n_gen : int, float or str, optional
+        The model's parameters, read as the command line's flags read them; those left out are
+        the typical run's (100, 0.5, 1000, 0.1, 1, 0.5, 2, 500).
+    seed : int, optional
+        The seed; none means the clock's.
+
+    Returns
+    -------
+    Run
+        The run's outcome and seed, its results file's records, trajectory and summary row.
+
+    Raises
+    ------
+    ValueError
+        With the command line's message, for a value it refuses.
     """
     given = dict(n_pop=n_pop, birth_rate=birth_rate, capacity=capacity, emig_rate=emig_rate,
                  sdr=sdr, sdv=sdv, max_dist=max_dist, n_gen=n_gen)
@@ -158,18 +182,45 @@ def sweep(params, replicates=1, seed=None, jobs=None, trajectories=False, summar
           resume=False, progress=None):
     """Every replicate of every grid point, as ``hostswitch sweep``: the summary as a frame.
 
-    ``params`` maps parameter names to value lists; the grid is their cross product in the
-    command line's order (n_pop slowest, n_gen fastest). Parameters left out keep the typical
-    run's value. A DataFrame of design points (one parameter set a row, as
-    ``sweep --design`` reads a file) sweeps its rows in order. ``seed`` is the base seed (none: the clock's); ``jobs`` threads (none: one per
-    processor). With ``trajectories=True`` the result is a pair (summary, trajectories).
-    ``summary=PATH`` also writes the file as ``sweep --summary PATH`` does, with its manifest
-    and lock (and the trajectories beside it, PATH's stem + ``.trajectories.csv``);
-    ``resume=True`` continues such a file; a ``summary`` holding a NUL byte raises ValueError
-    before anything is written, a file that cannot be written OSError naming it. ``progress``: a tqdm bar (default: only when attached
-    to a terminal or a notebook).
+    Parameters
+    ----------
+    params : dict or pandas.DataFrame
+        Parameter names mapped to value lists; the grid is their cross product in the command
+        line's order (n_pop slowest, n_gen fastest), and parameters left out keep the typical
+        run's value. Or a DataFrame of design points (one parameter set a row, as
+        ``sweep --design`` reads a file), swept in row order.
+    replicates : int, default 1
+        Replicates of each grid point.
+    seed : int, optional
+        The base seed; none means the clock's. Each replicate is seeded as the command line
+        seeds it.
+    jobs : int, optional
+        Threads; none means one per processor.
+    trajectories : bool, default False
+        Also return one row per replicate per generation.
+    summary : str or os.PathLike, optional
+        Also write the summary there as ``sweep --summary PATH`` does, with its manifest and
+        lock (and the trajectories beside it, PATH's stem + ``.trajectories.csv``).
+    resume : bool, default False
+        Continue the sweep in ``summary``, as ``sweep --resume``.
+    progress : bool, optional
+        Show a tqdm bar; by default only when attached to a terminal or a notebook.
 
-    Ctrl-C stops the sweep and raises SweepInterrupted, whose ``frame`` holds the complete rows.
+    Returns
+    -------
+    pandas.DataFrame or tuple of pandas.DataFrame
+        The summary, equal to ``pandas.read_csv`` of the command line's summary.csv; with
+        ``trajectories=True`` the pair (summary, trajectories).
+
+    Raises
+    ------
+    SweepInterrupted
+        On Ctrl-C, which stops the sweep; its ``frame`` holds the complete rows.
+    ValueError
+        With the command line's message for a value it refuses, and for a ``summary`` holding
+        a NUL byte, before anything is written.
+    OSError
+        Naming the file, when ``summary`` cannot be written.
     """
     bar, update = _progress_bar(progress)
     scratch = None
@@ -199,8 +250,18 @@ def sweep(params, replicates=1, seed=None, jobs=None, trajectories=False, summar
 
 
 def stats(summary):
-    """The statistics table ``hostswitch report`` writes as stats.csv, of a summary frame
-    (as ``sweep`` or ``read_summary`` give it) or of a summary file."""
+    """The statistics table ``hostswitch report`` writes as stats.csv.
+
+    Parameters
+    ----------
+    summary : pandas.DataFrame or str or os.PathLike
+        A summary frame (as ``sweep`` or ``read_summary`` give it) or a summary file.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row a grid point, equal to ``pandas.read_csv`` of the command line's stats.csv.
+    """
     if isinstance(summary, pd.DataFrame):
         # Written in the summary's own form: an extinction generation is an integer.
         frame = summary.astype({"extinction_generation": "Int64"})
@@ -214,15 +275,49 @@ def stats(summary):
 
 
 def read_results(path):
-    """The records of a results file (output.txt) as a frame; asterisks read as NaN."""
+    """The records of a results file (output.txt).
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The results file.
+
+    Returns
+    -------
+    pandas.DataFrame
+        Its records: n_g, p_phe, n_p, r_phe, rl_phe, n_HS; a value too wide for its field
+        (asterisks) reads as NaN.
+    """
     return _records_frame(_core.read_file(os.fspath(path)))
 
 
 def read_summary(path):
-    """A summary file as ``sweep`` returns it."""
+    """A summary file.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The summary file (summary.csv).
+
+    Returns
+    -------
+    pandas.DataFrame
+        The frame ``sweep`` returns for it.
+    """
     return _summary_frame(_core.read_file(os.fspath(path)).decode())
 
 
 def read_trajectories(path):
-    """A trajectories file as ``sweep(..., trajectories=True)`` returns it."""
+    """A trajectories file.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The trajectories file (trajectories.csv).
+
+    Returns
+    -------
+    pandas.DataFrame
+        The frame ``sweep(..., trajectories=True)`` returns for it.
+    """
     return _trajectory_frame(_core.read_file(os.fspath(path)).decode())

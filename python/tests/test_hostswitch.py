@@ -1,6 +1,9 @@
 """The Python module against the command line: the same files, frames and messages."""
 
+import ast
+import inspect
 import os
+import pathlib
 import signal
 import subprocess
 import sys
@@ -159,3 +162,19 @@ def test_interrupt_keeps_the_complete_rows(tmp_path):
         "--summary", "last.csv", cwd=tmp_path)
     pd.testing.assert_frame_equal(rows.tail(1).reset_index(drop=True),
                                   cli_frame(tmp_path / "last.csv"), check_exact=True)
+
+
+def test_the_stubs_and_the_docstrings_cover_every_public_name():
+    stub = ast.parse(pathlib.Path(hs.__file__).with_name("__init__.pyi").read_text())
+    stubbed = {node.name for node in stub.body if isinstance(node, (ast.FunctionDef, ast.ClassDef))}
+    stubbed |= {node.target.id for node in stub.body if isinstance(node, ast.AnnAssign)}
+    assert {name for name in stubbed if not name.startswith("_")} == set(hs.__all__)
+    assert pathlib.Path(hs.__file__).with_name("py.typed").exists()
+    for name in hs.__all__:
+        value = getattr(hs, name)
+        if inspect.isfunction(value):
+            doc = inspect.getdoc(value)
+            for section in ("Parameters\n----------\n", "Returns\n-------\n"):
+                assert section in doc, f"{name}'s docstring lacks {section.split()[0]}"
+            for parameter in inspect.signature(value).parameters:
+                assert parameter in doc, f"{name}'s docstring does not describe {parameter}"

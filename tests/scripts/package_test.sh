@@ -7,7 +7,6 @@
 set -euo pipefail
 build=$(realpath "$1")
 source=$(realpath "$2")
-"$source/scripts/install-deps"
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

@@ -49,8 +49,7 @@ PhenotypeMoments phenotype_moments(std::span<const double> pop) {
 void append_trajectory_row(std::string& out, const SimulationParameters& parameters,
                            std::int32_t grid_index, std::int32_t replicate,
                            const GenerationRecord& generation) {
-  const auto n_pop = static_cast<std::int32_t>(generation.pop.size());
-  const std::int32_t n_tot = size_after_births(n_pop, parameters.birth_rate, parameters.capacity);
+  const GenerationSize size = generation_size(generation.pop.size(), parameters);
   const PhenotypeMoments moments = phenotype_moments(generation.pop);
   append_integer(out, grid_index);
   out += ',';
@@ -58,9 +57,9 @@ void append_trajectory_row(std::string& out, const SimulationParameters& paramet
   out += ',';
   append_integer(out, generation.n_g);
   out += ',';
-  append_integer(out, n_pop);
+  append_integer(out, static_cast<std::int64_t>(size.n_pop));
   out += ',';
-  append_integer(out, static_cast<std::int64_t>(n_tot) - n_pop);
+  append_integer(out, static_cast<std::int64_t>(size.offspring()));
   out += ',';
   append_integer(out, generation.n_HS);
   out += ',';

@@ -4,8 +4,9 @@
 # 100 generations, seed 123450) unless said otherwise. Runs that are compared are taken in
 # turn ROUNDS times and the fastest of each kept, so that a busy moment on a shared machine
 # weighs on neither.
-# Usage: bench/targets_bench.sh [BUILD_DIR] [ROUNDS]   (BUILD_DIR: build/release; NUMPY_MODEL:
-# the numpy version of the model, ../shared/reference/numpy_model.py of the development machine)
+# Usage: bench/targets_bench.sh [BUILD_DIR] [ROUNDS]   (BUILD_DIR: build/release; NUMPY_MODEL and
+# NUMBA_MODEL: the numpy and numba versions of the model, ../shared/reference/numpy_model.py and
+# numba_model.py of the development machine; the numba one needs Debian's python3-numba)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
@@ -32,6 +33,24 @@ HOSTSWITCH_KERNEL=avx2 "$build/bench/hostswitch_bench" --benchmark_filter='^BM_M
   grep -v -E '_(mean|median|stddev|cv) ' | grep -o 'ns_per_individual_generation=[0-9.]*' |
   cut -d= -f2 | fastest |
   awk '{ printf "%.2f ns per individual-generation (fastest of the repetitions)\n", $1 }'
+
+echo "== model alone, one thread, against the numba model (target <= 0.20) =="
+# Both count the individuals tried (the population after births) of every generation, and both
+# time the run alone: ours without writing output.txt, numba's after its compilation.
+numba=${NUMBA_MODEL:-/work/shared/reference/numba_model.py}
+if /usr/bin/python3 -c 'import numba' 2>/dev/null; then
+  for _ in $(seq "$rounds"); do
+    "$exe" run "${typical[@]}" --threads 1 --no-output --stats >/dev/null 2>"$work/stats"
+    echo "run $(awk '/ns per individual-generation/ { print $4 }' "$work/stats")"
+    echo "numba $(/usr/bin/python3 "$numba" 1000 2.0 1000000 0.0 1.0 0.5 2.0 100 123450 |
+      sed -n 's/.* \([0-9.]*\) ns\/ind-gen$/\1/p')"
+  done >"$work/numba"
+  awk '{ if (!($1 in best) || $2 < best[$1]) best[$1] = $2 }
+    END { printf "hostswitch run %.2f ns, numba %.2f ns per individual-generation: %.3f\n",
+          best["run"], best["numba"], best["run"] / best["numba"] }' "$work/numba"
+else
+  echo "skipped: /usr/bin/python3 has no numba (Debian's python3-numba)"
+fi
 
 echo "== whole run with output.txt: 2 threads against 1 (target <= 0.55) =="
 for _ in $(seq "$rounds"); do

@@ -379,26 +379,26 @@ std::size_t compact_stayers(const kernel::Ops& ops, Workers& workers,
       }
     }
   }
+  // A thread's head and the rest of its chunk lie in its chunk alone, so it moves both at once;
+  // the heads go in place once every thread is done reading.
   workers.run([&](unsigned t) {
     ThreadState& thread = state[t];
     const std::size_t begin = std::min(n_total, chunk * t);
     thread.head_end = begin;
-    if (thread.head_count == 0) return;
-    // The head ends after its last stayer.
-    std::size_t word = begin / 64;
-    std::size_t needed = thread.head_count;
-    for (;; ++word) {
-      const auto count = static_cast<std::size_t>(std::popcount(stays[word]));
-      if (count >= needed) break;
-      needed -= count;
+    if (thread.head_count > 0) {
+      // The head ends after its last stayer.
+      std::size_t word = begin / 64;
+      std::size_t needed = thread.head_count;
+      for (;; ++word) {
+        const auto count = static_cast<std::size_t>(std::popcount(stays[word]));
+        if (count >= needed) break;
+        needed -= count;
+      }
+      std::uint64_t bits = stays[word];
+      for (std::size_t k = 1; k < needed; ++k) bits &= bits - 1;
+      thread.head_end = word * 64 + static_cast<std::size_t>(std::countr_zero(bits)) + 1;
+      ops.move_kept(z, stays, begin, thread.head_end, thread.head.data());
     }
-    std::uint64_t bits = stays[word];
-    for (std::size_t k = 1; k < needed; ++k) bits &= bits - 1;
-    thread.head_end = word * 64 + static_cast<std::size_t>(std::countr_zero(bits)) + 1;
-    ops.move_kept(z, stays, begin, thread.head_end, thread.head.data());
-  });
-  workers.run([&](unsigned t) {
-    const ThreadState& thread = state[t];
     if (thread.head_count == thread.chunk_kept) return;  // none left for the chunk itself
     const std::size_t end = std::min(n_total, chunk * t + chunk);
     ops.move_kept(z, stays, thread.head_end, end, z + thread.kept_offset + thread.head_count);
@@ -410,246 +410,285 @@ std::size_t compact_stayers(const kernel::Ops& ops, Workers& workers,
   return offset;
 }
 
+// The vector kernels' steps: each phase in blocks of draws shared between the threads.
+class VectorSteps {
+ public:
+  static constexpr bool kKeepsRange = true;
+
+  VectorSteps(const SimulationParameters& parameters, const kernel::Ops& ops, DrawSource& source,
+              Reporter& reporter, const RunSettings& settings, KernelStats* stats)
+      : parameters_(parameters),
+        ops_(ops),
+        source_(source),
+        reporter_(reporter),
+        stats_(stats),
+        workers_(settings.threads),
+        threads_(workers_.count()),
+        state_(threads_),
+        // The stream's own lanes make the survival phase's draws where they are used, on a
+        // kernel whose lanes can (one without `seed` fills blocks of draws instead).
+        lane_stream_(ops.seed != nullptr ? dynamic_cast<const LaneStream*>(&source) : nullptr) {
+    for (ThreadState& thread : state_) thread.reserve_block(kMinBlockPairs);
+  }
+  ~VectorSteps() { source_.settle(position_); }
+  VectorSteps(const VectorSteps&) = delete;
+  VectorSteps& operator=(const VectorSteps&) = delete;
+
+  double host_draw() {
+    source_.fill(position_, first_draws_.data(), first_draws_.size());
+    position_ += 1;
+    return first_draws_[0];
+  }
+  void settle() { source_.settle(position_); }
+
+  void births(const Generation& generation);
+  Selection survival(const Generation& generation, std::uint64_t* stays);
+  std::size_t keep_stayers(double* z, const std::uint64_t* stays, std::size_t n_total) {
+    return compact_stayers(ops_, workers_, state_, z, stays, n_total, chunk_);
+  }
+
+ private:
+  std::size_t round_pairs(std::size_t remaining) const;
+  void judge_blocks(std::uint64_t round_start, std::size_t block_pairs, double n_pop_real);
+  void judge_block(unsigned t, std::uint64_t round_start, std::size_t block_pairs,
+                   double n_pop_real);
+  void place_offspring(unsigned t, double* offspring, const double* z);
+  void survive_chunk(unsigned t, const Generation& generation, std::uint64_t* stays,
+                     ClassTally* tally, const ClassTally& tally_layout);
+  Selection join_chunks(ClassTally* tally);
+
+  const SimulationParameters& parameters_;
+  const kernel::Ops& ops_;
+  DrawSource& source_;
+  Reporter& reporter_;
+  KernelStats* stats_;
+  Workers workers_;
+  unsigned threads_;
+  std::vector<ThreadState> state_;
+  const LaneStream* lane_stream_;
+  std::uint64_t position_ = 0;  // draws used
+  std::uint64_t survival_start_ = 0;
+  std::size_t chunk_ = 0;  // individuals per thread in the survival phase
+  // A block walked again from its start, where parents were pending as it began.
+  BlockWalk lead_walk_;
+  std::uint64_t fallbacks_ = 0;
+  const double mutation_width_ = parameters_.sdv * 6.0;
+  const double mutation_shift_ = parameters_.sdv * 3.0;
+  const double mutation_denominator_ = parameters_.sdv * parameters_.sdv * 2.0;
+  const double survival_denominator_ = parameters_.sdr * parameters_.sdr * 2.0;
+  alignas(64) std::array<double, kernel::kLaneBlock> first_draws_{};
+};
+
+// Every offspring takes its parents' pair of draws, then pairs until one is accepted, so
+// offspring begin on pair boundaries. Rounds of one block of pairs per thread: each thread
+// judges its block and walks it as if it began with a parent pair. Taken in order, a block
+// that begins with parents pending is walked again from its start until that walk comes to a
+// parent pair of the first; from there on the two are one walk. The threads then add the
+// parents' mean to the deviations of the offspring taken from their blocks.
+void VectorSteps::births(const Generation& generation) {
+  double* const z = generation.z;
+  const std::size_t n_pop_size = generation.size.n_pop;
+  const std::size_t n_offspring = generation.size.offspring();
+  const double n_pop_real = static_cast<double>(static_cast<std::int32_t>(n_pop_size));
+  if (n_offspring == 0) return;
+  WalkState walk;
+  std::size_t block_pairs = round_pairs(n_offspring);
+  std::uint64_t round_start = position_;
+  judge_blocks(round_start, block_pairs, n_pop_real);
+  for (;;) {
+    const std::size_t first_made = walk.made;
+    const std::size_t walked = take_round(
+        {z, n_pop_size, n_offspring, block_pairs, n_pop_real, mutation_denominator_, round_start},
+        state_, lead_walk_, walk, fallbacks_, position_);
+    position_ = round_start + 2 * walked;
+    const bool more = walk.made < n_offspring;
+    if (more) {
+      block_pairs = round_pairs(n_offspring - walk.made);
+      round_start = position_;
+    }
+    // A thread places the offspring of its block, then judges its block of the next round:
+    // both touch only what is its own, so one call serves the two.
+    workers_.run([&](unsigned t) {
+      place_offspring(t, z + n_pop_size + first_made, z);
+      if (more) judge_block(t, round_start, block_pairs, n_pop_real);
+    });
+    if (!more) break;
+  }
+}
+
+// Mutation attempts per thread for a round that `remaining` offspring are still wanted of.
+std::size_t VectorSteps::round_pairs(std::size_t remaining) const {
+  return threads_ == 1
+             ? kMinBlockPairs
+             : std::clamp(round_up(remaining * 4 / threads_, 64), kMinBlockPairs, kMaxBlockPairs);
+}
+
+// Each thread judges the mutation attempts of its block of the round (from draw `round_start`)
+// and walks it.
+void VectorSteps::judge_blocks(std::uint64_t round_start, std::size_t block_pairs,
+                               double n_pop_real) {
+  workers_.run([&](unsigned t) { judge_block(t, round_start, block_pairs, n_pop_real); });
+}
+
+void VectorSteps::judge_block(unsigned t, std::uint64_t round_start, std::size_t block_pairs,
+                              double n_pop_real) {
+  ThreadState& thread = state_[t];
+  thread.reserve_block(block_pairs);
+  source_.fill(round_start + 2 * block_pairs * t, thread.draws.data(), 2 * block_pairs);
+  kernel::MutationTask mutation;
+  mutation.draws = thread.draws.data();
+  mutation.pairs = block_pairs;
+  mutation.width = mutation_width_;
+  mutation.shift = mutation_shift_;
+  mutation.denominator = mutation_denominator_;
+  mutation.x = thread.deviations.data();
+  mutation.accepted = thread.accepted.data();
+  mutation.unsure = thread.unsure.data();
+  ops_.mutate(mutation);
+  walk_block(block_of(thread, block_pairs), false, {}, n_pop_real, mutation_denominator_,
+             thread.walk, [](std::size_t) { return false; });
+  thread.take_from = thread.take_to = 0;
+}
+
+// Thread t adds the parents' mean to the offspring the round took from its block, which go
+// from `offspring` on.
+void VectorSteps::place_offspring(unsigned t, double* offspring, const double* z) {
+  const ThreadState& thread = state_[t];
+  const Offspring* const children = thread.walk.offspring.data();
+  double* const out = offspring + thread.taken_before;
+  const std::size_t begin = thread.take_from;
+  const std::size_t end = thread.take_to;
+  // Parents lie anywhere in a population far larger than the cache: their reads are asked for
+  // well ahead of their use, so that many are under way at once.
+  for (std::size_t i = begin; i < std::min(end, begin + kParentsAhead); ++i)
+    prefetch_parents(z, children[i].parents);
+  for (std::size_t i = begin; i < end; ++i) {
+    if (i + kParentsAhead < end) prefetch_parents(z, children[i + kParentsAhead].parents);
+    out[i - begin] = phenotype_of(z, children[i]);
+  }
+}
+
+// Survival: contiguous chunks, whole words of stayer bits each; individual i takes the draws
+// 2i and 2i + 1 of the phase.
+Selection VectorSteps::survival(const Generation& generation, std::uint64_t* stays) {
+  ClassTally* const tally = reporter_.begin_tally({generation.z, generation.size.n_pop},
+                                                  generation.pop_min, generation.pop_max);
+  const std::size_t n_total = generation.size.n_total;
+  chunk_ = round_up((n_total + threads_ - 1) / threads_, 64);
+  survival_start_ = position_;
+  // Taken before the first thread counts into the shared tally.
+  const ClassTally tally_layout = tally != nullptr ? *tally : ClassTally{};
+  workers_.run([&](unsigned t) { survive_chunk(t, generation, stays, tally, tally_layout); });
+  position_ = survival_start_ + 2 * n_total;
+  return join_chunks(tally);
+}
+
+void VectorSteps::survive_chunk(unsigned t, const Generation& generation, std::uint64_t* stays,
+                                ClassTally* tally, const ClassTally& tally_layout) {
+  const std::size_t n_pop_size = generation.size.n_pop;
+  const std::size_t n_total = generation.size.n_total;
+  ThreadState& thread = state_[t];
+  const std::size_t begin = std::min(n_total, chunk_ * t);
+  const std::size_t end = std::min(n_total, begin + chunk_);
+  kernel::SurvivalTask& survival = thread.survival;
+  survival = kernel::SurvivalTask{};
+  thread.held = 0;
+  if (begin == end) return;
+  std::fill(stays + begin / 64, stays + (end + 63) / 64, 0);
+  survival.emig_rate = parameters_.emig_rate;
+  survival.r_phe = generation.r_phe;
+  survival.rl_phe = generation.rl_phe;
+  survival.denominator = survival_denominator_;
+  survival.stays = stays;
+  ClassTally* own_tally = tally;
+  if (tally != nullptr && t > 0 && begin < n_pop_size) {
+    thread.tally = tally_layout;
+    thread.rows.assign(kTallyRows * tally_layout.stride, 0);
+    thread.unsettled.clear();
+    thread.tally.rows = thread.rows.data();
+    thread.tally.owner = &thread.unsettled;
+    thread.tally.place = [](void* owner, std::int64_t guess, double v) {
+      static_cast<std::vector<std::pair<std::int64_t, double>>*>(owner)->emplace_back(guess, v);
+    };
+    thread.tally.added = 0;
+    own_tally = &thread.tally;
+  }
+  for (std::size_t i = begin; i < end;) {
+    // Stretches end at the population's end, where the tally stops.
+    const std::size_t limit = i < n_pop_size ? std::min(end, n_pop_size) : end;
+    const std::size_t n = std::min(limit - i, kSurvivalStretch);
+    const std::uint64_t first_draw = survival_start_ + 2 * i;
+    if (lane_stream_ != nullptr) {
+      if (thread.lanes.position != first_draw) {
+        ops_.seed(lane_stream_->words_at(first_draw), thread.lanes);
+        thread.lanes.position = first_draw;
+      }
+      survival.lanes = &thread.lanes;
+    } else {
+      thread.reserve_block(kSurvivalStretch);
+      source_.fill(first_draw, thread.draws.data(), round_up(2 * n, kernel::kLaneBlock));
+      survival.draws = thread.draws.data();
+    }
+    survival.switchers = thread.stretch_switchers.data();
+    survival.n_HS = 0;
+    survival.z = generation.z + i;
+    survival.n = n;
+    survival.first_bit = i;
+    survival.tally = i < n_pop_size ? own_tally : nullptr;
+    ops_.survive(survival);
+    thread.switchers.append(thread.held, thread.stretch_switchers.data(), survival.n_HS);
+    thread.held += survival.n_HS;
+    i += n;
+  }
+  survival.n_HS = thread.held;
+}
+
+// The threads' chunks joined in order.
+Selection VectorSteps::join_chunks(ClassTally* tally) {
+  for (ThreadState& thread : state_) thread.chunk_kept = thread.survival.n_surv;
+  kernel::SurvivalTask& joined = state_[0].survival;
+  for (unsigned t = 1; t < threads_; ++t) {
+    ThreadState& thread = state_[t];
+    const kernel::SurvivalTask& part = thread.survival;
+    state_[0].switchers.append(joined.n_HS, thread.switchers.data(), part.n_HS);
+    joined.n_surv += part.n_surv;
+    joined.n_HS += part.n_HS;
+    joined.stayers_min =
+        part.stayers_min < joined.stayers_min ? part.stayers_min : joined.stayers_min;
+    joined.stayers_max =
+        part.stayers_max > joined.stayers_max ? part.stayers_max : joined.stayers_max;
+    joined.switchers_min =
+        part.switchers_min < joined.switchers_min ? part.switchers_min : joined.switchers_min;
+    joined.switchers_max =
+        part.switchers_max > joined.switchers_max ? part.switchers_max : joined.switchers_max;
+    joined.domain_error |= part.domain_error;
+    joined.fallbacks += part.fallbacks;
+    if (tally != nullptr && thread.tally.rows == thread.rows.data() && thread.tally.added > 0) {
+      for (std::size_t k = 0; k < thread.rows.size(); ++k) tally->rows[k] += thread.rows[k];
+      for (const auto& [guess, v] : thread.unsettled) tally->place(tally->owner, guess, v);
+      tally->added += thread.tally.added;
+      thread.tally.added = 0;
+    }
+  }
+  fallbacks_ += joined.fallbacks;
+  if (stats_) stats_->exp_fallbacks += std::exchange(fallbacks_, 0);
+  if (joined.domain_error) throw ExpDomainError();
+  Selection selection;
+  selection.n_HS = joined.n_HS;
+  selection.switchers = state_[0].switchers.data();
+  selection.stayers_min = joined.stayers_min;
+  selection.stayers_max = joined.stayers_max;
+  selection.switchers_min = joined.switchers_min;
+  selection.switchers_max = joined.switchers_max;
+  return selection;
+}
+
 RunResult run_vector(const SimulationParameters& parameters, const kernel::Ops& ops,
                      DrawSource& source, Reporter& reporter, const RunSettings& settings,
                      KernelStats* stats) {
-  if (const auto refusal = parameter_refusal(parameters)) throw std::invalid_argument(*refusal);
-
-  if (!MemoryBudget::fits(first_generation_bytes(parameters))) throw InsufficientMemory();
-
-  std::uint64_t position = 0;  // draws used
-  struct SettleOnExit {
-    std::uint64_t& position;
-    DrawSource& source;
-    ~SettleOnExit() { source.settle(position); }
-  } on_exit{position, source};
-
-  Workers workers(settings.threads);
-  const unsigned threads = workers.count();
-  std::vector<ThreadState> state(threads);
-  for (ThreadState& thread : state) thread.reserve_block(kMinBlockPairs);
-
-  // The stream's own lanes make the survival phase's draws where they are used, on a kernel
-  // whose lanes can (one without `seed` fills blocks of draws instead).
-  const auto* const lane_stream =
-      ops.seed != nullptr ? dynamic_cast<const LaneStream*>(&source) : nullptr;
-
-  RunResult result;
-  GenerationStorage storage;
-  PhenotypeArray& cells = storage.cells;
-  std::size_t n_pop_size = static_cast<std::size_t>(parameters.n_pop);
-  storage.prepare(0, static_cast<std::size_t>(size_after_births(
-                         parameters.n_pop, parameters.birth_rate, parameters.capacity)));
-  std::fill(cells.begin(), cells.begin() + parameters.n_pop, kInitialOptimum);
-  double r_phe = kInitialOptimum;
-  double pop_min = kInitialOptimum;  // every parasite starts at the initial optimum
-  double pop_max = kInitialOptimum;
-
-  // A block walked again from its start, where parents were pending as it began.
-  BlockWalk lead_walk;
-  std::uint64_t fallbacks = 0;
-
-  const double max_dist = parameters.max_dist;
-  const double sdv = parameters.sdv;
-  const double mutation_width = sdv * 6.0;
-  const double mutation_shift = sdv * 3.0;
-  const double mutation_denominator = sdv * sdv * 2.0;
-  const double survival_denominator = parameters.sdr * parameters.sdr * 2.0;
-  alignas(64) std::array<double, kernel::kLaneBlock> first_draws;
-
-  for (std::int32_t n_g = 1; n_g <= parameters.n_gen; ++n_g) {
-    source.fill(position, first_draws.data(), first_draws.size());
-    const double u_host = first_draws[0];
-    position += 1;
-    const double rl_phe = (0.5 - u_host) * 2.0 * max_dist + r_phe;
-
-    const auto n_pop = static_cast<std::int32_t>(n_pop_size);
-    const std::int32_t n_tot = size_after_births(n_pop, parameters.birth_rate, parameters.capacity);
-    const auto n_total = static_cast<std::size_t>(n_tot);
-    const double n_pop_real = static_cast<double>(n_pop);
-    result.individuals_simulated += n_tot;
-    // The generation's storage is had before its first draw.
-    storage.prepare(n_pop_size, n_total);
-    double* const z = cells.data();
-
-    // Every offspring takes its parents' pair of draws, then pairs until one is accepted, so
-    // offspring begin on pair boundaries. Rounds of one block of pairs per thread: each thread
-    // judges its block and walks it as if it began with a parent pair. Taken in order, a block
-    // that begins with parents pending is walked again from its start until that walk comes to
-    // a parent pair of the first; from there on the two are one walk. The threads then add
-    // the parents' mean to the deviations of the offspring taken from their blocks.
-    const std::size_t n_offspring = n_total - n_pop_size;
-    WalkState walk;
-    while (walk.made < n_offspring) {
-      const std::size_t block_pairs =
-          threads == 1 ? kMinBlockPairs
-                       : std::clamp(round_up((n_offspring - walk.made) * 4 / threads, 64),
-                                    kMinBlockPairs, kMaxBlockPairs);
-      const std::uint64_t round_start = position;
-      workers.run([&](unsigned t) {
-        ThreadState& thread = state[t];
-        thread.reserve_block(block_pairs);
-        source.fill(round_start + 2 * block_pairs * t, thread.draws.data(), 2 * block_pairs);
-        kernel::MutationTask mutation;
-        mutation.draws = thread.draws.data();
-        mutation.pairs = block_pairs;
-        mutation.width = mutation_width;
-        mutation.shift = mutation_shift;
-        mutation.denominator = mutation_denominator;
-        mutation.x = thread.deviations.data();
-        mutation.accepted = thread.accepted.data();
-        mutation.unsure = thread.unsure.data();
-        ops.mutate(mutation);
-        walk_block(block_of(thread, block_pairs), false, {}, n_pop_real, mutation_denominator,
-                   thread.walk, [](std::size_t) { return false; });
-        thread.take_from = thread.take_to = 0;
-      });
-      const std::size_t first_made = walk.made;
-      const std::size_t walked = take_round(
-          {z, n_pop_size, n_offspring, block_pairs, n_pop_real, mutation_denominator, round_start},
-          state, lead_walk, walk, fallbacks, position);
-      position = round_start + 2 * walked;
-      workers.run([&](unsigned t) {
-        const ThreadState& thread = state[t];
-        const Offspring* const children = thread.walk.offspring.data();
-        double* const offspring = z + n_pop_size + first_made + thread.taken_before;
-        const std::size_t begin = thread.take_from;
-        const std::size_t end = thread.take_to;
-        // Parents lie anywhere in a population far larger than the cache: their reads are
-        // asked for well ahead of their use, so that many are under way at once.
-        for (std::size_t i = begin; i < std::min(end, begin + kParentsAhead); ++i)
-          prefetch_parents(z, children[i].parents);
-        for (std::size_t i = begin; i < end; ++i) {
-          if (i + kParentsAhead < end) prefetch_parents(z, children[i + kParentsAhead].parents);
-          offspring[i - begin] = phenotype_of(z, children[i]);
-        }
-      });
-    }
-
-    // Survival: contiguous chunks, whole words of stayer bits each; individual i takes the
-    // draws 2i and 2i + 1 of the phase.
-    ClassTally* const tally = reporter.begin_tally({z, n_pop_size}, pop_min, pop_max);
-    const std::size_t chunk = round_up((n_total + threads - 1) / threads, 64);
-    const std::uint64_t survival_start = position;
-    // Taken before the first thread counts into the shared tally.
-    const ClassTally tally_layout = tally != nullptr ? *tally : ClassTally{};
-    workers.run([&](unsigned t) {
-      ThreadState& thread = state[t];
-      const std::size_t begin = std::min(n_total, chunk * t);
-      const std::size_t end = std::min(n_total, begin + chunk);
-      kernel::SurvivalTask& survival = thread.survival;
-      survival = kernel::SurvivalTask{};
-      thread.held = 0;
-      if (begin == end) return;
-      std::fill(storage.stays.begin() + static_cast<std::ptrdiff_t>(begin / 64),
-                storage.stays.begin() + static_cast<std::ptrdiff_t>((end + 63) / 64), 0);
-      survival.emig_rate = parameters.emig_rate;
-      survival.r_phe = r_phe;
-      survival.rl_phe = rl_phe;
-      survival.denominator = survival_denominator;
-      survival.stays = storage.stays.data();
-      ClassTally* own_tally = tally;
-      if (tally != nullptr && t > 0 && begin < n_pop_size) {
-        thread.tally = tally_layout;
-        thread.rows.assign(kTallyRows * tally_layout.stride, 0);
-        thread.unsettled.clear();
-        thread.tally.rows = thread.rows.data();
-        thread.tally.owner = &thread.unsettled;
-        thread.tally.place = [](void* owner, std::int64_t guess, double v) {
-          static_cast<std::vector<std::pair<std::int64_t, double>>*>(owner)->emplace_back(guess, v);
-        };
-        thread.tally.added = 0;
-        own_tally = &thread.tally;
-      }
-      for (std::size_t i = begin; i < end;) {
-        // Stretches end at the population's end, where the tally stops.
-        const std::size_t limit = i < n_pop_size ? std::min(end, n_pop_size) : end;
-        const std::size_t n = std::min(limit - i, kSurvivalStretch);
-        const std::uint64_t first_draw = survival_start + 2 * i;
-        if (lane_stream != nullptr) {
-          if (thread.lanes.position != first_draw) {
-            ops.seed(lane_stream->words_at(first_draw), thread.lanes);
-            thread.lanes.position = first_draw;
-          }
-          survival.lanes = &thread.lanes;
-        } else {
-          thread.reserve_block(kSurvivalStretch);
-          source.fill(first_draw, thread.draws.data(), round_up(2 * n, kernel::kLaneBlock));
-          survival.draws = thread.draws.data();
-        }
-        survival.switchers = thread.stretch_switchers.data();
-        survival.n_HS = 0;
-        survival.z = z + i;
-        survival.n = n;
-        survival.first_bit = i;
-        survival.tally = i < n_pop_size ? own_tally : nullptr;
-        ops.survive(survival);
-        thread.switchers.append(thread.held, thread.stretch_switchers.data(), survival.n_HS);
-        thread.held += survival.n_HS;
-        i += n;
-      }
-      survival.n_HS = thread.held;
-    });
-    position = survival_start + 2 * n_total;
-
-    // Joined in order.
-    for (ThreadState& thread : state) thread.chunk_kept = thread.survival.n_surv;
-    kernel::SurvivalTask& joined = state[0].survival;
-    for (unsigned t = 1; t < threads; ++t) {
-      const kernel::SurvivalTask& part = state[t].survival;
-      state[0].switchers.append(joined.n_HS, state[t].switchers.data(), part.n_HS);
-      joined.n_surv += part.n_surv;
-      joined.n_HS += part.n_HS;
-      joined.stayers_min =
-          part.stayers_min < joined.stayers_min ? part.stayers_min : joined.stayers_min;
-      joined.stayers_max =
-          part.stayers_max > joined.stayers_max ? part.stayers_max : joined.stayers_max;
-      joined.switchers_min =
-          part.switchers_min < joined.switchers_min ? part.switchers_min : joined.switchers_min;
-      joined.switchers_max =
-          part.switchers_max > joined.switchers_max ? part.switchers_max : joined.switchers_max;
-      joined.domain_error |= part.domain_error;
-      joined.fallbacks += part.fallbacks;
-      if (tally != nullptr && state[t].tally.rows == state[t].rows.data() &&
-          state[t].tally.added > 0) {
-        for (std::size_t k = 0; k < state[t].rows.size(); ++k) tally->rows[k] += state[t].rows[k];
-        for (const auto& [guess, v] : state[t].unsettled) tally->place(tally->owner, guess, v);
-        tally->added += state[t].tally.added;
-        state[t].tally.added = 0;
-      }
-    }
-    fallbacks += joined.fallbacks;
-    if (stats) stats->exp_fallbacks += std::exchange(fallbacks, 0);
-    if (joined.domain_error) throw ExpDomainError();
-
-    const auto n_HS = static_cast<std::int32_t>(joined.n_HS);
-    source.settle(position);
-    // The population is still the prefix: survivors move only once it is reported.
-    reporter.report(
-        GenerationRecord{n_g, {z, n_pop_size}, n_HS, r_phe, rl_phe, true, pop_min, pop_max});
-
-    if (n_HS > 0) {
-      pop_min = joined.switchers_min;
-      pop_max = joined.switchers_max;
-      r_phe = rl_phe;
-      std::copy(state[0].switchers.data(), state[0].switchers.data() + joined.n_HS, z);
-      n_pop_size = joined.n_HS;
-    } else {
-      pop_min = joined.stayers_min;
-      pop_max = joined.stayers_max;
-      n_pop_size = compact_stayers(ops, workers, state, z, storage.stays.data(), n_total, chunk);
-    }
-    result.end_generation(n_g, n_HS > 0, r_phe);
-    result.final_r_phe = r_phe;
-    result.outcome.n_g = n_g;
-    if (n_pop_size == 0) {
-      result.outcome.extinct = true;
-      break;
-    }
-  }
-  cells.resize(n_pop_size);
-  result.final_population = std::move(cells);
-  return result;
+  check_run(parameters);
+  VectorSteps steps(parameters, ops, source, reporter, settings, stats);
+  return run_generations(parameters, steps, reporter);
 }
 
 // Narrowest first.

@@ -333,44 +333,36 @@ struct StoredDraws {
 // nobody joins.
 enum class Emigration { kNobody, kSome, kEverybody };
 
-template <class V, Emigration kEmigration, class Draws>
-void survive_with(SurvivalTask& task, Draws& source) {
-  constexpr bool kSome = kEmigration == Emigration::kSome;
+// The survival test of one vector of individuals, and the figures of a stretch it keeps: most
+// are settled by the bounds, the rest by the vector exponential, and the few within its band by
+// the platform's.
+template <class V, Emigration kEmigration>
+struct SurvivalJudge {
   using D = typename V::D;
-  constexpr std::size_t kWidth = V::kWidth;
+  static constexpr bool kSome = kEmigration == Emigration::kSome;
+  static constexpr std::size_t kWidth = V::kWidth;
+  static constexpr unsigned kAll = (1U << kWidth) - 1U;
+  static constexpr std::size_t kWord = 64;  // individuals per word of stayer bits
   static_assert(kWidth <= kMaxWidth);
-  const D emig_rate = V::set1(task.emig_rate);
-  const D r_phe = V::set1(task.r_phe);
-  const D rl_phe = V::set1(task.rl_phe);
-  const D denominator = V::set1(task.denominator);
-  // The bounds take t = square / denominator as a product with the reciprocal, which is NaN
-  // exactly where the quotient is when both the denominator and its reciprocal are normal.
-  const double reciprocal_value = 1.0 / task.denominator;
-  const bool quick = task.denominator >= 0x1p-1022 && task.denominator <= 0x1p1022;
-  const D reciprocal = V::set1(reciprocal_value);
-  double* const switchers = task.switchers;
-  std::size_t n_surv = task.n_surv;
-  std::size_t n_HS = task.n_HS;
-  // The range of each list, kept lane by lane: the lanes not kept are made NaN, which min and
-  // max pass over.
-  D stayers_min = V::set1(__builtin_inf());
-  D stayers_max = V::set1(-__builtin_inf());
-  D switchers_min = stayers_min;
-  D switchers_max = stayers_max;
-  std::uint64_t fallbacks = 0;
-  unsigned nan = 0;
-  // A copy the exact placement cannot touch, so its fields stay in registers.
-  const bool tallies = task.tally != nullptr;
-  const ClassTally tally = tallies ? *task.tally : ClassTally{};
-  constexpr unsigned kAll = (1U << kWidth) - 1U;
-  constexpr std::size_t kStep = 2 * kWidth;  // individuals per block of draws
-  constexpr std::size_t kWord = 64;          // individuals per word of stayer bits
-  static_assert(kWord % kStep == 0);
 
-  // One vector of individuals: most are settled by the bounds, the rest by the vector
-  // exponential, and the few within its band by the platform's.
-  auto judge = [&](const double* values, D u, D v, std::size_t b, std::uint64_t& stay_word)
-      __attribute__((always_inline)) {
+  SurvivalJudge(const SurvivalTask& task, bool tallies, const ClassTally& tally)
+      : emig_rate(V::set1(task.emig_rate)),
+        r_phe(V::set1(task.r_phe)),
+        rl_phe(V::set1(task.rl_phe)),
+        denominator(V::set1(task.denominator)),
+        // The bounds take t = square / denominator as a product with the reciprocal, which is
+        // NaN exactly where the quotient is when both the denominator and its reciprocal are
+        // normal.
+        quick(task.denominator >= 0x1p-1022 && task.denominator <= 0x1p1022),
+        reciprocal(V::set1(1.0 / task.denominator)),
+        tallies(tallies),
+        tally(tally),
+        switchers(task.switchers),
+        n_surv(task.n_surv),
+        n_HS(task.n_HS) {}
+
+  [[gnu::always_inline]] void operator()(const double* values, D u, D v, std::size_t b,
+                                         std::uint64_t& stay_word) {
     const D z = V::loadu(values);
     D distance;
     unsigned emigrants;
@@ -395,26 +387,8 @@ void survive_with(SurvivalTask& task, Draws& source) {
       settled = bounds.settled;
       survives = bounds.survives;
     }
-    if (settled != kAll) [[unlikely]] {
-      // The exact argument, as the scalar loop computes it. The weight is exp(...) * w_max
-      // with w_max = 1.0, which changes no value.
-      const D exponent = V::div(V::negate(square), denominator);
-      nan |= V::mask_bits(V::unordered(exponent, exponent));
-      int unsure;
-      survives |= decide<V>(v, exp_near<V>(exponent), unsure) & ~settled;
-      unsure &= static_cast<int>(~settled);
-      if (unsure != 0) [[unlikely]] {
-        alignas(64) double exponents[kWidth];
-        alignas(64) double draws[kWidth];
-        V::storeu(exponents, exponent);
-        V::storeu(draws, v);
-        for (std::size_t k = 0; k < kWidth; ++k) {
-          if (!((unsure >> k) & 1)) continue;
-          if (!__builtin_isnan(exponents[k])) ++fallbacks;
-          survives |= static_cast<unsigned>(draws[k] <= ::exp(exponents[k])) << k;
-        }
-      }
-    }
+    if (settled != kAll) [[unlikely]]
+      survives |= exact(square, v, settled);
     if (tallies) tally_lanes<V>(tally, values, b % kTallyRows);
     const unsigned stays = survives & ~emigrants;
     const unsigned switches = survives & emigrants;
@@ -432,7 +406,114 @@ void survive_with(SurvivalTask& task, Draws& source) {
       switchers_min = V::min(switched, switchers_min);
       switchers_max = V::max(switched, switchers_max);
     }
+  }
+
+  // The lanes the bounds left open, by the exact argument as the scalar loop computes it. The
+  // weight is exp(...) * w_max with w_max = 1.0, which changes no value.
+  [[gnu::always_inline]] unsigned exact(D square, D v, unsigned settled) {
+    const D exponent = V::div(V::negate(square), denominator);
+    nan |= V::mask_bits(V::unordered(exponent, exponent));
+    int unsure;
+    unsigned survives = decide<V>(v, exp_near<V>(exponent), unsure) & ~settled;
+    unsure &= static_cast<int>(~settled);
+    if (unsure != 0) [[unlikely]] {
+      alignas(64) double exponents[kWidth];
+      alignas(64) double draws[kWidth];
+      V::storeu(exponents, exponent);
+      V::storeu(draws, v);
+      for (std::size_t k = 0; k < kWidth; ++k) {
+        if (!((unsure >> k) & 1)) continue;
+        if (!__builtin_isnan(exponents[k])) ++fallbacks;
+        survives |= static_cast<unsigned>(draws[k] <= ::exp(exponents[k])) << k;
+      }
+    }
+    return survives;
+  }
+
+  // The ranges kept lane by lane, folded into the task's.
+  void fold_ranges(SurvivalTask& task) const {
+    alignas(64) double lanes[4][kWidth];
+    V::storeu(lanes[0], stayers_min);
+    V::storeu(lanes[1], stayers_max);
+    V::storeu(lanes[2], switchers_min);
+    V::storeu(lanes[3], switchers_max);
+    for (std::size_t k = 0; k < kWidth; ++k) {
+      task.stayers_min = lanes[0][k] < task.stayers_min ? lanes[0][k] : task.stayers_min;
+      task.stayers_max = lanes[1][k] > task.stayers_max ? lanes[1][k] : task.stayers_max;
+      task.switchers_min = lanes[2][k] < task.switchers_min ? lanes[2][k] : task.switchers_min;
+      task.switchers_max = lanes[3][k] > task.switchers_max ? lanes[3][k] : task.switchers_max;
+    }
+  }
+
+  const D emig_rate;
+  const D r_phe;
+  const D rl_phe;
+  const D denominator;
+  const bool quick;
+  const D reciprocal;
+  const bool tallies;
+  const ClassTally& tally;
+  double* const switchers;
+  std::size_t n_surv;
+  std::size_t n_HS;
+  // The range of each list, kept lane by lane: the lanes not kept are made NaN, which min and
+  // max pass over.
+  D stayers_min = V::set1(__builtin_inf());
+  D stayers_max = V::set1(-__builtin_inf());
+  D switchers_min = V::set1(__builtin_inf());
+  D switchers_max = V::set1(-__builtin_inf());
+  std::uint64_t fallbacks = 0;
+  unsigned nan = 0;
+};
+
+// Individuals [first, task.n) one at a time, with the draws of the block the vectors left,
+// from draw 2 * used of it on; returns whether some weight's argument was NaN.
+template <class V>
+bool survive_one_by_one(SurvivalTask& task, const double (*block)[V::kWidth], std::size_t used,
+                        std::size_t first, std::size_t& n_surv, std::size_t& n_HS) {
+  constexpr std::size_t kWidth = V::kWidth;
+  auto draw = [&](std::size_t d) {
+    const std::size_t slot = planar_slot<V>(2 * used + d);
+    return block[slot / kWidth][slot % kWidth];
   };
+  bool domain_error = false;
+  std::uint64_t tail_word = 0;
+  std::size_t i = first;
+  for (; i < task.n; ++i) {
+    const double z = task.z[i];
+    const bool emigrates = draw(2 * (i - first)) <= task.emig_rate;
+    const double distance = z - (emigrates ? task.rl_phe : task.r_phe);
+    const double exponent = -(distance * distance) / task.denominator;
+    domain_error |= __builtin_isnan(exponent);
+    const bool survives = draw(2 * (i - first) + 1) <= ::exp(exponent);
+    tail_word |= static_cast<std::uint64_t>(!emigrates & survives) << (i - first);
+    task.switchers[n_HS] = z;
+    if (survives && !emigrates) {
+      task.stayers_min = z < task.stayers_min ? z : task.stayers_min;
+      task.stayers_max = z > task.stayers_max ? z : task.stayers_max;
+    } else if (survives) {
+      task.switchers_min = z < task.switchers_min ? z : task.switchers_min;
+      task.switchers_max = z > task.switchers_max ? z : task.switchers_max;
+    }
+    n_surv += static_cast<std::size_t>(!emigrates & survives);
+    n_HS += static_cast<std::size_t>(emigrates & survives);
+  }
+  put_bits(task.stays, task.first_bit + first, tail_word, i - first);
+  return domain_error;
+}
+
+template <class V, Emigration kEmigration, class Draws>
+void survive_with(SurvivalTask& task, Draws& source) {
+  constexpr bool kSome = kEmigration == Emigration::kSome;
+  using D = typename V::D;
+  constexpr std::size_t kWidth = V::kWidth;
+  constexpr std::size_t kStep = 2 * kWidth;  // individuals per block of draws
+  constexpr std::size_t kWord = 64;          // individuals per word of stayer bits
+  static_assert(kWord % kStep == 0);
+  // A copy the exact placement cannot touch, so its fields stay in registers.
+  const bool tallies = task.tally != nullptr;
+  const ClassTally tally = tallies ? *task.tally : ClassTally{};
+  SurvivalJudge<V, kEmigration> judge(task, tallies, tally);
 
   const std::size_t whole = task.n / kStep * kStep;
   std::size_t i = 0;
@@ -465,45 +546,12 @@ void survive_with(SurvivalTask& task, Draws& source) {
     }
   }
   const std::size_t tail = i;
-  bool domain_error = nan != 0;
-  alignas(64) double lanes[4][kWidth];
-  V::storeu(lanes[0], stayers_min);
-  V::storeu(lanes[1], stayers_max);
-  V::storeu(lanes[2], switchers_min);
-  V::storeu(lanes[3], switchers_max);
-  for (std::size_t k = 0; k < kWidth; ++k) {
-    task.stayers_min = lanes[0][k] < task.stayers_min ? lanes[0][k] : task.stayers_min;
-    task.stayers_max = lanes[1][k] > task.stayers_max ? lanes[1][k] : task.stayers_max;
-    task.switchers_min = lanes[2][k] < task.switchers_min ? lanes[2][k] : task.switchers_min;
-    task.switchers_max = lanes[3][k] > task.switchers_max ? lanes[3][k] : task.switchers_max;
-  }
-  if (i < task.n) {
-    auto draw = [&](std::size_t d) {
-      const std::size_t slot = planar_slot<V>(2 * tail_vector + d);
-      return block[slot / kWidth][slot % kWidth];
-    };
-    std::uint64_t tail_word = 0;
-    for (; i < task.n; ++i) {
-      const double z = task.z[i];
-      const bool emigrates = draw(2 * (i - tail)) <= task.emig_rate;
-      const double distance = z - (emigrates ? task.rl_phe : task.r_phe);
-      const double exponent = -(distance * distance) / task.denominator;
-      domain_error |= __builtin_isnan(exponent);
-      const bool survives = draw(2 * (i - tail) + 1) <= ::exp(exponent);
-      tail_word |= static_cast<std::uint64_t>(!emigrates & survives) << (i - tail);
-      switchers[n_HS] = z;
-      if (survives && !emigrates) {
-        task.stayers_min = z < task.stayers_min ? z : task.stayers_min;
-        task.stayers_max = z > task.stayers_max ? z : task.stayers_max;
-      } else if (survives) {
-        task.switchers_min = z < task.switchers_min ? z : task.switchers_min;
-        task.switchers_max = z > task.switchers_max ? z : task.switchers_max;
-      }
-      n_surv += static_cast<std::size_t>(!emigrates & survives);
-      n_HS += static_cast<std::size_t>(emigrates & survives);
-    }
-    put_bits(task.stays, task.first_bit + tail, tail_word, i - tail);
-  }
+  bool domain_error = judge.nan != 0;
+  judge.fold_ranges(task);
+  std::size_t n_surv = judge.n_surv;
+  std::size_t n_HS = judge.n_HS;
+  if (i < task.n)
+    domain_error |= survive_one_by_one<V>(task, block, tail_vector, tail, n_surv, n_HS);
   if (tallies) {
     tally_values(tally, task.z + tail, task.n - tail, 0);
     task.tally->added += task.n;
@@ -511,7 +559,7 @@ void survive_with(SurvivalTask& task, Draws& source) {
   task.n_surv = n_surv;
   task.n_HS = n_HS;
   task.domain_error |= domain_error;
-  task.fallbacks += fallbacks;
+  task.fallbacks += judge.fallbacks;
 }
 
 template <class V, class Draws>

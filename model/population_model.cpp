@@ -24,12 +24,20 @@ std::int32_t size_after_births(std::int32_t n_pop, double birth_rate, std::int32
   return n_pop + static_cast<std::int32_t>(births);
 }
 
+GenerationSize generation_size(std::size_t n_pop, const SimulationParameters& parameters) {
+  const auto n = static_cast<std::int32_t>(n_pop);
+  return {n_pop, static_cast<std::size_t>(
+                     size_after_births(n, parameters.birth_rate, parameters.capacity))};
+}
+
 std::size_t generation_bytes(std::int32_t n_pop, std::int32_t n_tot) {
-  const auto total = static_cast<std::size_t>(std::max({n_pop, n_tot, 0}));
-  return total * sizeof(double) + (total + 63) / 64 * sizeof(std::uint64_t);
+  return GenerationSize{static_cast<std::size_t>(std::max(n_pop, 0)),
+                        static_cast<std::size_t>(std::max(n_tot, 0))}
+      .bytes();
 }
 
 std::size_t first_generation_bytes(const SimulationParameters& parameters) {
+  // Asked before the parameters are checked too, so a negative size counts as none here.
   return generation_bytes(
       parameters.n_pop,
       size_after_births(parameters.n_pop, parameters.birth_rate, parameters.capacity));

@@ -102,9 +102,27 @@ struct RunResult {
 // birth rate fills to capacity without integer overflow.
 std::int32_t size_after_births(std::int32_t n_pop, double birth_rate, std::int32_t capacity);
 
-// Bytes a generation takes before its first draw: one array of n_tot phenotypes (the
-// population of n_pop, then the offspring) and a bit per individual for the stayers. The
-// emigrants that establish take 8 bytes each as they come (their list grows by half).
+// A generation's sizes, worked out in this one place for the memory budget, the storage and
+// the loops: the population entering it, the individuals tried after births, and the storage
+// had before its first draw (one array of phenotypes, the population then the offspring, and
+// a bit per individual for the stayers; the emigrants that establish take 8 bytes each as they
+// come, their list growing by half).
+struct GenerationSize {
+  std::size_t n_pop = 0;
+  std::size_t n_total = 0;
+
+  std::size_t offspring() const { return n_total - n_pop; }
+  std::size_t cells() const { return std::max(n_pop, n_total); }
+  std::size_t stay_words() const { return (cells() + 63) / 64; }
+  std::size_t bytes() const {
+    return cells() * sizeof(double) + stay_words() * sizeof(std::uint64_t);
+  }
+};
+
+// The sizes of a generation that n_pop enter.
+GenerationSize generation_size(std::size_t n_pop, const SimulationParameters& parameters);
+
+// GenerationSize{n_pop, n_tot}.bytes(), negative sizes counting as none.
 std::size_t generation_bytes(std::int32_t n_pop, std::int32_t n_tot);
 
 // The same for the first generation of a run (all n_pop at one phenotype, so its histogram

@@ -44,6 +44,9 @@ bool watch(bool watching, Done done) {
       relax();
     }
     if (std::chrono::steady_clock::now() >= until) return done();
+    // On a machine busier than its processors the thread awaited may be waiting for this
+    // one's processor: offer it (a call that returns at once when nothing else wants it).
+    std::this_thread::yield();
   }
 }
 

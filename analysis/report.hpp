@@ -25,6 +25,8 @@ struct ReportAxes {
 
 // x defaults to the parameter with most values (the first of equals), colour to the next
 // parameter with more than one value; throws std::invalid_argument when both are the same.
+// Of a design (label columns, or points that are no grid of continuous values) they go by
+// how much each parameter varies for its size instead (standard deviation over mean).
 ReportAxes choose_axes(const std::vector<GridPointStats>& stats, std::optional<std::size_t> x,
                        std::optional<std::size_t> colour);
 ReportAxes choose_axes(const SummaryData& summary, std::optional<std::size_t> x,
@@ -63,6 +65,8 @@ struct ReportOptions {
   std::vector<std::int32_t> at;
   // Every figure also as DIR/NAME.svg, .pdf and .png (300 dpi).
   std::optional<std::filesystem::path> figures;
+  // The program's arguments after its name, named in every output's provenance.
+  std::vector<std::string> arguments;
 };
 
 struct ReportFacts {

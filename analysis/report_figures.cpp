@@ -1,11 +1,10 @@
 #include "analysis/report_figures.hpp"
 
+#include "reporting/figure_words.hpp"
+
 namespace hostswitch::report_detail {
 
 // ---- grouping grid points into panels
-
-// The distinct values of one parameter over the grid points (anything with `parameters`), in
-// increasing order. A grid sweeps few values of many points: the set keeps the sort small.
 
 std::string swept_description(const SimulationParameters& p,
                               const std::vector<std::size_t>& swept) {
@@ -95,7 +94,8 @@ Figure against_x_figure(const FigureContext& c, const Measure& m) {
     std::vector<const GridPointStats*> members = grouping.groups[g];
     const std::string where = swept_description(members.front()->parameters, c.panels);
     PanelSpec panel;
-    panel.frame = PanelFrame{where.empty() ? m.name : where, x_name, m.name, x_axis, y_axis};
+    panel.frame = PanelFrame{where.empty() ? figure_label(m.name) : where, figure_label(x_name),
+                             figure_label(m.name), x_axis, y_axis};
     panel.draw = [members, &c, m, groups, dodge, joined, which_x](Panel& p) mutable {
       std::map<std::size_t, std::vector<const GridPointStats*>> by_colour;
       for (const GridPointStats* s : members) {
@@ -296,7 +296,8 @@ Figure survival_figure(const FigureContext& c) {
       [](const std::vector<const GridPointStats*>& members) {
         double end = 1.0;
         for (const GridPointStats* s : members) end = std::max(end, survival_end(*s));
-        return PanelFrame{"", "n_g", "share not yet extinct", Axis{0.0, end}, Axis{-0.02, 1.02}};
+        return PanelFrame{"", figure_label("n_g"), figure_words("km_survival"), Axis{0.0, end},
+                          Axis{-0.02, 1.02}};
       },
       [&c](Panel& p, const std::vector<const GridPointStats*>& members) {
         double end = 0.0;
@@ -347,7 +348,8 @@ Figure shares_by_generation_figure(const FigureContext& c) {
         for (const GridPointStats* s : members) {
           if (!s->by_generation.empty()) end = std::max(end, 1.0 * s->by_generation.back().at);
         }
-        return PanelFrame{"", "G (generation)", "share by G", Axis{0.0, end}, Axis{-0.02, 1.02}};
+        return PanelFrame{"", figure_label("G"), figure_words("share_by_G"), Axis{0.0, end},
+                          Axis{-0.02, 1.02}};
       },
       [&c](Panel& p, const std::vector<const GridPointStats*>& members) {
         for (const GridPointStats* s : members) {
@@ -380,7 +382,8 @@ Figure trajectory_figure(const FigureContext& c,
           for (const PopulationQuartiles& q : g) top = std::max(top, q.q75);
           last = std::max(last, static_cast<double>(g.size()));
         }
-        return PanelFrame{"", "n_g", "n_pop", Axis{1.0, last}, Axis{0.0, top * 1.05}};
+        return PanelFrame{"", figure_label("n_g"), figure_words("population") + " (n_pop)",
+                          Axis{1.0, last}, Axis{0.0, top * 1.05}};
       },
       [of, &c](Panel& p, const std::vector<const GridPointStats*>& members) {
         for (const GridPointStats* s : members) {
@@ -430,7 +433,7 @@ Figure switches_figure(const FigureContext& c) {
         x.integer = true;
         Axis y{0.0, static_cast<double>(most) * 1.05};
         y.integer = true;
-        return PanelFrame{"", "switch_generations", "replicates", x, y};
+        return PanelFrame{"", figure_label("switch_generations"), figure_words("replicates"), x, y};
       },
       [&c](Panel& p, const std::vector<const GridPointStats*>& members) {
         const auto n = static_cast<double>(members.size());

@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
@@ -265,6 +268,110 @@ TEST(ReportOutput, SharesByGenerationAreTheSummarysWithWilsonIntervals) {
   EXPECT_EQ(default_generations(500), (std::vector<std::int32_t>{50, 125, 250, 375, 500}));
   EXPECT_EQ(default_generations(3), (std::vector<std::int32_t>{1, 2, 3}));
   EXPECT_EQ(default_generations(1), (std::vector<std::int32_t>{1}));
+}
+
+// FNV-1a 64 of bytes, as the hash is defined: offset basis, then xor and multiply per byte.
+std::string fnv1a(const std::string& bytes) {
+  std::uint64_t hash = 14695981039346656037ULL;
+  for (const unsigned char c : bytes) hash = (hash ^ c) * 1099511628211ULL;
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  return text;
+}
+
+// The text chunks of a PNG whose CRCs are right, keyword to text.
+std::map<std::string, std::string> png_texts(const std::string& png) {
+  std::map<std::string, std::string> texts;
+  auto u32 = [&](std::size_t at) {
+    std::uint32_t v = 0;
+    for (std::size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(png[at + i]);
+    return v;
+  };
+  for (std::size_t at = 8; at + 12 <= png.size();) {
+    const std::uint32_t length = u32(at);
+    const std::string body = png.substr(at + 4, 4 + length);
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (const unsigned char c : body) {
+      crc ^= c;
+      for (int k = 0; k < 8; ++k) crc = (crc & 1u) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    if (body.starts_with("tEXt") && (crc ^ 0xFFFFFFFFu) == u32(at + 8 + length)) {
+      const std::size_t nul = body.find('\0');
+      texts[body.substr(4, nul - 4)] = body.substr(nul + 1);
+    }
+    at += 12 + length;
+  }
+  return texts;
+}
+
+TEST(ReportProvenance, PageSidecarAndFiguresNameVersionManifestSeedAndCommand) {
+  const TempDir dir;
+  ASSERT_EQ(invoke({"sweep", "--emig-rate", "0.05,0.3", "--n-gen", "20", "--replicates", "3",
+                    "--seed", "7", "--summary", "summary.csv"},
+                   dir.path())
+                .status,
+            0);
+  const std::string checksum = fnv1a(read_file(dir / "summary.csv.json"));
+  const bool draw = std::system("command -v rsvg-convert >/dev/null 2>&1") == 0;
+  std::vector<std::string> args = {"report", "summary.csv"};
+  if (draw) args.insert(args.end(), {"--figures", "figures"});
+  const Invocation run = invoke(args, dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::string command = "hostswitch report summary.csv";
+  if (draw) command += " --figures figures";
+  const std::string expected = "hostswitch " + std::string(HOSTSWITCH_VERSION) +
+                               "; manifest summary.csv.json (FNV-1a 64 " + checksum +
+                               "); base seed 7; command: " + command;
+  EXPECT_NE(read_file(dir / "report.html").find("<footer id=\"provenance\"><p>Made by " + expected),
+            std::string::npos);
+  const std::string sidecar = read_file(dir / "stats.csv.json");
+  for (const std::string& field :
+       {"\"version\": \"" + std::string(HOSTSWITCH_VERSION) + "\"",
+        "\"manifest_checksum\": \"" + checksum + "\"", std::string("\"base_seed\": 7"),
+        "\"command_line\": \"" + command + "\""}) {
+    EXPECT_NE(sidecar.find(field), std::string::npos) << field << " not in\n" << sidecar;
+  }
+
+  // Without a manifest beside it, what a summary alone cannot tell is "none".
+  std::filesystem::copy_file(dir / "summary.csv", dir / "alone.csv");
+  ASSERT_EQ(invoke({"report", "alone.csv", "--table", "alone-stats.csv"}, dir.path()).status, 0);
+  const std::string alone = read_file(dir / "alone-stats.csv.json");
+  EXPECT_NE(alone.find("\"manifest\": \"none\""), std::string::npos) << alone;
+  EXPECT_NE(alone.find("\"base_seed\": \"none\""), std::string::npos) << alone;
+
+  if (!draw) GTEST_SKIP() << "rsvg-convert is not installed: no figure files";
+  const std::filesystem::path stem = dir / "figures" / "p_extinct-vs-emig_rate";
+  const std::string svg = read_file(std::filesystem::path(stem).concat(".svg"));
+  EXPECT_NE(svg.find("<desc>p_extinct-vs-emig_rate. Made by " + expected + "</desc>"),
+            std::string::npos);
+  EXPECT_NE(svg.find("manifest_checksum=\"" + checksum + "\" base_seed=\"7\""), std::string::npos);
+  // Axes in words, the column after them; one sans-serif font; the fixed parameters below.
+  EXPECT_NE(svg.find(">emigration rate (emig_rate)<"), std::string::npos);
+  EXPECT_NE(svg.find(">share of replicates extinct (p_extinct)<"), std::string::npos);
+  std::size_t fonts = 0;
+  for (std::size_t at = svg.find("font-family="); at != std::string::npos;
+       at = svg.find("font-family=", at + 1)) {
+    EXPECT_EQ(svg.compare(at, 24, "font-family=\"sans-serif\""), 0);
+    ++fonts;
+  }
+  EXPECT_GT(fonts, 0u);
+  EXPECT_NE(svg.find(">Fixed: n_pop = 100, birth_rate = 0.5,"), std::string::npos);
+  EXPECT_NE(svg.find("n_gen = 20;"), std::string::npos);
+  EXPECT_NE(svg.find("replicates per point.<"), std::string::npos);
+  const auto texts = png_texts(read_file(std::filesystem::path(stem).concat(".png")));
+  ASSERT_TRUE(texts.contains("Source"));
+  EXPECT_EQ(texts.at("Source"), expected);
+  EXPECT_EQ(texts.at("Software"), "hostswitch " + std::string(HOSTSWITCH_VERSION));
+  // The PDF's document information, updated after what rsvg-convert wrote: UTF-16 in hex.
+  const std::string pdf = read_file(std::filesystem::path(stem).concat(".pdf"));
+  std::string subject = "/Subject <FEFF";
+  for (const unsigned char c : expected) {
+    char unit[5];
+    std::snprintf(unit, sizeof unit, "%04X", c);
+    subject += unit;
+  }
+  EXPECT_NE(pdf.find(subject + ">"), std::string::npos);
+  EXPECT_TRUE(pdf.ends_with("%%EOF\n"));
 }
 
 TEST(ReportOutput, PartialSummaryCountsTheReplicatesThereAndSaysSo) {
@@ -679,7 +786,8 @@ TEST(ReportFragment, FromTheTextsIsTheReportPageBelowItsHeading) {
   const auto trajectories = read_trajectories_text(joined(files.trajectories), "t", summary);
   const std::string fragment =
       report_fragment(summary, &trajectories, choose_axes(summary, std::nullopt, std::nullopt));
-  EXPECT_EQ(fragment, page.substr(heading, page.rfind("</body>") - heading));
+  // The page's own footer (where it came from) is not a section.
+  EXPECT_EQ(fragment, page.substr(heading, page.rfind("<footer id=\"provenance\">") - heading));
   EXPECT_NE(page.find(report_sections_style()), std::string::npos);
   EXPECT_THROW(
       {

@@ -86,14 +86,14 @@ double text_width(std::string_view content, double size) {
   // Count characters, not the bytes of UTF-8.
   std::size_t characters = 0;
   for (const char c : content) characters += (static_cast<unsigned char>(c) & 0xC0u) != 0x80u;
-  return 0.56 * size * static_cast<double>(characters);
+  return 0.6 * size * static_cast<double>(characters);
 }
 
 void axis_title(SvgWriter& svg, const std::string& title, double x, double y, double room,
                 bool rotated) {
   std::vector<std::string> lines{title};
   const std::size_t open = title.rfind(" (");
-  if (text_width(title, kAxisFont) > room && open != std::string::npos) {
+  if (rotated && text_width(title, kAxisFont) > room && open != std::string::npos) {
     lines = {title.substr(0, open), title.substr(open + 1)};
   }
   double size = kAxisFont;
@@ -116,18 +116,20 @@ void axis_title(SvgWriter& svg, const std::string& title, double x, double y, do
 }
 
 std::string figure_footnote(const SummaryData& summary) {
+  constexpr const char* kIs = "\u00a0=\u00a0";
   const std::array<std::size_t, 8> counts = distinct_counts(summary.points);
   std::string fixed;
   for (std::size_t i = 0; i + 1 < kParameterNames.size(); ++i) {
     if (counts[i] != 1) continue;
-    fixed += (fixed.empty() ? "" : ", ") + std::string(kParameterNames[i]) + " = " +
+    // No-break spaces keep a name and its value on one line.
+    fixed += (fixed.empty() ? "" : ", ") + std::string(kParameterNames[i]) + kIs +
              value_text(i, parameter_value(summary.points.front().parameters, i));
   }
   std::string text = fixed.empty() ? "" : "Fixed: " + fixed + "; ";
   const std::size_t n_gen = kParameterNames.size() - 1;
-  text += counts[n_gen] == 1
-              ? "n_gen = " + value_text(n_gen, summary.points.front().parameters.n_gen)
-              : "n_gen varies";
+  text += counts[n_gen] == 1 ? std::string("n_gen") + kIs +
+                                   value_text(n_gen, summary.points.front().parameters.n_gen)
+                             : "n_gen varies";
   std::size_t fewest = summary.points.front().replicates.size();
   std::size_t most = fewest;
   for (const GridPointRuns& point : summary.points) {
@@ -137,7 +139,7 @@ std::string figure_footnote(const SummaryData& summary) {
   text += "; " +
           (fewest == most ? std::to_string(most)
                           : std::to_string(fewest) + " to " + std::to_string(most)) +
-          (most == 1 ? " replicate" : " replicates") + " per point.";
+          (most == 1 ? "\u00a0replicate" : "\u00a0replicates") + " per point.";
   return text;
 }
 
@@ -248,23 +250,37 @@ void draw_legend(SvgWriter& svg, const Figure& figure, const Colouring& colourin
       line_x = 6.0;
       line_y += kLegendLine;
     }
-    svg.open("line")
-        .attr("x1", line_x)
-        .attr("y1", line_y - 4)
-        .attr("x2", line_x + 16)
-        .attr("y2", line_y - 4)
-        .attr("stroke", entry.colour)
-        .attr("stroke-width", 2.0);
-    if (entry.dashed) svg.attr("stroke-dasharray", "3 2");
-    svg.close();
-    svg.open("circle")
-        .attr("cx", line_x + 8)
-        .attr("cy", line_y - 4)
-        .attr("r", 3.4)
-        .attr("fill", entry.dashed ? "#ffffff" : entry.colour)
-        .attr("stroke", entry.colour)
-        .attr("stroke-width", 1.5)
-        .close();
+    using Style = LegendEntry::Style;
+    if (entry.style == Style::bar) {
+      svg.open("rect")
+          .attr("x", line_x + 1)
+          .attr("y", line_y - 10)
+          .attr("width", 14)
+          .attr("height", 11)
+          .attr("fill", entry.colour)
+          .attr("fill-opacity", 0.85)
+          .close();
+    } else {
+      if (entry.style != Style::dot) {
+        svg.open("line")
+            .attr("x1", line_x)
+            .attr("y1", line_y - 4)
+            .attr("x2", line_x + 16)
+            .attr("y2", line_y - 4)
+            .attr("stroke", entry.colour)
+            .attr("stroke-width", 2.0);
+        if (entry.style == Style::dashed) svg.attr("stroke-dasharray", "3 2");
+        svg.close();
+      }
+      svg.open("circle")
+          .attr("cx", line_x + 8)
+          .attr("cy", line_y - 4)
+          .attr("r", 3.4)
+          .attr("fill", entry.style == Style::dashed ? "#ffffff" : entry.colour)
+          .attr("stroke", entry.colour)
+          .attr("stroke-width", 1.5)
+          .close();
+    }
     text(svg, line_x + 22, line_y, entry.label, "start", kTickFont);
     line_x += w;
   }

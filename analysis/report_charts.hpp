@@ -31,6 +31,8 @@ inline constexpr std::size_t kMaxPanels = 48;        // grid points in the per-g
 inline constexpr std::size_t kMaxCombinations = 24;  // panels of one figure
 inline constexpr std::size_t kMaxTableRows = 500;
 inline constexpr std::size_t kMaxDrawnPoints = 5000;  // grid points in the figures against --x
+// Past this many points their intervals hide one another: points alone, or binned means.
+inline constexpr std::size_t kMaxIntervalPoints = 300;
 // A parameter with more values than this is a continuous one (a design that is not a
 // grid): it gets no panels of its own and, as the colour, a continuous scale.
 inline constexpr std::size_t kMaxDiscreteValues = 12;
@@ -86,12 +88,11 @@ std::vector<double> axis_ticks(const Axis& a);
 double place(const Axis& a, double v, double p0, double p1);
 void text(SvgWriter& svg, double x, double y, std::string_view content, const char* anchor,
           double size, bool bold = false);
-// An axis title centred at (x, y) within `room` units: one line, or when too long the words
-// and the name in parentheses on two, made smaller if even so they would not fit; rotated
-// for a y axis.
+// An axis title centred at (x, y) within `room` units, made smaller if it would not fit; a y
+// axis's (rotated) goes on two lines first, the words and then the name in parentheses.
 void axis_title(SvgWriter& svg, const std::string& title, double x, double y, double room,
                 bool rotated);
-// Rough width of text in a sans-serif font: some 0.56 of its size a character.
+// Rough width of text in a sans-serif font: some 0.6 of its size a character (DejaVu Sans).
 double text_width(std::string_view text, double size);
 
 struct Axis {
@@ -201,10 +202,16 @@ class Panel {
         line(at + dx - 2.5, bottom + 4, at + dx + 2.5, bottom - 4, "#444444", 1.2);
       }
     }
-    axis_title(svg_, frame.x_title, (frame.left + right) / 2, frame.height - 8, frame.width - 8,
-               false);
+    // Centred under the plotting area, or the panel when it would not fit there.
+    const double centre = (frame.left + right) / 2;
+    const double room = 2 * std::min(centre, frame.width - centre) - 8;
+    if (text_width(frame.x_title, kAxisFont) <= room) {
+      axis_title(svg_, frame.x_title, centre, frame.height - 8, room, false);
+    } else {
+      axis_title(svg_, frame.x_title, frame.width / 2, frame.height - 8, frame.width - 8, false);
+    }
     if (frame.y_labels.empty()) {
-      axis_title(svg_, frame.y_title, 16, (kTop + bottom) / 2, frame.height - 24, true);
+      axis_title(svg_, frame.y_title, 20, (kTop + bottom) / 2, frame.height - 24, true);
     }
   }
   ~Panel() { svg_.close(); }
@@ -272,9 +279,15 @@ struct PanelSpec {
 };
 
 struct LegendEntry {
+  enum class Style {
+    line,    // a line through a filled mark
+    dashed,  // a dashed line through an open mark
+    bar,     // a filled swatch
+    dot      // a mark alone
+  };
   std::string label;
   std::string colour;
-  bool dashed = false;  // a dashed line with an open mark, else solid and filled
+  Style style = Style::line;
 };
 
 struct Figure {

@@ -77,6 +77,13 @@ Figure against_x_figure(const FigureContext& c, const Measure& m) {
   std::vector<const GridPointStats*> points;
   for (const GridPointStats& s : c.stats) points.push_back(&s);
   Grouping grouping = group_points(points, c.panels, false);
+  // So many intervals hide one another and the points: the points alone, the table has both.
+  const bool thin = c.stats.size() > kMaxIntervalPoints;
+  if (thin) {
+    figure.notes.push_back("With " + std::to_string(c.stats.size()) + " grid points (more than " +
+                           std::to_string(kMaxIntervalPoints) +
+                           ") the intervals are left out; the table holds them.");
+  }
   const Axis x_axis = parameter_axis(distinct_values(c.stats, c.axes.x), c.axes.log_x);
   Axis y_axis;
   if (m.y) {
@@ -96,7 +103,7 @@ Figure against_x_figure(const FigureContext& c, const Measure& m) {
     PanelSpec panel;
     panel.frame = PanelFrame{where.empty() ? figure_label(m.name) : where, figure_label(x_name),
                              figure_label(m.name), x_axis, y_axis};
-    panel.draw = [members, &c, m, groups, dodge, joined, which_x](Panel& p) mutable {
+    panel.draw = [members, &c, m, groups, dodge, joined, which_x, thin](Panel& p) mutable {
       std::map<std::size_t, std::vector<const GridPointStats*>> by_colour;
       for (const GridPointStats* s : members) {
         by_colour[c.colouring.continuous() ? 0 : c.colouring.index(s->parameters)].push_back(s);
@@ -119,6 +126,10 @@ Figure against_x_figure(const FigureContext& c, const Measure& m) {
           const std::string colour = c.colouring.colour(s->parameters);
           const Estimate e = m.estimate(*s);
           const double at = px(s);
+          if (thin) {
+            p.dot(at, p.y(e.value), 2.4, colour, 0.8);
+            continue;
+          }
           p.line(at, p.y(e.lo), at, p.y(e.hi), colour, 1.5);
           p.line(at - 3, p.y(e.lo), at + 3, p.y(e.lo), colour);
           p.line(at - 3, p.y(e.hi), at + 3, p.y(e.hi), colour);

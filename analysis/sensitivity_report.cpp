@@ -1,6 +1,7 @@
 #include "analysis/sensitivity_report.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <map>
@@ -25,8 +26,10 @@ using report_detail::Axis;
 using report_detail::Colouring;
 using report_detail::Figure;
 using report_detail::kBottom;
+using report_detail::kMaxIntervalPoints;
 using report_detail::kPanelWidth;
 using report_detail::kRight;
+using report_detail::kTickFont;
 using report_detail::kTop;
 using report_detail::LegendEntry;
 using report_detail::Panel;
@@ -35,6 +38,7 @@ using report_detail::PanelSpec;
 using report_detail::parameter_axis;
 using report_detail::path_to;
 using report_detail::render_figure;
+using report_detail::text_width;
 
 constexpr const char* kFirstColour = "#0072B2";  // Okabe and Ito's blue
 constexpr const char* kTotalColour = "#D55E00";  // and vermillion
@@ -237,9 +241,11 @@ struct FigureSink {
   }
 };
 
-// The key of S1 and ST, solid and filled or dashed and open.
-std::vector<LegendEntry> index_key() {
-  return {{figure_label("S1"), kFirstColour, false}, {figure_label("ST"), kTotalColour, true}};
+// The key of S1 and ST: swatches for bars, else solid and filled or dashed and open.
+std::vector<LegendEntry> index_key(bool bars) {
+  using Style = LegendEntry::Style;
+  return {{figure_label("S1"), kFirstColour, bars ? Style::bar : Style::line},
+          {figure_label("ST"), kTotalColour, bars ? Style::bar : Style::dashed}};
 }
 
 // An axis over [lo, hi] that always holds 0 and 1, with a little room at either end.
@@ -269,7 +275,7 @@ void sobol_figure(std::string& html, const FigureSink& sink, const std::string& 
   const auto k = static_cast<double>(varied.size());
   Figure figure;
   figure.name = "sobol-" + output;
-  figure.key = index_key();
+  figure.key = index_key(true);
   PanelSpec panel;
   panel.frame.title = figure_label(output);
   panel.frame.x_title = figure_words("index") + " (S1, ST)";
@@ -334,25 +340,27 @@ void sobol_generations_figure(std::string& html, const FigureSink& sink, const s
   }
   Figure figure;
   figure.name = "sobol-" + share + "_by_G";
-  figure.key = index_key();
+  figure.key = index_key(false);
   for (std::size_t i = 0; i < varied.size(); ++i) {
     PanelSpec panel;
-    panel.frame =
-        PanelFrame{figure_label(kParameterNames[varied[i]]), figure_label("G"),
-                   figure_words("index"), Axis{0.0, series.back().first}, index_axis(lo, hi)};
-    panel.row = i;
+    panel.frame = PanelFrame{figure_label(kParameterNames[varied[i]]), figure_label("G"),
+                             figure_words("index"), Axis{0.0, series.back().first * 1.04},
+                             index_axis(lo, hi)};
     panel.draw = [series, i](Panel& p) {
       p.line(p.x(0.0), p.y(0.0), p.x(series.back().first), p.y(0.0), "#888888");
       for (const bool total : {false, true}) {
         const char* colour = total ? kTotalColour : kFirstColour;
-        std::string d;
-        for (const auto& [g, s] : series) {
+        const double shift = total ? 2.5 : -2.5;  // the two intervals side by side
+        for (std::size_t j = 0; j < series.size(); ++j) {
+          const auto& [g, s] = series[j];
           const IndexWithInterval& index = total ? s.total[i] : s.first[i];
-          const double shift = total ? 2.5 : -2.5;  // the two intervals side by side
           p.line(p.x(g) + shift, p.y(index.lo), p.x(g) + shift, p.y(index.hi), colour);
-          path_to(d, p.x(g) + shift, p.y(index.value));
+          if (j == 0) continue;
+          const auto& [g0, s0] = series[j - 1];
+          const IndexWithInterval& before = total ? s0.total[i] : s0.first[i];
+          p.line(p.x(g0) + shift, p.y(before.value), p.x(g) + shift, p.y(index.value), colour, 1.6,
+                 total);
         }
-        p.path(d, "none", colour, 1.6);
         for (const auto& [g, s] : series) {
           const IndexWithInterval& index = total ? s.total[i] : s.first[i];
           p.mark(p.x(g) + (total ? 2.5 : -2.5), p.y(index.value), colour, total);
@@ -489,14 +497,36 @@ void morris_figure(std::string& html, const FigureSink& sink, const std::string&
   Figure figure;
   figure.name = "morris-" + output;
   PanelSpec panel;
-  panel.frame = PanelFrame{figure_label(output), figure_label("mu_star"), figure_label("sigma"),
+  panel.frame = PanelFrame{figure_label(output), figure_label("μ*"), figure_label("σ"),
                            Axis{-0.03 * top_x, top_x}, Axis{-0.03 * top_y, top_y}};
   panel.draw = [points](Panel& p) {
+    // Each name beside its point where it covers no point and no name placed before: right,
+    // left, above, below (those two kept inside the frame).
+    std::vector<std::array<double, 4>> taken;  // left, top, right, bottom
     for (const auto& [name, at] : points) {
-      p.mark(p.x(at.first), p.y(at.second), kFirstColour);
-      // Labels right of their points, left near the right edge so they stay in the frame.
-      const bool right = p.x(at.first) < kPanelWidth - kRight - 70;
-      p.label(p.x(at.first) + (right ? 6 : -6), p.y(at.second) - 5, name, right ? "start" : "end");
+      const double px = p.x(at.first);
+      const double py = p.y(at.second);
+      p.mark(px, py, kFirstColour);
+      taken.push_back({px - 4, py - 4, px + 4, py + 4});
+    }
+    for (const auto& [name, at] : points) {
+      const double px = p.x(at.first);
+      const double py = p.y(at.second);
+      const double w = text_width(name, kTickFont);
+      const double centred = std::clamp(px - w / 2, p.x_min() + 2, p.x_max() - w - 2);
+      const std::array<std::pair<double, double>, 4> places = {
+          {{px + 6, py + 4}, {px - 6 - w, py + 4}, {centred, py - 8}, {centred, py + 17}}};
+      std::array<double, 4> box{};
+      for (const auto& [x, y] : places) {
+        box = {x, y - 11, x + w, y + 2};
+        const bool inside = box[0] >= p.x_min() && box[2] <= p.x_max() && box[1] >= kTop;
+        const bool free = std::none_of(taken.begin(), taken.end(), [&](const auto& t) {
+          return box[0] < t[2] && t[0] < box[2] && box[1] < t[3] && t[1] < box[3];
+        });
+        if (inside && free) break;
+      }
+      taken.push_back(box);
+      p.label(box[0], box[3] - 2, name, "start");
     }
   };
   figure.panels.push_back(std::move(panel));
@@ -612,8 +642,6 @@ bool not_a_grid(const SummaryData& summary, const std::vector<std::size_t>& vari
 }
 
 constexpr std::size_t kMaxScatterPoints = 2000;
-// Past this many points, intervals a point would hide one another: a binned mean instead.
-constexpr std::size_t kMaxIntervalPoints = 300;
 constexpr std::size_t kBins = 12;
 constexpr const char* kPointColour = "#56B4E9";  // Okabe and Ito's sky blue
 
@@ -661,8 +689,8 @@ void scatter_figure(std::string& html, const FigureSink& sink, const SummaryData
   Figure figure;
   figure.name = "design-" + output_name;
   if (binned) {
-    figure.key = {{"design point", kPointColour, false},
-                  {"mean of a bin, 95% interval", kTotalColour, false}};
+    figure.key = {{"design point", kFirstColour, LegendEntry::Style::dot},
+                  {"mean of a bin, 95% interval", kTotalColour}};
   }
   for (const std::size_t which : varied) {
     std::vector<double> xs;

@@ -28,8 +28,8 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 20> kWords =
     {"share_by_G", "share by generation G"},
     {"S1", "first-order index"},
     {"ST", "total index"},
-    {"mu_star", "mean absolute elementary effect"},
-    {"sigma", "s.d. of elementary effects"},
+    {"μ*", "mean absolute elementary effect"},
+    {"σ", "s.d. of elementary effects"},
     {"index", "Sobol' index"},
 }};
 

@@ -10,7 +10,7 @@
 namespace hostswitch {
 
 // The words for a parameter, an output of the statistics or sensitivity tables, or an axis of
-// a figure (n_g, G, S1, ST, mu_star, sigma). A share or output by generation
+// a figure (n_g, G, S1, ST, μ*, σ). A share or output by generation
 // ("p_extinct_by_100") reads with its generation. An unknown name comes back as it is.
 std::string figure_words(std::string_view name);
 // The words, then the name in parentheses; the name alone when it has no words.

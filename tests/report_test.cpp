@@ -355,9 +355,11 @@ TEST(ReportProvenance, PageSidecarAndFiguresNameVersionManifestSeedAndCommand) {
     ++fonts;
   }
   EXPECT_GT(fonts, 0u);
-  EXPECT_NE(svg.find(">Fixed: n_pop = 100, birth_rate = 0.5,"), std::string::npos);
-  EXPECT_NE(svg.find("n_gen = 20;"), std::string::npos);
-  EXPECT_NE(svg.find("replicates per point.<"), std::string::npos);
+  // A name and its value never part at a line's end: no-break spaces hold them together.
+  EXPECT_NE(svg.find(">Fixed: n_pop\u00a0=\u00a0100, birth_rate\u00a0=\u00a00.5,"),
+            std::string::npos);
+  EXPECT_NE(svg.find("n_gen\u00a0=\u00a020;"), std::string::npos);
+  EXPECT_NE(svg.find("3\u00a0replicates"), std::string::npos);
   const auto texts = png_texts(read_file(std::filesystem::path(stem).concat(".png")));
   ASSERT_TRUE(texts.contains("Source"));
   EXPECT_EQ(texts.at("Source"), expected);

@@ -214,9 +214,10 @@ TEST(SensitivityFigures, FilesOfTheirOwnWithAKeyAndANegativeIndexLeftOfZero) {
   EXPECT_NE(svg.find(">first-order index (S1)<"), std::string::npos);  // the key
   EXPECT_NE(svg.find(">total index (ST)<"), std::string::npos);
   EXPECT_NE(svg.find("number of generations"), std::string::npos);  // the parameter in words
+  const std::size_t panel = svg.find("class=\"panel\"");            // past the key's swatches
   // Both bars start at the zero line: ST's from its left edge, S1's ends there.
-  const std::size_t first = svg.rfind("<rect", svg.find("fill=\"#0072B2\" fill-opacity"));
-  const std::size_t total = svg.rfind("<rect", svg.find("fill=\"#D55E00\" fill-opacity"));
+  const std::size_t first = svg.rfind("<rect", svg.find("fill=\"#0072B2\" fill-opacity", panel));
+  const std::size_t total = svg.rfind("<rect", svg.find("fill=\"#D55E00\" fill-opacity", panel));
   const double zero = attribute(svg, total, "x");
   EXPECT_LT(attribute(svg, first, "x"), zero);
   EXPECT_NEAR(attribute(svg, first, "x") + attribute(svg, first, "width"), zero, 0.02);

@@ -10,7 +10,7 @@ namespace hostswitch {
 namespace {
 
 // Outputs and axes, beside the parameters' own words.
-constexpr std::array<std::pair<std::string_view, std::string_view>, 20> kWords = {{
+constexpr std::array<std::pair<std::string_view, std::string_view>, 21> kWords = {{
     {"p_extinct", "share of replicates extinct"},
     {"p_switched", "share with a host switch"},
     {"mean_switches", "mean generations with a switch"},
@@ -24,6 +24,7 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 20> kWords =
     {"km_survival", "share not yet extinct"},
     {"n_g", "generation"},
     {"G", "generation"},
+    {"p_phe", "phenotype"},
     {"population", "population size"},
     {"share_by_G", "share by generation G"},
     {"S1", "first-order index"},

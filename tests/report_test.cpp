@@ -24,6 +24,7 @@
 #include "model/population_model.hpp"
 #include "model/uniform_stream.hpp"
 #include "reporting/figure_scale.hpp"
+#include "reporting/figure_words.hpp"
 #include "reporting/results_reader.hpp"
 #include "tests/test_support.hpp"
 
@@ -582,6 +583,21 @@ TEST(ReportOutput, ASingleSwitchCountIsOneBarAndAMedianNotReachedAnOpenMark) {
   const std::string medians = figure("figure-km_median_extinction");
   EXPECT_EQ(count_of(medians, "<circle"), 2u);
   EXPECT_EQ(count_of(medians, "fill=\"#ffffff\" stroke="), 1u);
+}
+
+// Every figure asks one list for its words; the name follows them, and what has no words is
+// left as it is.
+TEST(FigureWords, AParameterOrOutputReadsInWordsWithItsNameAfter) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"emig_rate", "emigration rate (emig_rate)"},
+      {"n_gen", "number of generations (n_gen)"},
+      {"p_extinct", "share of replicates extinct (p_extinct)"},
+      {"n_g", "generation (n_g)"},
+      {"p_extinct_by_100", "share extinct by generation 100 (p_extinct_by_100)"},
+      {"p_switched_by_G", "share switched by generation G (p_switched_by_G)"},
+      {"no_such_column", "no_such_column"}};
+  for (const auto& [name, label] : cases) EXPECT_EQ(figure_label(name), label);
+  for (const ParameterInfo& p : kParameters) EXPECT_FALSE(p.words.empty()) << p.name;
 }
 
 TEST(FigureScale, TicksAreOneTwoFiveTimesAPowerOfTenAndLabelsKeepFourDigits) {

@@ -274,8 +274,10 @@ TEST(ReportInBrowser, EveryFigureIsDrawnAndThePageIsNotBlank) {
     EXPECT_GE(count(markup, f.mark), f.panels * f.marks_per_panel);
   }
   EXPECT_NE(dom.find("<table id=\"stats-table\""), std::string::npos);
-  EXPECT_NE(figure(dom, "figure-p_extinct").find(">emig_rate<"), std::string::npos);
-  EXPECT_NE(figure(dom, "figure-trajectories").find(">n_pop<"), std::string::npos);
+  EXPECT_NE(figure(dom, "figure-p_extinct").find(">emigration rate (emig_rate)<"),
+            std::string::npos);
+  EXPECT_NE(figure(dom, "figure-trajectories").find(">population size (n_pop)<"),
+            std::string::npos);
 
   const fs::path shot = dir / "report.png";
   chromium(page, "--window-size=1400,2600 --screenshot=" + sh_quoted(shot));

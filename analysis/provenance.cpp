@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/atomic_file.hpp"
 #include "base/checksum.hpp"
 #include "base/text_file.hpp"
 #include "batch/manifest.hpp"
@@ -64,6 +65,12 @@ std::string provenance_json(const Provenance& p, const std::filesystem::path& de
 std::filesystem::path sidecar_path(const std::filesystem::path& table) {
   std::filesystem::path path = table;
   return path += ".json";
+}
+
+void write_sidecar(const std::filesystem::path& table, const Provenance& provenance) {
+  std::error_code error;
+  if (std::filesystem::status(table, error).type() != std::filesystem::file_type::regular) return;
+  write_file_atomically(sidecar_path(table), provenance_json(provenance, table));
 }
 
 namespace {

@@ -32,6 +32,9 @@ std::string provenance_text(const Provenance& provenance);
 std::string provenance_json(const Provenance& provenance, const std::filesystem::path& described);
 // table.csv -> table.csv.json
 std::filesystem::path sidecar_path(const std::filesystem::path& table);
+// Writes provenance_json of `table` beside it, whole or not at all; a table sent to a pipe or
+// device (/dev/stdout) has nothing beside it and gets none.
+void write_sidecar(const std::filesystem::path& table, const Provenance& provenance);
 
 // A figure file with its provenance in it: the SVG's <desc> and <metadata>, a PNG's text
 // chunks, a PDF's document information.

@@ -414,7 +414,7 @@ ReportFacts write_report(const ReportOptions& options) {
     table.write(buffer);
     table.commit();
   }
-  write_file_atomically(sidecar_path(options.table), provenance_json(provenance, options.table));
+  write_sidecar(options.table, provenance);
   std::vector<FigureFile> figures;
   std::string page = report_html(summary, stats, options.trajectories ? &trajectories : nullptr,
                                  axes, options.figures ? &figures : nullptr);
@@ -423,8 +423,7 @@ ReportFacts write_report(const ReportOptions& options) {
   if (sensitivity) page.insert(page.rfind("</body>"), sensitivity->html);
   if (sensitivity && !sensitivity->csv.empty()) {
     write_file_atomically(options.sensitivity, sensitivity->csv);
-    write_file_atomically(sidecar_path(options.sensitivity),
-                          provenance_json(provenance, options.sensitivity));
+    write_sidecar(options.sensitivity, provenance);
   }
   if (options.discover) {
     const DiscoveryReport discovery = discovery_report(summary, *options.discover);

@@ -35,7 +35,31 @@ Axis padded_axis(double lo, double hi) {
 
 // The x axis of a parameter's values: logarithmic when asked, or when the positive values
 // span two decades or more (a zero then sits at the left edge past a break); else linear.
+bool sampled_on_log_scale(const std::vector<double>& values) {
+  if (values.size() <= kMaxDiscreteValues || !(values.front() > 0.0)) return false;
+  // The largest gap between the values' ranks and where even spacing would put them, on
+  // either scale.
+  const double lo = values.front();
+  const double hi = values.back();
+  if (!(hi > lo)) return false;
+  const double last = static_cast<double>(values.size() - 1);
+  double linear = 0.0;
+  double logarithmic = 0.0;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const double rank = static_cast<double>(i) / last;
+    linear = std::max(linear, std::fabs(rank - (values[i] - lo) / (hi - lo)));
+    logarithmic =
+        std::max(logarithmic, std::fabs(rank - std::log(values[i] / lo) / std::log(hi / lo)));
+  }
+  return logarithmic < linear;
+}
+
 Axis parameter_axis(const std::vector<double>& values, bool log_x) {
+  // A design's values show the scale they were drawn on; log_x still asks for a log axis.
+  if (values.size() > kMaxDiscreteValues && values.front() >= 0.0) {
+    if (!log_x && !sampled_on_log_scale(values)) return padded_axis(values.front(), values.back());
+    log_x = log_x || values.front() > 0.0;
+  }
   double lowest = values.front();
   double positive_lo = 0.0;
   double positive_hi = 0.0;

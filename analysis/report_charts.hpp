@@ -309,7 +309,13 @@ std::string figure_footnote(const SummaryData& summary);
 Axis padded_axis(double lo, double hi);
 // The x axis of a parameter's values: logarithmic when asked, or when the positive values
 // span two decades or more (a zero then sits at the left edge past a break); else linear.
+// `values` distinct and increasing. A design's many values (more than kMaxDiscreteValues) go
+// on the scale they were drawn on instead, which the summary does not record:
+// sampled_on_log_scale.
 Axis parameter_axis(const std::vector<double>& values, bool log_x);
+// Whether distinct, increasing, positive values lie more evenly on a log scale than on a
+// linear one, as those of a range sampled with :log do (rank against place, at its worst).
+bool sampled_on_log_scale(const std::vector<double>& values);
 std::string point_xy(double x, double y);
 // Appends a path step: M for the first point, L after.
 void path_to(std::string& d, double x, double y);

@@ -699,6 +699,7 @@ void scatter_figure(std::string& html, const FigureSink& sink, const SummaryData
     }
     std::vector<double> sorted = xs;
     std::sort(sorted.begin(), sorted.end());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
     PanelSpec panel;
     const Axis y =
         share ? Axis{-0.03, 1.03} : Axis{low - 0.03 * (top - low), top + 0.05 * (top - low)};
@@ -800,8 +801,12 @@ std::string scatter_section(const SummaryData& summary, const std::vector<std::s
             std::to_string(summary.points.size()) + " design points)";
   }
   html +=
-      ". The summary does not record whether a range was sampled on a log scale, so a parameter "
-      "whose positive values span two decades or more is drawn on a log axis. Above " +
+      ". The summary does not record whether a range was sampled on a log scale: a parameter "
+      "with more than " +
+      std::to_string(report_detail::kMaxDiscreteValues) +
+      " values is drawn on a log axis when they lie more evenly on a log scale than on a linear "
+      "one (as a :log range's do), one with fewer when its positive values span two decades or "
+      "more. Above " +
       std::to_string(kMaxIntervalPoints) +
       " points the intervals of single points give way to binned means.</p>";
   const std::vector<std::string> names = sensitivity_outputs(summary);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "analysis/csv_input.hpp"
+#include "analysis/report_charts.hpp"
 #include "analysis/summary_data.hpp"
 #include "analysis/trajectory_data.hpp"
 #include "batch/summary.hpp"
@@ -333,6 +334,25 @@ TEST(ReportProvenance, PageSidecarAndFiguresNameVersionManifestSeedAndCommand) {
     EXPECT_NE(sidecar.find(field), std::string::npos) << field << " not in\n" << sidecar;
   }
 
+  // A design's sensitivity table has its sidecar too, naming that sweep's manifest.
+  ASSERT_EQ(invoke({"design", "sobol", "--samples", "4", "--range", "emig_rate=0.05:0.5", "--n-gen",
+                    "20", "-o", "design.csv"},
+                   dir.path())
+                .status,
+            0);
+  ASSERT_EQ(invoke({"sweep", "--design", "design.csv", "--replicates", "2", "--seed", "11",
+                    "--summary", "sobol.csv"},
+                   dir.path())
+                .status,
+            0);
+  ASSERT_EQ(invoke({"report", "sobol.csv", "--table", "sobol-stats.csv"}, dir.path()).status, 0);
+  const std::string sensitivity = read_file(dir / "sensitivity.csv.json");
+  EXPECT_NE(sensitivity.find("\"manifest_checksum\": \"" +
+                             fnv1a(read_file(dir / "sobol.csv.json")) + "\""),
+            std::string::npos)
+      << sensitivity;
+  EXPECT_NE(sensitivity.find("\"base_seed\": 11"), std::string::npos) << sensitivity;
+
   // Without a manifest beside it, what a summary alone cannot tell is "none".
   std::filesystem::copy_file(dir / "summary.csv", dir / "alone.csv");
   ASSERT_EQ(invoke({"report", "alone.csv", "--table", "alone-stats.csv"}, dir.path()).status, 0);
@@ -598,6 +618,33 @@ TEST(FigureWords, AParameterOrOutputReadsInWordsWithItsNameAfter) {
       {"no_such_column", "no_such_column"}};
   for (const auto& [name, label] : cases) EXPECT_EQ(figure_label(name), label);
   for (const ParameterInfo& p : kParameters) EXPECT_FALSE(p.words.empty()) << p.name;
+}
+
+// A design's values show the scale they were drawn on: evenly spaced, or evenly spaced in
+// their logarithms, whatever decades they span; a handful of grid values keep the decades rule.
+TEST(FigureScale, ADesignsAxisIsTheScaleItsValuesWereDrawnOn) {
+  auto spaced = [](double lo, double hi, bool geometric, std::size_t n) {
+    std::vector<double> v;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double t = static_cast<double>(i) / static_cast<double>(n - 1);
+      v.push_back(geometric ? lo * std::pow(hi / lo, t) : lo + t * (hi - lo));
+    }
+    return v;
+  };
+  const struct {
+    std::vector<double> values;
+    bool log;
+  } cases[] = {{spaced(0.001, 0.5, false, 40), false},  // 2.7 decades, yet uniform
+               {spaced(0.5, 4, true, 40), true},        // under one decade, yet log-uniform
+               {spaced(0.001, 1, true, 40), true},
+               {spaced(0, 0.5, false, 40), false},
+               {{0.001, 0.01, 0.1, 1}, true},  // a grid: two decades or more
+               {{0.1, 0.2, 0.4}, false}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(report_detail::parameter_axis(c.values, false).log, c.log)
+        << c.values.front() << " to " << c.values.back();
+  }
+  EXPECT_TRUE(report_detail::parameter_axis(spaced(0.001, 0.5, false, 40), true).log);
 }
 
 TEST(FigureScale, TicksAreOneTwoFiveTimesAPowerOfTenAndLabelsKeepFourDigits) {

@@ -507,6 +507,19 @@ TEST(ReportOutput, AxesDefaultToTheMostSweptParametersAndNameThem) {
   EXPECT_EQ(axes.panels, (std::vector<std::size_t>{7}));
   const ReportAxes chosen = choose_axes(stats, parameter_by_name("n_gen"), std::nullopt);
   EXPECT_EQ(kParameterNames[*chosen.colour], "emig_rate");
+  // A design's points differ in every varied parameter, so counts tie: the parameter that
+  // varies most for its size goes on x (emig_rate over 0.01 to 0.5, not birth_rate's ±10%).
+  std::vector<GridPointStats> design;
+  for (int i = 0; i < 20; ++i) {
+    GridPointStats s;
+    s.parameters = typical_parameters();
+    s.parameters.birth_rate = 0.45 + 0.005 * i;
+    s.parameters.emig_rate = 0.01 + 0.49 * ((i * 7) % 20) / 19.0;
+    design.push_back(s);
+  }
+  const ReportAxes varied = choose_axes(design, std::nullopt, std::nullopt);
+  EXPECT_EQ(kParameterNames[varied.x], "emig_rate");
+  EXPECT_EQ(kParameterNames[*varied.colour], "birth_rate");
 
   const TempDir dir;
   write_file(dir / "summary.csv", summary_header() + row(1, 1, true, 4, 0));

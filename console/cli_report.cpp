@@ -74,7 +74,7 @@ CLI::App* setup_report(CLI::App& app, ReportCommandOptions& options) {
       ->type_name("PARAM");
   report->add_flag("--log-x", options.log_x,
                    "logarithmic x axis (automatic when the positive values of --x span two "
-                   "decades or more)");
+                   "decades or more; of a design, when they lie evenly on a log scale)");
   report
       ->add_option("--at", options.at,
                    "generations G of p_switched_by_G and p_extinct_by_G, the shares switched and "

@@ -95,7 +95,7 @@ std::string png_with_provenance(std::string png, const std::string& title,
                                 const Provenance& provenance) {
   return png_with_text(std::move(png), {{"Title", title},
                                         {"Software", "hostswitch " + provenance.version},
-                                        {"Source", provenance_text(provenance)}});
+                                        {"Comment", provenance_text(provenance)}});
 }
 
 std::string pdf_with_provenance(std::string pdf, const std::string& title,

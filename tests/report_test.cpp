@@ -382,8 +382,8 @@ TEST(ReportProvenance, PageSidecarAndFiguresNameVersionManifestSeedAndCommand) {
   EXPECT_NE(svg.find("n_gen\u00a0=\u00a020;"), std::string::npos);
   EXPECT_NE(svg.find("3\u00a0replicates"), std::string::npos);
   const auto texts = png_texts(read_file(std::filesystem::path(stem).concat(".png")));
-  ASSERT_TRUE(texts.contains("Source"));
-  EXPECT_EQ(texts.at("Source"), expected);
+  ASSERT_TRUE(texts.contains("Comment"));
+  EXPECT_EQ(texts.at("Comment"), expected);
   EXPECT_EQ(texts.at("Software"), "hostswitch " + std::string(HOSTSWITCH_VERSION));
   // The PDF's document information, updated after what rsvg-convert wrote: UTF-16 in hex.
   const std::string pdf = read_file(std::filesystem::path(stem).concat(".pdf"));

@@ -13,6 +13,7 @@
 #include "analysis/csv_input.hpp"
 #include "analysis/discovery_report.hpp"
 #include "analysis/phase_map_figure.hpp"
+#include "analysis/provenance.hpp"
 #include "analysis/report_figures.hpp"
 #include "analysis/sensitivity_report.hpp"
 #include "analysis/summary_format.hpp"
@@ -135,7 +136,7 @@ h1{font-size:1.4em}h2{font-size:1.15em;margin-top:1.6em}
 
 constexpr const char* kSectionStyle = R"(figure{margin:0.5em 0}figcaption{margin:0.3em 0;color:#333}
 .chart{border:1px solid #ddd;background:#fff;max-width:100%;height:auto}
-.note{color:#6b3500}.missing{background:#fff3dc;border-left:4px solid #D55E00;padding:0.5em}
+.note{color:#6b3500}footer{margin-top:2em;color:#555;font-size:0.85em}.missing{background:#fff3dc;border-left:4px solid #D55E00;padding:0.5em}
 .table{overflow-x:auto}table{border-collapse:collapse;font-size:12px}
 th,td{border:1px solid #ccc;padding:2px 5px;text-align:right}th{background:#f2f2f2}
 )";
@@ -144,16 +145,44 @@ th,td{border:1px solid #ccc;padding:2px 5px;text-align:right}th{background:#f2f2
 
 namespace {
 
+// How much a parameter varies for its size: the standard deviation of its values over the
+// points, over their mean's magnitude. A design's points mostly differ in every varied
+// parameter, so the count of values ties; this tells them apart.
+template <class Points>
+double relative_spread(const Points& points, std::size_t which) {
+  double sum = 0.0;
+  for (const auto& point : points) sum += parameter_value(point.parameters, which);
+  const double mean = sum / static_cast<double>(points.size());
+  double squares = 0.0;
+  for (const auto& point : points) {
+    const double d = parameter_value(point.parameters, which) - mean;
+    squares += d * d;
+  }
+  const double sd = std::sqrt(squares / static_cast<double>(points.size()));
+  return mean != 0.0 ? sd / std::fabs(mean) : sd;
+}
+
 template <class Points>
 ReportAxes choose_axes_of(const Points& stats, std::optional<std::size_t> x,
-                          std::optional<std::size_t> colour) {
+                          std::optional<std::size_t> colour, bool design) {
   const std::array<std::size_t, 8> counts = distinct_counts(stats);
-  auto most = [&counts](std::optional<std::size_t> except) {
+  // A grid ranks by values, the first of equals first; a design by relative spread.
+  double grid_points = 1.0;
+  for (const std::size_t count : counts) grid_points *= static_cast<double>(count);
+  const std::size_t widest = *std::max_element(counts.begin(), counts.end());
+  design =
+      design || (grid_points != static_cast<double>(stats.size()) && widest > kMaxDiscreteValues);
+  std::array<double, 8> rank{};
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    rank[i] = static_cast<double>(counts[i]);
+    if (design && counts[i] > 1) rank[i] = 1.0 + relative_spread(stats, i);
+  }
+  auto most = [&rank](std::optional<std::size_t> except) {
     std::size_t best = 0;
     bool any = false;
-    for (std::size_t i = 0; i < counts.size(); ++i) {
+    for (std::size_t i = 0; i < rank.size(); ++i) {
       if (except && i == *except) continue;
-      if (!any || counts[i] > counts[best]) best = i;
+      if (!any || rank[i] > rank[best]) best = i;
       any = true;
     }
     return best;
@@ -181,12 +210,12 @@ ReportAxes choose_axes_of(const Points& stats, std::optional<std::size_t> x,
 
 ReportAxes choose_axes(const std::vector<GridPointStats>& stats, std::optional<std::size_t> x,
                        std::optional<std::size_t> colour) {
-  return choose_axes_of(stats, x, colour);
+  return choose_axes_of(stats, x, colour, false);
 }
 
 ReportAxes choose_axes(const SummaryData& summary, std::optional<std::size_t> x,
                        std::optional<std::size_t> colour) {
-  return choose_axes_of(summary.points, x, colour);
+  return choose_axes_of(summary.points, x, colour, !summary.label_names.empty());
 }
 
 namespace {
@@ -286,7 +315,9 @@ std::string report_sections(const SummaryData& summary, const std::vector<GridPo
   const FigureContext context{stats, points.size(), axes, colouring, discrete(axes.panels, counts),
                               swept, counts};
   // Each figure goes on the page and, when asked for, into a file of its own.
-  auto show = [&](std::string& out, const Figure& figure) {
+  const std::string footnote = figure_footnote(summary);
+  auto show = [&](std::string& out, Figure figure) {
+    figure.footnote = footnote;
     page_figure(out, figure, colouring);
     if (figure_files != nullptr && !figure.panels.empty()) {
       add_figure_files(*figure_files, figure, colouring);
@@ -390,7 +421,7 @@ std::pair<std::int64_t, std::int64_t> figure_pixels(const std::string& svg, int 
 }
 
 void write_figure_files(const std::filesystem::path& directory,
-                        const std::vector<FigureFile>& figures) {
+                        const std::vector<FigureFile>& figures, const Provenance& provenance) {
   std::error_code ec;
   std::filesystem::create_directories(directory, ec);
   if (ec) throw IoFailure("open", directory, ec.value());
@@ -405,11 +436,14 @@ void write_figure_files(const std::filesystem::path& directory,
                                " a side: report --fix NAME=VALUE draws fewer grid points");
     }
     try {
-      write_file_atomically(std::filesystem::path(stem).concat(".svg"), figure.svg);
-      write_file_atomically(std::filesystem::path(stem).concat(".pdf"),
-                            convert_svg(figure.svg, ImageFormat::kPdf));
+      const std::string svg = svg_with_provenance(figure.svg, figure.name, provenance);
+      write_file_atomically(std::filesystem::path(stem).concat(".svg"), svg);
+      write_file_atomically(
+          std::filesystem::path(stem).concat(".pdf"),
+          pdf_with_provenance(convert_svg(svg, ImageFormat::kPdf), figure.name, provenance));
       write_file_atomically(std::filesystem::path(stem).concat(".png"),
-                            convert_svg(figure.svg, ImageFormat::kPng, kFigureDpi));
+                            png_with_provenance(convert_svg(svg, ImageFormat::kPng, kFigureDpi),
+                                                figure.name, provenance));
     } catch (const SvgConvertError& error) {
       throw SvgConvertError("figure " + figure.name + ": " + error.what());
     }
@@ -420,6 +454,7 @@ void write_figure_files(const std::filesystem::path& directory,
 
 ReportFacts write_report(const ReportOptions& options) {
   SummaryData summary = read_summary(options.summary);
+  const Provenance provenance = summary_provenance(options.summary, options.arguments);
   if (!options.at.empty()) summary.at_generations = options.at;
   const FixedValues& fixed = options.map.fixed;
   check_fixed(summary, fixed);
@@ -477,6 +512,7 @@ ReportFacts write_report(const ReportOptions& options) {
     table.write(buffer);
     table.commit();
   }
+  write_sidecar(options.table, provenance);
   const PhaseMaps phase_maps = maps.finish();
   std::vector<FigureFile> figures;
   std::string page = report_html(shown, stats, options.trajectories ? &trajectories : nullptr, axes,
@@ -493,18 +529,23 @@ ReportFacts write_report(const ReportOptions& options) {
                    " (--fix); the statistics file holds every one.");
     page.insert(page.find("<p class=\"facts\">"), text);
   }
-  const auto sensitivity = sensitivity_report(summary);
+  const auto sensitivity =
+      sensitivity_report(summary, kSensitivityResamples, options.figures ? &figures : nullptr);
   if (sensitivity) page.insert(page.rfind("</body>"), sensitivity->html);
   if (sensitivity && !sensitivity->csv.empty()) {
     write_file_atomically(options.sensitivity, sensitivity->csv);
+    write_sidecar(options.sensitivity, provenance);
   }
   if (options.discover) {
     const DiscoveryReport discovery = discovery_report(summary, *options.discover);
     page.insert(page.rfind("</body>"), discovery.html);
     write_file_atomically(options.boxes, discovery.csv);
   }
+  page.insert(page.rfind("</body>"), "<footer id=\"provenance\"><p>Made by " +
+                                         xml_escape(provenance_text(provenance)) +
+                                         ".</p></footer>");
   write_file_atomically(options.html, page);
-  if (options.figures) write_figure_files(*options.figures, figures);
+  if (options.figures) write_figure_files(*options.figures, figures, provenance);
   return ReportFacts{grid_points, summary.rows, summary.missing_rows(),
                      sensitivity && !sensitivity->csv.empty(), options.discover.has_value()};
 }

@@ -26,6 +26,8 @@ struct ReportAxes {
 
 // x defaults to the parameter with most values (the first of equals), colour to the next
 // parameter with more than one value; throws std::invalid_argument when both are the same.
+// Of a design (label columns, or points that are no grid of continuous values) they go by
+// how much each parameter varies for its size instead (standard deviation over mean).
 ReportAxes choose_axes(const std::vector<GridPointStats>& stats, std::optional<std::size_t> x,
                        std::optional<std::size_t> colour);
 ReportAxes choose_axes(const SummaryData& summary, std::optional<std::size_t> x,
@@ -68,6 +70,8 @@ struct ReportOptions {
   std::optional<std::filesystem::path> figures;
   // The phase maps' axes (--map), and the grid points the page shows (--fix).
   MapRequest map;
+  // The program's arguments after its name, named in every output's provenance.
+  std::vector<std::string> arguments;
 };
 
 struct ReportFacts {

@@ -1,11 +1,10 @@
 #include "analysis/report_figures.hpp"
 
+#include "reporting/figure_words.hpp"
+
 namespace hostswitch::report_detail {
 
 // ---- grouping grid points into panels
-
-// The distinct values of one parameter over the grid points (anything with `parameters`), in
-// increasing order. A grid sweeps few values of many points: the set keeps the sort small.
 
 std::string swept_description(const SimulationParameters& p,
                               const std::vector<std::size_t>& swept) {
@@ -78,6 +77,13 @@ Figure against_x_figure(const FigureContext& c, const Measure& m) {
   std::vector<const GridPointStats*> points;
   for (const GridPointStats& s : c.stats) points.push_back(&s);
   Grouping grouping = group_points(points, c.panels, false);
+  // So many intervals hide one another and the points: the points alone, the table has both.
+  const bool thin = c.stats.size() > kMaxIntervalPoints;
+  if (thin) {
+    figure.notes.push_back("With " + std::to_string(c.stats.size()) + " grid points (more than " +
+                           std::to_string(kMaxIntervalPoints) +
+                           ") the intervals are left out; the table holds them.");
+  }
   const Axis x_axis = parameter_axis(distinct_values(c.stats, c.axes.x), c.axes.log_x);
   Axis y_axis;
   if (m.y) {
@@ -95,8 +101,9 @@ Figure against_x_figure(const FigureContext& c, const Measure& m) {
     std::vector<const GridPointStats*> members = grouping.groups[g];
     const std::string where = swept_description(members.front()->parameters, c.panels);
     PanelSpec panel;
-    panel.frame = PanelFrame{where.empty() ? m.name : where, x_name, m.name, x_axis, y_axis};
-    panel.draw = [members, &c, m, groups, dodge, joined, which_x](Panel& p) mutable {
+    panel.frame = PanelFrame{where.empty() ? figure_label(m.name) : where, figure_label(x_name),
+                             figure_label(m.name), x_axis, y_axis};
+    panel.draw = [members, &c, m, groups, dodge, joined, which_x, thin](Panel& p) mutable {
       std::map<std::size_t, std::vector<const GridPointStats*>> by_colour;
       for (const GridPointStats* s : members) {
         by_colour[c.colouring.continuous() ? 0 : c.colouring.index(s->parameters)].push_back(s);
@@ -119,6 +126,10 @@ Figure against_x_figure(const FigureContext& c, const Measure& m) {
           const std::string colour = c.colouring.colour(s->parameters);
           const Estimate e = m.estimate(*s);
           const double at = px(s);
+          if (thin) {
+            p.dot(at, p.y(e.value), 2.4, colour, 0.8);
+            continue;
+          }
           p.line(at, p.y(e.lo), at, p.y(e.hi), colour, 1.5);
           p.line(at - 3, p.y(e.lo), at + 3, p.y(e.lo), colour);
           p.line(at - 3, p.y(e.hi), at + 3, p.y(e.hi), colour);
@@ -300,7 +311,8 @@ Figure survival_figure(const FigureContext& c) {
       [](const std::vector<const GridPointStats*>& members) {
         double end = 1.0;
         for (const GridPointStats* s : members) end = std::max(end, survival_end(*s));
-        return PanelFrame{"", "n_g", "share not yet extinct", Axis{0.0, end}, Axis{-0.02, 1.02}};
+        return PanelFrame{"", figure_label("n_g"), figure_words("km_survival"), Axis{0.0, end},
+                          Axis{-0.02, 1.02}};
       },
       [&c](Panel& p, const std::vector<const GridPointStats*>& members) {
         double end = 0.0;
@@ -351,7 +363,8 @@ Figure shares_by_generation_figure(const FigureContext& c) {
         for (const GridPointStats* s : members) {
           if (!s->by_generation.empty()) end = std::max(end, 1.0 * s->by_generation.back().at);
         }
-        return PanelFrame{"", "G (generation)", "share by G", Axis{0.0, end}, Axis{-0.02, 1.02}};
+        return PanelFrame{"", figure_label("G"), figure_words("share_by_G"), Axis{0.0, end},
+                          Axis{-0.02, 1.02}};
       },
       [&c](Panel& p, const std::vector<const GridPointStats*>& members) {
         for (const GridPointStats* s : members) {
@@ -384,7 +397,8 @@ Figure trajectory_figure(const FigureContext& c,
           for (const PopulationQuartiles& q : g) top = std::max(top, q.q75);
           last = std::max(last, static_cast<double>(g.size()));
         }
-        return PanelFrame{"", "n_g", "n_pop", Axis{1.0, last}, Axis{0.0, top * 1.05}};
+        return PanelFrame{"", figure_label("n_g"), figure_words("population") + " (n_pop)",
+                          Axis{1.0, last}, Axis{0.0, top * 1.05}};
       },
       [of, &c](Panel& p, const std::vector<const GridPointStats*>& members) {
         for (const GridPointStats* s : members) {
@@ -434,7 +448,7 @@ Figure switches_figure(const FigureContext& c) {
         x.integer = true;
         Axis y{0.0, static_cast<double>(most) * 1.05};
         y.integer = true;
-        return PanelFrame{"", "switch_generations", "replicates", x, y};
+        return PanelFrame{"", figure_label("switch_generations"), figure_words("replicates"), x, y};
       },
       [&c](Panel& p, const std::vector<const GridPointStats*>& members) {
         const auto n = static_cast<double>(members.size());

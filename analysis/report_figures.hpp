@@ -9,27 +9,6 @@
 
 namespace hostswitch::report_detail {
 
-template <class Points>
-std::vector<double> distinct_values(const Points& points, std::size_t which) {
-  std::unordered_set<double> seen;
-  std::vector<double> values;
-  for (const auto& point : points) {
-    const double value = parameter_value(point.parameters, which);
-    if (!values.empty() && values.back() == value) continue;
-    if (seen.insert(value).second) values.push_back(value);
-  }
-  std::sort(values.begin(), values.end());
-  values.erase(std::unique(values.begin(), values.end()), values.end());
-  return values;
-}
-
-template <class Points>
-std::array<std::size_t, 8> distinct_counts(const Points& stats) {
-  std::array<std::size_t, 8> counts{};
-  for (std::size_t i = 0; i < counts.size(); ++i) counts[i] = distinct_values(stats, i).size();
-  return counts;
-}
-
 struct FigureContext {
   const std::vector<GridPointStats>& stats;
   std::size_t grid_points;

@@ -1,6 +1,7 @@
 #include "analysis/sensitivity_report.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <map>
@@ -8,18 +9,43 @@
 #include <vector>
 
 #include "analysis/replicate_stats.hpp"
+#include "analysis/report.hpp"
+#include "analysis/report_charts.hpp"
 #include "analysis/sensitivity.hpp"
 #include "base/csv.hpp"
 #include "base/svg_writer.hpp"
 #include "batch/summary.hpp"
 #include "model/parameters.hpp"
+#include "reporting/figure_words.hpp"
 
 namespace hostswitch {
 
 namespace {
 
+using report_detail::Axis;
+using report_detail::Colouring;
+using report_detail::Figure;
+using report_detail::kBottom;
+using report_detail::kMaxIntervalPoints;
+using report_detail::kPanelWidth;
+using report_detail::kRight;
+using report_detail::kTickFont;
+using report_detail::kTop;
+using report_detail::LegendEntry;
+using report_detail::Panel;
+using report_detail::PanelFrame;
+using report_detail::PanelSpec;
+using report_detail::parameter_axis;
+using report_detail::path_to;
+using report_detail::render_figure;
+using report_detail::text_width;
+
 constexpr const char* kFirstColour = "#0072B2";  // Okabe and Ito's blue
 constexpr const char* kTotalColour = "#D55E00";  // and vermillion
+// The Sobol' bars: a wider panel, with room on the left for the parameters' words.
+constexpr double kWideWidth = 460;
+constexpr double kWideLeft = 200;
+constexpr double kSobolRow = 34;
 
 // Each output of one design point: the mean over its replicates, and the variance of that
 // mean (the replicates' variance over their count; none for a single replicate).
@@ -173,13 +199,6 @@ std::string warnings_caption(const std::vector<std::size_t>& varied,
   return caption;
 }
 
-// A parameter's name on a figure, marked when its numbers come with a warning.
-std::string parameter_label(std::size_t which, const std::string& warning) {
-  const std::string name = xml_escape(std::string(kParameterNames[which]));
-  if (warning.empty()) return name;
-  return "<title>" + xml_escape(warning) + "</title>⚠ " + name;
-}
-
 std::string note_section(const std::string& title, const std::string& note) {
   return "<section id=\"sensitivity\"><h2>" + xml_escape(title) + "</h2><p>" + xml_escape(note) +
          "</p></section>";
@@ -199,117 +218,166 @@ void noise_paragraph(std::string& html, const std::vector<std::string>& names,
   html += ".</p>";
 }
 
-// Bars of S_i and ST_i with their intervals, one row per parameter.
-void sobol_figure(std::string& html, std::string_view output,
+// A parameter's label on a figure, marked when its numbers come with a warning.
+std::string parameter_label(std::size_t which, const std::string& warning) {
+  const std::string label = figure_label(kParameterNames[which]);
+  return warning.empty() ? label : "⚠ " + label;
+}
+
+// Where figures go: the page always, a file of their own when asked; each with the line of
+// what the summary holds fixed.
+struct FigureSink {
+  std::string footnote;
+  std::vector<FigureFile>* files = nullptr;
+
+  void show(std::string& html, Figure figure, const std::string& caption_html) const {
+    figure.footnote = footnote;
+    const Colouring none;
+    html += "<figure id=\"figure-" + xml_escape(figure.name) + "\">" +
+            render_figure(figure, none, false) + "<figcaption>" + caption_html +
+            "</figcaption></figure>";
+    if (files != nullptr)
+      files->push_back(FigureFile{figure.name, render_figure(figure, none, true)});
+  }
+};
+
+// The key of S1 and ST: swatches for bars, else solid and filled or dashed and open.
+std::vector<LegendEntry> index_key(bool bars) {
+  using Style = LegendEntry::Style;
+  return {{figure_label("S1"), kFirstColour, bars ? Style::bar : Style::line},
+          {figure_label("ST"), kTotalColour, bars ? Style::bar : Style::dashed}};
+}
+
+// An axis over [lo, hi] that always holds 0 and 1, with a little room at either end.
+Axis index_axis(double lo, double hi) {
+  lo = std::min(lo, 0.0);
+  hi = std::max(hi, 1.0);
+  const double pad = 0.04 * (hi - lo);
+  return Axis{lo - pad, hi + pad};
+}
+
+// Bars of S_i and ST_i with their intervals, one row per parameter, from the zero line: a
+// negative estimate goes left of it.
+void sobol_figure(std::string& html, const FigureSink& sink, const std::string& output,
                   const std::vector<std::size_t>& varied, const SobolIndices& indices,
                   const std::vector<std::string>& warnings) {
   double lo = 0.0;
   double hi = 1.0;
   for (std::size_t i = 0; i < varied.size(); ++i) {
     for (const auto* index : {&indices.first[i], &indices.total[i]}) {
-      lo = std::min(lo, std::max(index->lo, -1.0));
-      hi = std::max(hi, std::min(index->hi, 2.0));
+      for (const double v : {index->value, index->lo, index->hi}) {
+        if (!std::isfinite(v)) continue;
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+      }
     }
   }
-  const double left = 110.0;
-  const double width = 330.0;
-  const double row = 34.0;
-  const double height = 30.0 + row * static_cast<double>(varied.size()) + 24.0;
-  auto x = [&](double v) { return left + (std::clamp(v, lo, hi) - lo) / (hi - lo) * width; };
-  html += "<figure><svg xmlns=\"http://www.w3.org/2000/svg\" width=\"460\" height=\"" +
-          svg_number(height) + "\" role=\"img\"><title>" + xml_escape(std::string(output)) +
-          "</title>";
-  html += "<text x=\"" + svg_number(left) + "\" y=\"16\" font-size=\"13\">" +
-          xml_escape(std::string(output)) + "</text>";
-  const double bottom = 30.0 + row * static_cast<double>(varied.size());
-  for (const double tick : {0.0, 0.5, 1.0}) {
-    html += "<line x1=\"" + svg_number(x(tick)) + "\" y1=\"26\" x2=\"" + svg_number(x(tick)) +
-            "\" y2=\"" + svg_number(bottom) + "\" stroke=\"#ccc\"/><text x=\"" +
-            svg_number(x(tick)) + "\" y=\"" + svg_number(bottom + 14) +
-            "\" font-size=\"11\" text-anchor=\"middle\">" + svg_number(tick, 1) + "</text>";
-  }
+  const auto k = static_cast<double>(varied.size());
+  Figure figure;
+  figure.name = "sobol-" + output;
+  figure.key = index_key(true);
+  PanelSpec panel;
+  panel.frame.title = figure_label(output);
+  panel.frame.x_title = figure_words("index") + " (S1, ST)";
+  panel.frame.x = index_axis(lo, hi);
+  panel.frame.y = Axis{0.0, k};
+  panel.frame.width = kWideWidth;
+  panel.frame.left = kWideLeft;
+  panel.frame.height = kTop + kBottom + kSobolRow * k;
   for (std::size_t i = 0; i < varied.size(); ++i) {
-    const double top = 30.0 + row * static_cast<double>(i);
-    html += "<text x=\"" + svg_number(left - 6) + "\" y=\"" + svg_number(top + 18) +
-            "\" font-size=\"12\" text-anchor=\"end\">" + parameter_label(varied[i], warnings[i]) +
-            "</text>";
-    const std::pair<const IndexWithInterval*, const char*> bars[] = {
-        {&indices.first[i], kFirstColour}, {&indices.total[i], kTotalColour}};
-    for (std::size_t b = 0; b < 2; ++b) {
-      const auto& [index, colour] = bars[b];
-      const double y = top + 4.0 + 12.0 * static_cast<double>(b);
-      const double from = std::min(x(0.0), x(index->value));
-      html += "<rect x=\"" + svg_number(from) + "\" y=\"" + svg_number(y) + "\" width=\"" +
-              svg_number(std::fabs(x(index->value) - x(0.0))) + "\" height=\"10\" fill=\"" +
-              colour + "\"/>";
-      html += "<line x1=\"" + svg_number(x(index->lo)) + "\" y1=\"" + svg_number(y + 5) +
-              "\" x2=\"" + svg_number(x(index->hi)) + "\" y2=\"" + svg_number(y + 5) +
-              "\" stroke=\"#000\"/>";
-    }
+    panel.frame.y_labels.emplace_back(k - static_cast<double>(i) - 0.5,
+                                      parameter_label(varied[i], warnings[i]));
   }
-  html += "</svg><figcaption>" + xml_escape(std::string(output)) +
-          ": first-order S_i (blue) and total ST_i (vermillion) with their bootstrap 95% "
-          "intervals." +
-          warnings_caption(varied, warnings) + "</figcaption></figure>";
+  panel.draw = [indices, k](Panel& p) {
+    const double zero = p.x(0.0);
+    for (std::size_t i = 0; i < indices.first.size(); ++i) {
+      const double centre = p.y(k - static_cast<double>(i) - 0.5);
+      const std::pair<const IndexWithInterval*, const char*> bars[] = {
+          {&indices.first[i], kFirstColour}, {&indices.total[i], kTotalColour}};
+      for (std::size_t b = 0; b < 2; ++b) {
+        const auto& [index, colour] = bars[b];
+        const double top = centre - 11.0 + 12.0 * static_cast<double>(b);
+        p.bar(zero, p.x(index->value), top, top + 10.0, colour, 0.85);
+        p.line(p.x(index->lo), top + 5, p.x(index->hi), top + 5, "#000000");
+        p.line(p.x(index->lo), top + 2, p.x(index->lo), top + 8, "#000000");
+        p.line(p.x(index->hi), top + 2, p.x(index->hi), top + 8, "#000000");
+      }
+    }
+    p.line(zero, kTop, zero, p.y(0.0), "#222222", 1.2);
+  };
+  figure.panels.push_back(std::move(panel));
+  sink.show(html, std::move(figure),
+            xml_escape(figure_label(output)) +
+                ": first-order index S1 and total index ST of each parameter, with their "
+                "bootstrap 95% intervals; an estimate below 0 is drawn left of the zero line." +
+                warnings_caption(varied, warnings));
 }
 
 // S1 and ST of a share by generation against G, one panel per parameter, with their intervals:
 // which parameters decide early switching or extinction and which late.
-void sobol_generations_figure(std::string& html, const std::string& share,
+void sobol_generations_figure(std::string& html, const FigureSink& sink, const std::string& share,
                               const std::vector<std::int32_t>& at,
                               const std::vector<std::size_t>& varied,
                               const std::map<std::string, SobolIndices, std::less<>>& indices) {
-  std::vector<std::pair<double, const SobolIndices*>> series;
+  std::vector<std::pair<double, SobolIndices>> series;
   for (const std::int32_t g : at) {
     const auto found = indices.find(share + "_by_" + std::to_string(g));
-    if (found != indices.end()) series.emplace_back(g, &found->second);
+    if (found != indices.end()) series.emplace_back(g, found->second);
   }
   if (series.empty() || varied.empty()) return;
-  const double left = 110.0, width = 320.0, panel = 90.0, end = series.back().first;
-  auto x = [&](double g) { return left + g / end * width; };
-  const double height = 30.0 + panel * static_cast<double>(varied.size()) + 20.0;
-  html += "<figure><svg xmlns=\"http://www.w3.org/2000/svg\" width=\"460\" height=\"" +
-          svg_number(height) + "\" role=\"img\"><title>" + xml_escape(share) +
-          "_by_G</title><text x=\"" + svg_number(left) + "\" y=\"16\" font-size=\"13\">" +
-          xml_escape(share) + "_by_G against G (0 to " + svg_number(end, 6) + ")</text>";
-  for (std::size_t i = 0; i < varied.size(); ++i) {
-    const double top = 30.0 + panel * static_cast<double>(i);
-    auto y = [&](double v) { return top + 76.0 - std::clamp(v, -0.1, 1.1) / 1.2 * 76.0 - 6.0; };
-    html += "<text x=\"" + svg_number(left - 6) + "\" y=\"" + svg_number(top + 40) +
-            "\" font-size=\"12\" text-anchor=\"end\">" +
-            xml_escape(std::string(kParameterNames[varied[i]])) + "</text><rect x=\"" +
-            svg_number(left) + "\" y=\"" + svg_number(top) + "\" width=\"" + svg_number(width) +
-            "\" height=\"80\" fill=\"none\" stroke=\"#ccc\"/>";
-    for (const double level : {0.0, 1.0}) {
-      html += "<line x1=\"" + svg_number(left) + "\" y1=\"" + svg_number(y(level)) + "\" x2=\"" +
-              svg_number(left + width) + "\" y2=\"" + svg_number(y(level)) +
-              "\" stroke=\"#eee\"/><text x=\"" + svg_number(left + width + 4) + "\" y=\"" +
-              svg_number(y(level) + 4) + "\" font-size=\"10\">" + svg_number(level, 1) + "</text>";
-    }
-    for (const bool total : {false, true}) {
-      const char* colour = total ? kTotalColour : kFirstColour;
-      std::string d;
-      for (const auto& [g, s] : series) {
-        const IndexWithInterval& index = total ? s->total[i] : s->first[i];
-        d += d.empty() ? 'M' : 'L';
-        d += svg_number(x(g));
-        d += ' ';
-        d += svg_number(y(index.value));
-        html += "<line x1=\"" + svg_number(x(g)) + "\" y1=\"" + svg_number(y(index.lo)) +
-                "\" x2=\"" + svg_number(x(g)) + "\" y2=\"" + svg_number(y(index.hi)) +
-                "\" stroke=\"" + colour + "\"/>";
+  double lo = 0.0;
+  double hi = 1.0;
+  for (const auto& [g, s] : series) {
+    for (const auto* list : {&s.first, &s.total}) {
+      for (const IndexWithInterval& index : *list) {
+        for (const double v : {index.value, index.lo, index.hi}) {
+          if (!std::isfinite(v)) continue;
+          lo = std::min(lo, v);
+          hi = std::max(hi, v);
+        }
       }
-      html += "<path d=\"" + d + "\" fill=\"none\" stroke=\"" + colour + "\"/>";
     }
   }
-  html += "</svg><figcaption>" + xml_escape(share) +
-          "_by_G: first-order S_i (blue) and total ST_i (vermillion) against the generation G, "
-          "with their bootstrap 95% intervals (each panel 0 to 1).</figcaption></figure>";
+  Figure figure;
+  figure.name = "sobol-" + share + "_by_G";
+  figure.key = index_key(false);
+  for (std::size_t i = 0; i < varied.size(); ++i) {
+    PanelSpec panel;
+    panel.frame = PanelFrame{figure_label(kParameterNames[varied[i]]), figure_label("G"),
+                             figure_words("index"), Axis{0.0, series.back().first * 1.04},
+                             index_axis(lo, hi)};
+    panel.draw = [series, i](Panel& p) {
+      p.line(p.x(0.0), p.y(0.0), p.x(series.back().first), p.y(0.0), "#888888");
+      for (const bool total : {false, true}) {
+        const char* colour = total ? kTotalColour : kFirstColour;
+        const double shift = total ? 2.5 : -2.5;  // the two intervals side by side
+        for (std::size_t j = 0; j < series.size(); ++j) {
+          const auto& [g, s] = series[j];
+          const IndexWithInterval& index = total ? s.total[i] : s.first[i];
+          p.line(p.x(g) + shift, p.y(index.lo), p.x(g) + shift, p.y(index.hi), colour);
+          if (j == 0) continue;
+          const auto& [g0, s0] = series[j - 1];
+          const IndexWithInterval& before = total ? s0.total[i] : s0.first[i];
+          p.line(p.x(g0) + shift, p.y(before.value), p.x(g) + shift, p.y(index.value), colour, 1.6,
+                 total);
+        }
+        for (const auto& [g, s] : series) {
+          const IndexWithInterval& index = total ? s.total[i] : s.first[i];
+          p.mark(p.x(g) + (total ? 2.5 : -2.5), p.y(index.value), colour, total);
+        }
+      }
+    };
+    figure.panels.push_back(std::move(panel));
+  }
+  sink.show(html, std::move(figure),
+            xml_escape(figure_label(share + "_by_G")) +
+                ": first-order index S1 (solid) and total index ST (dashed) of each parameter "
+                "against the generation G, with their bootstrap 95% intervals.");
 }
 
 std::optional<SensitivityReport> sobol_report(const SummaryData& summary, std::size_t column,
                                               const std::vector<PointOutputs>& outputs,
-                                              std::int32_t resamples) {
+                                              std::int32_t resamples, const FigureSink& sink) {
   const std::string title = "Sobol' sensitivity indices";
   const std::vector<std::size_t> varied = varied_parameters(summary);
   const std::size_t k = varied.size();
@@ -394,18 +462,18 @@ std::optional<SensitivityReport> sobol_report(const SummaryData& summary, std::s
     } else if (names[o].find("_by_") != std::string::npos) {
       by_generation.emplace(names[o], indices);
     } else {
-      sobol_figure(html, names[o], varied, indices, warnings);
+      sobol_figure(html, sink, names[o], varied, indices, warnings);
     }
   }
   for (const char* share : {"p_switched", "p_extinct"}) {
-    sobol_generations_figure(html, share, summary.at_generations, varied, by_generation);
+    sobol_generations_figure(html, sink, share, summary.at_generations, varied, by_generation);
   }
   html += "</section>";
   return SensitivityReport{csv, html};
 }
 
 // mu* against sigma, each parameter a labelled point.
-void morris_figure(std::string& html, std::string_view output,
+void morris_figure(std::string& html, const FigureSink& sink, const std::string& output,
                    const std::vector<std::size_t>& varied,
                    const std::vector<MorrisEffects>& effects) {
   double top_x = 0.0;
@@ -416,49 +484,66 @@ void morris_figure(std::string& html, std::string_view output,
   }
   top_x = top_x > 0.0 ? top_x * 1.15 : 1.0;
   top_y = top_y > 0.0 ? top_y * 1.15 : 1.0;
-  const double left = 50.0, bottom = 250.0, width = 330.0, height = 220.0;
-  auto x = [&](double v) { return left + v / top_x * width; };
-  auto y = [&](double v) { return bottom - v / top_y * height; };
-  html +=
-      "<figure><svg xmlns=\"http://www.w3.org/2000/svg\" width=\"460\" height=\"280\" "
-      "role=\"img\"><title>" +
-      xml_escape(std::string(output)) + "</title>";
-  html += "<line x1=\"" + svg_number(left) + "\" y1=\"" + svg_number(bottom) + "\" x2=\"" +
-          svg_number(left + width) + "\" y2=\"" + svg_number(bottom) +
-          "\" stroke=\"#000\"/><line x1=\"" + svg_number(left) + "\" y1=\"" + svg_number(bottom) +
-          "\" x2=\"" + svg_number(left) + "\" y2=\"" + svg_number(bottom - height) +
-          "\" stroke=\"#000\"/>";
-  html += "<text x=\"" + svg_number(left + width) + "\" y=\"" + svg_number(bottom + 16) +
-          "\" font-size=\"12\" text-anchor=\"end\">μ* (max " + svg_number(top_x / 1.15, 3) +
-          ")</text><text x=\"" + svg_number(left - 4) + "\" y=\"" +
-          svg_number(bottom - height - 6) + "\" font-size=\"12\">σ (max " +
-          svg_number(top_y / 1.15, 3) + ")</text>";
   std::string without_sigma;
+  std::vector<std::pair<std::string, std::pair<double, double>>> points;
   for (std::size_t i = 0; i < varied.size(); ++i) {
     const std::string name(kParameterNames[varied[i]]);
     if (!effects[i].sigma) {
       without_sigma += (without_sigma.empty() ? "" : ", ") + name;
       continue;
     }
-    html += "<circle cx=\"" + svg_number(x(effects[i].mu_star)) + "\" cy=\"" +
-            svg_number(y(*effects[i].sigma)) + "\" r=\"4\" fill=\"" + kFirstColour + "\"/>";
-    html += "<text x=\"" + svg_number(x(effects[i].mu_star) + 6) + "\" y=\"" +
-            svg_number(y(*effects[i].sigma) - 4) + "\" font-size=\"11\">" + xml_escape(name) +
-            "</text>";
+    points.push_back({name, {effects[i].mu_star, *effects[i].sigma}});
   }
-  html += "</svg><figcaption>" + xml_escape(std::string(output)) +
-          ": mean absolute elementary effect μ* against their standard deviation σ per "
-          "parameter.";
+  Figure figure;
+  figure.name = "morris-" + output;
+  PanelSpec panel;
+  panel.frame = PanelFrame{figure_label(output), figure_label("μ*"), figure_label("σ"),
+                           Axis{-0.03 * top_x, top_x}, Axis{-0.03 * top_y, top_y}};
+  panel.draw = [points](Panel& p) {
+    // Each name beside its point where it covers no point and no name placed before: right,
+    // left, above, below (those two kept inside the frame).
+    std::vector<std::array<double, 4>> taken;  // left, top, right, bottom
+    for (const auto& [name, at] : points) {
+      const double px = p.x(at.first);
+      const double py = p.y(at.second);
+      p.mark(px, py, kFirstColour);
+      taken.push_back({px - 4, py - 4, px + 4, py + 4});
+    }
+    for (const auto& [name, at] : points) {
+      const double px = p.x(at.first);
+      const double py = p.y(at.second);
+      const double w = text_width(name, kTickFont);
+      const double centred = std::clamp(px - w / 2, p.x_min() + 2, p.x_max() - w - 2);
+      const std::array<std::pair<double, double>, 4> places = {
+          {{px + 6, py + 4}, {px - 6 - w, py + 4}, {centred, py - 8}, {centred, py + 17}}};
+      std::array<double, 4> box{};
+      for (const auto& [x, y] : places) {
+        box = {x, y - 11, x + w, y + 2};
+        const bool inside = box[0] >= p.x_min() && box[2] <= p.x_max() && box[1] >= kTop;
+        const bool free = std::none_of(taken.begin(), taken.end(), [&](const auto& t) {
+          return box[0] < t[2] && t[0] < box[2] && box[1] < t[3] && t[1] < box[3];
+        });
+        if (inside && free) break;
+      }
+      taken.push_back(box);
+      p.label(box[0], box[3] - 2, name, "start");
+    }
+  };
+  figure.panels.push_back(std::move(panel));
+  std::string caption = xml_escape(figure_label(output)) +
+                        ": the mean absolute elementary effect μ* of each parameter against "
+                        "the standard deviation σ of its effects.";
   if (!without_sigma.empty()) {
-    html +=
+    caption +=
         " Not drawn, with fewer than two effects and so no σ: " + xml_escape(without_sigma) + ".";
   }
-  html += "</figcaption></figure>";
+  sink.show(html, std::move(figure), caption);
 }
 
 std::optional<SensitivityReport> morris_report(const SummaryData& summary, std::size_t trajectory,
                                                std::size_t step,
-                                               const std::vector<PointOutputs>& outputs) {
+                                               const std::vector<PointOutputs>& outputs,
+                                               const FigureSink& sink) {
   const std::string title = "Morris elementary effects";
   const std::vector<std::size_t> varied = varied_parameters(summary);
   const std::size_t k = varied.size();
@@ -536,7 +621,7 @@ std::optional<SensitivityReport> morris_report(const SummaryData& summary, std::
     } else if (names[o].find("_by_") == std::string::npos) {
       // Its caption names the parameters short of effects; the shares by generation are in the
       // table only, as a figure each would swamp the page.
-      morris_figure(html, names[o], varied, effects);
+      morris_figure(html, sink, names[o], varied, effects);
     }
   }
   html += "</section>";
@@ -557,64 +642,157 @@ bool not_a_grid(const SummaryData& summary, const std::vector<std::size_t>& vari
 }
 
 constexpr std::size_t kMaxScatterPoints = 2000;
+constexpr std::size_t kBins = 12;
+constexpr const char* kPointColour = "#56B4E9";  // Okabe and Ito's sky blue
 
-// One output per design point against one parameter; the shares with their Wilson intervals.
-void scatter_panel(std::string& html, const SummaryData& summary,
-                   const std::vector<PointOutputs>& outputs, const std::string& output_name,
-                   std::size_t output, std::size_t which) {
+// An output's value at a design point with its 95% interval: a share's Wilson interval from
+// its replicates, a mean's ±1.96 standard errors (none with one replicate).
+struct PointValue {
+  double value = 0.0;
+  std::optional<ProportionInterval> interval;
+  std::int64_t replicates = 0;
+};
+
+PointValue point_value(const GridPointRuns& point, const PointOutputs& outputs, std::size_t output,
+                       bool share) {
+  PointValue v;
+  v.value = outputs.value[output];
+  v.replicates = static_cast<std::int64_t>(point.replicates.size());
+  if (share) {
+    // The share's replicates, back from the share itself.
+    const std::int64_t hits = std::llround(v.value * static_cast<double>(v.replicates));
+    v.interval = wilson_interval(hits, v.replicates);
+  } else if (outputs.has_noise) {
+    const double half = 1.959963984540054 * std::sqrt(outputs.noise[output]);
+    v.interval = ProportionInterval{v.value - half, v.value + half};
+  }
+  return v;
+}
+
+// One output per design point against each varied parameter, on the scale the values span.
+void scatter_figure(std::string& html, const FigureSink& sink, const SummaryData& summary,
+                    const std::vector<PointOutputs>& outputs, const std::string& output_name,
+                    std::size_t output, const std::vector<std::size_t>& varied) {
   const std::size_t drawn = std::min(summary.points.size(), kMaxScatterPoints);
-  double low = parameter_value(summary.points.front().parameters, which);
-  double high = low;
-  double top = 0.0;
-  for (std::size_t p = 0; p < drawn; ++p) {
-    const double v = parameter_value(summary.points[p].parameters, which);
-    low = std::min(low, v);
-    high = std::max(high, v);
-    top = std::max(top, outputs[p].value[output]);
-  }
   const bool share = output_name.starts_with("p_");
-  if (share || !(top > 0.0)) top = 1.0;
-  const bool log = low > 0.0 && high / low >= 100.0;
-  auto scaled = [&](double v) { return log ? std::log10(v) : v; };
-  const double from = scaled(low);
-  const double span = scaled(high) > from ? scaled(high) - from : 1.0;
-  const double left = 44.0, bottom = 150.0, width = 180.0, height = 125.0;
-  auto x = [&](double v) { return left + (scaled(v) - from) / span * width; };
-  auto y = [&](double v) { return bottom - v / top * height; };
-  const std::string name(kParameterNames[which]);
-  html += R"(<svg xmlns="http://www.w3.org/2000/svg" width="240" height="180" role="img"><title>)" +
-          xml_escape(output_name + " against " + name) + "</title>";
-  html += R"(<rect x=")" + svg_number(left) + R"(" y=")" + svg_number(bottom - height) +
-          R"(" width=")" + svg_number(width) + R"(" height=")" + svg_number(height) +
-          R"(" fill="none" stroke="#999"/>)";
-  html += R"(<text x=")" + svg_number(left + width / 2) + R"(" y=")" + svg_number(bottom + 24) +
-          R"(" font-size="11" text-anchor="middle">)" + xml_escape(name) + (log ? " (log)" : "") +
-          ": " + svg_number(low, 3) + " to " + svg_number(high, 3) + R"(</text><text x=")" +
-          svg_number(left - 4) + R"(" y=")" + svg_number(bottom - height + 4) +
-          R"(" font-size="10" text-anchor="end">)" + svg_number(top, 3) + R"(</text><text x=")" +
-          svg_number(left - 4) + R"(" y=")" + svg_number(bottom) +
-          R"(" font-size="10" text-anchor="end">0</text>)";
+  std::vector<PointValue> values;
+  double low = 0.0;
+  double top = share ? 1.0 : 0.0;
   for (std::size_t p = 0; p < drawn; ++p) {
-    const GridPointRuns& point = summary.points[p];
-    const double px = x(parameter_value(point.parameters, which));
-    if (share) {
-      // The share's replicates, back from the share itself.
-      const auto n = static_cast<std::int64_t>(point.replicates.size());
-      const std::int64_t hits = std::llround(outputs[p].value[output] * static_cast<double>(n));
-      const ProportionInterval interval = wilson_interval(hits, n);
-      html += R"(<line x1=")" + svg_number(px) + R"(" y1=")" + svg_number(y(interval.lo)) +
-              R"(" x2=")" + svg_number(px) + R"(" y2=")" + svg_number(y(interval.hi)) +
-              R"(" stroke="#56B4E9" stroke-opacity="0.5"/>)";
-    }
-    html += R"(<circle cx=")" + svg_number(px) + R"(" cy=")" +
-            svg_number(y(std::max(outputs[p].value[output], 0.0))) + R"(" r="1.8" fill=")" +
-            kFirstColour + R"("/>)";
+    values.push_back(point_value(summary.points[p], outputs[p], output, share));
+    const PointValue& v = values.back();
+    low = std::min(low, v.interval && drawn <= kMaxIntervalPoints ? v.interval->lo : v.value);
+    top = std::max(top, v.interval && drawn <= kMaxIntervalPoints ? v.interval->hi : v.value);
   }
-  html += "</svg>";
+  if (!(top > low)) top = low + 1.0;
+  const bool binned = drawn > kMaxIntervalPoints;
+  Figure figure;
+  figure.name = "design-" + output_name;
+  if (binned) {
+    figure.key = {{"design point", kFirstColour, LegendEntry::Style::dot},
+                  {"mean of a bin, 95% interval", kTotalColour}};
+  }
+  for (const std::size_t which : varied) {
+    std::vector<double> xs;
+    for (std::size_t p = 0; p < drawn; ++p) {
+      xs.push_back(parameter_value(summary.points[p].parameters, which));
+    }
+    std::vector<double> sorted = xs;
+    std::sort(sorted.begin(), sorted.end());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    PanelSpec panel;
+    const Axis y =
+        share ? Axis{-0.03, 1.03} : Axis{low - 0.03 * (top - low), top + 0.05 * (top - low)};
+    panel.frame =
+        PanelFrame{figure_label(kParameterNames[which]), figure_label(kParameterNames[which]),
+                   figure_label(output_name), parameter_axis(sorted, false), y};
+    panel.frame.title = figure_words(kParameterNames[which]);
+    panel.draw = [xs, values, binned, share](Panel& p) {
+      for (std::size_t i = 0; i < xs.size(); ++i) {
+        const double px = p.x(xs[i]);
+        if (!binned && values[i].interval) {
+          p.line(px, p.y(values[i].interval->lo), px, p.y(values[i].interval->hi), kPointColour,
+                 1.0);
+        }
+      }
+      for (std::size_t i = 0; i < xs.size(); ++i) {
+        p.dot(p.x(xs[i]), p.y(values[i].value), binned ? 1.6 : 2.2, kFirstColour,
+              binned ? 0.35 : 0.9);
+      }
+      if (!binned) return;
+      // Bins of equal width on the axis as drawn (log or linear), in pixels.
+      struct Bin {
+        double x_sum = 0.0, sum = 0.0, squares = 0.0;
+        std::int64_t points = 0, hits = 0, replicates = 0;
+      };
+      std::array<Bin, kBins> bins{};
+      const double left = p.x_min();
+      const double width = p.x_max() - left;
+      for (std::size_t i = 0; i < xs.size(); ++i) {
+        const double px = p.x(xs[i]);
+        const auto b = std::min<std::size_t>(
+            kBins - 1, static_cast<std::size_t>(std::max(0.0, (px - left) / width * kBins)));
+        Bin& bin = bins[b];
+        bin.x_sum += px;
+        bin.sum += values[i].value;
+        bin.squares += values[i].value * values[i].value;
+        ++bin.points;
+        bin.replicates += values[i].replicates;
+        bin.hits += std::llround(values[i].value * static_cast<double>(values[i].replicates));
+      }
+      std::string d;
+      for (const Bin& bin : bins) {
+        if (bin.points == 0) continue;
+        const auto n = static_cast<double>(bin.points);
+        const double px = bin.x_sum / n;
+        double mean = bin.sum / n;
+        double lo = mean;
+        double hi = mean;
+        if (share) {
+          // Every replicate of the bin's points together.
+          mean = static_cast<double>(bin.hits) / static_cast<double>(bin.replicates);
+          const ProportionInterval interval = wilson_interval(bin.hits, bin.replicates);
+          lo = interval.lo;
+          hi = interval.hi;
+        } else if (bin.points > 1) {
+          const double variance = std::max(0.0, (bin.squares - n * mean * mean) / (n - 1.0));
+          const double half = 1.959963984540054 * std::sqrt(variance / n);
+          lo = mean - half;
+          hi = mean + half;
+        }
+        p.line(px, p.y(lo), px, p.y(hi), kTotalColour, 1.6);
+        p.line(px - 3, p.y(lo), px + 3, p.y(lo), kTotalColour, 1.6);
+        p.line(px - 3, p.y(hi), px + 3, p.y(hi), kTotalColour, 1.6);
+        path_to(d, px, p.y(mean));
+      }
+      p.path(d, "none", kTotalColour, 1.6);
+      for (const Bin& bin : bins) {
+        if (bin.points == 0) continue;
+        const auto n = static_cast<double>(bin.points);
+        const double mean = share ? static_cast<double>(bin.hits) / bin.replicates : bin.sum / n;
+        p.mark(bin.x_sum / n, p.y(mean), kTotalColour);
+      }
+    };
+    figure.panels.push_back(std::move(panel));
+  }
+  std::string caption = xml_escape(figure_label(output_name)) + " at each design point";
+  if (binned) {
+    caption += " (dots) and its mean over " + std::to_string(kBins) +
+               " bins of equal width along each axis, with the 95% interval of the mean (" +
+               (share ? std::string("Wilson, over the bin's replicates")
+                      : std::string("±1.96 standard errors over the bin's points")) +
+               ")";
+  } else {
+    caption += std::string(", with its 95% interval (") +
+               (share ? "Wilson, over the point's replicates"
+                      : "±1.96 standard errors over the point's replicates") +
+               ")";
+  }
+  sink.show(html, std::move(figure), caption + ".");
 }
 
 std::string scatter_section(const SummaryData& summary, const std::vector<std::size_t>& varied,
-                            const std::vector<PointOutputs>& outputs) {
+                            const std::vector<PointOutputs>& outputs, const FigureSink& sink) {
   std::string html =
       R"(<section id="design-points"><h2>Outputs per design point</h2><p>Each output over the )"
       "replicates of each design point against each varied parameter";
@@ -623,17 +801,19 @@ std::string scatter_section(const SummaryData& summary, const std::vector<std::s
             std::to_string(summary.points.size()) + " design points)";
   }
   html +=
-      "; the shares (p_*) with their Wilson 95% intervals. A parameter spanning two "
-      "decades or more is drawn on a log axis.</p>";
+      ". The summary does not record whether a range was sampled on a log scale: a parameter "
+      "with more than " +
+      std::to_string(report_detail::kMaxDiscreteValues) +
+      " values is drawn on a log axis when they lie more evenly on a log scale than on a linear "
+      "one (as a :log range's do), one with fewer when its positive values span two decades or "
+      "more. Above " +
+      std::to_string(kMaxIntervalPoints) +
+      " points the intervals of single points give way to binned means.</p>";
   const std::vector<std::string> names = sensitivity_outputs(summary);
   for (std::size_t o = 0; o < names.size(); ++o) {
     // The shares by generation have their indices against G; a scatter each would swamp the page.
     if (names[o].find("_by_") != std::string::npos) continue;
-    html += "<figure><div>";
-    for (const std::size_t which : varied) {
-      scatter_panel(html, summary, outputs, names[o], o, which);
-    }
-    html += "</div><figcaption>" + names[o] + " per design point.</figcaption></figure>";
+    scatter_figure(html, sink, summary, outputs, names[o], o, varied);
   }
   return html + "</section>";
 }
@@ -651,7 +831,8 @@ std::vector<std::string> sensitivity_outputs(const SummaryData& summary) {
 }
 
 std::optional<SensitivityReport> sensitivity_report(const SummaryData& summary,
-                                                    std::int32_t resamples) {
+                                                    std::int32_t resamples,
+                                                    std::vector<FigureFile>* figure_files) {
   const auto& names = summary.label_names;
   auto column = [&](std::string_view name) -> std::optional<std::size_t> {
     const auto found = std::find(names.begin(), names.end(), name);
@@ -669,15 +850,16 @@ std::optional<SensitivityReport> sensitivity_report(const SummaryData& summary,
   for (const GridPointRuns& point : summary.points) {
     outputs.push_back(outputs_of(summary, point, count));
   }
+  const FigureSink sink{report_detail::figure_footnote(summary), figure_files};
   std::optional<SensitivityReport> report;
   if (block) {
-    report = sobol_report(summary, *block, outputs, resamples);
+    report = sobol_report(summary, *block, outputs, resamples, sink);
   } else if (trajectory && step) {
-    report = morris_report(summary, *trajectory, *step, outputs);
+    report = morris_report(summary, *trajectory, *step, outputs, sink);
   } else {
     report.emplace();
   }
-  report->html += scatter_section(summary, varied, outputs);
+  report->html += scatter_section(summary, varied, outputs, sink);
   return report;
 }
 

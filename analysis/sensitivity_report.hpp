@@ -31,7 +31,11 @@ struct SensitivityReport {
 // effects' mu, mu* and sigma, per varied parameter and output. For those and any other design
 // that is not a full grid, the page's section also draws each output per design point against
 // each varied parameter. None for a grid's summary.
-std::optional<SensitivityReport> sensitivity_report(const SummaryData& summary,
-                                                    std::int32_t resamples = 1000);
+// With `figure_files`, each figure drawn is also added there as a file of its own.
+inline constexpr std::int32_t kSensitivityResamples = 1000;
+struct FigureFile;
+std::optional<SensitivityReport> sensitivity_report(
+    const SummaryData& summary, std::int32_t resamples = kSensitivityResamples,
+    std::vector<FigureFile>* figure_files = nullptr);
 
 }  // namespace hostswitch

@@ -6,6 +6,7 @@
 #include <span>
 #include <unordered_map>
 
+#include "base/checksum.hpp"
 #include "base/csv.hpp"
 #include "base/io_failure.hpp"
 #include "batch/design.hpp"
@@ -342,22 +343,12 @@ std::vector<std::string> design_rows(const Design& design) {
 }
 
 std::string design_checksum(const std::vector<std::string>& rows) {
-  std::uint64_t hash = 0xcbf29ce484222325ULL;
-  auto add = [&hash](unsigned char byte) {
-    hash ^= byte;
-    hash *= 0x100000001b3ULL;
-  };
+  Fnv1a hash;
   for (const auto& row : rows) {
-    for (const char c : row) add(static_cast<unsigned char>(c));
-    add('\n');
+    hash.add(row);
+    hash.add("\n");
   }
-  char buffer[17];
-  for (int i = 15; i >= 0; --i) {
-    buffer[i] = "0123456789abcdef"[hash & 0xF];
-    hash >>= 4;
-  }
-  buffer[16] = '\0';
-  return buffer;
+  return hash.hex();
 }
 
 }  // namespace hostswitch

@@ -42,13 +42,14 @@ CLI::App* setup_report(CLI::App& app, ReportCommandOptions& options) {
           ->add_option("--trajectories", options.trajectories,
                        "trajectories of the same runs: adds the n_pop figure")
           ->type_name("PATH");
-  report->add_option("--table", options.table, "statistics table")
+  report
+      ->add_option("--table", options.table, "statistics table (and where it came from, PATH.json)")
       ->type_name("PATH")
       ->capture_default_str();
   report
       ->add_option("--sensitivity", options.sensitivity,
                    "of a sobol or morris design: the indices or elementary effects per parameter "
-                   "and output")
+                   "and output (and where they came from, PATH.json)")
       ->type_name("PATH")
       ->capture_default_str();
   options.discover_option =
@@ -66,7 +67,7 @@ CLI::App* setup_report(CLI::App& app, ReportCommandOptions& options) {
   report
       ->add_option("--x", options.x,
                    "parameter on the x axis of the probabilities (default: the one with most "
-                   "values)")
+                   "values; of a design, the one that varies most for its size)")
       ->type_name("PARAM");
   report
       ->add_option("--colour", options.colour,
@@ -74,7 +75,7 @@ CLI::App* setup_report(CLI::App& app, ReportCommandOptions& options) {
       ->type_name("PARAM");
   report->add_flag("--log-x", options.log_x,
                    "logarithmic x axis (automatic when the positive values of --x span two "
-                   "decades or more)");
+                   "decades or more; of a design, when they lie evenly on a log scale)");
   report
       ->add_option("--at", options.at,
                    "generations G of p_switched_by_G and p_extinct_by_G, the shares switched and "
@@ -99,14 +100,17 @@ CLI::App* setup_report(CLI::App& app, ReportCommandOptions& options) {
       report
           ->add_option("--figures", options.figures,
                        "also write every figure as DIR/NAME.svg, .pdf and .png (300 dpi), one "
-                       "8.5 cm column wide per panel; a figure of many panels in numbered files "
-                       "NAME-1, NAME-2 ...")
+                       "8.5 cm column wide per panel, each naming the version, manifest "
+                       "checksum, base seed and command that made it; a figure of many panels in "
+                       "numbered files NAME-1, NAME-2 ...")
           ->type_name("DIR");
   return report;
 }
 
-int run_report(const ReportCommandOptions& options, const CommandLineContext& context) {
+int run_report(const ReportCommandOptions& options, const std::vector<std::string>& arguments,
+               const CommandLineContext& context) {
   ReportOptions report;
+  report.arguments = arguments;
   report.summary = options.summary;
   if (options.trajectories_option->count() > 0) report.trajectories = options.trajectories;
   report.table = options.table;

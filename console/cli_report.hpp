@@ -25,6 +25,8 @@ struct ReportCommandOptions {
 
 // `hostswitch report`: statistics per grid point of a summary, as a table and a page.
 CLI::App* setup_report(CLI::App& app, ReportCommandOptions& options);
-int run_report(const ReportCommandOptions& options, const CommandLineContext& context);
+// `arguments`: the program's, after its name, for the outputs' provenance.
+int run_report(const ReportCommandOptions& options, const std::vector<std::string>& arguments,
+               const CommandLineContext& context);
 
 }  // namespace hostswitch

@@ -21,6 +21,7 @@
 #include "console/completion.hpp"
 #include "console/config_file.hpp"
 #include "console/help_formatter.hpp"
+#include "hostswitch_citation.hpp"
 #include "hostswitch_version.hpp"
 #include "model/model_errors.hpp"
 
@@ -48,6 +49,7 @@ namespace {
 
 // Every command's options, bound to the app that parses into them.
 struct Commands {
+  bool cite = false;
   std::string dialogue_seed;
   CLI::Option* dialogue_seed_option = nullptr;
   RunOptions run;
@@ -73,6 +75,9 @@ struct Commands {
 void build_app(CLI::App& app, Commands& commands) {
   app.set_version_flag("--version", std::string("hostswitch ") + HOSTSWITCH_VERSION);
   app.set_help_all_flag("--help-all", "Print the help of every command and exit");
+  app.add_flag(
+      "--cite", commands.cite,
+      "Print how to cite this version (plain text and BibTeX, from CITATION.cff) and exit");
   app.footer(
       "The model, its equations (eqn 1, eqn 2) and table 1 of its parameters: model.md, "
       "installed in /usr/share/doc/hostswitch/.");
@@ -98,6 +103,10 @@ void build_app(CLI::App& app, Commands& commands) {
 // Runs the command `app` parsed; `command` becomes "hostswitch NAME" for messages.
 int dispatch(const CLI::App& app, Commands& commands, const std::vector<std::string>& args,
              const CommandLineContext& context, std::string& command) {
+  if (commands.cite) {
+    context.out << kCitationText << '\n' << kCitationBibtex;
+    return context.out ? 0 : kRuntimeFailure;
+  }
   if (!app.get_subcommands().empty()) {
     const std::string name = app.get_subcommands().front()->get_name();
     command += " " + name;
@@ -117,7 +126,7 @@ int dispatch(const CLI::App& app, Commands& commands, const std::vector<std::str
   if (commands.run_app->parsed()) return run_run(commands.run, context);
   if (commands.sweep_app->parsed()) return run_sweep_command(commands.sweep, recorded, context);
   if (commands.plot_app->parsed()) return run_plot(commands.plot, context);
-  if (commands.report_app->parsed()) return run_report(commands.report, context);
+  if (commands.report_app->parsed()) return run_report(commands.report, recorded, context);
   if (commands.merge_app->parsed()) return run_merge(commands.merge, context);
   if (commands.design_app->parsed()) return run_design(commands.design, context);
   if (commands.discover_app->parsed()) return run_discover(commands.discover, context);

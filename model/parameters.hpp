@@ -24,29 +24,34 @@ struct ParameterInfo {
   std::string_view definition;
   std::string_view unit;
   std::string_view domain;
+  // A figure's axis title, short enough for one column; the name follows it in parentheses.
+  std::string_view words;
 };
 
 inline constexpr std::size_t kParameterCount = 8;
 inline constexpr std::array<ParameterInfo, kParameterCount> kParameters = {{
     {"n_pop", "--n-pop", "initial population size", true, "initial population size", "individuals",
-     "integer, 1 ≤ n_pop ≤ capacity"},
+     "integer, 1 ≤ n_pop ≤ capacity", "initial population size"},
     {"birth_rate", "--birth-rate", "births per individual per generation", false,
-     "births per individual per generation", "per individual per generation", "real ≥ 0"},
+     "births per individual per generation", "per individual per generation", "real ≥ 0",
+     "birth rate"},
     {"capacity", "--capacity", "carrying capacity", true,
      "carrying capacity: the most individuals a generation may hold after births", "individuals",
-     "integer, n_pop ≤ capacity ≤ 2147483647"},
+     "integer, n_pop ≤ capacity ≤ 2147483647", "carrying capacity"},
     {"emig_rate", "--emig-rate", "emigration rate", false,
      "probability that an individual emigrates to the new host in a generation",
-     "probability per individual per generation", "real in [0, 1]"},
+     "probability per individual per generation", "real in [0, 1]", "emigration rate"},
     {"sdr", "--sdr", "standard deviation of the survival probability function (eqn 1)", false,
      "standard deviation of the survival probability function (eqn 1)", "phenotype units",
-     "real > 0"},
+     "real > 0", "s.d. of survival function"},
     {"sdv", "--sdv", "standard deviation of phenotypic variation (eqn 2)", false,
-     "standard deviation that defines phenotypic variation (eqn 2)", "phenotype units", "real > 0"},
+     "standard deviation that defines phenotypic variation (eqn 2)", "phenotype units", "real > 0",
+     "s.d. of phenotypic variation"},
     {"max_dist", "--max-dist", "maximum distance between two consecutive hosts", false,
-     "maximum distance between the optima of two consecutive hosts", "phenotype units", "real ≥ 0"},
+     "maximum distance between the optima of two consecutive hosts", "phenotype units", "real ≥ 0",
+     "max. distance between hosts"},
     {"n_gen", "--n-gen", "number of generations", true, "number of generations to simulate",
-     "generations", "integer ≥ 1"},
+     "generations", "integer ≥ 1", "number of generations"},
 }};
 
 namespace detail {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "reporting/figure_scale.hpp"
+#include "reporting/figure_words.hpp"
 #include "reporting/plot_drawing.hpp"
 
 namespace hostswitch::plot_detail {
@@ -182,7 +183,7 @@ void draw_axes(SvgWriter& svg, const Grid& grid) {
   for (double t : y_ticks) {
     text(svg, kPlotLeft - 8, grid.px_y(t) + 5, svg_number(t, decimals), "end");
   }
-  text(svg, (kPlotLeft + kPlotRight) / 2, kPopulationBottom + 48, "generation (n_g)", "middle",
+  text(svg, (kPlotLeft + kPlotRight) / 2, kPopulationBottom + 48, figure_label("n_g"), "middle",
        kAxisTitleSize);
   const double mid_y = (kPlotTop + kPlotBottom) / 2;
   svg.open("text")
@@ -191,7 +192,7 @@ void draw_axes(SvgWriter& svg, const Grid& grid) {
       .attr("font-size", kAxisTitleSize)
       .attr("text-anchor", "middle")
       .attr("transform", "translate(24 " + svg_number(mid_y) + ") rotate(-90)")
-      .text("phenotype (p_phe)")
+      .text(figure_label("p_phe"))
       .close();
   svg.close();
 }

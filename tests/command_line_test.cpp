@@ -230,6 +230,17 @@ TEST(CommandLineHelp, EveryCommandHasHelpAndTheProgramAVersion) {
   const Invocation version = invoke({"--version"}, dir.path());
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "hostswitch " + std::string(HOSTSWITCH_VERSION) + "\n");
+  // The citation of this very version, as text and as a BibTeX entry, from CITATION.cff.
+  const Invocation cite = invoke({"--cite"}, dir.path());
+  EXPECT_EQ(cite.status, 0);
+  const std::string v(HOSTSWITCH_VERSION);
+  EXPECT_NE(cite.out.find("hostswitch (version " + v + ")"), std::string::npos) << cite.out;
+  EXPECT_NE(cite.out.find("@misc{hostswitch_"), std::string::npos) << cite.out;
+  EXPECT_NE(cite.out.find("  title = {hostswitch},\n"), std::string::npos) << cite.out;
+  EXPECT_NE(cite.out.find("  note = {Version " + v + ", released "), std::string::npos);
+  EXPECT_NE(testing::read_file(std::filesystem::path(HOSTSWITCH_SOURCE_DIR) / "CITATION.cff")
+                .find("\nversion: " + v + "\n"),
+            std::string::npos);
   const struct {
     std::vector<std::string> args;
     std::string mention;

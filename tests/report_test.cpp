@@ -5,13 +5,17 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "analysis/csv_input.hpp"
+#include "analysis/report_charts.hpp"
 #include "analysis/summary_data.hpp"
 #include "analysis/trajectory_data.hpp"
 #include "batch/summary.hpp"
@@ -21,6 +25,7 @@
 #include "model/population_model.hpp"
 #include "model/uniform_stream.hpp"
 #include "reporting/figure_scale.hpp"
+#include "reporting/figure_words.hpp"
 #include "reporting/results_reader.hpp"
 #include "tests/test_support.hpp"
 
@@ -267,6 +272,131 @@ TEST(ReportOutput, SharesByGenerationAreTheSummarysWithWilsonIntervals) {
   EXPECT_EQ(default_generations(1), (std::vector<std::int32_t>{1}));
 }
 
+// FNV-1a 64 of bytes, as the hash is defined: offset basis, then xor and multiply per byte.
+std::string fnv1a(const std::string& bytes) {
+  std::uint64_t hash = 14695981039346656037ULL;
+  for (const unsigned char c : bytes) hash = (hash ^ c) * 1099511628211ULL;
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  return text;
+}
+
+// The text chunks of a PNG whose CRCs are right, keyword to text.
+std::map<std::string, std::string> png_texts(const std::string& png) {
+  std::map<std::string, std::string> texts;
+  auto u32 = [&](std::size_t at) {
+    std::uint32_t v = 0;
+    for (std::size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(png[at + i]);
+    return v;
+  };
+  for (std::size_t at = 8; at + 12 <= png.size();) {
+    const std::uint32_t length = u32(at);
+    const std::string body = png.substr(at + 4, 4 + length);
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (const unsigned char c : body) {
+      crc ^= c;
+      for (int k = 0; k < 8; ++k) crc = (crc & 1u) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    if (body.starts_with("tEXt") && (crc ^ 0xFFFFFFFFu) == u32(at + 8 + length)) {
+      const std::size_t nul = body.find('\0');
+      texts[body.substr(4, nul - 4)] = body.substr(nul + 1);
+    }
+    at += 12 + length;
+  }
+  return texts;
+}
+
+TEST(ReportProvenance, PageSidecarAndFiguresNameVersionManifestSeedAndCommand) {
+  const TempDir dir;
+  ASSERT_EQ(invoke({"sweep", "--emig-rate", "0.05,0.3", "--n-gen", "20", "--replicates", "3",
+                    "--seed", "7", "--summary", "summary.csv"},
+                   dir.path())
+                .status,
+            0);
+  const std::string checksum = fnv1a(read_file(dir / "summary.csv.json"));
+  const bool draw = std::system("command -v rsvg-convert >/dev/null 2>&1") == 0;
+  std::vector<std::string> args = {"report", "summary.csv"};
+  if (draw) args.insert(args.end(), {"--figures", "figures"});
+  const Invocation run = invoke(args, dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::string command = "hostswitch report summary.csv";
+  if (draw) command += " --figures figures";
+  const std::string expected = "hostswitch " + std::string(HOSTSWITCH_VERSION) +
+                               "; manifest summary.csv.json (FNV-1a 64 " + checksum +
+                               "); base seed 7; command: " + command;
+  EXPECT_NE(read_file(dir / "report.html").find("<footer id=\"provenance\"><p>Made by " + expected),
+            std::string::npos);
+  const std::string sidecar = read_file(dir / "stats.csv.json");
+  for (const std::string& field :
+       {"\"version\": \"" + std::string(HOSTSWITCH_VERSION) + "\"",
+        "\"manifest_checksum\": \"" + checksum + "\"", std::string("\"base_seed\": 7"),
+        "\"command_line\": \"" + command + "\""}) {
+    EXPECT_NE(sidecar.find(field), std::string::npos) << field << " not in\n" << sidecar;
+  }
+
+  // A design's sensitivity table has its sidecar too, naming that sweep's manifest.
+  ASSERT_EQ(invoke({"design", "sobol", "--samples", "4", "--range", "emig_rate=0.05:0.5", "--n-gen",
+                    "20", "-o", "design.csv"},
+                   dir.path())
+                .status,
+            0);
+  ASSERT_EQ(invoke({"sweep", "--design", "design.csv", "--replicates", "2", "--seed", "11",
+                    "--summary", "sobol.csv"},
+                   dir.path())
+                .status,
+            0);
+  ASSERT_EQ(invoke({"report", "sobol.csv", "--table", "sobol-stats.csv"}, dir.path()).status, 0);
+  const std::string sensitivity = read_file(dir / "sensitivity.csv.json");
+  EXPECT_NE(sensitivity.find("\"manifest_checksum\": \"" +
+                             fnv1a(read_file(dir / "sobol.csv.json")) + "\""),
+            std::string::npos)
+      << sensitivity;
+  EXPECT_NE(sensitivity.find("\"base_seed\": 11"), std::string::npos) << sensitivity;
+
+  // Without a manifest beside it, what a summary alone cannot tell is "none".
+  std::filesystem::copy_file(dir / "summary.csv", dir / "alone.csv");
+  ASSERT_EQ(invoke({"report", "alone.csv", "--table", "alone-stats.csv"}, dir.path()).status, 0);
+  const std::string alone = read_file(dir / "alone-stats.csv.json");
+  EXPECT_NE(alone.find("\"manifest\": \"none\""), std::string::npos) << alone;
+  EXPECT_NE(alone.find("\"base_seed\": \"none\""), std::string::npos) << alone;
+
+  if (!draw) GTEST_SKIP() << "rsvg-convert is not installed: no figure files";
+  const std::filesystem::path stem = dir / "figures" / "p_extinct-vs-emig_rate";
+  const std::string svg = read_file(std::filesystem::path(stem).concat(".svg"));
+  EXPECT_NE(svg.find("<desc>p_extinct-vs-emig_rate. Made by " + expected + "</desc>"),
+            std::string::npos);
+  EXPECT_NE(svg.find("manifest_checksum=\"" + checksum + "\" base_seed=\"7\""), std::string::npos);
+  // Axes in words, the column after them; one sans-serif font; the fixed parameters below.
+  EXPECT_NE(svg.find(">emigration rate (emig_rate)<"), std::string::npos);
+  EXPECT_NE(svg.find(">share of replicates extinct (p_extinct)<"), std::string::npos);
+  std::size_t fonts = 0;
+  for (std::size_t at = svg.find("font-family="); at != std::string::npos;
+       at = svg.find("font-family=", at + 1)) {
+    EXPECT_EQ(svg.compare(at, 24, "font-family=\"sans-serif\""), 0);
+    ++fonts;
+  }
+  EXPECT_GT(fonts, 0u);
+  // A name and its value never part at a line's end: no-break spaces hold them together.
+  EXPECT_NE(svg.find(">Fixed: n_pop\u00a0=\u00a0100, birth_rate\u00a0=\u00a00.5,"),
+            std::string::npos);
+  EXPECT_NE(svg.find("n_gen\u00a0=\u00a020;"), std::string::npos);
+  EXPECT_NE(svg.find("3\u00a0replicates"), std::string::npos);
+  const auto texts = png_texts(read_file(std::filesystem::path(stem).concat(".png")));
+  ASSERT_TRUE(texts.contains("Comment"));
+  EXPECT_EQ(texts.at("Comment"), expected);
+  EXPECT_EQ(texts.at("Software"), "hostswitch " + std::string(HOSTSWITCH_VERSION));
+  // The PDF's document information, updated after what rsvg-convert wrote: UTF-16 in hex.
+  const std::string pdf = read_file(std::filesystem::path(stem).concat(".pdf"));
+  std::string subject = "/Subject <FEFF";
+  for (const unsigned char c : expected) {
+    char unit[5];
+    std::snprintf(unit, sizeof unit, "%04X", c);
+    subject += unit;
+  }
+  EXPECT_NE(pdf.find(subject + ">"), std::string::npos);
+  EXPECT_TRUE(pdf.ends_with("%%EOF\n"));
+}
+
 TEST(ReportOutput, PartialSummaryCountsTheReplicatesThereAndSaysSo) {
   const TempDir dir;
   // Grid point 1 has replicates 1 and 3 (2 is lost), grid point 2 has none, 3 has all three.
@@ -377,6 +507,19 @@ TEST(ReportOutput, AxesDefaultToTheMostSweptParametersAndNameThem) {
   EXPECT_EQ(axes.panels, (std::vector<std::size_t>{7}));
   const ReportAxes chosen = choose_axes(stats, parameter_by_name("n_gen"), std::nullopt);
   EXPECT_EQ(kParameterNames[*chosen.colour], "emig_rate");
+  // A design's points differ in every varied parameter, so counts tie: the parameter that
+  // varies most for its size goes on x (emig_rate over 0.01 to 0.5, not birth_rate's ±10%).
+  std::vector<GridPointStats> design;
+  for (int i = 0; i < 20; ++i) {
+    GridPointStats s;
+    s.parameters = typical_parameters();
+    s.parameters.birth_rate = 0.45 + 0.005 * i;
+    s.parameters.emig_rate = 0.01 + 0.49 * ((i * 7) % 20) / 19.0;
+    design.push_back(s);
+  }
+  const ReportAxes varied = choose_axes(design, std::nullopt, std::nullopt);
+  EXPECT_EQ(kParameterNames[varied.x], "emig_rate");
+  EXPECT_EQ(kParameterNames[*varied.colour], "birth_rate");
 
   const TempDir dir;
   write_file(dir / "summary.csv", summary_header() + row(1, 1, true, 4, 0));
@@ -473,6 +616,48 @@ TEST(ReportOutput, ASingleSwitchCountIsOneBarAndAMedianNotReachedAnOpenMark) {
   const std::string medians = figure("figure-km_median_extinction");
   EXPECT_EQ(count_of(medians, "<circle"), 2u);
   EXPECT_EQ(count_of(medians, "fill=\"#ffffff\" stroke="), 1u);
+}
+
+// Every figure asks one list for its words; the name follows them, and what has no words is
+// left as it is.
+TEST(FigureWords, AParameterOrOutputReadsInWordsWithItsNameAfter) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"emig_rate", "emigration rate (emig_rate)"},
+      {"n_gen", "number of generations (n_gen)"},
+      {"p_extinct", "share of replicates extinct (p_extinct)"},
+      {"n_g", "generation (n_g)"},
+      {"p_extinct_by_100", "share extinct by generation 100 (p_extinct_by_100)"},
+      {"p_switched_by_G", "share switched by generation G (p_switched_by_G)"},
+      {"no_such_column", "no_such_column"}};
+  for (const auto& [name, label] : cases) EXPECT_EQ(figure_label(name), label);
+  for (const ParameterInfo& p : kParameters) EXPECT_FALSE(p.words.empty()) << p.name;
+}
+
+// A design's values show the scale they were drawn on: evenly spaced, or evenly spaced in
+// their logarithms, whatever decades they span; a handful of grid values keep the decades rule.
+TEST(FigureScale, ADesignsAxisIsTheScaleItsValuesWereDrawnOn) {
+  auto spaced = [](double lo, double hi, bool geometric, std::size_t n) {
+    std::vector<double> v;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double t = static_cast<double>(i) / static_cast<double>(n - 1);
+      v.push_back(geometric ? lo * std::pow(hi / lo, t) : lo + t * (hi - lo));
+    }
+    return v;
+  };
+  const struct {
+    std::vector<double> values;
+    bool log;
+  } cases[] = {{spaced(0.001, 0.5, false, 40), false},  // 2.7 decades, yet uniform
+               {spaced(0.5, 4, true, 40), true},        // under one decade, yet log-uniform
+               {spaced(0.001, 1, true, 40), true},
+               {spaced(0, 0.5, false, 40), false},
+               {{0.001, 0.01, 0.1, 1}, true},  // a grid: two decades or more
+               {{0.1, 0.2, 0.4}, false}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(report_detail::parameter_axis(c.values, false).log, c.log)
+        << c.values.front() << " to " << c.values.back();
+  }
+  EXPECT_TRUE(report_detail::parameter_axis(spaced(0.001, 0.5, false, 40), true).log);
 }
 
 TEST(FigureScale, TicksAreOneTwoFiveTimesAPowerOfTenAndLabelsKeepFourDigits) {
@@ -679,7 +864,8 @@ TEST(ReportFragment, FromTheTextsIsTheReportPageBelowItsHeading) {
   const auto trajectories = read_trajectories_text(joined(files.trajectories), "t", summary);
   const std::string fragment =
       report_fragment(summary, &trajectories, choose_axes(summary, std::nullopt, std::nullopt));
-  EXPECT_EQ(fragment, page.substr(heading, page.rfind("</body>") - heading));
+  // The page's own footer (where it came from) is not a section.
+  EXPECT_EQ(fragment, page.substr(heading, page.rfind("<footer id=\"provenance\">") - heading));
   EXPECT_NE(page.find(report_sections_style()), std::string::npos);
   EXPECT_THROW(
       {

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <sstream>
 #include <string>
 
+#include "analysis/report.hpp"
 #include "batch/design.hpp"
 #include "batch/summary.hpp"
 #include "test_support.hpp"
@@ -155,15 +157,16 @@ TEST(SensitivityReport, IndicesAndEffectsOfAnOutputOnlyOneParameterDrives) {
   EXPECT_EQ(warning,
             "\"S1 interval wider than 1; S1 outside [0, 1]; ST outside [0, 1]: raise N (design "
             "size) or replicates\"");
-  EXPECT_NE(tiny->html.find("<title>S1 interval wider than 1; S1 outside [0, 1]; ST outside "
-                            "[0, 1]: raise N (design size) or replicates</title>⚠ n_gen"),
+  EXPECT_NE(tiny->html.find("⚠ n_gen: S1 interval wider than 1; S1 outside [0, 1]; ST outside "
+                            "[0, 1]: raise N (design size) or replicates."),
             std::string::npos);
+  EXPECT_NE(tiny->html.find(">⚠ number of generations<"), std::string::npos);
 
   const auto by_11 = row_of(tiny->csv, "p_switched_by_11", "n_gen");  // the same by hand
   ASSERT_EQ(by_11.size(), 7u);
   EXPECT_DOUBLE_EQ(by_11[0], 2.0);
   EXPECT_DOUBLE_EQ(by_11[3], 2.0);
-  EXPECT_NE(tiny->html.find("p_switched_by_G against G"), std::string::npos);
+  EXPECT_NE(tiny->html.find("share switched by generation G (p_switched_by_G)"), std::string::npos);
 
   // The shares by the generations 40, 100, 200, 300 and 400 (n_gen up to 400) and the switch
   // rate are outputs too; no run here switches or dies, so they have no effects to give.
@@ -178,6 +181,49 @@ TEST(SensitivityReport, IndicesAndEffectsOfAnOutputOnlyOneParameterDrives) {
       grid_design(ParameterLists{{100}, {0.5}, {1000}, {0.1, 0.2}, {1}, {0.5}, {2}, {50}});
   grid.labels.assign(grid.points.size(), "");
   EXPECT_FALSE(sensitivity_report(completed_runs(dir, grid)));
+}
+
+// Attribute `name` of the first element in `svg` at or after `from` that has it.
+double attribute(const std::string& svg, std::size_t from, const std::string& name) {
+  const std::size_t at = svg.find(" " + name + "=\"", from);
+  EXPECT_NE(at, std::string::npos) << name;
+  return at == std::string::npos ? -1.0 : std::stod(svg.substr(at + name.size() + 3));
+}
+
+TEST(SensitivityFigures, FilesOfTheirOwnWithAKeyAndANegativeIndexLeftOfZero) {
+  const TempDir dir;
+  // Switches planted as above but with f(AB) = (8, 14): by hand S1 = (12 * -2 + 10 * 2) / 2 = -2
+  // and ST = (4 + 4) / 2 / 2 = 2.
+  const SummaryData planted = completed_runs(
+      dir, sobol_design(typical_parameters(), {parse_range("n_gen=100:400")}, {2, std::nullopt}),
+      SIZE_MAX, {10, 12, 12, 10, 8, 14});
+  std::vector<FigureFile> files;
+  const auto report = sensitivity_report(planted, 50, &files);
+  ASSERT_TRUE(report);
+  const auto row = row_of(report->csv, "mean_switches", "n_gen");
+  ASSERT_EQ(row.size(), 7u);
+  EXPECT_DOUBLE_EQ(row[0], -2.0);
+  EXPECT_DOUBLE_EQ(row[3], 2.0);
+  std::map<std::string, std::string> by_name;
+  for (const FigureFile& f : files) by_name[f.name] = f.svg;
+  for (const char* name : {"sobol-mean_switches", "design-mean_switches", "design-p_switched"}) {
+    EXPECT_TRUE(by_name.contains(name)) << name;
+  }
+  const std::string& svg = by_name["sobol-mean_switches"];
+  EXPECT_NE(svg.find("font-family=\"sans-serif\""), std::string::npos);
+  EXPECT_NE(svg.find(">first-order index (S1)<"), std::string::npos);  // the key
+  EXPECT_NE(svg.find(">total index (ST)<"), std::string::npos);
+  EXPECT_NE(svg.find("number of generations"), std::string::npos);  // the parameter in words
+  const std::size_t panel = svg.find("class=\"panel\"");            // past the key's swatches
+  // Both bars start at the zero line: ST's from its left edge, S1's ends there.
+  const std::size_t first = svg.rfind("<rect", svg.find("fill=\"#0072B2\" fill-opacity", panel));
+  const std::size_t total = svg.rfind("<rect", svg.find("fill=\"#D55E00\" fill-opacity", panel));
+  const double zero = attribute(svg, total, "x");
+  EXPECT_LT(attribute(svg, first, "x"), zero);
+  EXPECT_NEAR(attribute(svg, first, "x") + attribute(svg, first, "width"), zero, 0.02);
+  // The page shows the same figures, each once.
+  EXPECT_NE(report->html.find("id=\"figure-sobol-mean_switches\""), std::string::npos);
+  EXPECT_EQ(report->html.find("<?xml"), std::string::npos);
 }
 
 }  // namespace

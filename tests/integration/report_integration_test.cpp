@@ -275,8 +275,10 @@ TEST(ReportInBrowser, EveryFigureIsDrawnAndThePageIsNotBlank) {
     EXPECT_GE(count(markup, f.mark), f.panels * f.marks_per_panel);
   }
   EXPECT_NE(dom.find("<table id=\"stats-table\""), std::string::npos);
-  EXPECT_NE(figure(dom, "figure-p_extinct").find(">emig_rate<"), std::string::npos);
-  EXPECT_NE(figure(dom, "figure-trajectories").find(">n_pop<"), std::string::npos);
+  EXPECT_NE(figure(dom, "figure-p_extinct").find(">emigration rate (emig_rate)<"),
+            std::string::npos);
+  EXPECT_NE(figure(dom, "figure-trajectories").find(">population size (n_pop)<"),
+            std::string::npos);
   // The phase map of p_switched: emig_rate across, max_dist up, a cell per grid point holding
   // the statistics table's own field.
   const std::string map = figure(dom, "map-p_switched");

@@ -5,7 +5,9 @@ are) for the one target hostswitch_python and puts the module where the wheel wa
 module is compiled with the flags and warnings of every other build of the library, from one
 description of it. Needs CMake >= 3.25, a C++20 compiler and the library's build dependencies
 (scripts/install-deps build). HOSTSWITCH_CMAKE_BUILD_DIR keeps the CMake build folder
-somewhere lasting, so a second install compiles only what changed.
+somewhere lasting, so a second install compiles only what changed; a folder already configured
+(one with HOSTSWITCH_PYTHON on, such as the release preset's) is built as it stands, keeping its
+options.
 
 A wheel or sdist for a public index would be made by scikit-build-core instead, which pip fetches
 from that index into its isolated build, with a pyproject.toml at the repository's root.
@@ -53,7 +55,8 @@ class CMakeBuild(build_ext):
             f"-Dpybind11_DIR={pybind11.get_cmake_dir()}",
         ]
         jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
-        subprocess.run(configure, check=True)
+        if not (build / "CMakeCache.txt").exists():
+            subprocess.run(configure, check=True)
         subprocess.run(["cmake", "--build", str(build), "--target", "hostswitch_python",
                         "-j", jobs], check=True)
         built = sorted((build / "python" / "hostswitch").glob("_core*.so"))

@@ -2,8 +2,9 @@
 # python/ installed as a user installs it: pip install --no-build-isolation --target DIR with the
 # machine's setuptools, pybind11 and CMake (--no-index: nothing fetched; --no-deps: --target
 # ignores the pandas already installed), then imported from another directory, where its sweep
-# writes the command line's summary to the byte. Also a wheel from python -m build, which reuses
-# the same CMake build folder.
+# writes the command line's summary to the byte. Also a wheel from python -m build. Both build
+# the module in BUILD_DIR itself, which the test's own build has already compiled: what is tested
+# here is the packaging, not a second compile of the library.
 # Usage: pip_install_test.sh SOURCE_DIR BUILD_DIR PROGRAM PYTHON
 set -euo pipefail
 source=$1
@@ -16,8 +17,7 @@ fail() {
 }
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-export HOSTSWITCH_CMAKE_BUILD_DIR=$build/python-pip
-if command -v ccache >/dev/null; then export CMAKE_CXX_COMPILER_LAUNCHER=ccache; fi
+export HOSTSWITCH_CMAKE_BUILD_DIR=$build
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ -n "$version" ] || fail "no project version in $build/CMakeCache.txt"
 

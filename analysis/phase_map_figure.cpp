@@ -4,12 +4,13 @@
 #include <cmath>
 
 #include "analysis/report_charts.hpp"
+#include "reporting/figure_words.hpp"
 
 namespace hostswitch::report_detail {
 
 namespace {
 
-constexpr double kBarHeight = 40;    // the colour bar above the panels
+constexpr double kBarHeight = 54;    // the colour bar, its title above it, above the panels
 constexpr double kCharWidth = 0.56;  // rough width of a sans-serif digit, per unit of size
 constexpr double kCellFont = 10;     // values in cells too narrow for the tick font
 
@@ -95,14 +96,17 @@ double cell_font(const PhaseMap& map) {
 
 void draw_colour_bar(SvgWriter& svg, const std::string& title, double width) {
   svg.open("g").attr("class", "colour-bar");
-  text(svg, 6, 17, title, "start", kTickFont);
-  const double left = 20 + kCharWidth * kTickFont * static_cast<double>(title.size());
-  const double bar = std::min(220.0, width - left - 16);
+  // The title on a line of its own, so that no length of words crowds the bar or its values.
+  text(svg, 6, 14, title, "start",
+       std::min<double>(kTickFont,
+                        (width - 12) / (kCharWidth * static_cast<double>(title.size()) + 1)));
+  const double left = 14;
+  const double bar = std::min(260.0, width - left - 16);
   constexpr int kSteps = 50;
   for (int i = 0; i < kSteps; ++i) {
     svg.open("rect")
         .attr("x", left + bar * i / kSteps)
-        .attr("y", 6)
+        .attr("y", 20)
         .attr("width", bar / kSteps + 0.3)
         .attr("height", 12)
         .attr("fill", viridis_hex((i + 0.5) / kSteps))
@@ -110,7 +114,7 @@ void draw_colour_bar(SvgWriter& svg, const std::string& title, double width) {
   }
   svg.open("rect")
       .attr("x", left)
-      .attr("y", 6)
+      .attr("y", 20)
       .attr("width", bar)
       .attr("height", 12)
       .attr("fill", "none")
@@ -118,9 +122,9 @@ void draw_colour_bar(SvgWriter& svg, const std::string& title, double width) {
       .close();
   for (int i = 0; i <= 4; ++i) {
     const double at = left + bar * i / 4;
-    svg.open("line").attr("x1", at).attr("y1", 18).attr("x2", at).attr("y2", 22);
+    svg.open("line").attr("x1", at).attr("y1", 32).attr("x2", at).attr("y2", 36);
     svg.attr("stroke", "#444444").close();
-    text(svg, at, 34, tick_text(i / 4.0), "middle", kTickFont);
+    text(svg, at, 48, tick_text(i / 4.0), "middle", kTickFont);
   }
   svg.close();
 }
@@ -203,14 +207,31 @@ void draw_panel(SvgWriter& svg, const PhaseMap& map, const MapPanel& panel, doub
     tick(kLeft - 4, at, kLeft, at);
     text(svg, kLeft - 6, at + 4.5, value_text(map.y.parameter, map.y.values[j]), "end", kTickFont);
   }
-  text(svg, (kLeft + kPanelWidth - kRight) / 2, kPanelHeight - 8, kParameterNames[map.x.parameter],
-       "middle", kAxisFont);
-  svg.open("text")
-      .attr("font-size", kAxisFont)
-      .attr("text-anchor", "middle")
-      .attr("transform", "translate(16 " + svg_number((kTop + bottom) / 2) + ") rotate(-90)")
-      .text(kParameterNames[map.y.parameter])
-      .close();
+  text(svg, (kLeft + kPanelWidth - kRight) / 2, kPanelHeight - 8,
+       figure_label(kParameterNames[map.x.parameter]), "middle", kAxisFont);
+  // Long words take two lines (the words, then the column), and shrink only if a line still
+  // runs past the panel's height.
+  const std::string y_label = figure_label(kParameterNames[map.y.parameter]);
+  std::vector<std::string> lines{y_label};
+  const double room = bottom - kTop;
+  if (kCharWidth * kAxisFont * static_cast<double>(y_label.size()) > room) {
+    const std::size_t split = y_label.rfind(" (");
+    if (split != std::string::npos) lines = {y_label.substr(0, split), y_label.substr(split + 1)};
+  }
+  std::size_t longest = 0;
+  for (const std::string& line : lines) longest = std::max(longest, line.size());
+  const double y_font =
+      std::min<double>(kAxisFont, room / (kCharWidth * static_cast<double>(longest) + 1));
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const double x = lines.size() == 1 ? 16 : 12 + 15 * static_cast<double>(i);
+    svg.open("text")
+        .attr("font-size", y_font)
+        .attr("text-anchor", "middle")
+        .attr("transform", "translate(" + svg_number(x) + " " + svg_number((kTop + bottom) / 2) +
+                               ") rotate(-90)")
+        .text(lines[i])
+        .close();
+  }
   svg.close();
 }
 
@@ -240,7 +261,7 @@ std::string phase_map_svg(const PhaseMap& map, bool for_file) {
   svg.attr("class", "chart").attr("role", "img");
   svg.open("title").text(map.name).close();
   svg.open("rect").attr("width", width).attr("height", height).attr("fill", "#ffffff").close();
-  draw_colour_bar(svg, map.outcome, width);
+  draw_colour_bar(svg, figure_label(map.outcome), width);
   const double size = cell_font(map);
   for (std::size_t k = 0; k < map.panels.size(); ++k) {
     draw_panel(svg, map, map.panels[k], static_cast<double>(k % columns) * (kPanelWidth + kGap),

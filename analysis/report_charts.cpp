@@ -82,16 +82,31 @@ Axis parameter_axis(const std::vector<double>& values, bool log_x) {
   return padded_axis(values.front(), values.back());
 }
 
-std::vector<double> axis_ticks(const Axis& a) {
+namespace {
+
+std::vector<double> ticks_near(const Axis& a, int target) {
   std::vector<double> ticks;
   if (a.log) {
     if (a.zero) ticks.push_back(0.0);
-    for (const double v : log_ticks(a.lo, a.hi, 6)) ticks.push_back(v);
+    for (const double v : log_ticks(a.lo, a.hi, target + 1)) ticks.push_back(v);
     return ticks;
   }
-  double step = nice_step(a.hi - a.lo, 5);
+  double step = nice_step(a.hi - a.lo, target);
   if (a.integer) step = std::max(1.0, std::round(step));
   return linear_ticks(a.lo, a.hi, step);
+}
+
+}  // namespace
+
+std::vector<double> axis_ticks(const Axis& a, double pixels) {
+  // Fewer ticks until their labels, side by side along `pixels`, leave a gap between them.
+  for (int target = 5;; --target) {
+    std::vector<double> ticks = ticks_near(a, target);
+    if (pixels <= 0.0 || ticks.size() < 2 || target == 2) return ticks;
+    double widest = 0.0;
+    for (const double v : ticks) widest = std::max(widest, text_width(tick_text(v), kTickFont));
+    if (widest + 8.0 <= pixels / static_cast<double>(ticks.size() - 1)) return ticks;
+  }
 }
 
 // ---- colours

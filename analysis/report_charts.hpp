@@ -84,7 +84,8 @@ std::array<std::size_t, 8> distinct_counts(const Points& stats) {
 std::string value_text(std::size_t which, double value);
 
 struct Axis;
-std::vector<double> axis_ticks(const Axis& a);
+// The ticks of an axis; along `pixels` (when given), few enough that their labels do not touch.
+std::vector<double> axis_ticks(const Axis& a, double pixels = 0.0);
 double place(const Axis& a, double v, double p0, double p1);
 void text(SvgWriter& svg, double x, double y, std::string_view content, const char* anchor,
           double size, bool bold = false);
@@ -162,7 +163,7 @@ class Panel {
     text(svg_, 6, 17, frame.title, "start", kAxisFont, true);
     const double bottom = frame.height - kBottom;
     const double right = frame.width - kRight;
-    for (const double v : axis_ticks(frame.x)) {
+    for (const double v : axis_ticks(frame.x, right - frame.left)) {
       const double px = x(v);
       if (!frame.y_labels.empty()) line(px, kTop, px, bottom, "#e4e4e4");
       line(px, bottom, px, bottom + 4, "#444444");

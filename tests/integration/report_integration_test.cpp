@@ -71,6 +71,14 @@ std::string row(std::int32_t grid, std::int32_t replicate, bool extinct, std::in
   r.extinct = extinct;
   r.generations_run = extinct ? generations : n_gen;
   r.switch_generations = std::min(switches, r.generations_run);
+  // The switches come last, one a generation, after a first stay on the starting host.
+  r.longest_stay = r.generations_run - r.switch_generations;
+  if (r.switch_generations > 0) {
+    r.first_switch_generation = r.longest_stay + 1;
+    r.farthest_host_distance = 0.5 * r.switch_generations;
+  } else {
+    r.longest_stay = r.generations_run;
+  }
   r.final_n_pop = extinct ? 0 : 17 + replicate;
   r.final_r_phe = final_r_phe;
   if (!extinct) {

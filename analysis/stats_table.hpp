@@ -1,12 +1,13 @@
 #pragma once
 
-#include <filesystem>
 #include <string>
+
+#include "analysis/summary_data.hpp"
 
 namespace hostswitch {
 
-// The statistics table `report` writes as stats.csv, of the summary file `summary`; throws
-// ReportInputError as `report` does for a summary it refuses.
-std::string stats_table_text(const std::filesystem::path& summary);
+// The statistics table `report` writes as stats.csv, of a summary read with its
+// at_generations (report --at) set.
+std::string stats_table_text(const SummaryData& summary);
 
 }  // namespace hostswitch

@@ -1,10 +1,8 @@
 #include "console/cli_design.hpp"
 
-#include <algorithm>
 #include <ostream>
-#include <stdexcept>
 
-#include "batch/design.hpp"
+#include "api/study.hpp"
 #include "batch/ordered_csv.hpp"
 
 namespace hostswitch {
@@ -21,10 +19,6 @@ Parameters without a range keep their flag's value (the typical run's by default
 flags give the same file; a point `run` would refuse is refused before anything is written.
   hostswitch design sobol --samples 1024 --range emig_rate=0:0.5 --range sdr=0.5:3 -o design.csv
   hostswitch sweep --design design.csv --replicates 20 --seed 7)";
-
-std::uint64_t seed_of(const std::string& text) {
-  return static_cast<std::uint32_t>(parse_integer("--seed", text));
-}
 
 }  // namespace
 
@@ -58,70 +52,18 @@ CLI::App* setup_design(CLI::App& app, DesignOptions& options) {
 }
 
 int run_design(const DesignOptions& options, const CommandLineContext& context) {
-  const auto kind = design_kind_by_name(options.kind);
-  if (!kind || *kind == DesignKind::file) {
-    throw UsageError("design: " + in_quotes(options.kind) + " is not grid, lhs, sobol or morris");
-  }
-  // Each kind takes its own flags; another kind's is a mistake, not something to pass over.
-  const struct {
-    const char* flag;
-    const std::string& text;
-    std::initializer_list<DesignKind> kinds;
-  } owned[] = {{"--samples", options.samples, {DesignKind::lhs, DesignKind::sobol}},
-               {"--seed", options.seed, {DesignKind::lhs, DesignKind::sobol, DesignKind::morris}},
-               {"--maximin", options.maximin, {DesignKind::lhs}},
-               {"--trajectories", options.trajectories, {DesignKind::morris}},
-               {"--levels", options.levels, {DesignKind::morris}}};
-  for (const auto& [flag, text, kinds] : owned) {
-    if (!text.empty() && std::find(kinds.begin(), kinds.end(), *kind) == kinds.end()) {
-      throw UsageError(std::string(flag) + " is not for a " + options.kind + " design");
-    }
-  }
-  auto required = [](const char* flag, const std::string& text) {
-    if (text.empty()) throw UsageError(std::string(flag) + " is required");
-    return parse_at_least(flag, text, 1);
-  };
-  Design design;
-  try {
-    if (*kind == DesignKind::grid) {
-      if (!options.ranges.empty()) {
-        throw UsageError("--range is not for a grid; give the values as lists (--sdr 0.5,1,2)");
-      }
-      design = grid_design(options.parameters.lists());
-    } else {
-      const SimulationParameters base = options.parameters.single();
-      std::vector<ParameterRange> ranges;
-      for (const auto& text : options.ranges) ranges.push_back(parse_range(text));
-      for (const auto& range : ranges) {
-        if (options.parameters.given(range.parameter)) {
-          throw UsageError("--range " + range_text(range) + ": " +
-                           std::string(kParameters[range.parameter].flag) +
-                           " is given too; a parameter is either varied or fixed");
-        }
-      }
-      if (*kind == DesignKind::lhs) {
-        if (options.seed.empty()) throw UsageError("--seed is required for an lhs design");
-        LhsRequest request{required("--samples", options.samples), seed_of(options.seed), 1};
-        if (!options.maximin.empty()) {
-          request.maximin = parse_at_least("--maximin", options.maximin, 1);
-        }
-        design = lhs_design(base, ranges, request);
-      } else if (*kind == DesignKind::sobol) {
-        SobolRequest request{required("--samples", options.samples), std::nullopt};
-        if (!options.seed.empty()) request.seed = seed_of(options.seed);
-        design = sobol_design(base, ranges, request);
-      } else {
-        MorrisRequest request{required("--trajectories", options.trajectories), 4, 1};
-        if (!options.levels.empty()) request.levels = parse_at_least("--levels", options.levels, 2);
-        if (!options.seed.empty()) request.seed = seed_of(options.seed);
-        design = morris_design(base, ranges, request);
-      }
-    }
-  } catch (const std::invalid_argument& error) {
-    throw UsageError(error.what());
-  } catch (const std::length_error& error) {
-    throw UsageError(error.what());
-  }
+  DesignRequest request;
+  request.kind = options.kind;
+  request.ranges = options.ranges;
+  request.samples = options.samples;
+  request.seed = options.seed;
+  request.maximin = options.maximin;
+  request.trajectories = options.trajectories;
+  request.levels = options.levels;
+  request.lists = [&] { return options.parameters.lists(); };
+  request.base = [&] { return options.parameters.single(); };
+  for (std::size_t i = 0; i < kParameterCount; ++i) request.given[i] = options.parameters.given(i);
+  const Design design = design_of(request);
   write_file_atomically(options.output, design_csv(design));
   context.out << design.points.size() << " design points written to " << options.output << '\n';
   context.out.flush();

@@ -1,13 +1,12 @@
 #include "console/cli_discover.hpp"
 
 #include <ostream>
-#include <stdexcept>
 
 #include "analysis/scenario_discovery.hpp"
 #include "analysis/summary_data.hpp"
+#include "api/study.hpp"
 #include "base/atomic_file.hpp"
 #include "batch/summary.hpp"
-#include "console/parameter_values.hpp"
 
 namespace hostswitch {
 
@@ -46,16 +45,8 @@ CLI::App* setup_discover(CLI::App& app, DiscoverOptions& options) {
 }
 
 int run_discover(const DiscoverOptions& options, const CommandLineContext& context) {
-  DiscoveryCondition condition;
-  try {
-    condition = parse_condition(options.where);
-  } catch (const std::invalid_argument& error) {
-    throw UsageError(std::string("--where: ") + error.what());
-  }
-  if (!(options.min_density >= 0.0 && options.min_density <= 1.0)) {
-    throw UsageError("--min-density: " + shortest(options.min_density) +
-                     " is not a share between 0 and 1");
-  }
+  const DiscoveryCondition condition = checked_condition("--where", options.where);
+  check_min_density(options.min_density);
   const SummaryData summary = read_summary(options.summary);
   PrimOptions prim_options;
   prim_options.min_density = options.min_density;

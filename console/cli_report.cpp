@@ -9,7 +9,7 @@
 
 #include "analysis/report.hpp"
 #include "analysis/scenario_discovery.hpp"
-#include "console/parameter_values.hpp"
+#include "api/study.hpp"
 
 namespace hostswitch {
 
@@ -123,19 +123,10 @@ int run_report(const ReportCommandOptions& options, const std::vector<std::strin
   }
   report.log_x = options.log_x;
   if (options.discover_option->count() > 0) {
-    try {
-      report.discover = parse_condition(options.discover);
-    } catch (const std::invalid_argument& error) {
-      throw UsageError(std::string("--discover: ") + error.what());
-    }
+    report.discover = checked_condition("--discover", options.discover);
     report.boxes = options.boxes;
   }
-  report.at = options.at;
-  for (const std::int32_t g : report.at) {
-    if (g < 1) throw UsageError("--at: " + std::to_string(g) + " is not a generation (1 or more)");
-  }
-  std::sort(report.at.begin(), report.at.end());
-  report.at.erase(std::unique(report.at.begin(), report.at.end()), report.at.end());
+  report.at = checked_generations(options.at);
   if (options.figures_option->count() > 0) report.figures = options.figures;
   report.map.asked = options.map_option->count() > 0;
   if (!options.map.empty()) {

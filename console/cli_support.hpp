@@ -9,10 +9,10 @@
 #include <iosfwd>
 #include <string>
 
+#include "api/parameter_values.hpp"
 #include "batch/command_report.hpp"
 #include "batch/sweep.hpp"
 #include "console/dialogue.hpp"
-#include "console/parameter_values.hpp"
 #include "model/parameters.hpp"
 
 namespace hostswitch {

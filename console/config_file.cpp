@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <map>
 
+#include "api/parameter_values.hpp"
 #include "base/io_failure.hpp"
 #include "base/number_chars.hpp"
 #include "base/text_file.hpp"
-#include "console/parameter_values.hpp"
 
 namespace hostswitch {
 

@@ -10,10 +10,10 @@
 #include <ostream>
 #include <string>
 
+#include "api/parameter_values.hpp"
 #include "base/io_failure.hpp"
 #include "batch/single_run.hpp"
 #include "console/free_form.hpp"
-#include "console/parameter_values.hpp"
 #include "model/model_errors.hpp"
 #include "model/population_model.hpp"
 #include "model/simulation_parameters.hpp"

@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <string_view>
 
+#include "api/parameter_values.hpp"
 #include "console/cli_run.hpp"
 #include "console/cli_sweep.hpp"
 #include "console/config_file.hpp"
-#include "console/parameter_values.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -9,16 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "analysis/csv_input.hpp"
-#include "analysis/stats_table.hpp"
-#include "base/io_failure.hpp"
-#include "batch/design.hpp"
-#include "batch/library_api.hpp"
-#include "batch/manifest.hpp"
-#include "batch/ordered_csv.hpp"
-#include "console/parameter_values.hpp"
+#include "api/study.hpp"
 #include "hostswitch_version.hpp"
-#include "reporting/results_file.hpp"
 
 namespace py = pybind11;
 using namespace hostswitch;
@@ -26,18 +18,16 @@ using namespace hostswitch;
 namespace {
 
 py::dict run_texts(const NamedValueTexts& given, std::optional<std::string> seed_text) {
-  const SimulationParameters parameters = single_parameters_of(given);
-  const std::int32_t seed = seed_text ? parse_integer("--seed", *seed_text) : seed_from_clock();
-  ReplicateTexts texts;
+  RunTexts texts;
   {
     const py::gil_scoped_release unlocked;
-    texts = run_replicate_texts(parameters, seed, true, true);
+    texts = run_request(given, seed_text);
   }
   py::dict run;
   run["extinct"] = texts.row.extinct;
   run["generations_run"] = texts.row.generations_run;
   run["switch_generations"] = texts.row.switch_generations;
-  run["seed"] = seed;
+  run["seed"] = texts.seed;
   run["results"] = py::bytes(texts.results);
   run["trajectory"] = texts.trajectory;
   run["summary"] = texts.summary;
@@ -50,20 +40,8 @@ py::tuple sweep_texts_of(const NamedValueTexts& given, const std::string& replic
                          std::optional<std::string> seed_text, std::optional<std::string> jobs,
                          bool trajectories, std::optional<std::string> summary, bool resume,
                          std::optional<py::function> progress, std::optional<std::string> design) {
-  LibrarySweep sweep;
-  if (design) {
-    sweep.lists = parameter_lists_of({});
-    sweep.design = path_argument(*design, "design");
-  } else {
-    sweep.lists = parameter_lists_of(given);
-    sweep.grid = checked_grid(sweep.lists);
-  }
-  sweep.replicates = parse_at_least("--replicates", replicates, 1);
-  sweep.base_seed = seed_text ? parse_integer("--seed", *seed_text) : seed_from_clock();
-  sweep.jobs = parse_jobs(jobs.value_or(""));
-  sweep.trajectories = trajectories;
-  if (summary) sweep.summary = path_argument(*summary, "summary");
-  sweep.resume = resume;
+  LibrarySweep sweep = library_sweep_of(
+      SweepArguments{given, replicates, seed_text, jobs, summary, design, trajectories, resume});
   std::atomic<bool> stop{false};
   std::optional<py::error_already_set> raised;
   sweep.stop = &stop;
@@ -96,29 +74,65 @@ PYBIND11_MODULE(_core, module) {
   py::register_exception_translator([](std::exception_ptr pointer) {
     try {
       if (pointer) std::rethrow_exception(pointer);
-    } catch (const IoFailure& error) {
-      PyErr_SetString(PyExc_OSError, error.what());
-    } catch (const ResultsFileError& error) {
-      PyErr_SetString(PyExc_OSError, error.what());
-    } catch (const FileBusy& error) {
-      PyErr_SetString(PyExc_OSError, error.what());
-    } catch (const DesignFileError& error) {
-      PyErr_SetString(PyExc_ValueError, ("design: " + std::string(error.what())).c_str());
-    } catch (const UsageError& error) {
-      PyErr_SetString(PyExc_ValueError, error.what());
-    } catch (const ReportInputError& error) {
-      PyErr_SetString(PyExc_ValueError, error.what());
+    } catch (const std::exception& error) {
+      switch (failure_kind(error)) {
+        case FailureKind::refusal:
+          PyErr_SetString(PyExc_ValueError, failure_message(error).c_str());
+          return;
+        case FailureKind::io:
+          PyErr_SetString(PyExc_OSError, failure_message(error).c_str());
+          return;
+        case FailureKind::other:
+          throw;  // to pybind11's own translation
+      }
     }
   });
   module.def("run", &run_texts, py::arg("params"), py::arg("seed"));
   module.def("sweep", &sweep_texts_of, py::arg("params"), py::arg("replicates"), py::arg("seed"),
              py::arg("jobs"), py::arg("trajectories"), py::arg("summary"), py::arg("resume"),
              py::arg("progress"), py::arg("design") = std::nullopt);
-  module.def("stats_table", [](const std::string& summary) {
-    const std::filesystem::path path = path_argument(summary, "summary");
+  module.def("design", [](const std::string& kind, const NamedValueTexts& given,
+                          std::vector<std::string> ranges, std::string samples, std::string seed,
+                          std::string maximin, std::string trajectories, std::string levels) {
+    DesignRequest request = design_request_of(kind, given);
+    request.ranges = std::move(ranges);
+    request.samples = std::move(samples);
+    request.seed = std::move(seed);
+    request.maximin = std::move(maximin);
+    request.trajectories = std::move(trajectories);
+    request.levels = std::move(levels);
     const py::gil_scoped_release unlocked;
-    return stats_table_text(path);
+    return design_text(request);
   });
+  module.def("stats_table",
+             [](const std::string& summary, bool text, const std::vector<std::string>& at) {
+               const SummaryInput input{summary, text, generations_of(at)};
+               const py::gil_scoped_release unlocked;
+               return stats_text(input);
+             });
+  module.def("sensitivity_table",
+             [](const std::string& summary, bool text, const std::vector<std::string>& at) {
+               const SummaryInput input{summary, text, generations_of(at)};
+               const py::gil_scoped_release unlocked;
+               return sensitivity_text(input);
+             });
+  module.def("boxes_table",
+             [](const std::string& summary, bool text, const std::string& where, double density) {
+               const py::gil_scoped_release unlocked;
+               return boxes_text(SummaryInput{summary, text, {}}, where, density);
+             });
+  module.def("plot", [](const std::string& results, std::optional<std::string> picture,
+                        std::optional<std::string> title, std::optional<std::string> summary,
+                        std::optional<std::string> row, bool log_population) {
+    PlotRequest request{path_argument(results, "results"), std::move(title), std::nullopt,
+                        std::move(row), log_population};
+    if (summary) request.summary = path_argument(*summary, "summary");
+    const py::gil_scoped_release unlocked;
+    if (!picture) return plot_svg(request);
+    plot_file(request, path_argument(*picture, "output"));
+    return std::string();
+  });
+  module.def("number_texts", &number_texts);
   module.def("write_file", [](const std::string& path, const py::bytes& bytes) {
     const std::string text = bytes;
     write_text_file(path_argument(path, "path"), text);

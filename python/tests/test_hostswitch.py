@@ -100,10 +100,15 @@ def test_a_design_frame_sweeps_as_sweep_design(tmp_path):
     ("run", ["--n-gen", "1.5"], lambda: hs.run(n_gen=1.5)),
     ("sweep", ["--sdr", "1,0"], lambda: hs.sweep({"sdr": [1, 0]})),
     ("sweep", ["--replicates", "0"], lambda: hs.sweep({}, replicates=0)),
+    ("design", ["lhs", "--range", "emig_rate=0:0.5", "--samples", "5"],
+     lambda: hs.design("lhs", ranges={"emig_rate": (0, 0.5)}, samples=5)),
+    ("design", ["sobol", "--range", "sdr=1:2", "--sdr", "1", "--samples", "4"],
+     lambda: hs.design("sobol", {"sdr": 1}, ranges=["sdr=1:2"], samples=4)),
+    ("design", ["grid", "--levels", "4"], lambda: hs.design("grid", levels=4)),
 ])
 def test_refusals_carry_the_command_lines_message(tmp_path, command, flags, call):
-    refused = cli(command, *flags, "--no-output" if command == "run" else "--summary=x.csv",
-                  cwd=tmp_path, check=False)
+    last = {"run": "--no-output", "sweep": "--summary=x.csv", "design": "--output=x.csv"}
+    refused = cli(command, *flags, last[command], cwd=tmp_path, check=False)
     assert refused.returncode == 2
     with pytest.raises(ValueError) as error:
         call()
@@ -178,3 +183,87 @@ def test_the_stubs_and_the_docstrings_cover_every_public_name():
                 assert section in doc, f"{name}'s docstring lacks {section.split()[0]}"
             for parameter in inspect.signature(value).parameters:
                 assert parameter in doc, f"{name}'s docstring does not describe {parameter}"
+
+
+def exact(path):
+    return pd.read_csv(path, float_precision="round_trip")
+
+
+@pytest.mark.parametrize("flags, call", [
+    (["lhs", "--range", "emig_rate=0.01:0.4", "--range", "sdr=0.3:3:log", "--samples", 6,
+      "--seed", 9, "--n-gen", 30],
+     dict(kind="lhs", params={"n_gen": 30}, ranges={"emig_rate": (0.01, 0.4),
+                                                    "sdr": (0.3, 3, "log")},
+          samples=6, seed=9)),
+    (["sobol", "--range", "emig_rate=0:0.5", "--range", "max_dist=0.5:3", "--samples", 4,
+      "--n-gen", 30], dict(kind="sobol", params={"n_gen": 30},
+                           ranges=["emig_rate=0:0.5", "max_dist=0.5:3"], samples=4)),
+    (["morris", "--range", "emig_rate=0:0.5", "--range", "capacity=200:900",
+      "--trajectories", 3, "--seed", 4, "--n-gen", 30],
+     dict(kind="morris", params={"n_gen": 30}, ranges={"emig_rate": (0, 0.5),
+                                                       "capacity": (200, 900)},
+          trajectories=3, seed=4)),
+])
+def test_a_design_frame_sweeps_to_the_command_lines_summary(tmp_path, flags, call):
+    cli("design", *flags, "-o", "cli_design.csv", cwd=tmp_path)
+    frame = hs.design(**call, output=tmp_path / "py_design.csv")
+    assert (tmp_path / "py_design.csv").read_bytes() == (tmp_path / "cli_design.csv").read_bytes()
+    pd.testing.assert_frame_equal(frame, exact(tmp_path / "cli_design.csv"), check_exact=True)
+    pd.testing.assert_frame_equal(hs.read_design(tmp_path / "cli_design.csv"), frame,
+                                  check_exact=True)
+    hs.write_design(frame, tmp_path / "again.csv")
+    assert (tmp_path / "again.csv").read_bytes() == (tmp_path / "cli_design.csv").read_bytes()
+
+    cli("sweep", "--design", "cli_design.csv", "--replicates", 2, "--seed", 3, "--jobs", 2,
+        "--summary", "cli.csv", cwd=tmp_path)
+    hs.sweep(frame, replicates=2, seed=3, jobs=2, summary=tmp_path / "py.csv", progress=False)
+    assert (tmp_path / "py.csv").read_bytes() == (tmp_path / "cli.csv").read_bytes()
+
+
+def test_what_a_summary_gives_equals_the_command_lines_tables(tmp_path):
+    cli("design", "sobol", "--range", "emig_rate=0:0.6", "--range", "sdr=0.3:2", "--samples", 8,
+        "--n-gen", 40, "-o", "design.csv", cwd=tmp_path)
+    cli("sweep", "--design", "design.csv", "--replicates", 3, "--seed", 21, "--summary",
+        "cli.csv", cwd=tmp_path)
+    where = "p_extinct <= 0.5"
+    cli("report", "cli.csv", "--table", "stats.csv", "--sensitivity", "sensitivity.csv",
+        "--discover", where, "--boxes", "boxes.csv", "--at", "30,5,10", "-o", "report.html",
+        cwd=tmp_path)
+    cli("discover", "cli.csv", "--where", where, "--min-density", 0.6, "-o", "boxes06.csv",
+        cwd=tmp_path)
+    summary = hs.read_summary(tmp_path / "cli.csv")
+    for given in (tmp_path / "cli.csv", summary):
+        pd.testing.assert_frame_equal(hs.stats(given, at=[30, 5, 10]),
+                                      exact(tmp_path / "stats.csv"), check_exact=True)
+        pd.testing.assert_frame_equal(hs.sensitivity(given, at=[5, 10, 30]),
+                                      exact(tmp_path / "sensitivity.csv"), check_exact=True)
+        pd.testing.assert_frame_equal(hs.discover(given, where), exact(tmp_path / "boxes.csv"),
+                                      check_exact=True)
+    hs.discover(summary, where, min_density=0.6, output=tmp_path / "py06.csv")
+    assert (tmp_path / "py06.csv").read_bytes() == (tmp_path / "boxes06.csv").read_bytes()
+    shares = [c for c in hs.stats(summary, at=[30, 5, 10, 5])
+              if c.startswith("p_extinct_by_") and c[13:].isdigit()]
+    assert shares == ["p_extinct_by_5", "p_extinct_by_10", "p_extinct_by_30"]
+    with pytest.raises(ValueError, match="--at: 0 is not a generation"):
+        hs.stats(summary, at=[0])
+    grid = hs.sweep({"emig_rate": [0.1, 0.2]}, seed=1, progress=False)
+    with pytest.raises(ValueError, match="no sensitivity table"):
+        hs.sensitivity(grid)
+
+
+def test_plot_draws_what_the_command_line_draws(tmp_path, monkeypatch):
+    cli("sweep", "--emig-rate", "0.1,0.2", "--n-gen", 30, "--seed", 4, "--summary", "s.csv",
+        cwd=tmp_path)
+    cli("run", "--emig-rate", "0.2", "--n-gen", 30, "--seed", 8, "--output", "output.txt",
+        cwd=tmp_path)
+    cli("plot", "output.txt", "-o", "plain.svg", cwd=tmp_path)
+    cli("plot", "output.txt", "-o", "row.svg", "--summary", "s.csv", "--row", "2-1",
+        "--log-population", cwd=tmp_path)
+    monkeypatch.chdir(tmp_path)  # the title names the results file as given
+    svg = hs.plot("output.txt")
+    assert isinstance(svg, hs.SVG) and svg._repr_svg_() == (tmp_path / "plain.svg").read_text()
+    assert hs.plot("output.txt", tmp_path / "py.svg", summary="s.csv", row=(2, 1),
+                   log_population=True) is None
+    assert (tmp_path / "py.svg").read_bytes() == (tmp_path / "row.svg").read_bytes()
+    with pytest.raises(OSError, match="missing.txt"):
+        hs.plot(tmp_path / "missing.txt")

@@ -32,10 +32,11 @@
 # The library's failures as R conditions: its message, and a class saying what failed.
 .library_call <- function(expr, call = sys.call(-1)) {
   tryCatch(expr, error = function(e) {
-    kind <- if (inherits(e, "hostswitch::UsageError"))
+    kind <- if (inherits(e, c("hostswitch::UsageError", "hostswitch::DesignFileError",
+                              "hostswitch::ReportInputError")))
       "hostswitch_refusal"
     else if (inherits(e, c("hostswitch::IoFailure", "hostswitch::ResultsFileError",
-                           "hostswitch::FileBusy")))
+                           "hostswitch::FileBusy", "hostswitch::PlotError")))
       "hostswitch_io_error"
     else
       "hostswitch_failure"
@@ -183,39 +184,202 @@ hs_sweep <- function(params, replicates = 1, seed = NULL, jobs = NULL, trajector
   if (isTRUE(trajectories)) list(summary = frame, trajectories = paths) else frame
 }
 
-# Doubles in 17 digits, which read back as the same double; NA as an empty field.
+# Doubles as the library writes numbers, the shortest text giving the same double; NA as an
+# empty field.
 .write_exact_csv <- function(frame, path) {
   columns <- lapply(frame, function(column) {
-    if (is.double(column)) ifelse(is.na(column), "", sprintf("%.17g", column))
+    if (is.double(column)) ifelse(is.na(column), "", library_number_texts(column))
     else ifelse(is.na(column), "", as.character(column))
   })
   utils::write.csv(as.data.frame(columns, optional = TRUE), path, row.names = FALSE,
                    quote = FALSE)
 }
 
-#' Statistics of a sweep, and the files the command line writes
-#'
-#' \code{hs_stats} gives the statistics table \code{hostswitch report} writes as
-#' \file{stats.csv}: one row per grid point with the share of extinct runs and of runs with a
-#' host switch (Wilson intervals), the Kaplan-Meier median generation of extinction and the
-#' mean final population and displacement. The readers give the frames \code{hs_run} and
-#' \code{hs_sweep} give.
-#'
-#' @param summary A summary data.frame (from \code{hs_sweep} or \code{hs_read_summary}) or the
-#'   path of a summary file.
-#' @return A data.frame equal to \code{read.csv} (\code{read.table} for a results file) of the
-#'   file.
-#' @examples
-#' runs <- hs_sweep(list(emig_rate = c(0.05, 0.2)), replicates = 10, seed = 3, jobs = 1)
-#' hs_stats(runs)[, c("emig_rate", "p_extinct", "p_extinct_lo", "p_extinct_hi")]
-hs_stats <- function(summary) {
+# A data.frame of a CSV text as read.csv types its columns, every number parsed exactly in
+# C++ (read.csv may read a 17-digit number one unit in the last place off).
+.exact_table <- function(text, name) {
+  force(text)  # the library's failure making the text is its own, not the table's
+  .library_call(library_table(text, name))
+}
+
+.generations <- function(at) if (is.null(at)) character() else .value_texts(at, "at")
+
+# A summary path as it is, a frame written to a scratch file in its exact form.
+.with_summary <- function(summary, use) {
   if (is.data.frame(summary)) {
     path <- tempfile("hostswitch-", fileext = ".csv")
     on.exit(unlink(path))
     .write_exact_csv(summary, path)
     summary <- path
   }
-  read.csv(text = .library_call(library_stats_table(.path_argument(summary, "summary"))))
+  use(.path_argument(summary, "summary"))
+}
+
+#' Statistics per grid point of a sweep
+#'
+#' The statistics table \code{hostswitch report} writes as \file{stats.csv}: one row per grid
+#' point with the shares of extinct and switched runs (Wilson intervals), the Kaplan-Meier
+#' median generation of extinction, the means, and the shares switched and extinct by each
+#' generation G of \code{at} (\code{p_switched_by_G}, \code{p_extinct_by_G}).
+#'
+#' @param summary A summary data.frame (from \code{hs_sweep} or \code{hs_read_summary}) or the
+#'   path of a summary file.
+#' @param at Generations G of \code{p_switched_by_G} and \code{p_extinct_by_G}, as
+#'   \code{report --at} takes them; \code{NULL}: n_gen/10, n_gen/4, n_gen/2, 3 n_gen/4 and n_gen
+#'   of the largest n_gen.
+#' @return A data.frame equal to \file{stats.csv}, every number the exact double of its text.
+#' @examples
+#' runs <- hs_sweep(list(emig_rate = c(0.05, 0.2)), replicates = 10, seed = 3, jobs = 1)
+#' hs_stats(runs, at = c(10, 100))[, c("emig_rate", "p_extinct", "p_extinct_by_100")]
+#' @export
+hs_stats <- function(summary, at = NULL) {
+  .exact_table(.with_summary(summary, function(path)
+    .library_call(library_stats_table(path, .generations(at)))), "stats")
+}
+
+#' Sensitivity of a design's outputs to its parameters
+#'
+#' The table \code{hostswitch report} writes as \file{sensitivity.csv} of a sobol design's
+#' summary (first-order and total indices with bootstrap intervals) or a morris design's
+#' (the elementary effects' mu, mu* and sigma), per varied parameter and output.
+#'
+#' @param summary A summary data.frame or the path of a summary file, of a sweep of a sobol or
+#'   morris design.
+#' @param at Generations G of the outputs \code{p_switched_by_G} and \code{p_extinct_by_G}, as
+#'   in \code{hs_stats}.
+#' @return A data.frame equal to \file{sensitivity.csv}, every number exact. Stops with a
+#'   \code{hostswitch_refusal} for the summary of a grid or another design.
+#' @examples
+#' d <- hs_design("morris", ranges = list(emig_rate = c(0, 0.5), sdr = c(0.5, 3)),
+#'                trajectories = 4, seed = 1, params = list(n_gen = 40))
+#' hs_sensitivity(hs_sweep(d, replicates = 2, seed = 7, jobs = 1))
+#' @export
+hs_sensitivity <- function(summary, at = NULL) {
+  .exact_table(.with_summary(summary, function(path)
+    .library_call(library_sensitivity_table(path, .generations(at)))), "sensitivity")
+}
+
+#' Where in parameter space an output meets a condition
+#'
+#' The boxes of peeling and pasting \code{hostswitch discover SUMMARY --where EXPR} finds.
+#'
+#' @param summary A summary data.frame or the path of a summary file, of a grid or design.
+#' @param where \code{"OUTPUT OP NUMBER"}: OUTPUT a column of the statistics table
+#'   (\code{p_extinct}, \code{p_switched}, \code{p_switched_by_G}, ...), OP one of
+#'   \code{< <= > >= == !=}.
+#' @param min_density The box chosen is the one of most coverage (then density) of those with
+#'   at least this density, else the densest.
+#' @param output A path to write the table to as well, as \code{discover -o PATH} does.
+#' @return A data.frame of the boxes (step, coverage, density, mass, restricted, NAME_lo and
+#'   NAME_hi of each varied parameter, chosen, pasted), equal to the command line's table.
+#' @examples
+#' runs <- hs_sweep(list(emig_rate = c(0.05, 0.1, 0.2, 0.4)), replicates = 5, seed = 3,
+#'                  jobs = 1)
+#' hs_discover(runs, "p_extinct >= 0.5")
+#' @export
+hs_discover <- function(summary, where, min_density = 0.8, output = NULL) {
+  stopifnot(is.character(where), length(where) == 1L)
+  text <- .with_summary(summary, function(path)
+    .library_call(library_boxes_table(path, where, as.double(min_density))))
+  if (!is.null(output))
+    .library_call(library_write_file(.path_argument(output, "output"), charToRaw(text)))
+  .exact_table(text, "boxes")
+}
+
+#' The points of a sampling design
+#'
+#' The design \code{hostswitch design KIND} writes: a grid of value lists, a Latin hypercube
+#' (lhs), the Saltelli scheme of a Sobol' sequence (sobol) or Morris trajectories (morris).
+#' \code{hs_sweep} of the frame gives the command line's summary of \code{sweep --design}.
+#'
+#' @param kind \code{"grid"}, \code{"lhs"}, \code{"sobol"} or \code{"morris"}.
+#' @param params Parameter values by name: a grid's value lists; for the other kinds the fixed
+#'   value of each parameter without a range.
+#' @param ranges The varied parameters: a named list such as
+#'   \code{list(emig_rate = c(0, 0.5), sdr = list(0.5, 3, "log"))}, or texts
+#'   \code{"NAME=LO:HI"} and \code{"NAME=LO:HI:log"}.
+#' @param samples lhs: the points; sobol: the base rows N.
+#' @param seed lhs (required) and morris: the draws; sobol: a random shift.
+#' @param maximin lhs: the best of this many by smallest distance between two points.
+#' @param trajectories morris: the trajectories R.
+#' @param levels morris: the levels P, even (default 4).
+#' @param output A path to write the design file to as well, byte for byte as the command line.
+#' @return A data.frame of the design (point, the eight parameters, label columns), every
+#'   number the exact double of the file's text.
+#' @examples
+#' hs_design("lhs", ranges = list(emig_rate = c(0, 0.5)), samples = 5, seed = 1)
+#' @export
+hs_design <- function(kind, params = list(), ranges = NULL, samples = NULL, seed = NULL,
+                      maximin = NULL, trajectories = NULL, levels = NULL, output = NULL) {
+  range_texts <- if (is.null(ranges)) character() else if (is.character(ranges)) ranges else
+    vapply(names(ranges), function(name) {
+      limits <- unlist(ranges[[name]])
+      log <- length(limits) == 3L && limits[3] == "log"
+      if (length(limits) != if (log) 3L else 2L)
+        stop(sprintf("ranges: %s: expected c(LO, HI) or list(LO, HI, \"log\")", name),
+             call. = FALSE)
+      texts <- .value_texts(if (log) limits[1:2] else limits, name)
+      paste0(name, "=", texts[1], ":", texts[2], if (log) ":log" else "")
+    }, character(1), USE.NAMES = FALSE)
+  flag <- function(value, name) if (is.null(value)) "" else .value_texts(value, name)
+  text <- .library_call(library_design(
+    kind, .named_texts(params), range_texts, flag(samples, "samples"), flag(seed, "seed"),
+    flag(maximin, "maximin"), flag(trajectories, "trajectories"), flag(levels, "levels")))
+  if (!is.null(output))
+    .library_call(library_write_file(.path_argument(output, "output"), charToRaw(text)))
+  .exact_table(text, "design")
+}
+
+#' Read a design file exactly
+#'
+#' @param path A design file, as \code{hs_design} or \code{hostswitch design} writes it.
+#' @return The data.frame \code{hs_design} gives, every number the exact double of its text
+#'   (\code{read.csv} may read one a unit in the last place off).
+#' @export
+hs_read_design <- function(path) {
+  .exact_table(rawToChar(.library_call(library_read_file(.path_argument(path, "path")))), path)
+}
+
+#' Write a design file exactly
+#'
+#' @param design A design data.frame, as \code{hs_design} or \code{hs_read_design} gives it.
+#' @param path The file to write, one \code{sweep --design} reads; every number is written as
+#'   the shortest text giving the same double, as the command line writes it.
+#' @return \code{path}, invisibly.
+#' @export
+hs_write_design <- function(design, path) {
+  stopifnot(is.data.frame(design))
+  path <- .path_argument(path, "path")
+  scratch <- tempfile("hostswitch-design-", fileext = ".csv")
+  on.exit(unlink(scratch))
+  .write_exact_csv(design, scratch)
+  .library_call(library_write_file(path, readBin(scratch, "raw", file.size(scratch))))
+  invisible(path)
+}
+
+#' Draw a results file
+#'
+#' The picture \code{hostswitch plot} draws of a results file: generations on x, phenotype on
+#' y, each cell coloured by its parasite count, and the population under it.
+#'
+#' @param results A results file (\file{output.txt}), as \code{hs_write_results} writes it.
+#' @param output The picture to write, its format from its name (.svg, .pdf or .png);
+#'   \code{NULL} returns the SVG text instead.
+#' @param title The title (default: the results file's name).
+#' @param summary,row The summary or manifest of the sweep the run belongs to, and the run's
+#'   grid point and replicate in it (\code{"3-7"}); the title then gives its parameters and
+#'   seed.
+#' @param log_population The population panel on a logarithmic scale.
+#' @return The SVG text without \code{output}, else \code{output}, invisibly.
+#' @export
+hs_plot <- function(results, output = NULL, title = NULL, summary = NULL, row = NULL,
+                    log_population = FALSE) {
+  svg <- .library_call(library_plot(
+    .path_argument(results, "results"),
+    if (is.null(output)) NULL else .path_argument(output, "output"), title,
+    if (is.null(summary)) NULL else .path_argument(summary, "summary"), row,
+    isTRUE(log_population)))
+  if (is.null(output)) svg else invisible(output)
 }
 
 #' @rdname hs_stats

@@ -75,6 +75,65 @@ test_that("a design frame sweeps as sweep --design", {
                    read.csv(file.path(dir, "cli.csv")))
 })
 
+bytes <- function(path) readBin(path, "raw", file.size(path))
+exact <- function(path) .exact_table(rawToChar(bytes(path)), path)
+
+test_that("a design from hs_design sweeps to the command line's summary", {
+  skip_if(program == "")
+  dir <- in_scratch()
+  files <- file.path(dir, c("cli_design.csv", "r_design.csv", "cli.csv", "r.csv"))
+  cli("design", "lhs", "--range", "emig_rate=0.01:0.4", "--range", "sdr=0.3:3:log",
+      "--samples", 6, "--seed", 9, "--n-gen", 30, "-o", files[1], dir = dir)
+  design <- hs_design("lhs", list(n_gen = 30), samples = 6, seed = 9, output = files[2],
+                      ranges = list(emig_rate = c(0.01, 0.4), sdr = list(0.3, 3, "log")))
+  expect_identical(bytes(files[2]), bytes(files[1]))
+  expect_identical(design, hs_read_design(files[1]))
+  expect_equal(design, read.csv(files[1]))
+  hs_write_design(design, file.path(dir, "again.csv"))
+  expect_identical(bytes(file.path(dir, "again.csv")), bytes(files[1]))
+  cli("sweep", "--design", files[1], "--replicates", 2, "--seed", 3, "--summary", files[3],
+      dir = dir)
+  hs_sweep(design, replicates = 2, seed = 3, jobs = 2, summary = files[4], progress = FALSE)
+  expect_identical(bytes(files[4]), bytes(files[3]))
+})
+
+test_that("discover, sensitivity and stats equal the command line's tables", {
+  skip_if(program == "")
+  dir <- in_scratch()
+  path <- function(name) file.path(dir, name)
+  cli("design", "sobol", "--range", "emig_rate=0:0.6", "--range", "sdr=0.3:2", "--samples", 8,
+      "--n-gen", 40, "-o", path("design.csv"), dir = dir)
+  cli("sweep", "--design", path("design.csv"), "--replicates", 3, "--seed", 21, "--summary",
+      path("cli.csv"), dir = dir)
+  where <- "p_extinct <= 0.5"
+  cli("report", path("cli.csv"), "--table", path("stats.csv"), "--sensitivity",
+      path("sensitivity.csv"), "--discover", shQuote(where), "--boxes", path("boxes.csv"), "--at",
+      "30,5,10", "-o", path("report.html"), dir = dir)
+  cli("discover", path("cli.csv"), "--where", shQuote(where), "--min-density", "0.6", "-o",
+      path("boxes06.csv"), dir = dir)
+  for (summary in list(path("cli.csv"), hs_read_summary(path("cli.csv")))) {
+    expect_identical(hs_discover(summary, where), exact(path("boxes.csv")))
+    expect_identical(hs_sensitivity(summary, at = c(5, 10, 30)), exact(path("sensitivity.csv")))
+    expect_identical(hs_stats(summary, at = c(30, 5, 10)), exact(path("stats.csv")))
+  }
+  expect_equal(hs_discover(path("cli.csv"), where), read.csv(path("boxes.csv")))
+  hs_discover(path("cli.csv"), where, min_density = 0.6, output = path("r06.csv"))
+  expect_identical(bytes(path("r06.csv")), bytes(path("boxes06.csv")))
+  expect_error(hs_stats(path("cli.csv"), at = 0), "--at: 0 is not a generation",
+               class = "hostswitch_refusal")
+})
+
+test_that("hs_plot draws what the command line draws", {
+  skip_if(program == "")
+  dir <- in_scratch()
+  old <- setwd(dir)
+  on.exit(setwd(old))
+  cli("run", "--n-gen", 30, "--seed", 8, "--output", "output.txt", dir = dir)
+  cli("plot", "output.txt", "-o", "cli.svg", "--log-population", dir = dir)
+  expect_identical(hs_plot("output.txt", log_population = TRUE),
+                   rawToChar(bytes("cli.svg")))
+})
+
 test_that("refusals stop with the command line's message", {
   calls <- list(list(quote(hs_run(sdr = 0)), c("run", "--sdr", "0")),
                 list(quote(hs_run(emig_rate = 2)), c("run", "--emig-rate", "2")),

@@ -1,4 +1,4 @@
-#include "console/parameter_values.hpp"
+#include "api/parameter_values.hpp"
 
 #include <sched.h>
 

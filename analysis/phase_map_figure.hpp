@@ -36,6 +36,7 @@ struct PhaseMap {
   std::string name;     // the file's stem
   std::string outcome;  // the column of the statistics table
   std::string caption;
+  std::string footnote;  // what the map holds fixed, its n_gen and replicates
   MapAxis x;
   MapAxis y;
   std::size_t columns = 1;  // panels side by side; the panels come row by row

@@ -285,10 +285,12 @@ void add_figure_files(std::vector<FigureFile>& files, const Figure& figure,
   }
 }
 
-void maps_section(std::string& out, const PhaseMaps& maps, std::vector<FigureFile>* files) {
+void maps_section(std::string& out, const PhaseMaps& maps, const std::string& footnote,
+                  std::vector<FigureFile>* files) {
   if (maps.maps.empty() && maps.notes.empty()) return;
   out += "<section id=\"phase-maps\"><h2>Phase maps</h2>";
-  for (const PhaseMap& map : maps.maps) {
+  for (PhaseMap map : maps.maps) {
+    map.footnote = footnote;
     out += "<figure id=\"" + xml_escape(map.id) + "\" class=\"phase-map\"><figcaption>" +
            xml_escape(map.caption) + "</figcaption>" + phase_map_svg(map, false) + "</figure>";
     if (files != nullptr) files->push_back(FigureFile{map.name, phase_map_svg(map, true)});
@@ -341,7 +343,7 @@ std::string report_sections(const SummaryData& summary, const std::vector<GridPo
   show(out, against_x_figure(context, proportion_measure(false)));
   out += "</section>";
 
-  if (maps != nullptr) maps_section(out, *maps, figure_files);
+  if (maps != nullptr) maps_section(out, *maps, footnote, figure_files);
 
   out += "<section id=\"survival\"><h2>Time to extinction</h2>";
   show(out, survival_figure(context));

@@ -306,6 +306,8 @@ struct Figure {
 // The parameters a summary holds fixed, its n_gen and its replicates, as a figure's footnote:
 // "Fixed: n_pop = 100, birth_rate = 0.5, ...; n_gen = 50; 20 replicates per point."
 std::string figure_footnote(const SummaryData& summary);
+// The footnote broken into lines that fit `width` at the footnote's font.
+std::vector<std::string> footnote_lines(const std::string& footnote, double width);
 
 Axis padded_axis(double lo, double hi);
 // The x axis of a parameter's values: logarithmic when asked, or when the positive values

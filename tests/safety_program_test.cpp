@@ -336,12 +336,13 @@ TEST(SafetyProgram, OverwriteKilledAnywhereLeavesTheOldSweepOrAResumableNewOne) 
   resume.push_back("--resume");
   std::srand(16);
   int replaced = 0;
-  for (int attempt = 0; attempt < 6; ++attempt) {
+  // Six kills at least, and more until one comes after the new sweep began: later attempts
+  // wait longer, so a slow start (a sanitizer build on a loaded machine) still gets caught.
+  for (int attempt = 0; attempt < 6 || (replaced == 0 && attempt < 30); ++attempt) {
     SCOPED_TRACE(attempt);
     write_file(dir / "summary.csv", old_summary);
     write_file(dir / "summary.csv.json", old_manifest);
     Child sweep(overwrite, dir.path(), dir / "err.txt");
-    // Later attempts wait longer, so a slow start (a sanitizer build) still gets caught writing.
     std::this_thread::sleep_for(std::chrono::microseconds(std::rand() % 60000 + attempt * 50000));
     kill(sweep.pid(), SIGKILL);
     sweep.wait();

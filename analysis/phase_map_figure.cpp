@@ -256,25 +256,14 @@ std::string phase_map_svg(const PhaseMap& map, bool for_file) {
   const double width = static_cast<double>(columns) * (kPanelWidth + kGap) - kGap;
   const std::vector<std::string> footnote = footnote_lines(map.footnote, width);
   const double panels_end = kBarHeight + static_cast<double>(rows) * (kPanelHeight + kGap) - kGap;
-  const double height =
-      panels_end +
-      (footnote.empty() ? 0.0 : 6.0 + kFootnoteLine * static_cast<double>(footnote.size()));
-  SvgWriter svg = for_file ? SvgWriter(width, height, kColumnCm * width / kPanelWidth)
-                           : SvgWriter(width, height);
-  svg.attr("font-family", "sans-serif").attr("fill", "#111111");
-  svg.attr("class", "chart").attr("role", "img");
-  svg.open("title").text(map.name).close();
-  svg.open("rect").attr("width", width).attr("height", height).attr("fill", "#ffffff").close();
+  SvgWriter svg = figure_svg(width, panels_end + footnote_height(footnote), for_file, map.name);
   draw_colour_bar(svg, figure_label(map.outcome), width);
   const double size = cell_font(map);
   for (std::size_t k = 0; k < map.panels.size(); ++k) {
     draw_panel(svg, map, map.panels[k], static_cast<double>(k % columns) * (kPanelWidth + kGap),
                kBarHeight + static_cast<double>(k / columns) * (kPanelHeight + kGap), size);
   }
-  for (std::size_t i = 0; i < footnote.size(); ++i) {
-    text(svg, 6, panels_end + kFootnoteLine * static_cast<double>(i + 1), footnote[i], "start",
-         kFootnoteFont);
-  }
+  draw_footnote(svg, footnote, panels_end);
   std::string document = svg.finish();
   if (!for_file) document.erase(0, document.find("<svg"));
   return document;

@@ -326,6 +326,27 @@ void draw_legend(SvgWriter& svg, const Figure& figure, const Colouring& colourin
   svg.close();
 }
 
+double footnote_height(const std::vector<std::string>& lines) {
+  return lines.empty() ? 0.0 : 6.0 + kFootnoteLine * static_cast<double>(lines.size());
+}
+
+void draw_footnote(SvgWriter& svg, const std::vector<std::string>& lines, double panels_end) {
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    text(svg, 6, panels_end + kFootnoteLine * static_cast<double>(i + 1), lines[i], "start",
+         kFootnoteFont);
+  }
+}
+
+SvgWriter figure_svg(double width, double height, bool for_file, const std::string& title) {
+  SvgWriter svg = for_file ? SvgWriter(width, height, kColumnCm * width / kPanelWidth)
+                           : SvgWriter(width, height);
+  svg.attr("font-family", "sans-serif").attr("fill", "#111111");
+  svg.attr("class", "chart").attr("role", "img");
+  svg.open("title").text(title).close();
+  svg.open("rect").attr("width", width).attr("height", height).attr("fill", "#ffffff").close();
+  return svg;
+}
+
 // The footnote broken into lines that fit `width` at the tick font.
 std::vector<std::string> footnote_lines(const std::string& footnote, double width) {
   std::vector<std::string> lines;
@@ -376,15 +397,8 @@ std::string render_figure(const Figure& figure, const Colouring& colouring, bool
   const double lines = static_cast<double>(line + 1);
   const std::vector<std::string> footnote = footnote_lines(figure.footnote, width);
   const double panels_end = legend + lines * (panel_height + kGap) - kGap;
-  const double height =
-      panels_end +
-      (footnote.empty() ? 0.0 : 6.0 + kFootnoteLine * static_cast<double>(footnote.size()));
-  SvgWriter svg = for_file ? SvgWriter(width, height, kColumnCm * width / kPanelWidth)
-                           : SvgWriter(width, height);
-  svg.attr("font-family", "sans-serif").attr("fill", "#111111");
-  svg.attr("class", "chart").attr("role", "img");
-  svg.open("title").text(figure.name).close();
-  svg.open("rect").attr("width", width).attr("height", height).attr("fill", "#ffffff").close();
+  const double height = panels_end + footnote_height(footnote);
+  SvgWriter svg = figure_svg(width, height, for_file, figure.name);
   draw_legend(svg, figure, colouring, width);
   for (std::size_t i = 0; i < figure.panels.size(); ++i) {
     const auto [at_line, at_column] = places[i];
@@ -393,10 +407,7 @@ std::string render_figure(const Figure& figure, const Colouring& colouring, bool
                 figure.panels[i].frame);
     figure.panels[i].draw(panel);
   }
-  for (std::size_t i = 0; i < footnote.size(); ++i) {
-    text(svg, 6, panels_end + kFootnoteLine * static_cast<double>(i + 1), footnote[i], "start",
-         kFootnoteFont);
-  }
+  draw_footnote(svg, footnote, panels_end);
   std::string document = svg.finish();
   // Inline in the page, the XML declaration has no place.
   if (!for_file) document.erase(0, document.find("<svg"));

@@ -308,6 +308,11 @@ struct Figure {
 std::string figure_footnote(const SummaryData& summary);
 // The footnote broken into lines that fit `width` at the footnote's font.
 std::vector<std::string> footnote_lines(const std::string& footnote, double width);
+// The room the footnote's lines take under the panels, and their drawing there.
+double footnote_height(const std::vector<std::string>& lines);
+void draw_footnote(SvgWriter& svg, const std::vector<std::string>& lines, double panels_end);
+// A figure's SVG: its size (in a file, one 8.5 cm column a panel), font, title and white ground.
+SvgWriter figure_svg(double width, double height, bool for_file, const std::string& title);
 
 Axis padded_axis(double lo, double hi);
 // The x axis of a parameter's values: logarithmic when asked, or when the positive values

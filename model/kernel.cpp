@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <utility>
 
@@ -253,6 +254,8 @@ struct ThreadState {
       deviations.resize(pairs);
       accepted.resize(pairs / 64);
       unsure.resize(pairs / 64);
+      // A block makes at most an offspring a pair: had at once, the walk's list never moves.
+      walk.offspring.reserve(pairs);
     }
   }
 };
@@ -285,7 +288,7 @@ struct RoundContext {
 // the platform's exponentials of the walk taken to `fallbacks`, and returns the pairs of the
 // round taken. An exponent that is NaN on the walk taken throws ExpDomainError, with
 // `position` just after the attempt's deviation.
-std::size_t take_round(const RoundContext& round, std::vector<ThreadState>& state,
+std::size_t take_round(const RoundContext& round, std::span<ThreadState> state,
                        BlockWalk& lead_walk, WalkState& walk, std::uint64_t& fallbacks,
                        std::uint64_t& position) {
   const std::size_t first_made = walk.made;
@@ -349,20 +352,20 @@ std::size_t take_round(const RoundContext& round, std::vector<ThreadState>& stat
   return walked;
 }
 
-// Stayers a thread may hold aside while compacting: enough for the few deaths of a population
-// at capacity, a small part of the generation's array however many threads share it.
+// Stayers a thread holds aside at the least, so that the usual few deaths of a population at
+// capacity never make a head grow.
 constexpr std::size_t kMinHeadRoom = 4096;
 
 // Moves the stayers (bits of `stays`) of z[0, n_total) to the front, in order, each thread its
 // survival chunk of `chunk`; returns their number. A chunk's stayers go where those of the
 // chunks before it end, and the first of them may land on the chunk before, which its own
 // thread is still reading: those are held aside, and put in place once every thread is done.
-std::size_t compact_stayers(const kernel::Ops& ops, Workers& workers,
-                            std::vector<ThreadState>& state, double* z, const std::uint64_t* stays,
-                            std::size_t n_total, std::size_t chunk) {
+// Only where the budget cannot hold them aside does one thread move them all.
+std::size_t compact_stayers(const kernel::Ops& ops, Workers& workers, std::span<ThreadState> state,
+                            double* z, const std::uint64_t* stays, std::size_t n_total,
+                            std::size_t chunk) {
   const auto threads = static_cast<unsigned>(state.size());
   if (threads == 1) return ops.compact(z, stays, n_total);
-  const std::size_t room = std::max(kMinHeadRoom, n_total / (32 * std::size_t{threads}));
   std::size_t offset = 0;
   for (unsigned t = 0; t < threads; ++t) {
     ThreadState& thread = state[t];
@@ -370,9 +373,11 @@ std::size_t compact_stayers(const kernel::Ops& ops, Workers& workers,
     thread.kept_offset = offset;
     thread.head_count = std::min(begin - offset, thread.chunk_kept);
     offset += thread.chunk_kept;
-    if (thread.head_count > room) return ops.compact(z, stays, n_total);
     if (thread.head.size() < thread.head_count + kernel::kMaxWidth) {
       try {
+        // By half as much again, so that deaths creeping up from one generation to the next
+        // do not take fresh memory every generation.
+        const std::size_t room = std::max(thread.head_count + thread.head_count / 2, kMinHeadRoom);
         resize_for_overwrite(thread.head, room + kernel::kMaxWidth);
       } catch (const InsufficientMemory&) {
         return ops.compact(z, stays, n_total);
@@ -423,6 +428,8 @@ class VectorSteps {
         reporter_(reporter),
         stats_(stats),
         workers_(settings.threads),
+        share_births_from_(settings.share_births_from),
+        share_survival_from_(settings.share_survival_from),
         threads_(workers_.count()),
         state_(threads_),
         // The stream's own lanes make the survival phase's draws where they are used, on a
@@ -444,7 +451,8 @@ class VectorSteps {
   void births(const Generation& generation);
   Selection survival(const Generation& generation, std::uint64_t* stays);
   std::size_t keep_stayers(double* z, const std::uint64_t* stays, std::size_t n_total) {
-    return compact_stayers(ops_, workers_, state_, z, stays, n_total, chunk_);
+    return compact_stayers(ops_, workers_, std::span(state_).first(survival_threads_), z, stays,
+                           n_total, chunk_);
   }
 
  private:
@@ -456,6 +464,20 @@ class VectorSteps {
   void survive_chunk(unsigned t, const Generation& generation, std::uint64_t* stays,
                      ClassTally* tally, const ClassTally& tally_layout);
   Selection join_chunks(ClassTally* tally);
+  // Runs task(0), ..., task(sharing - 1), sharing being 1 or every thread: on the caller's
+  // thread alone where it is 1, waking none.
+  template <class Task>
+  void share(unsigned sharing, const Task& task) {
+    if (sharing == 1) {
+      task(0U);
+    } else {
+      workers_.run(task);
+    }
+  }
+  // How many threads share a phase of `work` items: every one, or one below `share_from`.
+  unsigned sharing(std::size_t work, std::size_t share_from) const {
+    return work < share_from ? 1 : threads_;
+  }
 
   const SimulationParameters& parameters_;
   const kernel::Ops& ops_;
@@ -463,8 +485,12 @@ class VectorSteps {
   Reporter& reporter_;
   KernelStats* stats_;
   Workers workers_;
+  std::size_t share_births_from_;
+  std::size_t share_survival_from_;
   unsigned threads_;
   std::vector<ThreadState> state_;
+  unsigned birth_threads_ = 1;     // threads sharing this generation's births
+  unsigned survival_threads_ = 1;  // threads sharing its survival and the stayers' move
   const LaneStream* lane_stream_;
   std::uint64_t position_ = 0;  // draws used
   std::uint64_t survival_start_ = 0;
@@ -491,6 +517,8 @@ void VectorSteps::births(const Generation& generation) {
   const std::size_t n_offspring = generation.size.offspring();
   const double n_pop_real = static_cast<double>(static_cast<std::int32_t>(n_pop_size));
   if (n_offspring == 0) return;
+  birth_threads_ = sharing(n_offspring, share_births_from_);
+  const std::span<ThreadState> sharing_births = std::span(state_).first(birth_threads_);
   WalkState walk;
   std::size_t block_pairs = round_pairs(n_offspring);
   std::uint64_t round_start = position_;
@@ -499,7 +527,7 @@ void VectorSteps::births(const Generation& generation) {
     const std::size_t first_made = walk.made;
     const std::size_t walked = take_round(
         {z, n_pop_size, n_offspring, block_pairs, n_pop_real, mutation_denominator_, round_start},
-        state_, lead_walk_, walk, fallbacks_, position_);
+        sharing_births, lead_walk_, walk, fallbacks_, position_);
     position_ = round_start + 2 * walked;
     const bool more = walk.made < n_offspring;
     if (more) {
@@ -508,7 +536,7 @@ void VectorSteps::births(const Generation& generation) {
     }
     // A thread places the offspring of its block, then judges its block of the next round:
     // both touch only what is its own, so one call serves the two.
-    workers_.run([&](unsigned t) {
+    share(birth_threads_, [&](unsigned t) {
       place_offspring(t, z + n_pop_size + first_made, z);
       if (more) judge_block(t, round_start, block_pairs, n_pop_real);
     });
@@ -518,16 +546,16 @@ void VectorSteps::births(const Generation& generation) {
 
 // Mutation attempts per thread for a round that `remaining` offspring are still wanted of.
 std::size_t VectorSteps::round_pairs(std::size_t remaining) const {
-  return threads_ == 1
-             ? kMinBlockPairs
-             : std::clamp(round_up(remaining * 4 / threads_, 64), kMinBlockPairs, kMaxBlockPairs);
+  return birth_threads_ == 1 ? kMinBlockPairs
+                             : std::clamp(round_up(remaining * 4 / birth_threads_, 64),
+                                          kMinBlockPairs, kMaxBlockPairs);
 }
 
 // Each thread judges the mutation attempts of its block of the round (from draw `round_start`)
 // and walks it.
 void VectorSteps::judge_blocks(std::uint64_t round_start, std::size_t block_pairs,
                                double n_pop_real) {
-  workers_.run([&](unsigned t) { judge_block(t, round_start, block_pairs, n_pop_real); });
+  share(birth_threads_, [&](unsigned t) { judge_block(t, round_start, block_pairs, n_pop_real); });
 }
 
 void VectorSteps::judge_block(unsigned t, std::uint64_t round_start, std::size_t block_pairs,
@@ -574,11 +602,13 @@ Selection VectorSteps::survival(const Generation& generation, std::uint64_t* sta
   ClassTally* const tally = reporter_.begin_tally({generation.z, generation.size.n_pop},
                                                   generation.pop_min, generation.pop_max);
   const std::size_t n_total = generation.size.n_total;
-  chunk_ = round_up((n_total + threads_ - 1) / threads_, 64);
+  survival_threads_ = sharing(n_total, share_survival_from_);
+  chunk_ = round_up((n_total + survival_threads_ - 1) / survival_threads_, 64);
   survival_start_ = position_;
   // Taken before the first thread counts into the shared tally.
   const ClassTally tally_layout = tally != nullptr ? *tally : ClassTally{};
-  workers_.run([&](unsigned t) { survive_chunk(t, generation, stays, tally, tally_layout); });
+  share(survival_threads_,
+        [&](unsigned t) { survive_chunk(t, generation, stays, tally, tally_layout); });
   position_ = survival_start_ + 2 * n_total;
   return join_chunks(tally);
 }
@@ -645,9 +675,9 @@ void VectorSteps::survive_chunk(unsigned t, const Generation& generation, std::u
 
 // The threads' chunks joined in order.
 Selection VectorSteps::join_chunks(ClassTally* tally) {
-  for (ThreadState& thread : state_) thread.chunk_kept = thread.survival.n_surv;
+  for (unsigned t = 0; t < survival_threads_; ++t) state_[t].chunk_kept = state_[t].survival.n_surv;
   kernel::SurvivalTask& joined = state_[0].survival;
-  for (unsigned t = 1; t < threads_; ++t) {
+  for (unsigned t = 1; t < survival_threads_; ++t) {
     ThreadState& thread = state_[t];
     const kernel::SurvivalTask& part = thread.survival;
     state_[0].switchers.append(joined.n_HS, thread.switchers.data(), part.n_HS);

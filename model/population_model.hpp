@@ -137,6 +137,10 @@ void require_first_generation_memory(const SimulationParameters& parameters);
 struct RunSettings {
   // Threads a generation is shared between (0 counts as 1).
   unsigned threads = 1;
+  // The smallest births (offspring) and survival phases (individuals tried) shared between
+  // the threads: below them a phase is over before the threads woken for it would be.
+  std::size_t share_births_from = 16384;
+  std::size_t share_survival_from = 65536;
 };
 
 // Runs the whole simulation. Throws std::invalid_argument for a parameter set that

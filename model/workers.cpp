@@ -71,12 +71,14 @@ void Workers::serve(unsigned index) {
   std::uint64_t seen = 0;
   for (;;) {
     const auto called = [&] {
-      return stopping_.load(std::memory_order_acquire) ||
-             round_.load(std::memory_order_acquire) != seen;
+      return stopping_.load(std::memory_order_seq_cst) ||
+             round_.load(std::memory_order_seq_cst) != seen;
     };
     if (!watch(watching_, called)) {
       std::unique_lock lock(mutex_);
+      sleeping_.fetch_add(1, std::memory_order_seq_cst);
       start_.wait(lock, called);
+      sleeping_.fetch_sub(1, std::memory_order_relaxed);
     }
     if (stopping_.load(std::memory_order_acquire)) return;
     seen = round_.load(std::memory_order_acquire);
@@ -94,8 +96,10 @@ void Workers::finish_task(std::exception_ptr failure) {
   if (failure) {
     const std::lock_guard lock(mutex_);
     if (!failure_) failure_ = failure;
+    failed_.store(true, std::memory_order_relaxed);  // published by the release below
   }
-  if (running_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+  if (running_.fetch_sub(1, std::memory_order_seq_cst) == 1 &&
+      caller_sleeping_.load(std::memory_order_seq_cst)) {
     // Taken so that the caller cannot miss the notification between its test and its wait.
     const std::lock_guard lock(mutex_);
     done_.notify_one();
@@ -108,27 +112,35 @@ void Workers::run(const std::function<void(unsigned)>& task) {
     return;
   }
   task_ = &task;
-  failure_ = nullptr;  // no thread is in a task, so none writes it now
   running_.store(count_ - 1, std::memory_order_relaxed);
-  round_.fetch_add(1, std::memory_order_release);
-  {
-    // A thread that found no new round under the lock is waiting by the time this is had.
-    const std::lock_guard lock(mutex_);
+  round_.fetch_add(1, std::memory_order_seq_cst);
+  if (sleeping_.load(std::memory_order_seq_cst) > 0) {
+    {
+      // A thread that found no new round under the lock is waiting by the time this is had.
+      const std::lock_guard lock(mutex_);
+    }
+    start_.notify_all();
   }
-  start_.notify_all();
   std::exception_ptr failure;
   try {
     task(0);
   } catch (...) {
     failure = std::current_exception();
   }
-  const auto finished = [&] { return running_.load(std::memory_order_acquire) == 0; };
+  const auto finished = [&] { return running_.load(std::memory_order_seq_cst) == 0; };
   if (!watch(watching_, finished)) {
     std::unique_lock lock(mutex_);
+    caller_sleeping_.store(true, std::memory_order_seq_cst);
     done_.wait(lock, finished);
+    caller_sleeping_.store(false, std::memory_order_relaxed);
   }
-  const std::lock_guard lock(mutex_);
-  if (!failure) failure = failure_;
+  // No thread is in a task now, so none writes the failure while it is read and cleared.
+  if (failed_.load(std::memory_order_acquire)) {
+    const std::lock_guard lock(mutex_);
+    if (!failure) failure = failure_;
+    failure_ = nullptr;
+    failed_.store(false, std::memory_order_relaxed);
+  }
   if (failure) std::rethrow_exception(failure);
 }
 

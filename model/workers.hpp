@@ -46,11 +46,17 @@ class Workers {
   std::condition_variable start_;
   std::condition_variable done_;
   const std::function<void(unsigned)>* task_ = nullptr;
-  // Published with release after task_, so a thread that sees a new round sees its task.
+  // Published after task_, so a thread that sees a new round sees its task.
   std::atomic<std::uint64_t> round_{0};
   std::atomic<unsigned> running_{0};
   std::atomic<bool> stopping_{false};
-  bool watching_ = false;       // whether threads watch for calls before they sleep
+  // Threads about to sleep or asleep, and whether the caller is: the lock and the
+  // notification are paid only then. Each side writes its own and reads the other's in
+  // sequentially consistent order, so that one of the two always sees the other.
+  std::atomic<unsigned> sleeping_{0};
+  std::atomic<bool> caller_sleeping_{false};
+  bool watching_ = false;  // whether threads watch for calls before they sleep
+  std::atomic<bool> failed_{false};
   std::exception_ptr failure_;  // under mutex_
   std::vector<std::thread> threads_;
 #endif

@@ -241,7 +241,7 @@ struct KernelRun {
 };
 
 KernelRun run_on(Kernel kernel, const SimulationParameters& p, std::int32_t seed,
-                 unsigned threads = 1) {
+                 const RunSettings& settings = {}) {
   const testing::TempDir dir;
   KernelRun run;
   UniformStream stream = seeded(seed);
@@ -261,7 +261,7 @@ KernelRun run_on(Kernel kernel, const SimulationParameters& p, std::int32_t seed
       Reporter& second;
     } both(file, recorder);
     try {
-      run.result = run_population_on(kernel, p, stream, both, RunSettings{threads});
+      run.result = run_population_on(kernel, p, stream, both, settings);
     } catch (const std::exception& e) {
       run.error = e.what();
     }
@@ -275,15 +275,17 @@ KernelRun run_on(Kernel kernel, const SimulationParameters& p, std::int32_t seed
   return run;
 }
 
-// Every vector kernel on 1, 2, 3 and 7 threads against the scalar kernel.
+// Every vector kernel on 1, 2, 3 and 7 threads against the scalar kernel: 2 threads sharing
+// only the phases a run shares (small ones on one thread), 3 and 7 sharing every phase.
 void expect_kernels_match_scalar(const SimulationParameters& p, std::int32_t seed) {
   const KernelRun expected = run_on(Kernel::kScalar, p, seed);
   for (const Kernel kernel : vector_kernels()) {
-    for (const unsigned threads : {1U, 2U, 3U, 7U}) {
+    for (const RunSettings settings :
+         {RunSettings{1}, RunSettings{2}, RunSettings{3, 0, 0}, RunSettings{7, 0, 0}}) {
       SCOPED_TRACE(::testing::Message()
-                   << kernel_name(kernel) << " threads " << threads << " seed " << seed << " n_pop "
-                   << p.n_pop << " birth " << p.birth_rate << " emig " << p.emig_rate);
-      const KernelRun actual = run_on(kernel, p, seed, threads);
+                   << kernel_name(kernel) << " threads " << settings.threads << " seed " << seed
+                   << " n_pop " << p.n_pop << " birth " << p.birth_rate << " emig " << p.emig_rate);
+      const KernelRun actual = run_on(kernel, p, seed, settings);
       EXPECT_EQ(actual.error, expected.error);
       ASSERT_EQ(actual.records.size(), expected.records.size());
       for (std::size_t g = 0; g < expected.records.size(); ++g) {
@@ -473,7 +475,7 @@ TEST(Kernels, ThreadsTakeTheOffspringOfEveryBlockInOrder) {
                                             << " birth rate " << birth_rate);
           ScriptedSource source(script);
           const RunResult result =
-              run_population_from(kernel, p, source, none, RunSettings{threads});
+              run_population_from(kernel, p, source, none, RunSettings{threads, 0, 0});
           EXPECT_EQ(source.used(), reference_source.used());
           EXPECT_EQ(result.final_population, reference.final_population);
         }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -10,9 +12,11 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "model/kernel_ops.hpp"
+#include "model/workers.hpp"
 #include "reporting/histogram.hpp"
 #include "reporting/results_file.hpp"
 #include "tests/test_support.hpp"
@@ -493,6 +497,22 @@ TEST(Kernels, OrdinaryRunsRarelyNeedThePlatformsExponential) {
     run_population_on(kernel, p, stream, none, {}, &stats);
     // Over a million decisions, each in the band with a chance near 2^-40.
     EXPECT_LE(stats.exp_fallbacks, 2U) << kernel_name(kernel);
+  }
+}
+
+// A task's failure on another thread comes back to the caller once; the next call neither
+// sees it again nor loses a task, whether the threads watched or slept in between.
+TEST(Kernels, ThreadsPassOnATasksFailureOnce) {
+  Workers workers(3);
+  for (int call = 0; call < 50; ++call) {
+    EXPECT_THROW(workers.run([](unsigned t) {
+      if (t == 2) throw std::runtime_error("task 2");
+    }),
+                 std::runtime_error);
+    std::atomic<unsigned> ran{0};
+    workers.run([&ran](unsigned) { ran.fetch_add(1); });
+    EXPECT_EQ(ran.load(), 3U);
+    if (call % 10 == 9) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
 }
 

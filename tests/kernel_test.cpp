@@ -19,7 +19,7 @@
 #include "model/workers.hpp"
 #include "reporting/histogram.hpp"
 #include "reporting/results_file.hpp"
-#include "tests/test_support.hpp"
+#include "tests/test_files.hpp"
 
 namespace hostswitch {
 namespace {

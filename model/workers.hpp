@@ -55,9 +55,9 @@ class Workers {
   // sequentially consistent order, so that one of the two always sees the other.
   std::atomic<unsigned> sleeping_{0};
   std::atomic<bool> caller_sleeping_{false};
-  bool watching_ = false;  // whether threads watch for calls before they sleep
-  std::atomic<bool> failed_{false};
-  std::exception_ptr failure_;  // under mutex_
+  bool watching_ = false;            // whether threads watch for calls before they sleep
+  std::atomic<bool> failed_{false};  // a task threw: failure_ holds the first exception
+  std::exception_ptr failure_;       // under mutex_
   std::vector<std::thread> threads_;
 #endif
 };
